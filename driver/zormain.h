@@ -1,0 +1,24 @@
+// The library's entry: ZorMain, the one export a host calls.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/records.h"
+
+#if defined(_WIN32)
+#define ZORTW_CALL __stdcall
+#define ZORTW_EXPORT
+#else
+#define ZORTW_CALL
+#define ZORTW_EXPORT __attribute__((visibility("default")))
+#endif
+
+// Status of a code that has no command (0, 8, 9, anything outside 1 to 15).
+// It lies outside every status a command can return (0 to 65535).
+inline constexpr int32_t kNoCommand = -1;
+
+extern "C" ZORTW_EXPORT int32_t ZORTW_CALL ZorMain(ZorRequest* request);
+
+// The handler for a command code; a handler returning kNoCommand for codes
+// without a command.
+HandlerFn CommandHandler(int32_t command);

@@ -1,0 +1,2 @@
+// Placeholder until frame encoding lands.
+#include "nitp/frame.h"

@@ -1,0 +1,2 @@
+// Placeholder until transactions land.
+#include "nitp/transact.h"

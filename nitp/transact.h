@@ -1,0 +1,19 @@
+// One request, one reply: send a frame, receive the reply byte by byte and
+// check it.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/records.h"
+
+inline constexpr int32_t ReplyIncomplete = 255;  // bytes came, but no whole reply
+inline constexpr int32_t ReplyInvalid = 65535;   // malformed reply or checksum mismatch
+
+// Purges, writes the frame, receives the reply. 0, the serial status of the
+// write or read, or ReplyIncomplete.
+int32_t Transact(const ZorRequest& request, const char* frame, char* reply);
+int32_t SendFrame(const ZorRequest& request, const char* frame, uint32_t length);
+int32_t ReceiveReply(const ZorRequest& request, char* reply);
+
+// 0, 2 (message code 0), a primitive error code, or ReplyInvalid.
+int32_t CheckReply(const ZorRequest& request, const char* reply);

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a fresh Debian machine (as root).
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v g++ >/dev/null || need+=(g++)
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
+command -v socat >/dev/null || need+=(socat)
+command -v python3 >/dev/null || need+=(python3)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -d /usr/src/googletest/googletest ] || need+=(googletest)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  need+=(wine wine32:i386)
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing packages: ${need[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --add-architecture i386
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${need[@]}"
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: Linux natively, Windows under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+source scripts/wine-env.sh
+start_wineserver
+
+status=0
+cmake --preset linux
+cmake --build --preset linux
+ctest --preset linux -j2 || status=1
+
+cmake --preset win32
+cmake --build --preset win32
+ctest --preset win32 || status=1
+
+exit $status

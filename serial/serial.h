@@ -1,0 +1,69 @@
+// The serial port layer: the driver's only contact with the line.
+//
+// One interface, three backends chosen at link time: serial/win32 (the
+// Windows communications API), serial/posix (termios) and the scripted fake
+// line of the unit tests. Everything above this header sees only these
+// functions and the statuses below; none of them logs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "serial/port_settings.h"
+
+// A port handle as the context keeps it: 32 bits, 0 meaning "no port".
+using SerialHandle = uint32_t;
+
+// What SerialOpen stores in its out-parameter when the device cannot be
+// opened (INVALID_HANDLE_VALUE on Windows).
+inline constexpr SerialHandle kSerialInvalidHandle = 0xFFFFFFFFu;
+
+// The layer's own status codes.
+enum SerialStatus : int32_t {
+  SerialOk = 0,
+  SerialCannotOpen = 1,       // open failed, or time-outs could not be set; also a failed drain
+  SerialShortWrite = 2,       // fewer bytes written than asked
+  SerialNoLineState = 4,      // the device has no line state (not a serial device)
+  SerialLineRefused = 5,      // the device refused the line settings
+  SerialIoFailed = 7,         // close/write/read failed, or a read timed out with nothing
+};
+
+// The name of the dummy port: swallows writes, yields no input.
+inline constexpr char kNullPortName[] = "NUL";
+
+// Opens and configures a device. *handle receives the result of the open in
+// every case: kSerialInvalidHandle when the open fails, a handle that is
+// already closed again when a later step fails. Returns 0, 1, 4 or 5.
+int32_t SerialOpen(const char* name, const LineSettings& line, uint16_t handshake,
+                   SerialHandle* handle);
+
+// Opens the device that settings describe; the handle, or 0 for any failure.
+SerialHandle OpenPortDevice(const PortSettings& settings);
+
+// 0, or 7 when the close fails (the handle then stays the caller's).
+int32_t SerialClose(SerialHandle handle);
+
+// Sets the total read time-out to timeout tens of milliseconds. Returns the
+// time-out in force before the call, in tens of milliseconds (remainder
+// dropped); 0 when the time-outs cannot be read or written.
+int32_t SerialSetReadTimeout(SerialHandle handle, int32_t timeout);
+
+// Clears the device's error state and drains waiting input (512-byte reads at
+// a 50 ms time-out until the line is quiet). 0, or 1 when the last drain read
+// failed.
+int32_t SerialPurgeInput(SerialHandle handle);
+
+// Holds the line in break state for the given milliseconds. Always 0.
+int32_t SerialSendBreak(uint32_t milliseconds, SerialHandle handle);
+
+// One write of count bytes. 0 when all went out, 2 on a short write, 7 when
+// the write failed (written is then not touched). written may be null.
+int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t* written);
+
+// Reads count bytes (at most 65535), each platform read waiting at most the
+// total read time-out. 0 when all arrived; 7 when a read failed or delivered
+// nothing, with *received holding the bytes so far. received may be null.
+int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* received);
+
+// The driver's one sleeping seam. Always 0.
+int32_t SerialSleep(uint32_t milliseconds);
