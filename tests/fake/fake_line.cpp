@@ -1,5 +1,6 @@
 #include "tests/fake/fake_line.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,10 @@ namespace {
 FakeLine* g_current = nullptr;  // test-only: the line installed by the running test
 }
 
-FakeLine::FakeLine() { g_current = this; }
+FakeLine::FakeLine() {
+  g_current = this;
+  input_.reserve(8192);  // room for the replies of allocation-free runs
+}
 FakeLine::~FakeLine() {
   if (g_current == this) g_current = nullptr;
 }
@@ -74,7 +78,7 @@ int32_t FakeLine::SetReadTimeout(SerialHandle handle, int32_t timeout) {
 }
 
 int32_t FakeLine::Purge(SerialHandle) {
-  trace.push_back("purge");
+  if (!allocationFree) trace.push_back("purge");
   ++purges;
   input_.clear();
   return SerialOk;
@@ -82,6 +86,11 @@ int32_t FakeLine::Purge(SerialHandle) {
 
 int32_t FakeLine::Write(SerialHandle handle, const void* buffer, uint32_t count,
                         uint32_t* written) {
+  ++writeCalls;
+  lastWriteLength = static_cast<uint32_t>(std::min<size_t>(count, sizeof lastWrite - 1));
+  std::memcpy(lastWrite, buffer, lastWriteLength);
+  lastWrite[lastWriteLength] = '\0';
+  if (allocationFree) return QuietWrite(handle, count, written);
   std::string frame(static_cast<const char*>(buffer), count);
   trace.push_back("write " + frame);
   if (!open_.count(handle)) return SerialIoFailed;
@@ -102,7 +111,7 @@ int32_t FakeLine::Write(SerialHandle handle, const void* buffer, uint32_t count,
 }
 
 int32_t FakeLine::Read(SerialHandle handle, void* buffer, uint32_t count, uint32_t* received) {
-  trace.push_back("read");
+  if (!allocationFree) trace.push_back("read");
   ++reads;
   if (received) *received = 0;
   if (!open_.count(handle)) return SerialIoFailed;
@@ -114,9 +123,27 @@ int32_t FakeLine::Read(SerialHandle handle, void* buffer, uint32_t count, uint32
 }
 
 int32_t FakeLine::Sleep(uint32_t milliseconds) {
+  ++sleepCalls;
+  lastSleepMs = milliseconds;
+  if (allocationFree) return 0;
   trace.push_back("sleep " + std::to_string(milliseconds));
   sleeps.push_back(milliseconds);
   return 0;
+}
+
+// Write without recording the frame: the scripted reply (never the
+// responder, whose result is a new string) becomes readable.
+int32_t FakeLine::QuietWrite(SerialHandle handle, uint32_t count, uint32_t* written) {
+  auto it = open_.find(handle);
+  if (it == open_.end() || writeStatus == SerialIoFailed) return SerialIoFailed;
+  if (writeStatus == SerialShortWrite) {
+    if (written) *written = shortWriteCount;
+    return SerialShortWrite;
+  }
+  if (written) *written = count;
+  if (it->second.isNull) return SerialOk;
+  if (nextReply_ < replies_.size()) input_ += replies_[nextReply_++];
+  return SerialOk;
 }
 
 }  // namespace fake
@@ -128,11 +155,15 @@ int32_t SerialOpen(const char* name, const LineSettings& line, uint16_t handshak
                    SerialHandle* handle) {
   return FakeLine::Current().Open(name, line, handshake, handle);
 }
-int32_t SerialClose(SerialHandle handle) { return FakeLine::Current().Close(handle); }
+int32_t SerialClose(SerialHandle handle) {
+  return FakeLine::Current().Close(handle);
+}
 int32_t SerialSetReadTimeout(SerialHandle handle, int32_t timeout) {
   return FakeLine::Current().SetReadTimeout(handle, timeout);
 }
-int32_t SerialPurgeInput(SerialHandle handle) { return FakeLine::Current().Purge(handle); }
+int32_t SerialPurgeInput(SerialHandle handle) {
+  return FakeLine::Current().Purge(handle);
+}
 int32_t SerialSendBreak(uint32_t milliseconds, SerialHandle) {
   return FakeLine::Current().Sleep(milliseconds);
 }
@@ -142,4 +173,6 @@ int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uin
 int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* received) {
   return FakeLine::Current().Read(handle, buffer, count, received);
 }
-int32_t SerialSleep(uint32_t milliseconds) { return FakeLine::Current().Sleep(milliseconds); }
+int32_t SerialSleep(uint32_t milliseconds) {
+  return FakeLine::Current().Sleep(milliseconds);
+}

@@ -37,12 +37,25 @@ class FakeLine {
   void Feed(const std::string& bytes) { input_ += bytes; }
 
   // ---- scripting failures ----
-  std::set<std::string> missingDevices;        // open gives 1, handle kSerialInvalidHandle
-  std::map<std::string, int32_t> openStatus;   // open gives this status (4, 5, ...)
-  bool closeFails = false;                     // SerialClose gives 7
-  int32_t writeStatus = 0;                     // 7: write fails; 2: short write
-  uint32_t shortWriteCount = 0;                // bytes "written" on a short write
-  bool timeoutsFail = false;                   // SerialSetReadTimeout gives 0, changes nothing
+  std::set<std::string> missingDevices;       // open gives 1, handle kSerialInvalidHandle
+  std::map<std::string, int32_t> openStatus;  // open gives this status (4, 5, ...)
+  bool closeFails = false;                    // SerialClose gives 7
+  int32_t writeStatus = 0;                    // 7: write fails; 2: short write
+  uint32_t shortWriteCount = 0;               // bytes "written" on a short write
+  bool timeoutsFail = false;                  // SerialSetReadTimeout gives 0, changes nothing
+
+  // ---- counting heap allocations around driver calls ----
+  // While set, the line does its bookkeeping without touching the heap:
+  // nothing goes into trace, writes or sleeps (the counters below and
+  // lastWrite still record), and scripted replies are appended to input
+  // whose room was reserved when the line was made. Script the replies
+  // before setting it.
+  bool allocationFree = false;
+  int writeCalls = 0;         // every SerialWrite, in every mode
+  int sleepCalls = 0;         // every SerialSleep, in every mode
+  uint32_t lastSleepMs = 0;   // the last SerialSleep, in every mode
+  char lastWrite[1024] = {};  // the last frame written (truncated to fit)
+  uint32_t lastWriteLength = 0;
 
   // ---- what the driver did ----
   struct Opened {
@@ -51,13 +64,13 @@ class FakeLine {
     uint16_t handshake;
     SerialHandle handle;
   };
-  std::vector<Opened> opens;               // every successful open
-  std::vector<SerialHandle> closes;        // every successful close
-  std::vector<std::string> writes;         // every frame written (whole or short)
-  std::vector<int32_t> timeoutsSet;        // every SerialSetReadTimeout argument (tens of ms)
-  std::vector<uint32_t> sleeps;            // every SerialSleep, in ms
-  int purges = 0;                          // every SerialPurgeInput
-  int reads = 0;                           // every SerialRead call
+  std::vector<Opened> opens;         // every successful open
+  std::vector<SerialHandle> closes;  // every successful close
+  std::vector<std::string> writes;   // every frame written (whole or short)
+  std::vector<int32_t> timeoutsSet;  // every SerialSetReadTimeout argument (tens of ms)
+  std::vector<uint32_t> sleeps;      // every SerialSleep, in ms
+  int purges = 0;                    // every SerialPurgeInput
+  int reads = 0;                     // every SerialRead call
   // One entry per operation, in order: "open COM1", "close", "timeout 300",
   // "purge", "write <frame>", "read", "sleep 50".
   std::vector<std::string> trace;
@@ -70,7 +83,8 @@ class FakeLine {
   uint32_t TotalSleepMs() const;
 
   // ---- the backend's side (called by the Serial* functions) ----
-  int32_t Open(const char* name, const LineSettings& line, uint16_t handshake, SerialHandle* handle);
+  int32_t Open(const char* name, const LineSettings& line, uint16_t handshake,
+               SerialHandle* handle);
   int32_t Close(SerialHandle handle);
   int32_t SetReadTimeout(SerialHandle handle, int32_t timeout);
   int32_t Purge(SerialHandle handle);
@@ -79,6 +93,8 @@ class FakeLine {
   int32_t Sleep(uint32_t milliseconds);
 
  private:
+  int32_t QuietWrite(SerialHandle handle, uint32_t count, uint32_t* written);
+
   struct Port {
     std::string name;
     bool isNull;
