@@ -1,17 +1,475 @@
-// Placeholder until the POSIX backend lands: no device can be opened.
-#include "serial/serial.h"
+// The serial port layer on POSIX terminals (termios).
+//
+// A port handle is the file descriptor itself. 0 means "no port" to the
+// driver, so descriptors 0 to 2 are never handed out: a host that runs with
+// its standard streams closed gets such numbers from open(), and the backend
+// moves them up before anything else happens.
+//
+// The port is opened exclusively: TIOCEXCL refuses further opens of the
+// terminal to everybody but root, and an advisory flock() on the device
+// refuses them to root as well (every open path of this backend takes it).
+//
+// The total read time-out belongs to the open port, as the Windows kernel
+// keeps it with the handle. This backend keeps no state of its own, so the
+// time-out is kept in the terminal's own termios record: the port runs in raw
+// mode (ICANON, ISIG and IEXTEN off), where the line discipline does not
+// interpret the erase, kill, word-erase and literal-next characters. Their
+// four c_cc slots hold the time-out's milliseconds, low byte first;
+// tcsetattr() keeps them verbatim (a pseudo-terminal included) and
+// tcgetattr() gives them back. Every read looks the time-out up there and
+// waits for its bytes with poll() against a deadline, because VTIME can
+// express neither milliseconds nor a total over several bytes.
+#include "serial/posix/serial_posix.h"
 
-int32_t SerialOpen(const char*, const LineSettings&, uint16_t, SerialHandle* handle) {
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+namespace serial_posix {
+
+namespace {
+
+int CallOpen(const char* path, int flags) {
+  return ::open(path, flags);
+}
+int CallFcntl(int fd, int command, int argument) {
+  return ::fcntl(fd, command, argument);
+}
+int CallIoctl(int fd, unsigned long request, void* argument) {
+  return ::ioctl(fd, request, argument);
+}
+
+// The slots that carry the read time-out. None of them is VMIN or VTIME
+// (which share slots with VEOF and VEOL on some systems).
+constexpr int kTimeoutSlots[4] = {VERASE, VKILL, VWERASE, VLNEXT};
+static_assert(VERASE != VMIN && VERASE != VTIME && VKILL != VMIN && VKILL != VTIME);
+static_assert(VWERASE != VMIN && VWERASE != VTIME && VLNEXT != VMIN && VLNEXT != VTIME);
+static_assert(VERASE != VKILL && VERASE != VWERASE && VERASE != VLNEXT && VKILL != VWERASE &&
+              VKILL != VLNEXT && VWERASE != VLNEXT);
+
+// The purge drains in blocks of this size at this time-out (tens of ms).
+constexpr uint32_t kDrainBlock = 512;
+constexpr int32_t kDrainTimeout = 5;
+
+// A handle as a descriptor; -1 for the numbers this backend never hands out
+// (0 is "no port"; 1 and 2 are the standard streams).
+int Descriptor(SerialHandle handle) {
+  if (handle <= 2 || handle > static_cast<SerialHandle>(INT_MAX)) return -1;
+  return static_cast<int>(handle);
+}
+
+// open() that never yields one of the standard descriptors 0 to 2.
+int OpenDescriptor(const PosixCalls& calls, const char* path) {
+  int fd;
+  do {
+    fd = calls.sysOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 || fd > 2) return fd;
+  int moved = calls.sysFcntl(fd, F_DUPFD_CLOEXEC, 3);
+  calls.sysClose(fd);
+  return moved;
+}
+
+int64_t NowMs(const PosixCalls& calls) {
+  struct timespec now {};
+  if (calls.sysClockGettime(CLOCK_MONOTONIC, &now) != 0) return -1;
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The baud rates that have a termios speed. The field is 16 bits wide, so
+// nothing above 57600 can be asked for.
+struct SpeedEntry {
+  uint16_t rate;
+  speed_t speed;
+};
+constexpr SpeedEntry kSpeeds[] = {
+    {50, B50},     {75, B75},       {110, B110},     {134, B134},     {150, B150},   {200, B200},
+    {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
+};
+
+// Raises or lowers one modem line. A pseudo-terminal has no modem lines and
+// answers ENOTTY or EINVAL, which is not a refusal of the settings.
+bool SetModemLine(const PosixCalls& calls, int fd, int line, bool on) {
+  int bits = line;
+  if (calls.sysIoctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+  return errno == ENOTTY || errno == EINVAL;
+}
+
+// DTR and RTS as the handshake mask selects them. termios has no DTR
+// handshake and no RTS handshake on input alone (CRTSCTS would also stop
+// output on CTS, which the port must not do), so the handshake modes raise
+// the line: the level those modes keep while the input queue has room. RTS
+// toggle (on only while sending) leaves RTS at its idle level, off; a
+// transceiver that needs RTS switched per frame has to get that from the
+// kernel's RS-485 mode, configured outside the driver.
+bool ApplyModemLines(const PosixCalls& calls, int fd, uint16_t handshake) {
+  bool dtr = HandshakeDtrControl(handshake) != DtrDisable;
+  RtsControl rtsMode = HandshakeRtsControl(handshake);
+  bool rts = rtsMode == RtsEnable || rtsMode == RtsHandshake;
+  return SetModemLine(calls, fd, TIOCM_DTR, dtr) && SetModemLine(calls, fd, TIOCM_RTS, rts);
+}
+
+}  // namespace
+
+const PosixCalls kPosixCalls = {
+    CallOpen,    ::close, CallFcntl, CallIoctl, ::flock,         ::tcgetattr,
+    ::tcsetattr, ::read,  ::write,   ::poll,    ::clock_gettime, ::nanosleep,
+};
+
+uint32_t StoredReadTimeoutMs(const struct termios& attributes) {
+  uint32_t ms = 0;
+  for (int i = 3; i >= 0; --i) ms = (ms << 8) | attributes.c_cc[kTimeoutSlots[i]];
+  return ms;
+}
+
+void StoreReadTimeoutMs(struct termios& attributes, uint32_t milliseconds) {
+  for (int i = 0; i < 4; ++i) {
+    attributes.c_cc[kTimeoutSlots[i]] = static_cast<cc_t>((milliseconds >> (8 * i)) & 0xFF);
+  }
+}
+
+int32_t ApplyLineSettings(struct termios& attributes, const LineSettings& line) {
+  // Only the low bytes of the data bits, stop bits and parity count, as in
+  // the Windows device control block.
+  const unsigned dataBits = line.dataBits & 0xFF;
+  const unsigned stopBits = line.stopBits & 0xFF;
+  const unsigned parity = line.parity & 0xFF;
+
+  speed_t speed = B0;
+  for (const SpeedEntry& entry : kSpeeds) {
+    if (entry.rate == line.baudRate) speed = entry.speed;
+  }
+  if (speed == B0) return SerialLineRefused;
+
+  tcflag_t size;
+  switch (dataBits) {
+    case 5:
+      size = CS5;
+      break;
+    case 6:
+      size = CS6;
+      break;
+    case 7:
+      size = CS7;
+      break;
+    case 8:
+      size = CS8;
+      break;
+    default:
+      return SerialLineRefused;
+  }
+
+  // Stop bits: 0 one, 2 two. One and a half (1) has no termios form; it
+  // becomes two. A receiver checks only the first stop bit, so a peer that
+  // expects one and a half reads two correctly (the extra half bit is idle
+  // line), and an 8250-type UART sends one and a half anyway when CSTOPB
+  // meets 5 data bits.
+  tcflag_t stop;
+  switch (stopBits) {
+    case 0:
+      stop = 0;
+      break;
+    case 1:
+    case 2:
+      stop = CSTOPB;
+      break;
+    default:
+      return SerialLineRefused;
+  }
+
+  tcflag_t parityFlags;
+  switch (parity) {
+    case 0:
+      parityFlags = 0;
+      break;
+    case 1:
+      parityFlags = PARENB | PARODD;
+      break;
+    case 2:
+      parityFlags = PARENB;
+      break;
+#ifdef CMSPAR
+    case 3:
+      parityFlags = PARENB | CMSPAR | PARODD;
+      break;  // mark
+    case 4:
+      parityFlags = PARENB | CMSPAR;
+      break;  // space
+#endif
+    default:
+      return SerialLineRefused;
+  }
+
+  // Raw mode, as cfmakeraw() sets it, with parity checking on input: a
+  // character that arrives with a parity error is read as a NUL byte, which
+  // the frame checks then reject. No XON/XOFF, no RTS/CTS flow control.
+  attributes.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                               ICRNL | IXON | IXOFF | IXANY | IGNPAR);
+  attributes.c_iflag |= INPCK;
+  attributes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tcflag_t cleared = CSIZE | CSTOPB | PARENB | PARODD;
+#ifdef CMSPAR
+  cleared |= CMSPAR;
+#endif
+#ifdef CRTSCTS
+  cleared |= CRTSCTS;
+#endif
+  attributes.c_cflag &= ~cleared;
+  attributes.c_cflag |= size | stop | parityFlags | CLOCAL | CREAD;
+  // Reads never block in the kernel: the descriptor is non-blocking and
+  // every wait is a poll() against the time-out.
+  attributes.c_cc[VMIN] = 0;
+  attributes.c_cc[VTIME] = 0;
+  if (cfsetispeed(&attributes, speed) != 0 || cfsetospeed(&attributes, speed) != 0) {
+    return SerialLineRefused;
+  }
+  return SerialOk;
+}
+
+int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSettings& line,
+                       uint16_t handshake, SerialHandle* handle) {
   *handle = kSerialInvalidHandle;
-  return SerialCannotOpen;
+  const bool isNull = std::strcmp(name, kNullPortName) == 0;
+
+  int fd = OpenDescriptor(calls, isNull ? kNullDevicePath : name);
+  if (fd < 0) return SerialCannotOpen;
+
+  // The dummy port: the null device, shared, with nothing applied.
+  if (isNull) {
+    *handle = static_cast<SerialHandle>(fd);
+    return SerialOk;
+  }
+
+  // Somebody else holds the device: it cannot be opened, as when the
+  // exclusive open itself is refused.
+  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
+    calls.sysClose(fd);
+    return SerialCannotOpen;
+  }
+  *handle = static_cast<SerialHandle>(fd);
+
+  struct termios attributes {};
+  if (calls.sysTcgetattr(fd, &attributes) != 0) {
+    calls.sysClose(fd);
+    return SerialNoLineState;
+  }
+  if (calls.sysIoctl(fd, TIOCEXCL, nullptr) != 0) {
+    calls.sysClose(fd);
+    return SerialCannotOpen;
+  }
+
+  // The line settings and the initial read time-out go to the device in one
+  // step; the time-out cannot fail on its own here, so a refusal is 5.
+  if (ApplyLineSettings(attributes, line) != SerialOk) {
+    calls.sysClose(fd);
+    return SerialLineRefused;
+  }
+  StoreReadTimeoutMs(attributes, kInitialReadTimeoutMs);
+  if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0 || !ApplyModemLines(calls, fd, handshake)) {
+    calls.sysClose(fd);
+    return SerialLineRefused;
+  }
+  // The kernel keeps its own queues; there are no queue sizes to ask for.
+  return SerialOk;
 }
-int32_t SerialClose(SerialHandle) { return SerialIoFailed; }
-int32_t SerialSetReadTimeout(SerialHandle, int32_t) { return 0; }
-int32_t SerialPurgeInput(SerialHandle) { return 0; }
-int32_t SerialSendBreak(uint32_t, SerialHandle) { return 0; }
-int32_t SerialWrite(SerialHandle, const void*, uint32_t, uint32_t*) { return SerialIoFailed; }
-int32_t SerialRead(SerialHandle, void*, uint32_t, uint32_t* received) {
+
+int32_t SerialCloseWith(const PosixCalls& calls, SerialHandle handle) {
+  int fd = Descriptor(handle);
+  if (fd < 0) return SerialIoFailed;
+  calls.sysFlock(fd, LOCK_UN);  // also held by descriptors a fork inherited
+  if (calls.sysClose(fd) == 0) return SerialOk;
+  // Only EBADF leaves a descriptor behind that was not released. After any
+  // other error Linux has released it already, and a caller that kept the
+  // number and closed it again later could close somebody else's file.
+  return errno == EBADF ? SerialIoFailed : SerialOk;
+}
+
+int32_t SerialSetReadTimeoutWith(const PosixCalls& calls, SerialHandle handle, int32_t timeout) {
+  int fd = Descriptor(handle);
+  if (fd < 0) return 0;
+  struct termios attributes {};
+  if (calls.sysTcgetattr(fd, &attributes) != 0) return 0;  // not a port: the null device
+  const uint32_t previous = StoredReadTimeoutMs(attributes);
+  // A time-out of 0 or below is 0 ms: a read delivers what is waiting and
+  // returns at once. No value means "wait forever".
+  int64_t wanted = static_cast<int64_t>(timeout) * 10;
+  if (wanted < 0) wanted = 0;
+  if (wanted > INT32_MAX) wanted = INT32_MAX;
+  const uint32_t milliseconds = static_cast<uint32_t>(wanted);
+  if (milliseconds != previous) {
+    StoreReadTimeoutMs(attributes, milliseconds);
+    if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0) return 0;
+  }
+  const uint32_t tens = previous / 10;
+  return tens > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(tens);
+}
+
+bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
+                  uint32_t* delivered) {
+  *delivered = 0;
+  // The null device and any other non-terminal keep the time-out a port
+  // starts with.
+  uint32_t timeoutMs = kInitialReadTimeoutMs;
+  struct termios attributes {};
+  if (calls.sysTcgetattr(fd, &attributes) == 0) timeoutMs = StoredReadTimeoutMs(attributes);
+  const int64_t start = NowMs(calls);
+  if (start < 0) return false;
+  const int64_t deadline = start + timeoutMs;
+
+  char* bytes = static_cast<char*>(buffer);
+  uint32_t got = 0;
+  while (got < count) {
+    ssize_t n = calls.sysRead(fd, bytes + got, count - got);
+    if (n > 0) {
+      got += static_cast<uint32_t>(n);
+      *delivered = got;
+      continue;
+    }
+    if (n == 0) break;  // end of file: nothing more will come (the null device)
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+
+    const int64_t now = NowMs(calls);
+    if (now < 0) return false;
+    if (now >= deadline) break;
+    const int64_t left = deadline - now;
+    pollfd watch = {fd, POLLIN, 0};
+    int ready = calls.sysPoll(&watch, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (ready == 0) continue;                         // the deadline check above ends the read
+    if ((watch.revents & POLLIN) == 0) return false;  // hung up or in error, nothing to read
+  }
+  return true;
+}
+
+int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
+  int fd = Descriptor(handle);
+  // How much input is waiting. A terminal has no error state to clear:
+  // characters with parity errors have already been delivered as NULs.
+  int waiting = 0;
+  const bool counted = fd >= 0 && calls.sysIoctl(fd, FIONREAD, &waiting) == 0;
+  if (counted && waiting == 0) return 0;
+
+  const int32_t saved = SerialSetReadTimeoutWith(calls, handle, kDrainTimeout);
+  char scratch[kDrainBlock];
+  bool readOk;
+  uint32_t delivered = 0;
+  do {
+    readOk = fd >= 0 && ReadOnceWith(calls, fd, scratch, kDrainBlock, &delivered);
+  } while (readOk && delivered == kDrainBlock);
+  if (saved != 0) SerialSetReadTimeoutWith(calls, handle, saved);
+  return readOk ? 0 : 1;
+}
+
+int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, SerialHandle handle) {
+  int fd = Descriptor(handle);
+  if (fd >= 0) calls.sysIoctl(fd, TIOCSBRK, nullptr);
+  SerialSleepWith(calls, milliseconds);
+  if (fd >= 0) calls.sysIoctl(fd, TIOCCBRK, nullptr);
+  return 0;
+}
+
+int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
+                        uint32_t count, uint32_t* written) {
+  int fd = Descriptor(handle);
+  if (fd < 0) return SerialIoFailed;
+  // Writes are not timed: the call returns once the system has taken every
+  // byte, waiting for room in the output queue as long as it takes.
+  const char* bytes = static_cast<const char*>(buffer);
+  uint32_t sent = 0;
+  bool failed = false;
+  while (sent < count) {
+    ssize_t n = calls.sysWrite(fd, bytes + sent, count - sent);
+    if (n > 0) {
+      sent += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n == 0) break;  // nothing taken: report the short write
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      failed = true;
+      break;
+    }
+    pollfd watch = {fd, POLLOUT, 0};
+    int ready = calls.sysPoll(&watch, 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (watch.revents & POLLOUT) == 0) {
+      failed = true;
+      break;
+    }
+  }
+  // A failure before any byte went out is a failed write; after some bytes
+  // it is a short one, and the caller learns how many went out.
+  if (failed && sent == 0) return SerialIoFailed;
+  if (written) *written = sent;
+  return sent == count ? SerialOk : SerialShortWrite;
+}
+
+int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
+                       uint32_t* received) {
   if (received) *received = 0;
-  return SerialIoFailed;
+  int fd = Descriptor(handle);
+  if (fd < 0) return SerialIoFailed;
+  char* bytes = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  do {
+    // One platform read asks for at most 65535 bytes.
+    uint32_t ask = count - total;
+    if (ask > 0xFFFF) ask = 0xFFFF;
+    uint32_t delivered = 0;
+    if (!ReadOnceWith(calls, fd, bytes + total, ask, &delivered)) return SerialIoFailed;
+    if (delivered == 0) return SerialIoFailed;
+    total += delivered;
+    if (received) *received = total;
+  } while (total < count);
+  return SerialOk;
 }
-int32_t SerialSleep(uint32_t) { return 0; }
+
+int32_t SerialSleepWith(const PosixCalls& calls, uint32_t milliseconds) {
+  struct timespec left {
+    static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L
+  };
+  while (calls.sysNanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  return 0;
+}
+
+}  // namespace serial_posix
+
+using serial_posix::kPosixCalls;
+
+int32_t SerialOpen(const char* name, const LineSettings& line, uint16_t handshake,
+                   SerialHandle* handle) {
+  return serial_posix::SerialOpenWith(kPosixCalls, name, line, handshake, handle);
+}
+int32_t SerialClose(SerialHandle handle) {
+  return serial_posix::SerialCloseWith(kPosixCalls, handle);
+}
+int32_t SerialSetReadTimeout(SerialHandle handle, int32_t timeout) {
+  return serial_posix::SerialSetReadTimeoutWith(kPosixCalls, handle, timeout);
+}
+int32_t SerialPurgeInput(SerialHandle handle) {
+  return serial_posix::SerialPurgeInputWith(kPosixCalls, handle);
+}
+int32_t SerialSendBreak(uint32_t milliseconds, SerialHandle handle) {
+  return serial_posix::SerialSendBreakWith(kPosixCalls, milliseconds, handle);
+}
+int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t* written) {
+  return serial_posix::SerialWriteWith(kPosixCalls, handle, buffer, count, written);
+}
+int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* received) {
+  return serial_posix::SerialReadWith(kPosixCalls, handle, buffer, count, received);
+}
+int32_t SerialSleep(uint32_t milliseconds) {
+  return serial_posix::SerialSleepWith(kPosixCalls, milliseconds);
+}

@@ -1,0 +1,71 @@
+// The termios serial backend, its system calls and its inner steps.
+//
+// Every system call the backend makes goes through a PosixCalls table. The
+// public Serial* functions use the constant kPosixCalls; the ...With
+// variants take a table of the caller's, so a test can make any one call
+// fail without the backend keeping mutable state of its own.
+#pragma once
+
+#include <poll.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+
+#include <cstdint>
+
+#include "serial/serial.h"
+
+namespace serial_posix {
+
+struct PosixCalls {
+  int (*sysOpen)(const char* path, int flags);
+  int (*sysClose)(int fd);
+  int (*sysFcntl)(int fd, int command, int argument);
+  int (*sysIoctl)(int fd, unsigned long request, void* argument);
+  int (*sysFlock)(int fd, int operation);
+  int (*sysTcgetattr)(int fd, struct termios* attributes);
+  int (*sysTcsetattr)(int fd, int when, const struct termios* attributes);
+  ssize_t (*sysRead)(int fd, void* buffer, size_t count);
+  ssize_t (*sysWrite)(int fd, const void* buffer, size_t count);
+  int (*sysPoll)(struct pollfd* fds, nfds_t count, int timeoutMs);
+  int (*sysClockGettime)(clockid_t clock, struct timespec* now);
+  int (*sysNanosleep)(const struct timespec* request, struct timespec* remaining);
+};
+
+// The real system calls.
+extern const PosixCalls kPosixCalls;
+
+// The total read time-out of a port opened by SerialOpen, in milliseconds.
+inline constexpr uint32_t kInitialReadTimeoutMs = 1000;
+
+// The path that the dummy port "NUL" opens.
+inline constexpr char kNullDevicePath[] = "/dev/null";
+
+// Applies the line parameters to a termios record in raw mode: 0, or
+// SerialLineRefused when a parameter has no termios form. Does not touch the
+// read time-out kept in the record.
+int32_t ApplyLineSettings(struct termios& attributes, const LineSettings& line);
+
+// The read time-out kept in a port's termios record (see serial_posix.cpp).
+uint32_t StoredReadTimeoutMs(const struct termios& attributes);
+void StoreReadTimeoutMs(struct termios& attributes, uint32_t milliseconds);
+
+// One read with the semantics of a Windows ReadFile under a total read
+// time-out: waits until count bytes have arrived or the port's time-out has
+// elapsed, and delivers what arrived. false when the read failed.
+bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
+                  uint32_t* delivered);
+
+int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSettings& line,
+                       uint16_t handshake, SerialHandle* handle);
+int32_t SerialCloseWith(const PosixCalls& calls, SerialHandle handle);
+int32_t SerialSetReadTimeoutWith(const PosixCalls& calls, SerialHandle handle, int32_t timeout);
+int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle);
+int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, SerialHandle handle);
+int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
+                        uint32_t count, uint32_t* written);
+int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
+                       uint32_t* received);
+int32_t SerialSleepWith(const PosixCalls& calls, uint32_t milliseconds);
+
+}  // namespace serial_posix

@@ -1,0 +1,487 @@
+// The termios backend on real pseudo-terminals, and its system calls made to
+// fail one at a time through a call table of the test's own.
+#include "serial/posix/serial_posix.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "serial/serial.h"
+
+namespace {
+
+using namespace serial_posix;
+
+constexpr LineSettings k8N1{9600, 8, 0, 0};
+constexpr uint16_t kNoModemLines = 0x0008;
+
+int OpenDescriptorCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
+bool IsOpenDescriptor(SerialHandle handle) {
+  return fcntl(static_cast<int>(handle), F_GETFD) != -1;
+}
+
+// A pseudo-terminal pair: the backend opens the slave by name, the test
+// plays the peer on the master.
+class Pty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[128] = {};
+    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    name_ = name;
+  }
+  void TearDown() override {
+    if (handle_ != 0 && handle_ != kSerialInvalidHandle) SerialClose(handle_);
+    close(slave_);
+    close(master_);
+  }
+
+  SerialHandle OpenPort(const LineSettings& line = k8N1, uint16_t handshake = kNoModemLines) {
+    SerialHandle handle = 0;
+    EXPECT_EQ(SerialOpen(name_.c_str(), line, handshake, &handle), SerialOk);
+    handle_ = handle;
+    return handle;
+  }
+
+  void PeerWrites(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Waits (without a time limit that matters: at most a few seconds) until
+  // the line discipline has queued count bytes for the port.
+  void AwaitQueued(int count) {
+    for (int i = 0; i < 5000; ++i) {
+      int queued = 0;
+      ASSERT_EQ(ioctl(slave_, FIONREAD, &queued), 0);
+      if (queued >= count) return;
+      usleep(1000);
+    }
+    FAIL() << "the peer's bytes never arrived";
+  }
+
+  std::string PeerReads(size_t count) {
+    std::string got;
+    char buffer[256];
+    for (int i = 0; i < 5000 && got.size() < count; ++i) {
+      ssize_t n = read(master_, buffer, std::min(sizeof buffer, count - got.size()));
+      if (n > 0) {
+        got.append(buffer, static_cast<size_t>(n));
+      } else {
+        usleep(1000);
+      }
+    }
+    return got;
+  }
+
+  int master_ = -1;
+  int slave_ = -1;
+  std::string name_;
+  SerialHandle handle_ = 0;
+};
+
+TEST_F(Pty, BytesCrossTheLineBothWays) {
+  fcntl(master_, F_SETFL, O_NONBLOCK);
+  SerialHandle port = OpenPort();
+  ASSERT_GE(port, 3u);
+  uint32_t written = 99;
+  EXPECT_EQ(SerialWrite(port, "hello\r\n", 7, &written), SerialOk);
+  EXPECT_EQ(written, 7u);
+  EXPECT_EQ(PeerReads(7), "hello\r\n");  // raw: no output processing
+
+  PeerWrites(":0A\r\x03\x7F;");  // raw: CR, ^C and DEL arrive as they are
+  char buffer[8] = {};
+  uint32_t received = 99;
+  EXPECT_EQ(SerialRead(port, buffer, 7, &received), SerialOk);
+  EXPECT_EQ(received, 7u);
+  EXPECT_EQ(std::string(buffer, 7), ":0A\r\x03\x7F;");
+
+  EXPECT_EQ(SerialWrite(port, "", 0, &written), SerialOk);
+  EXPECT_EQ(written, 0u);
+}
+
+TEST_F(Pty, ReadTimeOutGivesTheBytesReceivedSoFar) {
+  SerialHandle port = OpenPort();
+  SerialSetReadTimeout(port, 3);  // 30 ms
+  char buffer[10];
+  uint32_t received = 99;
+  EXPECT_EQ(SerialRead(port, buffer, 1, &received), SerialIoFailed);
+  EXPECT_EQ(received, 0u);
+
+  PeerWrites("ABCD");
+  AwaitQueued(4);
+  EXPECT_EQ(SerialRead(port, buffer, 10, &received), SerialIoFailed);
+  EXPECT_EQ(received, 4u);
+  EXPECT_EQ(std::string(buffer, 4), "ABCD");
+  EXPECT_EQ(SerialRead(port, buffer, 1, nullptr), SerialIoFailed);
+}
+
+TEST_F(Pty, ReadTimeOutIsKeptPerPortAndSetOnlyWhenItChanges) {
+  SerialHandle port = OpenPort();
+  EXPECT_EQ(SerialSetReadTimeout(port, 300), 100);  // a fresh port waits 1000 ms
+  EXPECT_EQ(SerialSetReadTimeout(port, 300), 300);
+  termios attributes{};
+  ASSERT_EQ(tcgetattr(slave_, &attributes), 0);
+  EXPECT_EQ(StoredReadTimeoutMs(attributes), 3000u);
+
+  // Huge values neither overflow nor wrap; 0 and below mean "return at once".
+  EXPECT_EQ(SerialSetReadTimeout(port, INT32_MAX), 300);
+  EXPECT_EQ(SerialSetReadTimeout(port, -5), INT32_MAX / 10);
+  EXPECT_EQ(SerialSetReadTimeout(port, 0), 0);
+  char byte;
+  EXPECT_EQ(SerialRead(port, &byte, 1, nullptr), SerialIoFailed);
+
+  // 55 ms reads back as 5 (remainder dropped).
+  ASSERT_EQ(tcgetattr(slave_, &attributes), 0);
+  StoreReadTimeoutMs(attributes, 55);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &attributes), 0);
+  EXPECT_EQ(SerialSetReadTimeout(port, 10), 5);
+}
+
+TEST_F(Pty, LineSettingsReachTheTerminal) {
+  // A pseudo-terminal keeps the speed, stop bits and PARODD but always
+  // reports CS8 without PARENB; those two are checked on ApplyLineSettings.
+  OpenPort(LineSettings{19200, 7, 2, 1}, 0x0101);
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave_, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & PARODD);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_EQ(t.c_lflag & (ICANON | ISIG | IEXTEN | ECHO), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP | PARMRK | IGNPAR), 0u);
+  EXPECT_TRUE(t.c_iflag & INPCK);
+  EXPECT_FALSE(t.c_oflag & OPOST);
+  EXPECT_EQ(StoredReadTimeoutMs(t), kInitialReadTimeoutMs);
+}
+
+struct LineCase {
+  LineSettings line;
+  int32_t status;
+  tcflag_t cflags;  // of CSIZE | CSTOPB | PARENB | PARODD | CMSPAR
+};
+
+TEST(ApplyLineSettings, MapsEveryParameterOrRefusesIt) {
+  const tcflag_t kMask = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR;
+  const LineCase cases[] = {
+      {{19200, 7, 0, 1}, SerialOk, CS7 | PARENB | PARODD},
+      {{9600, 8, 2, 0}, SerialOk, CS8 | CSTOPB},
+      {{1200, 5, 1, 2}, SerialOk, CS5 | CSTOPB | PARENB},                 // one and a half: two
+      {{300, 6, 0, 3}, SerialOk, CS6 | PARENB | CMSPAR | PARODD},         // mark
+      {{57600, 8, 0, 4}, SerialOk, CS8 | PARENB | CMSPAR},                // space
+      {{9600, 0x0107, 0x0200, 0x0301}, SerialOk, CS7 | PARENB | PARODD},  // low bytes count
+      {{9600, 4, 0, 0}, SerialLineRefused, 0},
+      {{9600, 9, 0, 0}, SerialLineRefused, 0},
+      {{9600, 8, 3, 0}, SerialLineRefused, 0},
+      {{9600, 8, 0, 5}, SerialLineRefused, 0},
+      {{14400, 8, 0, 0}, SerialLineRefused, 0},  // no termios speed
+      {{0, 8, 0, 0}, SerialLineRefused, 0},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.line.baudRate << "/" << c.line.dataBits << "/"
+                                      << c.line.stopBits << "/" << c.line.parity);
+    termios t{};
+    t.c_cflag = CS8 | CSTOPB | PARENB | CRTSCTS;  // leftovers of a previous user
+    t.c_lflag = ICANON | ECHO | ISIG;
+    StoreReadTimeoutMs(t, 1234);
+    ASSERT_EQ(ApplyLineSettings(t, c.line), c.status);
+    if (c.status != SerialOk) continue;
+    EXPECT_EQ(t.c_cflag & kMask, c.cflags);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(StoredReadTimeoutMs(t), 1234u);
+  }
+}
+
+TEST_F(Pty, PurgeDrainsWaitingInputAndRestoresTheTimeOut) {
+  SerialHandle port = OpenPort();
+  SerialSetReadTimeout(port, 30);
+  PeerWrites(std::string(600, 'x'));
+  AwaitQueued(600);
+  EXPECT_EQ(SerialPurgeInput(port), 0);
+  int queued = -1;
+  ASSERT_EQ(ioctl(slave_, FIONREAD, &queued), 0);
+  EXPECT_EQ(queued, 0);
+  EXPECT_EQ(SerialSetReadTimeout(port, 30), 30);
+}
+
+// ---- a call table that records every call and can make one fail ----
+
+struct Script {
+  int failAt = 0;  // the 1-based call that fails with EIO; 0: none
+  int calls = 0;
+  std::vector<std::string> trace;
+  std::vector<ssize_t> writeResults;  // scripted write results (-2: EAGAIN), then real writes
+  size_t nextWrite = 0;
+  std::vector<ssize_t> delivered;  // every read that delivered bytes
+};
+Script g_script;  // test-only state behind the recording call table
+
+bool Fails(const char* name) {
+  g_script.trace.push_back(name);
+  if (++g_script.calls != g_script.failAt) return false;
+  errno = EIO;
+  return true;
+}
+
+const PosixCalls kRecording = {
+    [](const char* path, int flags) {
+      return Fails("open") ? -1 : kPosixCalls.sysOpen(path, flags);
+    },
+    [](int fd) { return Fails("close") ? -1 : kPosixCalls.sysClose(fd); },
+    [](int fd, int command, int argument) {
+      return Fails("fcntl") ? -1 : kPosixCalls.sysFcntl(fd, command, argument);
+    },
+    [](int fd, unsigned long request, void* argument) {
+      return Fails("ioctl") ? -1 : kPosixCalls.sysIoctl(fd, request, argument);
+    },
+    [](int fd, int operation) { return Fails("flock") ? -1 : kPosixCalls.sysFlock(fd, operation); },
+    [](int fd, termios* t) { return Fails("tcgetattr") ? -1 : kPosixCalls.sysTcgetattr(fd, t); },
+    [](int fd, int when, const termios* t) {
+      return Fails("tcsetattr") ? -1 : kPosixCalls.sysTcsetattr(fd, when, t);
+    },
+    [](int fd, void* buffer, size_t count) -> ssize_t {
+      if (Fails("read")) return -1;
+      ssize_t n = kPosixCalls.sysRead(fd, buffer, count);
+      if (n > 0) g_script.delivered.push_back(n);
+      return n;
+    },
+    [](int fd, const void* buffer, size_t count) -> ssize_t {
+      if (Fails("write")) return -1;
+      if (g_script.nextWrite < g_script.writeResults.size()) {
+        ssize_t result = g_script.writeResults[g_script.nextWrite++];
+        if (result >= 0) return result;
+        errno = result == -2 ? EAGAIN : EIO;
+        return -1;
+      }
+      return kPosixCalls.sysWrite(fd, buffer, count);
+    },
+    [](pollfd* fds, nfds_t count, int timeoutMs) {
+      return Fails("poll") ? -1 : kPosixCalls.sysPoll(fds, count, timeoutMs);
+    },
+    [](clockid_t clock, timespec* now) {
+      return Fails("clock") ? -1 : kPosixCalls.sysClockGettime(clock, now);
+    },
+    [](const timespec* request, timespec* remaining) {
+      return Fails("nanosleep") ? -1 : kPosixCalls.sysNanosleep(request, remaining);
+    },
+};
+
+class Recorded : public Pty {
+ protected:
+  void SetUp() override {
+    Pty::SetUp();
+    g_script = Script{};
+  }
+  size_t Count(const std::string& name) const {
+    size_t n = 0;
+    for (const std::string& call : g_script.trace) n += call == name;
+    return n;
+  }
+};
+
+TEST_F(Recorded, OpenClosesTheDescriptorWhicheverStepFails) {
+  SerialHandle handle = 0;
+  ASSERT_EQ(SerialOpenWith(kRecording, name_.c_str(), k8N1, 0x0303, &handle), SerialOk);
+  ASSERT_EQ(SerialCloseWith(kRecording, handle), SerialOk);
+  const std::vector<std::string> opening(g_script.trace.begin(), g_script.trace.end() - 2);
+  // open, lock, line state, TIOCEXCL, settings, DTR, RTS
+  ASSERT_EQ(opening, (std::vector<std::string>{"open", "flock", "tcgetattr", "ioctl", "tcsetattr",
+                                               "ioctl", "ioctl"}));
+  const int32_t expected[] = {SerialCannotOpen, SerialCannotOpen,  SerialNoLineState,
+                              SerialCannotOpen, SerialLineRefused, SerialLineRefused,
+                              SerialLineRefused};
+
+  const int before = OpenDescriptorCount();
+  for (size_t step = 0; step < opening.size(); ++step) {
+    SCOPED_TRACE(opening[step]);
+    g_script = Script{};
+    g_script.failAt = static_cast<int>(step) + 1;
+    handle = 0;
+    EXPECT_EQ(SerialOpenWith(kRecording, name_.c_str(), k8N1, 0x0303, &handle), expected[step]);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+    if (step <= 1) {
+      EXPECT_EQ(handle, kSerialInvalidHandle);
+    } else {
+      EXPECT_NE(handle, kSerialInvalidHandle);
+      EXPECT_FALSE(IsOpenDescriptor(handle));
+    }
+    EXPECT_EQ(Count("close"), step == 0 ? 0u : 1u);
+  }
+  // The device is free again afterwards.
+  OpenPort();
+}
+
+TEST_F(Recorded, EmptyPurgeReadsNothingAndKeepsTheTimeOut) {
+  SerialHandle port = OpenPort();
+  EXPECT_EQ(SerialPurgeInputWith(kRecording, port), 0);
+  EXPECT_EQ(g_script.trace, (std::vector<std::string>{"ioctl"}));
+}
+
+TEST_F(Recorded, PurgeOf600BytesReads512Then88) {
+  SerialHandle port = OpenPort();
+  SerialSetReadTimeout(port, 20);
+  PeerWrites(std::string(600, 'y'));
+  AwaitQueued(600);
+  EXPECT_EQ(SerialPurgeInputWith(kRecording, port), 0);
+  EXPECT_EQ(g_script.delivered, (std::vector<ssize_t>{512, 88}));
+  // The time-out was lowered to 50 ms once and put back once.
+  EXPECT_EQ(Count("tcsetattr"), 2u);
+  EXPECT_EQ(SerialSetReadTimeout(port, 20), 20);
+  int queued = -1;
+  ASSERT_EQ(ioctl(slave_, FIONREAD, &queued), 0);
+  EXPECT_EQ(queued, 0);
+}
+
+TEST_F(Recorded, PurgeReportsAFailedDrainRead) {
+  SerialHandle port = OpenPort();
+  PeerWrites("stale");
+  AwaitQueued(5);
+  // FIONREAD, then the time-out lowered (tcgetattr, tcsetattr), then the
+  // drain read: its look at the time-out, the clock, the read itself.
+  g_script.failAt = 6;
+  EXPECT_EQ(SerialPurgeInputWith(kRecording, port), 1);
+  EXPECT_EQ(g_script.trace[5], "read");
+  EXPECT_EQ(SerialSetReadTimeout(port, 100), 100);  // restored all the same
+}
+
+struct WriteCase {
+  const char* what;
+  std::vector<ssize_t> results;  // -2: EAGAIN, -1: EIO
+  int32_t status;
+  uint32_t written;  // 77: not touched
+};
+
+TEST_F(Recorded, WriteGoesOnUntilAllIsTakenOrReportsWhatWent) {
+  fcntl(master_, F_SETFL, O_NONBLOCK);
+  SerialHandle port = OpenPort();
+  const WriteCase cases[] = {
+      {"partial writes and a full queue", {3, -2, 2}, SerialOk, 10},
+      {"fails at once", {-1}, SerialIoFailed, 77},
+      {"fails after 4 bytes", {4, -1}, SerialShortWrite, 4},
+      {"takes nothing", {0}, SerialShortWrite, 0},
+  };
+  for (const WriteCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_script = Script{};
+    g_script.writeResults = c.results;
+    uint32_t written = 77;
+    EXPECT_EQ(SerialWriteWith(kRecording, port, "0123456789", 10, &written), c.status);
+    EXPECT_EQ(written, c.written);
+  }
+}
+
+// ---- opening ----
+
+TEST_F(Pty, SecondOpenOfTheSameDeviceFailsEvenForRoot) {
+  SerialHandle port = OpenPort();
+  SerialHandle second = 0;
+  EXPECT_EQ(SerialOpen(name_.c_str(), k8N1, kNoModemLines, &second), SerialCannotOpen);
+  EXPECT_EQ(second, kSerialInvalidHandle);
+  ASSERT_EQ(SerialClose(port), SerialOk);
+  handle_ = 0;
+  EXPECT_EQ(SerialClose(port), SerialIoFailed);  // already closed
+  OpenPort();                                    // free again after the close
+}
+
+TEST(SerialOpen, NulIsASharedPortThatSwallowsWritesAndYieldsNothing) {
+  SerialHandle first = 0, second = 0;
+  ASSERT_EQ(SerialOpen("NUL", k8N1, kNoModemLines, &first), SerialOk);
+  ASSERT_EQ(SerialOpen("NUL", LineSettings{14400, 9, 9, 9}, kNoModemLines, &second), SerialOk);
+  EXPECT_GE(first, 3u);
+  EXPECT_NE(first, second);
+  uint32_t written = 0;
+  EXPECT_EQ(SerialWrite(first, "frame", 5, &written), SerialOk);
+  EXPECT_EQ(written, 5u);
+  char byte;
+  uint32_t received = 99;
+  EXPECT_EQ(SerialRead(first, &byte, 1, &received), SerialIoFailed);
+  EXPECT_EQ(received, 0u);
+  EXPECT_EQ(SerialSetReadTimeout(first, 300), 0);
+  EXPECT_EQ(SerialSetReadTimeout(first, 300), 0);
+  EXPECT_EQ(SerialPurgeInput(first), 0);
+  EXPECT_EQ(SerialSendBreak(1, first), 0);
+  EXPECT_EQ(SerialClose(first), SerialOk);
+  EXPECT_EQ(SerialClose(second), SerialOk);
+}
+
+TEST(SerialOpen, OnlyTheExactNameNulSelectsTheDummyPort) {
+  SerialHandle handle = 0;
+  EXPECT_EQ(SerialOpen("nul", k8N1, kNoModemLines, &handle), SerialCannotOpen);
+  EXPECT_EQ(handle, kSerialInvalidHandle);
+}
+
+TEST(SerialOpen, MissingDeviceGives1) {
+  const int before = OpenDescriptorCount();
+  SerialHandle handle = 0;
+  EXPECT_EQ(SerialOpen("/dev/zortw-no-such-port", k8N1, kNoModemLines, &handle), SerialCannotOpen);
+  EXPECT_EQ(handle, kSerialInvalidHandle);
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(SerialOpen, NotATerminalGives4WithTheDescriptorClosed) {
+  char path[] = "/tmp/zortw-not-a-port-XXXXXX";
+  int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  close(file);
+  const int before = OpenDescriptorCount();
+  for (const char* name : {static_cast<const char*>(path), "/dev/null"}) {
+    SCOPED_TRACE(name);
+    SerialHandle handle = 0;
+    EXPECT_EQ(SerialOpen(name, k8N1, kNoModemLines, &handle), SerialNoLineState);
+    EXPECT_NE(handle, kSerialInvalidHandle);
+    EXPECT_FALSE(IsOpenDescriptor(handle));
+    EXPECT_EQ(OpenDescriptorCount(), before);
+  }
+  unlink(path);
+}
+
+TEST_F(Pty, DescriptorZeroIsNeverHandedOut) {
+  const int savedStdin = dup(0);
+  ASSERT_GE(savedStdin, 0);
+  SerialHandle port = 0, nul = 0;
+  close(0);
+  const int32_t portStatus = SerialOpen(name_.c_str(), k8N1, kNoModemLines, &port);
+  const bool zeroAfterPort = fcntl(0, F_GETFD) != -1;
+  const int32_t nulStatus = SerialOpen("NUL", k8N1, kNoModemLines, &nul);
+  const bool zeroAfterNul = fcntl(0, F_GETFD) != -1;
+  dup2(savedStdin, 0);
+  close(savedStdin);
+  handle_ = port;
+
+  EXPECT_EQ(portStatus, SerialOk);
+  EXPECT_GE(port, 3u);
+  EXPECT_FALSE(zeroAfterPort);
+  EXPECT_EQ(nulStatus, SerialOk);
+  EXPECT_GE(nul, 3u);
+  EXPECT_FALSE(zeroAfterNul);
+  EXPECT_EQ(SerialClose(nul), SerialOk);
+  EXPECT_EQ(SerialClose(0), SerialIoFailed);  // "no port" is never closed
+}
+
+TEST_F(Pty, BreakAndSleepReturn0) {
+  SerialHandle port = OpenPort();
+  EXPECT_EQ(SerialSendBreak(5, port), 0);
+  EXPECT_EQ(SerialSleep(1), 0);
+  EXPECT_EQ(SerialSendBreak(1, 0), 0);
+}
+
+}  // namespace
