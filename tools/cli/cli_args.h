@@ -1,0 +1,59 @@
+// The command line of tiway: subcommands, options, usage text, exit codes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tiway {
+
+// Exit codes (listed in the usage text).
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUsage = 1,         // unknown option, missing or malformed argument
+  kExitBadPoint = 2,      // address text or value refused (by the CLI's check or the driver)
+  kExitNoDriver = 3,      // the driver library or its ZorMain could not be loaded
+  kExitPortFailed = 4,    // the port could not be opened
+  kExitTransfer = 5,      // a read or write returned a non-zero status
+  kExitDriverStatus = 6,  // another unexpected driver status (a command missing, Stop failing)
+};
+
+struct Options {
+  std::string command;  // info, read, write, watch (empty with --help/--version)
+  std::string point;
+  int32_t count = 1;  // elements as the user counts them (F: 32-bit values)
+  std::vector<std::string> values;
+  std::string port;
+  std::optional<uint16_t> baud, dataBits, stopBits, parity;
+  int32_t timeout = 100;  // the driver's readTimeout, tens of milliseconds
+  bool trace = false;
+  bool json = false;
+  bool raw = false;   // banner bytes as the driver gives them
+  bool utf8 = false;  // banner converted to UTF-8 whatever the terminal
+  std::optional<int32_t> hostType;
+  int32_t instance = 1;
+  std::string driverPath;  // empty: the library beside the executable
+  int32_t intervalMs = 1000;
+  int64_t polls = 0;  // 0: until interrupted
+  bool help = false;
+  bool version = false;
+};
+
+struct ParseResult {
+  Options options;
+  std::string error;  // empty when the command line is good
+};
+
+// Parses the arguments after the program name. defaultPort is used when no
+// --port is given (empty: --port is required for read, write and watch).
+ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view defaultPort);
+
+std::string UsageText(std::string_view defaultPort);
+
+// The longest port name the driver's parameter block carries (12 bytes with
+// the terminating NUL).
+inline constexpr size_t kMaxPortName = 11;
+
+}  // namespace tiway

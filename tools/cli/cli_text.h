@@ -1,0 +1,123 @@
+// The command-line host's pure logic: address text diagnosis, statuses and
+// their meanings, placement of values in the host's array, value and frame
+// formatting, JSON text and the banner's code page 437 conversion. Nothing
+// here touches the driver or the platform, so the tests link it directly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "points/point_records.h"
+
+namespace tiway {
+
+// ---- numbers -------------------------------------------------------------
+
+// Reads a whole decimal number, a 0x-prefixed hexadecimal one, or (with
+// allowNegative) a negative decimal one. Nothing else: no blanks, no suffix.
+std::optional<int64_t> ParseNumber(std::string_view text, bool allowNegative = false);
+
+// ---- point address text --------------------------------------------------
+
+enum class PointKind { VWord, VBit, FValue, Discrete };
+
+// The limits that CheckBlock applies: 248 hexadecimal characters of data.
+inline constexpr int kMaxBlockChars = 248;
+inline constexpr int kMaxBlockWords = 62;
+inline constexpr int kMaxBlockDiscretes = 124;
+
+// Result of checking an address text the way the driver's definition does.
+struct AddressCheck {
+  bool ok = false;
+  std::string reason;      // the rule broken, when !ok
+  PointAddress address{};  // the point the driver would return, when ok
+  PointKind kind = PointKind::VWord;
+};
+
+// The host data type the CLI uses when the user gives none: 6 for
+// discretes and for a single bit of a V word (an 8-character V text), 0 for
+// V words and F values.
+int32_t DefaultHostType(std::string_view text);
+
+// Checks text as DefinePoint would (block = false) or as CheckBlock would
+// (block = true, with elementCount as the driver receives it). The rules and
+// their order are the driver's, so the first rule broken is named.
+AddressCheck CheckAddress(std::string_view text, int32_t hostType, bool block,
+                          int32_t elementCount);
+
+PointKind KindOf(const PointAddress& address);
+
+// The elementCount the driver receives for COUNT elements as the user counts
+// them: F values travel as two 16-bit words each, everything else one to one.
+int32_t DriverElementCount(PointKind kind, int32_t count);
+
+// The address text of element k of a block starting at address (for F,
+// values are two words apart; for a single bit, the bit digit is kept).
+std::string ElementText(const PointAddress& address, int k);
+
+// ---- placement in the host's array ----------------------------------------
+
+// Words the host array needs for a transfer of elementCount (driver count).
+size_t ArrayWords(int32_t elementCount);
+
+// The values of a read, element by element, from where the driver stores
+// them: V word n=1 in data[1], n>=2 in data[k]; single bit k in data[k+1];
+// F value j high word data[4j+1], low word data[4j]; discrete k in data[2k+1].
+std::vector<uint32_t> ValuesFromReadArray(const PointAddress& address, int32_t elementCount,
+                                          const std::vector<uint16_t>& data);
+
+// Fills the host's array for a write of values, where the driver takes them:
+// V word / discrete k from data[k+1]; single bit from data[1]; F value j from
+// data[2j+1] (high) and data[2j] (low). The array is sized by ArrayWords.
+std::vector<uint16_t> WriteArrayFromValues(const PointAddress& address,
+                                           const std::vector<uint32_t>& values);
+
+// Checks one value given on the command line for the point's kind; sets
+// value or returns the rule broken.
+std::optional<std::string> ParseValue(PointKind kind, std::string_view text, uint32_t& value);
+
+// "42  0x002A" and friends: decimal and hex for words and F values, 0/1 for
+// bits and discretes.
+std::string FormatValue(PointKind kind, uint32_t value);
+std::string HexValue(PointKind kind, uint32_t value);
+
+// ---- statuses --------------------------------------------------------------
+
+inline constexpr int32_t kStatusNoCommand = -1;
+inline constexpr int32_t kReplyIncomplete = 255;
+inline constexpr int32_t kReplyInvalid = 65535;
+
+// Which step returned the status: the meaning of a value depends on it.
+enum class Step { GetDriverInfo, ColdStart, Define, Block, Stop, Adapter };
+
+std::string StatusMeaning(int32_t status, Step step);
+
+// ---- frames (for --trace) --------------------------------------------------
+
+// The NITP checksum: two's complement of the 16-bit sum of 4-character hex
+// groups, padded with "00" when the count is not a multiple of 4.
+uint16_t Checksum(std::string_view text);
+
+// A human-readable annotation of a request frame of a block transfer.
+std::string AnnotateRequest(std::string_view frame);
+// The same for its reply; charsPerElement splits the data field (4 for V
+// words and bits, 8 for F values, 2 for discretes; 0: not split).
+std::string AnnotateReply(std::string_view frame, int charsPerElement);
+int CharsPerElement(PointKind kind);
+
+// ---- text --------------------------------------------------------------------
+
+// A JSON string literal, quotes included. Valid UTF-8 passes; control
+// characters and bytes that are not UTF-8 become \u escapes.
+std::string JsonString(std::string_view text);
+
+// The banner's code page 437 bytes as UTF-8 (ASCII unchanged).
+std::string Cp437ToUtf8(std::string_view text);
+
+const char* ParityName(uint16_t parity);
+std::optional<uint16_t> ParseParity(std::string_view text);
+
+}  // namespace tiway

@@ -1,0 +1,35 @@
+// What differs between Linux and Windows for tiway: loading the driver
+// library, receiving its log lines, and what the terminal takes. One file per
+// platform implements it (platform_posix.cpp, platform_win32.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/cli/session.h"
+
+namespace tiway {
+
+struct LoadedDriver {
+  ZorMainFn zorMain = nullptr;
+  std::string path;   // the library that was (or was to be) loaded
+  std::string error;  // why loading failed
+};
+
+// Loads the driver library (path, or the default one beside the executable),
+// finds ZorMain and routes the driver's log lines: on Linux through
+// ZorSetLogFunction to standard error with the prefix "driver: "; on Windows
+// through the host's KARVEL.dll, asked to echo them to standard error.
+LoadedDriver LoadDriver(const std::string& path);
+
+// The driver's log lines received since the last call.
+std::vector<std::string> TakeDriverLog();
+
+// The port tiway uses without --port: COM1 on Windows, none on Linux.
+const char* DefaultPortName();
+
+bool StderrIsTerminal();
+// stdout is a terminal that takes UTF-8 (the banner is then converted).
+bool StdoutTakesUtf8();
+
+}  // namespace tiway

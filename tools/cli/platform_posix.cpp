@@ -1,0 +1,99 @@
+// Linux: the driver is libzortw.so, opened with dlopen; tiway hands it its
+// log function through the extra export ZorSetLogFunction.
+#include <dlfcn.h>
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+
+#include "tools/cli/platform.h"
+
+namespace tiway {
+
+namespace {
+
+using LogFn = int (*)(int level, const char* format, ...);
+using SetLogFn = void (*)(LogFn log);
+
+std::mutex g_logMutex;
+std::vector<std::string> g_log;
+
+int DriverLog(int /*level*/, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int size = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string line(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  if (size > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
+  va_end(args);
+  {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_log.push_back(line);
+  }
+  EchoDriverLine(std::cerr, line);
+  return 0;
+}
+
+std::string ExecutableDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string text(path, static_cast<size_t>(n));
+  size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+}  // namespace
+
+LoadedDriver LoadDriver(const std::string& path) {
+  LoadedDriver driver;
+  driver.path = path.empty() ? ExecutableDir() + "/libzortw.so" : path;
+  void* library = dlopen(driver.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    driver.error = "cannot load the driver " + driver.path + ": " + (why ? why : "unknown error");
+    return driver;
+  }
+  driver.zorMain = reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
+  if (driver.zorMain == nullptr) {
+    driver.error = driver.path + " exports no ZorMain";
+    return driver;
+  }
+  // Without a log function the driver writes its lines to stderr itself;
+  // handing ours over lets tiway prefix them and report them in --json.
+  if (auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"))) {
+    setLog(&DriverLog);
+  }
+  return driver;
+}
+
+std::vector<std::string> TakeDriverLog() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  std::vector<std::string> lines;
+  lines.swap(g_log);
+  return lines;
+}
+
+const char* DefaultPortName() {
+  return "";
+}
+
+bool StderrIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+bool StdoutTakesUtf8() {
+  if (isatty(STDOUT_FILENO) != 1) return false;
+  if (std::setlocale(LC_CTYPE, "") == nullptr) return false;
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+}
+
+}  // namespace tiway

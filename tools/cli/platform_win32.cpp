@@ -1,0 +1,87 @@
+// Windows: the driver is zortw.dll beside tiway.exe, loaded with
+// LoadLibrary. Its log lines go to err in the host's KARVEL.dll; tiway asks
+// that library (KARVEL_ECHO) to print them to standard error, and reads them
+// back for --json where the library offers it (the stand-in KARVEL.dll does).
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/cli/platform.h"
+
+namespace tiway {
+
+namespace {
+
+using LineCountFn = int (*)();
+using LineFn = const char* (*)(int index);
+
+LineCountFn g_lineCount = nullptr;
+LineFn g_line = nullptr;
+int g_linesTaken = 0;
+
+std::string ExecutableDir() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return ".";
+  std::string text(path, n);
+  size_t slash = text.find_last_of("\\/");
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+}  // namespace
+
+LoadedDriver LoadDriver(const std::string& path) {
+  LoadedDriver driver;
+  driver.path = path.empty() ? ExecutableDir() + "\\zortw.dll" : path;
+  // Set before KARVEL.dll loads: for the C runtime's copy of the environment
+  // (_putenv) and for the process's own (SetEnvironmentVariableA).
+  _putenv("KARVEL_ECHO=1");
+  SetEnvironmentVariableA("KARVEL_ECHO", "1");
+  // The altered search path finds KARVEL.dll beside the driver as well.
+  HMODULE library = LoadLibraryExA(driver.path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (library == nullptr) {
+    driver.error = "cannot load the driver " + driver.path + " (error " +
+                   std::to_string(GetLastError()) + "; KARVEL.dll must lie beside it)";
+    return driver;
+  }
+  FARPROC entry = GetProcAddress(library, "ZorMain");
+  if (entry == nullptr) entry = GetProcAddress(library, "_ZorMain@4");
+  if (entry == nullptr) {
+    driver.error = driver.path + " exports no ZorMain";
+    return driver;
+  }
+  driver.zorMain = reinterpret_cast<ZorMainFn>(reinterpret_cast<void*>(entry));
+  if (HMODULE karvel = GetModuleHandleA("KARVEL.dll")) {
+    g_lineCount = reinterpret_cast<LineCountFn>(
+        reinterpret_cast<void*>(GetProcAddress(karvel, "KarvelLineCount")));
+    g_line =
+        reinterpret_cast<LineFn>(reinterpret_cast<void*>(GetProcAddress(karvel, "KarvelLine")));
+    if (g_lineCount) g_linesTaken = g_lineCount();
+  }
+  return driver;
+}
+
+std::vector<std::string> TakeDriverLog() {
+  std::vector<std::string> lines;
+  if (g_lineCount == nullptr || g_line == nullptr) return lines;
+  for (int count = g_lineCount(); g_linesTaken < count; ++g_linesTaken) {
+    lines.emplace_back(g_line(g_linesTaken));
+  }
+  return lines;
+}
+
+const char* DefaultPortName() {
+  return "COM1";
+}
+
+bool StderrIsTerminal() {
+  return _isatty(_fileno(stderr)) != 0;
+}
+
+bool StdoutTakesUtf8() {
+  return _isatty(_fileno(stdout)) != 0 && GetConsoleOutputCP() == CP_UTF8;
+}
+
+}  // namespace tiway

@@ -1,0 +1,57 @@
+// One run of tiway against a loaded driver: the sequence of ZorMain requests
+// a host makes (GetDriverInfo, ColdStart, DefinePoint or CheckBlock, the
+// transfer, Stop) and the output of each command. The driver is reached only
+// through the ZorMain pointer in Host, so tests can put a stand-in there.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/records.h"
+#include "tools/cli/cli_args.h"
+
+namespace tiway {
+
+#if defined(_WIN32)
+#define TIWAY_ZOR_CALL __stdcall
+#else
+#define TIWAY_ZOR_CALL
+#endif
+using ZorMainFn = int32_t(TIWAY_ZOR_CALL*)(ZorRequest* request);
+
+// Command codes of ZorMain.
+enum Command : int32_t {
+  kColdStart = 1,
+  kDefinePoint = 3,
+  kCheckBlock = 4,
+  kReadBlock = 5,
+  kWriteBlock = 7,
+  kStop = 11,
+  kGetDriverInfo = 14,
+};
+
+struct Host {
+  ZorMainFn zorMain = nullptr;
+  std::string driverPath;  // shown by info
+  // The driver's log lines since the last call.
+  std::function<std::vector<std::string>()> takeLog = [] { return std::vector<std::string>(); };
+  bool progressTerminal = false;  // stderr is a terminal: animate the wait
+  bool utf8Stdout = false;        // stdout takes UTF-8 (for the banner)
+  std::function<bool()> interrupted = [] { return false; };
+  std::function<void(int32_t milliseconds)> sleep;  // waits between watch polls
+};
+
+// Runs the parsed command; returns the exit code.
+int Run(const Options& options, Host& host, std::ostream& out, std::ostream& err);
+
+// Serialises writes to standard error between the driver's log lines (which
+// may arrive on the thread that runs ColdStart) and the progress line.
+std::mutex& ConsoleMutex();
+// Writes one driver log line to err, clearing a progress line first.
+void EchoDriverLine(std::ostream& err, const std::string& line);
+
+}  // namespace tiway
