@@ -1,0 +1,282 @@
+// Transactions on the scripted fake line, and reply checks with their log
+// lines.
+#include "nitp/transact.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/records.h"
+#include "nitp/frame.h"
+#include "tests/fake/fake_line.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using fake::FakeLine;
+
+// A well-formed frame around a body, as a peer would send it.
+std::string Frame(const std::string& body) {
+  char buffer[kFrameBufferSize] = {};
+  std::memcpy(buffer, body.data(), body.size());
+  EXPECT_EQ(ComposeFrame(nullptr, buffer, PlainFrame), 0);
+  return buffer;
+}
+
+// Body of a primitive reply: message code 01, station 05, a primitive
+// length, the primitive code at frame positions 13-14 and the error code at
+// 16-19.
+std::string PrimitiveBody(const std::string& code, const std::string& error) {
+  return "01"
+         "05"
+         "0006" +
+         code + "0" + error + "0";
+}
+
+class NitpLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SerialHandle handle = 0;
+    ASSERT_EQ(SerialOpen("COM1", LineSettings{19200, 7, 0, 1}, 8, &handle), 0);
+    context.portHandle = handle;
+    line.trace.clear();
+  }
+  std::string Reply() const { return context.replyBuffer; }
+
+  FakeLine line;
+  LogCapture log;
+  PortContext context{};
+  ZorRequest request{&context, 5, 7, 0, nullptr};
+};
+
+TEST_F(NitpLine, TransactSendsTheFrameAndStoresTheReply) {
+  const std::string reply = Frame(
+      "0105"
+      "0006"
+      "20"
+      "0"
+      "00640");
+  line.Feed("stale");
+  line.Reply(reply + "trailing");
+  const char* frame = ":001E01050006200100040064DE6E;";
+  EXPECT_EQ(Transact(request, frame, context.replyBuffer), 0);
+  EXPECT_EQ(Reply(), reply);
+
+  std::vector<std::string> expected = {"purge", std::string("write ") + frame};
+  expected.insert(expected.end(), reply.size(), "read");  // one read per byte, up to the ";"
+  expected.push_back("sleep 50");
+  expected.push_back("purge");
+  EXPECT_EQ(line.trace, expected);
+  EXPECT_TRUE(line.PendingInput().empty());
+  EXPECT_EQ(CheckReply(request, context.replyBuffer), 0);
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(NitpLine, ReceptionOutcomes) {
+  const std::string good = Frame(
+      "06"
+      "0105");
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int32_t status;
+    std::string stored;
+  } cases[] = {
+      {"two stray bytes",
+       "\x7f"
+       "x" +
+           good,
+       0, good},
+      {"three stray bytes", "ab;" + good, ReplyIncomplete, ""},
+      {"silence", "", SerialIoFailed, ""},
+      {"cut off", good.substr(0, 9), SerialIoFailed, good.substr(0, 9)},
+      {"a later colon is stored",
+       ":000F0:"
+       "x;",
+       0, ":000F0:x;"},
+      {"600 characters without ';'", ":" + std::string(599, '0'), ReplyIncomplete,
+       ":" + std::string(588, '0')},
+  };
+  for (const Case& c : cases) {
+    line.trace.clear();
+    std::memset(context.replyBuffer, 'Z', kFrameBufferSize);
+    line.Reply(c.bytes);
+    EXPECT_EQ(Transact(request, "ping", context.replyBuffer), c.status) << c.what;
+    EXPECT_EQ(Reply(), c.stored) << c.what;
+    ASSERT_GE(line.trace.size(), 2u);
+    EXPECT_EQ(line.trace[line.trace.size() - 2], "sleep 50") << c.what;
+    EXPECT_EQ(line.trace.back(), "purge") << c.what;
+    EXPECT_TRUE(line.PendingInput().empty()) << c.what;
+  }
+}
+
+TEST_F(NitpLine, FailedWriteReceivesNothing) {
+  std::strcpy(context.replyBuffer, "old");
+  line.writeStatus = SerialIoFailed;
+  EXPECT_EQ(Transact(request, ":000E0405FBED;", context.replyBuffer), SerialIoFailed);
+  line.writeStatus = SerialShortWrite;
+  line.shortWriteCount = 3;
+  EXPECT_EQ(Transact(request, ":000E0405FBED;", context.replyBuffer), SerialShortWrite);
+  EXPECT_EQ(line.reads, 0);
+  EXPECT_EQ(Reply(), "old");
+}
+
+struct CheckCase {
+  const char* what;
+  std::string reply;
+  int32_t status;
+  const char* logLine;  // null: nothing logged
+};
+
+std::string WithBadChecksum(std::string frame) {
+  char& c = frame[frame.size() - 2];
+  c = c == '0' ? '1' : '0';
+  return frame;
+}
+
+std::string WithLength(std::string frame, const char* length) {
+  frame.replace(1, 4, length);
+  return frame;
+}
+
+TEST_F(NitpLine, CheckReplyCases) {
+  const char* colon = "ZOR07: TW: CheckReply() - not a valid reply string ':'";
+  const char* semicolon = "ZOR07: TW: CheckReply() - not a valid reply string ';'";
+  const char* bcc = "ZOR07: TW: CheckReply() bcc error";
+  const std::string ok = Frame(PrimitiveBody("20", "0000"));
+  std::string lower = ok;
+  lower[4] = 'e';  // length field in lower case
+
+  const CheckCase cases[] = {
+      {"empty", "", ReplyInvalid, colon},
+      {"no colon", "X" + ok.substr(1), ReplyInvalid, colon},
+      {"too short for a length", ":00", ReplyInvalid, semicolon},
+      {"length 9", WithLength(ok, "0009"), ReplyInvalid, semicolon},
+      {"length past the end", WithLength(ok, "0040"), ReplyInvalid, semicolon},
+      {"lower-case length", lower, ReplyInvalid, semicolon},
+      {"no ';' where the length says", ok.substr(0, ok.size() - 1) + ".", ReplyInvalid, semicolon},
+      {"bcc, code 00",
+       WithBadChecksum(Frame("00"
+                             "05")),
+       ReplyInvalid, bcc},
+      {"bcc, code 01", WithBadChecksum(Frame(PrimitiveBody("00", "0102"))), ReplyInvalid, bcc},
+      {"bcc, code 06", WithBadChecksum(Frame("0601")), ReplyInvalid, bcc},
+      {"code 00",
+       Frame("00"
+             "05"),
+       2, nullptr},
+      {"primitive done", ok, 0, nullptr},
+      {"primitive code in lower case", Frame(PrimitiveBody("2a", "0000")), 0, nullptr},
+      {"primitive error", Frame(PrimitiveBody("00", "0102")), 258,
+       "ZOR07: TW: CheckReply() - primitive error: 0102"},
+      {"primitive error FFFF", Frame(PrimitiveBody("00", "FFFF")), 0xFFFF,
+       "ZOR07: TW: CheckReply() - primitive error: FFFF"},
+      {"primitive error in lower case", Frame(PrimitiveBody("00", "00ff")), 255,
+       "ZOR07: TW: CheckReply() - primitive error: 00FF"},
+      {"primitive error stops at a non-digit", Frame(PrimitiveBody("00", "1G00")), 1,
+       "ZOR07: TW: CheckReply() - primitive error: 0001"},
+      // A failed primitive whose code reads 0 is still a failure.
+      {"primitive error 0000", Frame(PrimitiveBody("00", "0000")), 2,
+       "ZOR07: TW: CheckReply() - primitive error: 0000"},
+      // A blank is no digit: not skipped as a "%X" scan would.
+      {"blank before the primitive code", Frame(PrimitiveBody(" 5", "0000")), 2,
+       "ZOR07: TW: CheckReply() - primitive error: 0000"},
+      {"code 06",
+       Frame("0601"
+             "0000"
+             "00"),
+       0, nullptr},
+      {"code 04, short", Frame("04"), 0, nullptr},
+  };
+  for (const CheckCase& c : cases) {
+    log.Clear();
+    std::memset(context.replyBuffer, 0, kFrameBufferSize);
+    std::memcpy(context.replyBuffer, c.reply.data(), c.reply.size());
+    EXPECT_EQ(CheckReply(request, context.replyBuffer), c.status) << c.what;
+    std::vector<std::string> expected;
+    if (c.logLine) expected.push_back(c.logLine);
+    EXPECT_EQ(log.Lines(), expected) << c.what;
+    for (int level : log.Levels()) EXPECT_EQ(level, 32);
+  }
+}
+
+// A short primitive reply sits in a buffer that still holds an older, longer
+// reply behind its NUL. What lies there is never taken for its primitive or
+// error code.
+TEST_F(NitpLine, ShortPrimitiveReplyIgnoresStaleBytes) {
+  const std::string older = Frame(PrimitiveBody("20", "0102") + "ABCDABCD");
+  const std::string shortReply = Frame("01");  // 12 characters, no primitive code
+  for (const char* stale : {"20", "00"}) {
+    std::string old = older;
+    old.replace(13, 2, stale);
+    std::memcpy(context.replyBuffer, old.c_str(), old.size() + 1);
+    std::memcpy(context.replyBuffer, shortReply.c_str(), shortReply.size() + 1);
+    log.Clear();
+    EXPECT_EQ(CheckReply(request, context.replyBuffer), 2) << stale;
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>{"ZOR07: TW: CheckReply() - primitive error: 0000"});
+  }
+}
+
+TEST_F(NitpLine, LogPrefixCarriesTheInstance) {
+  for (auto [instance, text] :
+       {std::pair<int32_t, const char*>{5, "ZOR05: TW: CheckReply() bcc error"},
+        {123, "ZOR123: TW: CheckReply() bcc error"}}) {
+    log.Clear();
+    ZorRequest r{&context, 5, instance, 0, nullptr};
+    std::string bad = WithBadChecksum(Frame("0105"));
+    std::strcpy(context.replyBuffer, bad.c_str());
+    EXPECT_EQ(CheckReply(r, context.replyBuffer), ReplyInvalid);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{text});
+  }
+}
+
+// Random replies, mutated from good ones or made of noise, with random stale
+// bytes behind them: CheckReply always ends with one of its statuses and
+// logs at most one line. Each reply is also checked from an exactly sized
+// copy, so that the address sanitizer sees any read past its NUL.
+TEST_F(NitpLine, RandomRepliesAreHandled) {
+  std::mt19937 rng(12345);
+  const char alphabet[] = "0123456789ABCDEFabcdef:;  \x01\xff";
+  const std::string seeds[] = {Frame(PrimitiveBody("00", "0102")),
+                               Frame("00"
+                                     "05"),
+                               Frame("0601"
+                                     "02"
+                                     "05"),
+                               Frame("01")};
+  for (int i = 0; i < 4000; ++i) {
+    std::string reply;
+    if (i % 4 == 0) {
+      reply.resize(rng() % 40);
+      for (char& c : reply) c = alphabet[rng() % (sizeof alphabet - 1)];
+      if (!reply.empty() && rng() % 2) reply[0] = ':';
+    } else {
+      reply = seeds[rng() % 4];
+      const int changes = 1 + rng() % 3;
+      for (int k = 0; k < changes; ++k) {
+        if (rng() % 3 == 0 && reply.size() > 1) {
+          reply.resize(1 + rng() % reply.size());
+        } else {
+          reply[rng() % reply.size()] = alphabet[rng() % (sizeof alphabet - 1)];
+        }
+      }
+    }
+    for (size_t k = 0; k < kFrameBufferSize; ++k) {
+      context.replyBuffer[k] = alphabet[rng() % (sizeof alphabet - 1)];
+    }
+    reply = reply.c_str();  // up to an embedded NUL, as the buffer would hold it
+    std::memcpy(context.replyBuffer, reply.c_str(), reply.size() + 1);
+    log.Clear();
+    const int32_t inBuffer = CheckReply(request, context.replyBuffer);
+    EXPECT_LE(log.Lines().size(), 1u);
+    std::vector<char> exact(reply.c_str(), reply.c_str() + reply.size() + 1);
+    EXPECT_EQ(CheckReply(request, exact.data()), inBuffer) << reply;
+    EXPECT_TRUE(inBuffer >= 0 && inBuffer <= 0xFFFF) << reply;
+  }
+}
+
+}  // namespace
