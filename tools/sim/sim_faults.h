@@ -1,0 +1,89 @@
+// Fault injection: ways to spoil a reply, each for the next N requests it
+// applies to or at random with a probability.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tiway_sim {
+
+enum class FaultKind {
+  kSilence,         // no reply at all
+  kBadChecksum,     // the checksum field is off by one
+  kStray,           // `amount` stray bytes before the reply
+  kCut,             // only the first `amount` characters (0: half the frame), then nothing
+  kNoEnd,           // the reply without its ";"
+  kPrimitiveError,  // the primitive fails with error code `amount`; nothing is executed
+  kShortData,       // a read reply one element short (a well-formed frame otherwise)
+  kLowerCase,       // the reply's hex digits in lower case
+  kDelay,           // the reply `amount` milliseconds late
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::kSilence;
+  uint32_t amount = 0;
+};
+
+// "silence", "bad-checksum", "stray3" (or "stray=3"; "stray" is 1 byte),
+// "cut" (half) or "cut12"/"cut=12", "no-end", "primitive-error=0102",
+// "short-data", "lower-case", "delay=1500". Returns false with a reason.
+bool ParseFault(std::string_view text, Fault& fault, std::string& error);
+std::string FaultName(const Fault& fault);
+
+// What a request is, as far as the faults care.
+enum class RequestClass { kAdapter, kWrite, kRead };
+
+// Whether a fault applies to a request of that class: a failed primitive to
+// primitives only, a short data field to reads only, the rest to every request.
+bool FaultApplies(FaultKind kind, RequestClass request);
+
+// The faults in force: counted ones for the next N requests they apply to,
+// and random ones, each drawn with its probability for every request it
+// applies to, from a generator seeded once so that runs repeat.
+class FaultPlan {
+ public:
+  explicit FaultPlan(uint32_t seed = 1) : random_(seed) {}
+
+  void Add(const Fault& fault, uint32_t requests);
+  void AddRate(const Fault& fault, double probability);
+  void Clear();
+  void Seed(uint32_t seed) { random_.seed(seed); }
+
+  // The faults to apply to one request; counted faults are used up.
+  std::vector<Fault> Take(RequestClass request);
+
+  std::string Describe() const;
+
+ private:
+  struct Counted {
+    Fault fault;
+    uint32_t remaining;
+  };
+  struct Rated {
+    Fault fault;
+    double probability;
+  };
+  std::vector<Counted> counted_;
+  std::vector<Rated> rated_;
+  std::mt19937 random_;
+};
+
+// The bytes to put on the line for one reply, and when.
+struct ReplyPlan {
+  bool silent = false;
+  uint32_t delayMs = 0;
+  std::string bytes;  // stray bytes, then the (possibly spoiled) frame
+};
+
+// Spoils the encoded reply frame with the line-level faults (everything but
+// the failed primitive and the short data field, which change the body).
+ReplyPlan ApplyLineFaults(std::string frame, const std::vector<Fault>& faults);
+
+// Drops the last element from a successful read reply body; `width` is 4 for
+// "V" words and 2 for discretes. Other bodies come back unchanged.
+std::string ShortenReadReply(std::string body, std::size_t width);
+
+}  // namespace tiway_sim

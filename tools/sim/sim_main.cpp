@@ -1,0 +1,261 @@
+// tiway-sim: a TIWAY I network adapter and its controllers on a serial line.
+// See README.md beside this file.
+#include <poll.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "sim_io.h"
+#include "sim_simulator.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void OnSignal(int) {
+  gStop = 1;
+}
+
+struct Options {
+  std::string device;
+  std::string link;
+  uint32_t baud = 0;
+  int dataBits = 7;
+  std::string parity = "odd";
+  int stopBits = 1;
+  std::string stations = "1-5";
+  std::string dataFile;
+  bool configured = false;
+  std::vector<std::string> faults;
+  std::vector<std::string> faultRates;
+  uint32_t seed = 1;
+  std::string control;
+  bool trace = false;
+  double exitAfterIdle = 0;
+};
+
+class Tracer {
+ public:
+  explicit Tracer(bool on) : on_(on), start_(tiway_sim::Clock::now()) {}
+
+  void Print(const std::string& text) const {
+    if (!on_) return;
+    const double seconds = std::chrono::duration<double>(tiway_sim::Clock::now() - start_).count();
+    std::fprintf(stderr, "tiway-sim: [%9.3f] %s\n", seconds, text.c_str());
+    std::fflush(stderr);
+  }
+
+  void Exchange(const tiway_sim::Exchange& exchange) const {
+    if (!on_) return;
+    Print("<- " + exchange.request + "  " + exchange.requestNote);
+    std::string faults;
+    for (const tiway_sim::Fault& fault : exchange.faults) faults += " " + FaultName(fault);
+    if (exchange.plan.silent) {
+      Print("-> (nothing sent: fault" + faults + "; the reply would be " + exchange.reply + ")");
+      return;
+    }
+    std::string text = "-> " + exchange.plan.bytes + "  " + exchange.replyNote;
+    if (!faults.empty()) text += "  [fault" + faults + "]";
+    Print(text);
+  }
+
+ private:
+  bool on_;
+  tiway_sim::Clock::time_point start_;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "tiway-sim: %s\n", message.c_str());
+  return 2;
+}
+
+bool ConfigureFaults(const Options& options, tiway_sim::FaultPlan& plan, std::string& error) {
+  for (const std::string& text : options.faults) {
+    std::string mode = text;
+    uint32_t requests = 1;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+      mode = text.substr(0, colon);
+      const std::string count = text.substr(colon + 1);
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(count.c_str(), &end, 10);
+      if (count.empty() || *end != '\0' || n == 0 || n > 1000000) {
+        error = "bad request count in --fault " + text;
+        return false;
+      }
+      requests = static_cast<uint32_t>(n);
+    }
+    tiway_sim::Fault fault;
+    if (!tiway_sim::ParseFault(mode, fault, error)) return false;
+    plan.Add(fault, requests);
+  }
+  for (const std::string& text : options.faultRates) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+      error = "--fault-rate needs MODE:PROBABILITY, e.g. silence:0.1";
+      return false;
+    }
+    tiway_sim::Fault fault;
+    if (!tiway_sim::ParseFault(text.substr(0, colon), fault, error)) return false;
+    const std::string p = text.substr(colon + 1);
+    char* end = nullptr;
+    const double probability = std::strtod(p.c_str(), &end);
+    if (p.empty() || *end != '\0' || probability < 0 || probability > 1) {
+      error = "probability in --fault-rate must be between 0 and 1: " + text;
+      return false;
+    }
+    plan.AddRate(fault, probability);
+  }
+  return true;
+}
+
+int Run(const Options& options) {
+  std::set<int> stations;
+  std::string error;
+  if (!tiway_sim::ParseStationList(options.stations, stations, error)) return Fail(error);
+  tiway_sim::Simulator simulator(stations, options.seed);
+  if (!options.dataFile.empty()) {
+    std::ifstream file(options.dataFile);
+    if (!file) return Fail("cannot read data file " + options.dataFile);
+    std::stringstream text;
+    text << file.rdbuf();
+    error = tiway_sim::ApplyDataText(text.str(), simulator.Net());
+    if (!error.empty()) return Fail(options.dataFile + ": " + error);
+  }
+  if (options.configured) simulator.Adapt().SetConfigured(true);
+  if (!ConfigureFaults(options, simulator.Faults(), error)) return Fail(error);
+
+  tiway_sim::Line line;
+  bool paced = false;
+  if (options.device.empty()) {
+    if (!tiway_sim::OpenPty(options.link, line, error)) return Fail(error);
+    paced = options.baud > 0;
+  } else {
+    tiway_sim::DeviceSettings settings;
+    settings.baud = options.baud == 0 ? 19200 : options.baud;
+    settings.dataBits = options.dataBits;
+    settings.parity = static_cast<char>(std::toupper(options.parity[0]));
+    settings.stopBits = options.stopBits;
+    if (!tiway_sim::OpenDevice(options.device, settings, line, error)) return Fail(error);
+  }
+  tiway_sim::ControlServer control;
+  if (!options.control.empty() && !control.Open(options.control, error)) {
+    tiway_sim::CloseLine(line);
+    return Fail(error);
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::printf("tiway-sim: listening on %s\n", line.name.c_str());
+  std::fflush(stdout);
+
+  // Ten bits per character: start bit, seven data bits, parity, stop bit.
+  const std::chrono::microseconds characterTime(paced ? 10'000'000 / options.baud : 0);
+  tiway_sim::OutputQueue output(characterTime);
+  tiway_sim::Framer framer;
+  const Tracer tracer(options.trace);
+  auto lastActivity = tiway_sim::Clock::now();
+  auto answer = [&](const std::string& command) {
+    lastActivity = tiway_sim::Clock::now();
+    const std::string reply = simulator.Control(command);
+    tracer.Print("control: " + command + " -> " + reply);
+    return reply;
+  };
+
+  int status = 0;
+  while (gStop == 0) {
+    std::vector<pollfd> fds;
+    fds.push_back({line.fd, POLLIN, 0});
+    for (int fd : control.Fds()) fds.push_back({fd, POLLIN, 0});
+    const int ready = poll(fds.data(), fds.size(), output.PollTimeoutMs(100));
+    if (ready < 0 && errno != EINTR) {
+      status = Fail(std::string("poll: ") + std::strerror(errno));
+      break;
+    }
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      char buffer[1024];
+      const ssize_t n = read(line.fd, buffer, sizeof buffer);
+      if (n > 0) {
+        lastActivity = tiway_sim::Clock::now();
+        const std::size_t skippedBefore = framer.SkippedBytes();
+        for (const tiway_sim::Incoming& incoming :
+             framer.Feed(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+          const tiway_sim::Exchange exchange = simulator.Handle(incoming);
+          tracer.Exchange(exchange);
+          if (!exchange.plan.silent) {
+            output.Push(lastActivity + std::chrono::milliseconds(exchange.plan.delayMs),
+                        exchange.plan.bytes);
+          }
+        }
+        simulator.Count().skipped += framer.SkippedBytes() - skippedBefore;
+      }
+    } else if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+      // Only a device can get here (the pty's own slave descriptor stays open);
+      // don't spin on it.
+      usleep(100'000);
+    }
+    for (std::size_t i = 1; i < fds.size() && ready > 0; ++i) {
+      if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) control.Serve(fds[i].fd, answer);
+    }
+    if (!output.Pump(line.fd, line.holdFd)) {
+      status = Fail(std::string("writing to the line: ") + std::strerror(errno));
+      break;
+    }
+    if (options.exitAfterIdle > 0 && output.Empty() &&
+        tiway_sim::Clock::now() - lastActivity >
+            std::chrono::duration<double>(options.exitAfterIdle)) {
+      tracer.Print("idle, exiting");
+      break;
+    }
+  }
+  control.Close();
+  tiway_sim::CloseLine(line);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{"tiway-sim: a TIWAY I network adapter and its controllers on a serial line"};
+  app.add_option("--device", options.device,
+                 "serve a real serial device instead of a new pseudo-terminal");
+  app.add_option("--link", options.link, "create a symlink at PATH to the pseudo-terminal");
+  app.add_option("--baud", options.baud,
+                 "pty: pace output at this line rate (10 bits a character; default unpaced); "
+                 "device: line speed (default 19200)");
+  app.add_option("--data-bits", options.dataBits, "device: 7 or 8 (default 7)")
+      ->check(CLI::IsMember({7, 8}));
+  app.add_option("--parity", options.parity, "device: none, odd or even (default odd)")
+      ->check(CLI::IsMember({"none", "odd", "even"}));
+  app.add_option("--stop-bits", options.stopBits, "device: 1 or 2 (default 1)")
+      ->check(CLI::IsMember({1, 2}));
+  app.add_option("--stations", options.stations,
+                 "stations on the network, decimal (0x for hex), e.g. 1-5,10 or all "
+                 "(default 1-5)");
+  app.add_option("--data", options.dataFile, "initial memory from FILE (see README)");
+  app.add_flag("--configured", options.configured, "start with the adapter already configured");
+  app.add_option("--fault", options.faults,
+                 "MODE[:N]: spoil the replies to the next N requests (default 1); repeatable");
+  app.add_option("--fault-rate", options.faultRates,
+                 "MODE:P: spoil each reply with probability P; repeatable");
+  app.add_option("--seed", options.seed, "seed for --fault-rate (default 1)");
+  app.add_option("--control", options.control, "serve control commands on a unix socket at PATH");
+  app.add_flag("--trace", options.trace, "print every frame, decoded, on stderr");
+  app.add_option("--exit-after-idle", options.exitAfterIdle,
+                 "exit after this many seconds without traffic or control commands");
+  CLI11_PARSE(app, argc, argv);
+  return Run(options);
+}
