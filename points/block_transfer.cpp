@@ -29,9 +29,11 @@ bool IsSingleBitOfWord(const PointAddress& address) {
 }
 
 // What the composition does not see but the decoder and the bit write rely
-// on: a bit number that names a bit of a 16-bit word, and "F" blocks made of
-// whole values (elementCount counts words, two per value).
+// on: a bit number that names a bit of a 16-bit word, "F" blocks made of
+// whole values (elementCount counts words, two per value), and an array for
+// the elements.
 bool TransferDefined(const BlockRequest& block) {
+  if (block.elementCount > 0 && block.data == nullptr) return false;
   if (IsSingleBitOfWord(block.address) &&
       (block.address.bitNumber < 0 || block.address.bitNumber > 15)) {
     return false;

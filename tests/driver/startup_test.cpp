@@ -64,7 +64,7 @@ class StartupTest : public ::testing::Test {
 
   fake::FakeLine line;
   LogCapture log;
-  PortContext context;
+  alignas(4) PortContext context;  // as the host allocates it
   ColdStartParams params{};
 };
 

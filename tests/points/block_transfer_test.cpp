@@ -65,7 +65,7 @@ class BlockTest : public ::testing::Test {
 
   fake::FakeLine line;
   LogCapture log;
-  PortContext context;
+  alignas(4) PortContext context;  // as the host allocates it
   Memory memory;
   BlockRequest block;
 };
@@ -226,6 +226,11 @@ TEST_F(BlockTest, UndefinedTransfersAreRefusedBeforeSending) {
     block.elementCount = c.count;
     EXPECT_EQ(Run(c.command), 1);
   }
+  block.address = PointAddress{5, 'V', 1, 3, 1};
+  block.elementCount = 1;
+  block.data = nullptr;  // no array to take the bit from or to read into
+  EXPECT_EQ(Run(kWrite), 1);
+  EXPECT_EQ(Run(kRead), 1);
   EXPECT_TRUE(line.writes.empty());
   EXPECT_EQ(memory, Expect({}));
 }

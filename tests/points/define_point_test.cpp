@@ -41,7 +41,7 @@ class DefinitionTest : public ::testing::Test {
 
   fake::FakeLine line;
   LogCapture log;
-  PortContext context;
+  alignas(4) PortContext context;  // as the host allocates it
   PointDefinition definition;
 };
 
