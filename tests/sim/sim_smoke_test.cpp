@@ -1,0 +1,163 @@
+// Starts the real tiway-sim on a pseudo-terminal and talks to it over the
+// line and the control socket. Every wait has a deadline.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "sim_text.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Reads from fd until `done` says so or the deadline passes.
+template <typename Done>
+std::string ReadUntil(int fd, Done done, std::chrono::milliseconds limit = 5000ms) {
+  std::string text;
+  const auto deadline = Clock::now() + limit;
+  while (!done(text) && Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char c;
+    if (read(fd, &c, 1) == 1) text += c;
+  }
+  return text;
+}
+
+std::string ReadFrame(int fd) {
+  return ReadUntil(fd, [](const std::string& t) { return !t.empty() && t.back() == ';'; });
+}
+
+class SimProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tiway-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    link_ = dir_ + "/line";
+    control_ = dir_ + "/control";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string args[] = {TIWAY_SIM_PATH,      "--link", link_,
+                          "--control",         control_, "--configured",
+                          "--exit-after-idle", "30"};
+    char* argv[std::size(args) + 1] = {};
+    for (std::size_t i = 0; i < std::size(args); ++i) argv[i] = args[i].data();
+    ASSERT_EQ(posix_spawn(&pid_, TIWAY_SIM_PATH, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    stdout_ = out[0];
+    const std::string first =
+        ReadUntil(stdout_, [](const std::string& t) { return !t.empty() && t.back() == '\n'; });
+    ASSERT_EQ(first.rfind("tiway-sim: listening on /dev/pts/", 0), 0u) << first;
+    line_ = open(link_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(line_, 0);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(line_, &settings), 0);
+    cfmakeraw(&settings);
+    ASSERT_EQ(tcsetattr(line_, TCSANOW, &settings), 0);
+  }
+
+  void TearDown() override {
+    if (line_ >= 0) close(line_);
+    if (stdout_ >= 0) close(stdout_);
+    if (pid_ > 0 && !stopped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(link_.c_str());
+    unlink(control_.c_str());
+    rmdir(dir_.c_str());
+  }
+
+  std::string Exchange(const std::string& bytes) {
+    EXPECT_EQ(write(line_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return ReadFrame(line_);
+  }
+
+  std::string Control(const std::string& command) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, control_.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      return "connect failed";
+    }
+    const std::string text = command + "\n";
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    std::string answer =
+        ReadUntil(fd, [](const std::string& t) { return !t.empty() && t.back() == '\n'; });
+    close(fd);
+    if (!answer.empty()) answer.pop_back();
+    return answer;
+  }
+
+  // SIGTERM, then wait (bounded) for a clean exit.
+  int Stop() {
+    kill(pid_, SIGTERM);
+    int status = -1;
+    const auto deadline = Clock::now() + 5s;
+    while (Clock::now() < deadline) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        stopped_ = true;
+        return status;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+
+  std::string dir_, link_, control_;
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  int line_ = -1;
+  bool stopped_ = false;
+};
+
+TEST_F(SimProcess, AnswersFramesOnThePtyAndServesControlCommands) {
+  EXPECT_EQ(Exchange("xx:000C12EDF4;"), tiway_sim::EncodeFrame("12"
+                                                               "0001"
+                                                               "0000"
+                                                               "01"));
+  EXPECT_EQ(Exchange(":000E0405FBED;"), ":000E0405FBED;");
+  EXPECT_EQ(Control("set 05 V 0064 = 1 2 3 ABCD"), "ok");
+  EXPECT_EQ(Exchange(":001E01050006200100040064DE6E;"), tiway_sim::EncodeFrame("0105000A"
+                                                                               "2000"
+                                                                               "000100020003ABCD"));
+  EXPECT_EQ(Exchange(":001E01050006300100641234BC3E;"), tiway_sim::EncodeFrame("01050002"
+                                                                               "3000"));
+  EXPECT_EQ(Control("dump 05 V 0064 2"), "ok 1234 0002");
+
+  EXPECT_EQ(Control("fault stray2 1"), "ok stray2 for 1 request(s)");
+  EXPECT_EQ(Exchange(":000C06F9F4;"), "**" + tiway_sim::EncodeFrame("0605"));
+
+  const int status = Stop();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat info {};
+  EXPECT_NE(lstat(link_.c_str(), &info), 0);     // the symlink is gone
+  EXPECT_NE(lstat(control_.c_str(), &info), 0);  // and the control socket
+}
+
+}  // namespace
