@@ -10,5 +10,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Tests run under Wine; a private prefix is set by the caller (WINEPREFIX).
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run under Wine, in the private headless prefix that
+# scripts/wine-env.sh describes (WINEPREFIX, when set, chooses another one).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -1,17 +1,222 @@
-// Placeholder until the Windows backend lands: no device can be opened.
-#include "serial/serial.h"
+// The serial layer on the Windows communications API. Every call is
+// synchronous (no overlapped I/O) and goes through a Win32Calls table; the
+// public functions use the real one.
+#include <cstdint>
+#include <cstring>
 
-int32_t SerialOpen(const char*, const LineSettings&, uint16_t, SerialHandle* handle) {
-  *handle = kSerialInvalidHandle;
-  return SerialCannotOpen;
+#include "serial/serial.h"
+#include "serial/win32/win32_calls.h"
+
+static_assert(sizeof(HANDLE) == sizeof(SerialHandle),
+              "the context keeps the Windows handle in 32 bits: build for a 32-bit process");
+static_assert(sizeof(DCB) == kDcbLength);
+
+constinit const Win32Calls kWin32Calls = {
+    &::CreateFileA,    &::GetCommState,   &::SetCommState, &::GetCommTimeouts, &::SetCommTimeouts,
+    &::SetupComm,      &::ClearCommError, &::ReadFile,     &::WriteFile,       &::SetCommBreak,
+    &::ClearCommBreak, &::CloseHandle,    &::Sleep,
+};
+
+SerialHandle ToSerialHandle(HANDLE handle) {
+  return static_cast<SerialHandle>(reinterpret_cast<uintptr_t>(handle));
 }
-int32_t SerialClose(SerialHandle) { return SerialIoFailed; }
-int32_t SerialSetReadTimeout(SerialHandle, int32_t) { return 0; }
-int32_t SerialPurgeInput(SerialHandle) { return 0; }
-int32_t SerialSendBreak(uint32_t, SerialHandle) { return 0; }
-int32_t SerialWrite(SerialHandle, const void*, uint32_t, uint32_t*) { return SerialIoFailed; }
-int32_t SerialRead(SerialHandle, void*, uint32_t, uint32_t* received) {
-  if (received) *received = 0;
-  return SerialIoFailed;
+
+HANDLE ToWin32Handle(SerialHandle handle) {
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
 }
-int32_t SerialSleep(uint32_t) { return 0; }
+
+void ApplyLineSettings(DCB& dcb, const LineSettings& line, uint16_t handshake) {
+  dcb.BaudRate = line.baudRate;
+  dcb.fBinary = 1;
+  dcb.fParity = 1;  // parity errors are detected whatever the parity setting
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = HandshakeDtrControl(handshake);
+  dcb.fDsrSensitivity = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;  // received NUL bytes are data
+  dcb.fRtsControl = HandshakeRtsControl(handshake);
+  dcb.fAbortOnError = 0;
+  dcb.ByteSize = static_cast<BYTE>(line.dataBits & 0xFF);
+  dcb.Parity = static_cast<BYTE>(line.parity & 0xFF);
+  dcb.StopBits = static_cast<BYTE>(line.stopBits & 0xFF);
+  dcb.ErrorChar = static_cast<char>(kErrorChar);
+}
+
+DWORD ReadTimeoutMs(int32_t timeout) {
+  // A time-out of 0 or less cannot be given to the device as it is: with
+  // every read time-out member 0, Windows lets a read wait until its whole
+  // count has arrived, which on a quiet line is forever. The caller asked
+  // for no wait, so it gets the shortest wait the layer's own unit can
+  // express, one tick of 10 ms; SerialSetReadTimeout then reports it back as
+  // 1, so a purge saves and restores it like any other value.
+  if (timeout <= 0) return 10;
+  // timeout * 10 does not fit 32 bits above 429496729 ticks: compute it in
+  // 64 bits and clamp to the longest finite wait, 0xFFFFFFFE ms (49.7 days);
+  // 0xFFFFFFFF is INFINITE to the system's waits.
+  constexpr uint64_t kLongestMs = 0xFFFFFFFEu;
+  const uint64_t ms = static_cast<uint64_t>(timeout) * 10u;
+  return static_cast<DWORD>(ms < kLongestMs ? ms : kLongestMs);
+}
+
+namespace {
+
+// Closes a handle whose configuration failed; the close's result does not
+// change the status the caller reports.
+void CloseAfterFailure(const Win32Calls& calls, HANDLE handle) {
+  calls.closeHandle(handle);
+}
+
+}  // namespace
+
+int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSettings& line,
+                       uint16_t handshake, SerialHandle* handle) {
+  const HANDLE device = calls.createFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  *handle = ToSerialHandle(device);
+  if (device == INVALID_HANDLE_VALUE) return SerialCannotOpen;
+
+  // The null device serves as a dummy port: it has no line state to set.
+  if (std::strcmp(name, kNullPortName) == 0) return SerialOk;
+
+  DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = kDcbLength;
+  if (!calls.getCommState(device, &dcb)) {
+    CloseAfterFailure(calls, device);
+    return SerialNoLineState;
+  }
+
+  // Reads wait at most one second in total; writes are not timed.
+  COMMTIMEOUTS timeouts = {0, 0, kOpenReadTimeoutMs, 0, 0};
+  if (!calls.setCommTimeouts(device, &timeouts)) {
+    CloseAfterFailure(calls, device);
+    return SerialCannotOpen;
+  }
+
+  ApplyLineSettings(dcb, line, handshake);
+  if (!calls.setCommState(device, &dcb)) {
+    CloseAfterFailure(calls, device);
+    return SerialLineRefused;
+  }
+
+  calls.setupComm(device, kQueueSize, kQueueSize);  // a request; the device may keep its own
+  return SerialOk;
+}
+
+int32_t SerialCloseWith(const Win32Calls& calls, SerialHandle handle) {
+  return calls.closeHandle(ToWin32Handle(handle)) ? SerialOk : SerialIoFailed;
+}
+
+int32_t SerialSetReadTimeoutWith(const Win32Calls& calls, SerialHandle handle, int32_t timeout) {
+  const HANDLE device = ToWin32Handle(handle);
+  COMMTIMEOUTS timeouts;
+  if (!calls.getCommTimeouts(device, &timeouts)) return 0;
+  const DWORD previous = timeouts.ReadTotalTimeoutConstant;
+  const DWORD wanted = ReadTimeoutMs(timeout);
+  if (wanted != previous) {
+    timeouts.ReadTotalTimeoutConstant = wanted;
+    if (!calls.setCommTimeouts(device, &timeouts)) return 0;
+  }
+  return static_cast<int32_t>(previous / 10u);  // at most 429496729
+}
+
+int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
+  const HANDLE device = ToWin32Handle(handle);
+  DWORD errors = 0;
+  COMSTAT status;
+  std::memset(&status, 0, sizeof status);
+  const bool cleared = calls.clearCommError(device, &errors, &status) != 0;
+  if (cleared && status.cbInQue == 0) return 0;
+
+  // Input is waiting (or the device would not say): drain it in blocks at a
+  // short time-out until a read comes back short, that is until the line
+  // has been quiet for 50 ms.
+  const int32_t saved = SerialSetReadTimeoutWith(calls, handle, kPurgeReadTimeout);
+  unsigned char scratch[kPurgeBlockSize];
+  BOOL ok;
+  DWORD got;
+  do {
+    got = 0;
+    ok = calls.readFile(device, scratch, kPurgeBlockSize, &got, nullptr);
+  } while (ok && got == kPurgeBlockSize);
+
+  // 0 means the time-outs could not be read (or were under 10 ms): nothing
+  // to put back.
+  if (saved != 0) SerialSetReadTimeoutWith(calls, handle, saved);
+  return ok ? 0 : 1;
+}
+
+int32_t SerialSendBreakWith(const Win32Calls& calls, uint32_t milliseconds, SerialHandle handle) {
+  const HANDLE device = ToWin32Handle(handle);
+  calls.setCommBreak(device);
+  calls.sleep(milliseconds);
+  calls.clearCommBreak(device);
+  return 0;
+}
+
+int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void* buffer,
+                        uint32_t count, uint32_t* written) {
+  DWORD done = 0;
+  if (!calls.writeFile(ToWin32Handle(handle), buffer, count, &done, nullptr)) return SerialIoFailed;
+  if (written != nullptr) *written = done;
+  return done == count ? SerialOk : SerialShortWrite;
+}
+
+int32_t SerialReadWith(const Win32Calls& calls, SerialHandle handle, void* buffer, uint32_t count,
+                       uint32_t* received) {
+  if (received != nullptr) *received = 0;
+  // Nothing asked, nothing to wait for: all of it has arrived.
+  if (count == 0) return SerialOk;
+  const HANDLE device = ToWin32Handle(handle);
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    // Each request is at most 65535 bytes. Callers ask for far less; a larger
+    // count is read in several requests rather than one whose size has lost
+    // its upper bits (and, for a multiple of 65536, asks for nothing).
+    const uint32_t remaining = count - total;
+    const DWORD ask = remaining < 0xFFFFu ? remaining : 0xFFFFu;
+    DWORD got = 0;
+    if (!calls.readFile(device, bytes + total, ask, &got, nullptr)) return SerialIoFailed;
+    if (got == 0) return SerialIoFailed;  // the time-out elapsed with nothing received
+    total += got;
+    if (received != nullptr) *received = total;
+  }
+  return SerialOk;
+}
+
+int32_t SerialSleepWith(const Win32Calls& calls, uint32_t milliseconds) {
+  calls.sleep(milliseconds);
+  return 0;
+}
+
+// The layer's interface, on the real system.
+
+int32_t SerialOpen(const char* name, const LineSettings& line, uint16_t handshake,
+                   SerialHandle* handle) {
+  return SerialOpenWith(kWin32Calls, name, line, handshake, handle);
+}
+int32_t SerialClose(SerialHandle handle) {
+  return SerialCloseWith(kWin32Calls, handle);
+}
+int32_t SerialSetReadTimeout(SerialHandle handle, int32_t timeout) {
+  return SerialSetReadTimeoutWith(kWin32Calls, handle, timeout);
+}
+int32_t SerialPurgeInput(SerialHandle handle) {
+  return SerialPurgeInputWith(kWin32Calls, handle);
+}
+int32_t SerialSendBreak(uint32_t milliseconds, SerialHandle handle) {
+  return SerialSendBreakWith(kWin32Calls, milliseconds, handle);
+}
+int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t* written) {
+  return SerialWriteWith(kWin32Calls, handle, buffer, count, written);
+}
+int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* received) {
+  return SerialReadWith(kWin32Calls, handle, buffer, count, received);
+}
+int32_t SerialSleep(uint32_t milliseconds) {
+  return SerialSleepWith(kWin32Calls, milliseconds);
+}
