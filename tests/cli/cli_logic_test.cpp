@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/cli/cli_args.h"
+#include "tools/cli/cli_text.h"
+
+namespace tiway {
+namespace {
+
+// ---- address text: the driver's rules, and the rule the CLI names ---------
+
+struct AddressCase {
+  const char* text;
+  int32_t hostType;
+  bool block;
+  int32_t count;           // as the driver receives it
+  const char* reasonPart;  // nullptr: accepted
+};
+
+TEST(CheckAddress, AcceptsAndRefusesLikeTheDriverAndNamesTheRule) {
+  const AddressCase cases[] = {
+      {"01V0010", 0, false, 1, nullptr},
+      {"0av00ff", 1, false, 1, nullptr},
+      {"01V0001A", 6, false, 1, nullptr},
+      {"01V0001", 6, false, 1, "bit digit"},
+      {"01V0001A", 0, false, 1, "takes no bit digit"},
+      {"01V0001", 3, false, 1, "host data type 3"},
+      {"02X001F", 6, false, 1, nullptr},
+      {"02c0100", 6, false, 1, nullptr},
+      {"02X001F", 0, false, 1, "need host data type 6"},
+      {"02Y00010", 6, false, 1, "discretes (X, Y, C) take no bit digit"},
+      {"00V0001", 0, false, 1, "station 00 is outside 01..FE"},
+      {"FEV0001", 0, false, 1, nullptr},
+      {"FFV0001", 0, false, 1, "station FF is outside"},
+      {"01V0000", 0, false, 1, "element address 0000"},
+      {"01Z0001", 0, false, 1, "type letter (character 3)"},
+      {"01V001", 0, false, 1, "6 characters"},
+      {"01V00010", 0, false, 1, "takes no bit digit"},
+      {"01V0001G", 6, false, 1, "bit digit (character 8)"},
+      {"01V0001 ", 0, false, 1, "found a blank"},
+      {"", 0, false, 1, "empty"},
+      {"01V0001", 7, false, 1, "host data type 7"},
+      {"0GV0001", 0, false, 1, "station (characters 1-2)"},
+      {"01V00G1", 0, false, 1, "element address (characters 4-7)"},
+      {"01V0001234", 0, false, 1, "10 characters"},
+      {"01F0010", 0, false, 2, nullptr},
+      {"01F0010", 6, false, 2, nullptr},
+      {"01F0011", 0, false, 2, "even element address"},
+      {"01F00100", 0, false, 2, "F point takes no bit digit"},
+      {"01F0010", 7, false, 2, "host data type 7"},
+      // CheckBlock: relaxed host data types, then the size limit.
+      {"01V0001", 6, true, 62, nullptr},
+      {"01V0001", 6, true, 63, "at most 62 V words"},
+      {"01V0001A", 6, true, 1, "block of V words takes no bit digit"},
+      {"02X0001", 0, true, 124, nullptr},
+      {"02X0001", 0, true, 125, "at most 124 discretes"},
+      {"01V0001", 7, true, 1, "host data type 7"},
+      {"01V0001", 4, true, 0, nullptr},
+  };
+  for (const AddressCase& c : cases) {
+    AddressCheck check = CheckAddress(c.text, c.hostType, c.block, c.count);
+    SCOPED_TRACE(std::string("text '") + c.text + "' host type " + std::to_string(c.hostType));
+    if (c.reasonPart == nullptr) {
+      EXPECT_TRUE(check.ok) << check.reason;
+    } else {
+      EXPECT_FALSE(check.ok);
+      EXPECT_NE(check.reason.find(c.reasonPart), std::string::npos) << check.reason;
+    }
+  }
+}
+
+TEST(CheckAddress, ProducesThePointTheDriverReturns) {
+  AddressCheck word = CheckAddress("01v0010", 0, false, 1);
+  ASSERT_TRUE(word.ok);
+  EXPECT_EQ(word.address.station, 1);
+  EXPECT_EQ(word.address.typeLetter, 'V');
+  EXPECT_EQ(word.address.elementAddress, 0x10u);
+  EXPECT_EQ(word.address.bitNumber, 255);
+  EXPECT_EQ(word.address.bitsPerElement, 16);
+  EXPECT_EQ(word.kind, PointKind::VWord);
+
+  AddressCheck discrete = CheckAddress("02X001F", 6, false, 1);
+  ASSERT_TRUE(discrete.ok);
+  EXPECT_EQ(discrete.address.bitNumber, 15);
+  EXPECT_EQ(discrete.address.bitsPerElement, 1);
+  EXPECT_EQ(discrete.kind, PointKind::Discrete);
+
+  AddressCheck bit = CheckAddress("01V0001A", 6, false, 1);
+  ASSERT_TRUE(bit.ok);
+  EXPECT_EQ(bit.address.bitNumber, 10);
+  EXPECT_EQ(bit.address.bitsPerElement, 1);
+  EXPECT_EQ(bit.kind, PointKind::VBit);
+
+  AddressCheck f = CheckAddress("01F0010", 0, false, 2);
+  ASSERT_TRUE(f.ok);
+  EXPECT_EQ(f.address.bitsPerElement, 32);
+  EXPECT_EQ(f.address.bitNumber, 255);
+  EXPECT_EQ(f.kind, PointKind::FValue);
+}
+
+TEST(CheckAddress, UpperCasesBytesTheDriverWay) {
+  // 0x80 and up lose 0x20 in the driver and never become valid characters;
+  // the message shows the byte the user typed.
+  AddressCheck check = CheckAddress(
+      "01V00\xC1"
+      "1",
+      0, false, 1);
+  EXPECT_FALSE(check.ok);
+  EXPECT_NE(check.reason.find("byte 0xC1"), std::string::npos) << check.reason;
+}
+
+TEST(DefaultHostType, SixForDiscretesAndSingleBitsZeroOtherwise) {
+  EXPECT_EQ(DefaultHostType("05V0064"), 0);
+  EXPECT_EQ(DefaultHostType("05v0064a"), 6);
+  EXPECT_EQ(DefaultHostType("02X0001"), 6);
+  EXPECT_EQ(DefaultHostType("02c0001"), 6);
+  EXPECT_EQ(DefaultHostType("01F0010"), 0);
+  EXPECT_EQ(DefaultHostType(""), 0);
+}
+
+// ---- placement in the host's array ------------------------------------------
+
+PointAddress Point(char letter, uint32_t element, int32_t bit, int32_t bits) {
+  return PointAddress{5, letter, element, bit, bits};
+}
+
+TEST(Placement, ReadValuesComeFromWhereTheDriverStoresThem) {
+  std::vector<uint16_t> data = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+  EXPECT_EQ(ValuesFromReadArray(Point('V', 1, 255, 16), 1, data), (std::vector<uint32_t>{11}));
+  EXPECT_EQ(ValuesFromReadArray(Point('V', 1, 255, 16), 3, data),
+            (std::vector<uint32_t>{10, 11, 12}));
+  EXPECT_EQ(ValuesFromReadArray(Point('V', 1, 3, 1), 2, data), (std::vector<uint32_t>{11, 12}));
+  EXPECT_EQ(ValuesFromReadArray(Point('X', 1, 1, 1), 3, data), (std::vector<uint32_t>{11, 13, 15}));
+  // F: value j has its high word in data[4j+1], its low word in data[4j].
+  EXPECT_EQ(ValuesFromReadArray(Point('F', 2, 255, 32), 4, data),
+            (std::vector<uint32_t>{0x000B000A, 0x000F000E}));
+  EXPECT_TRUE(ValuesFromReadArray(Point('V', 1, 255, 16), 0, data).empty());
+  // The array the CLI allocates covers every layout.
+  for (int32_t n : {1, 2, 3, 62, 124}) {
+    EXPECT_GE(ArrayWords(n), static_cast<size_t>(2 * n));  // discretes: data[2k+1]
+    EXPECT_GE(ArrayWords(n), static_cast<size_t>(n + 1));
+  }
+}
+
+TEST(Placement, WriteValuesGoWhereTheDriverTakesThem) {
+  EXPECT_EQ(WriteArrayFromValues(Point('V', 1, 255, 16), {0x1234, 0x5678}),
+            (std::vector<uint16_t>{0, 0x1234, 0x5678, 0, 0, 0}));
+  EXPECT_EQ(WriteArrayFromValues(Point('V', 1, 3, 1), {1}), (std::vector<uint16_t>{0, 1, 0, 0}));
+  EXPECT_EQ(WriteArrayFromValues(Point('C', 1, 1, 1), {1, 0, 1}),
+            (std::vector<uint16_t>{0, 1, 0, 1, 0, 0, 0, 0}));
+  // F value j: low word data[2j], high word data[2j+1].
+  std::vector<uint16_t> f = WriteArrayFromValues(Point('F', 2, 255, 32), {0x12345678, 0x9ABCDEF0});
+  ASSERT_GE(f.size(), 4u);
+  EXPECT_EQ(f[0], 0x5678);
+  EXPECT_EQ(f[1], 0x1234);
+  EXPECT_EQ(f[2], 0xDEF0);
+  EXPECT_EQ(f[3], 0x9ABC);
+}
+
+TEST(Placement, ElementTextsStepByElement) {
+  EXPECT_EQ(ElementText(Point('V', 0x64, 255, 16), 1), "05V0065");
+  EXPECT_EQ(ElementText(Point('F', 0x10, 255, 32), 1), "05F0012");
+  EXPECT_EQ(ElementText(Point('V', 0x64, 10, 1), 0), "05V0064A");
+  EXPECT_EQ(ElementText(Point('X', 0xFFFF, 15, 1), 0), "05XFFFF");
+}
+
+// ---- values -----------------------------------------------------------------
+
+TEST(Values, ParsedByKindWithTheirRanges) {
+  struct Case {
+    PointKind kind;
+    const char* text;
+    bool ok;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {PointKind::VWord, "42", true, 42},
+      {PointKind::VWord, "0x2A", true, 42},
+      {PointKind::VWord, "65535", true, 0xFFFF},
+      {PointKind::VWord, "-1", true, 0xFFFF},
+      {PointKind::VWord, "65536", false, 0},
+      {PointKind::VWord, "-32769", false, 0},
+      {PointKind::VWord, "12a", false, 0},
+      {PointKind::VWord, "", false, 0},
+      {PointKind::VWord, "-0x1", false, 0},
+      {PointKind::VBit, "1", true, 1},
+      {PointKind::VBit, "2", false, 0},
+      {PointKind::Discrete, "0", true, 0},
+      {PointKind::FValue, "0xFFFFFFFF", true, 0xFFFFFFFF},
+      {PointKind::FValue, "-2", true, 0xFFFFFFFE},
+      {PointKind::FValue, "4294967296", false, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t value = 0;
+    std::optional<std::string> problem = ParseValue(c.kind, c.text, value);
+    EXPECT_EQ(!problem.has_value(), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
+  }
+}
+
+TEST(Values, FormattedInDecimalAndHexOrAsBits) {
+  EXPECT_EQ(FormatValue(PointKind::VWord, 42), "42  0x002A");
+  EXPECT_EQ(FormatValue(PointKind::VWord, 0xFFFF), "65535  0xFFFF  (-1)");
+  EXPECT_EQ(FormatValue(PointKind::VBit, 1), "1");
+  EXPECT_EQ(FormatValue(PointKind::Discrete, 0), "0");
+  EXPECT_EQ(FormatValue(PointKind::FValue, 0x12345678), "305419896  0x12345678");
+}
+
+// ---- statuses -------------------------------------------------------------------
+
+TEST(StatusMeaning, DependsOnTheStepThatReturnedIt) {
+  EXPECT_NE(StatusMeaning(2, Step::ColdStart).find("could not be opened"), std::string::npos);
+  EXPECT_NE(StatusMeaning(2, Step::Block).find("message code 00"), std::string::npos);
+  EXPECT_NE(StatusMeaning(1, Step::Block).find("not active"), std::string::npos);
+  EXPECT_NE(StatusMeaning(1, Step::Define).find("refused"), std::string::npos);
+  EXPECT_NE(StatusMeaning(7, Step::Adapter).find("no reply"), std::string::npos);
+  EXPECT_NE(StatusMeaning(255, Step::Adapter).find("ReplyIncomplete"), std::string::npos);
+  EXPECT_NE(StatusMeaning(65535, Step::Block).find("ReplyInvalid"), std::string::npos);
+  EXPECT_NE(StatusMeaning(-1, Step::Block).find("no command"), std::string::npos);
+  // A block transfer turns every line failure into 2: any other value is
+  // the controller's primitive error code.
+  EXPECT_NE(StatusMeaning(258, Step::Block).find("primitive error code 0x0102"), std::string::npos);
+  EXPECT_NE(StatusMeaning(7, Step::Block).find("primitive error code 0x0007"), std::string::npos);
+}
+
+// ---- frames ------------------------------------------------------------------------
+
+TEST(Frames, ChecksumOfTheWorkedExamples) {
+  EXPECT_EQ(Checksum("001E01050006200100040064"), 0xDE6E);
+  EXPECT_EQ(Checksum("0123AB"), 0x53DD);
+  EXPECT_EQ(Checksum("000E0405"), 0xFBED);
+}
+
+TEST(Frames, RequestsAreAnnotated) {
+  EXPECT_EQ(AnnotateRequest(":001E01050006200100040064DE6E;"),
+            "station 05, read V (2001), count 4, address 0064, checksum ok");
+  EXPECT_EQ(AnnotateRequest(":00200105000730030010010001CCC1;"),
+            "station 05, write X (3003), address 0010, data 01 00 01, checksum ok");
+  EXPECT_EQ(AnnotateRequest(":001E01050006300100641234BC3E;"),
+            "station 05, write V (3001), address 0064, data 1234, checksum ok");
+  EXPECT_NE(AnnotateRequest(":001E01050006200100040064DE6F;").find("BAD (expected DE6E)"),
+            std::string::npos);
+  EXPECT_EQ(AnnotateRequest(""), "(no request)");
+}
+
+std::string Frame(const std::string& body) {
+  char length[8];
+  std::snprintf(length, sizeof length, "%04X", static_cast<unsigned>(body.size() + 10));
+  char sum[8];
+  std::snprintf(sum, sizeof sum, "%04X", Checksum(std::string(length) + body));
+  return ":" + std::string(length) + body + sum + ";";
+}
+
+TEST(Frames, RepliesAreAnnotated) {
+  EXPECT_EQ(AnnotateReply(Frame("0105000A2000002A0001"), 4),
+            "station 05, primitive 20 ok, controller status 00, data 002A 0001, checksum ok");
+  EXPECT_EQ(AnnotateReply(Frame("0105000A2000010001"), 2),
+            "station 05, primitive 20 ok, controller status 00, data 01 00 01, checksum ok");
+  EXPECT_EQ(AnnotateReply(Frame("0105000600001020"), 4),
+            "station 05, primitive FAILED, error code 0x0102, checksum ok");
+  EXPECT_EQ(AnnotateReply(Frame("000003"), 4),
+            "message 00: the adapter refused the request, error field 0003, checksum ok");
+  EXPECT_EQ(AnnotateReply("", 4), "(no reply received)");
+  EXPECT_EQ(AnnotateReply("xx", 4), "not a frame (no ':' at the start)");
+  EXPECT_NE(AnnotateReply(":0009;", 4).find("malformed"), std::string::npos);
+}
+
+// ---- JSON and the banner --------------------------------------------------------------
+
+TEST(Json, EscapesWhatJsonRequires) {
+  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(JsonString("l1\nl2\t\r"), "\"l1\\nl2\\t\\r\"");
+  EXPECT_EQ(JsonString(std::string("\x01\x1f\x7f", 3)), "\"\\u0001\\u001F\\u007F\"");
+  EXPECT_EQ(JsonString("\xE2\x94\x8C"), "\"\xE2\x94\x8C\"");           // UTF-8 passes
+  EXPECT_EQ(JsonString("\xC4\xC4"), "\"\\u00C4\\u00C4\"");             // not UTF-8: escaped
+  EXPECT_EQ(JsonString("\xE2\x94"), "\"\\u00E2\\u0094\"");             // cut short
+  EXPECT_EQ(JsonString("\xC0\x80"), "\"\\u00C0\\u0080\"");             // overlong
+  EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\u00ED\\u00A0\\u0080\"");  // surrogate
+  EXPECT_EQ(JsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
+}
+
+TEST(Banner, BoxCharactersBecomeUtf8) {
+  EXPECT_EQ(Cp437ToUtf8("\xDA\xC4\xBF"), "\u250C\u2500\u2510");
+  EXPECT_EQ(Cp437ToUtf8("\xB3\xDB\xB2\xB1\xB0"), "\u2502\u2588\u2593\u2592\u2591");
+  EXPECT_EQ(Cp437ToUtf8("\xC0\xD9"), "\u2514\u2518");
+  EXPECT_EQ(Cp437ToUtf8("\x80\xFF"), "\u00C7\u00A0");
+  EXPECT_EQ(Cp437ToUtf8("TIWAY I\n"), "TIWAY I\n");
+}
+
+// ---- the command line -------------------------------------------------------------------
+
+ParseResult Parse(std::vector<std::string> args, std::string_view port = "") {
+  return ParseArgs(args, port);
+}
+
+TEST(Args, CommandsOptionsAndDefaults) {
+  ParseResult r = Parse({"read", "05V0064", "4", "--port", "/dev/pts/3", "--trace", "--json"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.command, "read");
+  EXPECT_EQ(r.options.point, "05V0064");
+  EXPECT_EQ(r.options.count, 4);
+  EXPECT_EQ(r.options.port, "/dev/pts/3");
+  EXPECT_TRUE(r.options.trace);
+  EXPECT_TRUE(r.options.json);
+  EXPECT_EQ(r.options.timeout, 100);
+  EXPECT_FALSE(r.options.hostType.has_value());
+
+  r = Parse({"--baud=9600", "--parity", "even", "--data-bits", "8", "--stop-bits", "2", "--timeout",
+             "-5", "--host-type", "6", "--instance", "7", "write", "01V0001A", "1"},
+            "COM1");
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.port, "COM1");
+  EXPECT_EQ(*r.options.baud, 9600);
+  EXPECT_EQ(*r.options.parity, 2);
+  EXPECT_EQ(*r.options.dataBits, 8);
+  EXPECT_EQ(*r.options.stopBits, 2);
+  EXPECT_EQ(r.options.timeout, -5);
+  EXPECT_EQ(*r.options.hostType, 6);
+  EXPECT_EQ(r.options.instance, 7);
+  EXPECT_EQ(r.options.values, (std::vector<std::string>{"1"}));
+
+  r = Parse({"write", "05V0064", "-5", "0x10", "--port", "NUL"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.values, (std::vector<std::string>{"-5", "0x10"}));
+  EXPECT_EQ(r.options.count, 2);
+
+  r = Parse({"watch", "02X0001", "8", "--port", "NUL", "--interval", "200", "--polls", "3"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.intervalMs, 200);
+  EXPECT_EQ(r.options.polls, 3);
+
+  EXPECT_EQ(Parse({"info"}).error, "");
+  EXPECT_TRUE(Parse({"--help"}).options.help);
+}
+
+TEST(Args, MistakesAreNamed) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* part;
+  };
+  const Case cases[] = {
+      {{}, "no command"},
+      {{"frobnicate"}, "unknown command"},
+      {{"read"}, "needs a POINT"},
+      {{"read", "05V0064"}, "needs --port"},
+      {{"read", "05V0064", "0", "--port", "NUL"}, "COUNT"},
+      {{"read", "05V0064", "1", "2", "--port", "NUL"}, "POINT [COUNT]"},
+      {{"write", "05V0064", "--port", "NUL"}, "at least one VALUE"},
+      {{"read", "05V0064", "--port", "/dev/ttyUSB10"}, "at most 11"},
+      {{"read", "05V0064", "--port"}, "--port needs a value"},
+      {{"info", "--baud", "115200"}, "16 bits"},
+      {{"info", "--parity", "weird"}, "none, odd, even, mark or space"},
+      {{"info", "--stop-bits", "3"}, "--stop-bits"},
+      {{"info", "--bogus"}, "unknown option --bogus"},
+      {{"info", "--trace=1"}, "takes no value"},
+      {{"info", "extra"}, "info takes no arguments"},
+  };
+  for (const Case& c : cases) {
+    ParseResult r = Parse(c.args);
+    EXPECT_NE(r.error.find(c.part), std::string::npos) << "'" << r.error << "' lacks " << c.part;
+  }
+}
+
+TEST(Args, UsageListsTheExitCodes) {
+  std::string usage = UsageText("");
+  for (const char* part : {"0  success", "2  address text", "4  the port", "5  a read or write"}) {
+    EXPECT_NE(usage.find(part), std::string::npos) << part;
+  }
+}
+
+}  // namespace
+}  // namespace tiway
