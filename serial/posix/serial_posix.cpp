@@ -115,6 +115,19 @@ bool ApplyModemLines(const PosixCalls& calls, int fd, uint16_t handshake) {
   return SetModemLine(calls, fd, TIOCM_DTR, dtr) && SetModemLine(calls, fd, TIOCM_RTS, rts);
 }
 
+// The time-out in milliseconds for a value in tens of milliseconds, computed
+// in 64 bits. 0 or less becomes one tick, 10 ms, as on Windows, where an
+// all-zero time-out would let a read wait for ever: a caller that asks for
+// no wait gets the shortest one the unit expresses, and a purge that saves
+// and restores it sees 1, not the 0 that means "nothing to restore". The
+// longest wait is 0xFFFFFFFE ms (49.7 days), so tens of it fit 32 bits.
+uint32_t ReadTimeoutMs(int32_t timeout) {
+  if (timeout <= 0) return 10;
+  constexpr int64_t kLongestMs = 0xFFFFFFFE;
+  const int64_t ms = static_cast<int64_t>(timeout) * 10;
+  return static_cast<uint32_t>(ms < kLongestMs ? ms : kLongestMs);
+}
+
 }  // namespace
 
 const PosixCalls kPosixCalls = {
@@ -297,18 +310,12 @@ int32_t SerialSetReadTimeoutWith(const PosixCalls& calls, SerialHandle handle, i
   struct termios attributes {};
   if (calls.sysTcgetattr(fd, &attributes) != 0) return 0;  // not a port: the null device
   const uint32_t previous = StoredReadTimeoutMs(attributes);
-  // A time-out of 0 or below is 0 ms: a read delivers what is waiting and
-  // returns at once. No value means "wait forever".
-  int64_t wanted = static_cast<int64_t>(timeout) * 10;
-  if (wanted < 0) wanted = 0;
-  if (wanted > INT32_MAX) wanted = INT32_MAX;
-  const uint32_t milliseconds = static_cast<uint32_t>(wanted);
+  const uint32_t milliseconds = ReadTimeoutMs(timeout);
   if (milliseconds != previous) {
     StoreReadTimeoutMs(attributes, milliseconds);
     if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0) return 0;
   }
-  const uint32_t tens = previous / 10;
-  return tens > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(tens);
+  return static_cast<int32_t>(previous / 10);  // at most 429496729
 }
 
 bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
@@ -418,11 +425,12 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received) {
   if (received) *received = 0;
+  if (count == 0) return SerialOk;  // nothing asked: all of it has arrived
   int fd = Descriptor(handle);
   if (fd < 0) return SerialIoFailed;
   char* bytes = static_cast<char*>(buffer);
   uint32_t total = 0;
-  do {
+  while (total < count) {
     // One platform read asks for at most 65535 bytes.
     uint32_t ask = count - total;
     if (ask > 0xFFFF) ask = 0xFFFF;
@@ -431,7 +439,7 @@ int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffe
     if (delivered == 0) return SerialIoFailed;
     total += delivered;
     if (received) *received = total;
-  } while (total < count);
+  }
   return SerialOk;
 }
 

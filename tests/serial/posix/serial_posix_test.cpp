@@ -140,12 +140,17 @@ TEST_F(Pty, ReadTimeOutIsKeptPerPortAndSetOnlyWhenItChanges) {
   ASSERT_EQ(tcgetattr(slave_, &attributes), 0);
   EXPECT_EQ(StoredReadTimeoutMs(attributes), 3000u);
 
-  // Huge values neither overflow nor wrap; 0 and below mean "return at once".
+  // Huge values neither overflow nor wrap: the longest wait is 0xFFFFFFFE
+  // ms. 0 and below are one tick, never "wait for ever".
   EXPECT_EQ(SerialSetReadTimeout(port, INT32_MAX), 300);
-  EXPECT_EQ(SerialSetReadTimeout(port, -5), INT32_MAX / 10);
-  EXPECT_EQ(SerialSetReadTimeout(port, 0), 0);
+  EXPECT_EQ(SerialSetReadTimeout(port, -5), 429496729);
+  EXPECT_EQ(SerialSetReadTimeout(port, 0), 1);
+  EXPECT_EQ(SerialSetReadTimeout(port, INT32_MIN), 1);
   char byte;
   EXPECT_EQ(SerialRead(port, &byte, 1, nullptr), SerialIoFailed);
+  uint32_t received = 99;
+  EXPECT_EQ(SerialRead(port, &byte, 0, &received), SerialOk);  // nothing asked
+  EXPECT_EQ(received, 0u);
 
   // 55 ms reads back as 5 (remainder dropped).
   ASSERT_EQ(tcgetattr(slave_, &attributes), 0);
