@@ -237,6 +237,7 @@ struct Script {
   std::vector<ssize_t> writeResults;  // scripted write results (-2: EAGAIN), then real writes
   size_t nextWrite = 0;
   std::vector<ssize_t> delivered;  // every read that delivered bytes
+  std::vector<std::string> modem;  // "+DTR", "-RTS": every TIOCMBIS/TIOCMBIC
 };
 Script g_script;  // test-only state behind the recording call table
 
@@ -256,7 +257,15 @@ const PosixCalls kRecording = {
       return Fails("fcntl") ? -1 : kPosixCalls.sysFcntl(fd, command, argument);
     },
     [](int fd, unsigned long request, void* argument) {
-      return Fails("ioctl") ? -1 : kPosixCalls.sysIoctl(fd, request, argument);
+      if (Fails("ioctl")) return -1;
+      if (request == TIOCMBIS || request == TIOCMBIC) {
+        const int bits = *static_cast<int*>(argument);
+        g_script.modem.push_back(std::string(request == TIOCMBIS ? "+" : "-") +
+                                 (bits == TIOCM_DTR   ? "DTR"
+                                  : bits == TIOCM_RTS ? "RTS"
+                                                      : "?"));
+      }
+      return kPosixCalls.sysIoctl(fd, request, argument);
     },
     [](int fd, int operation) { return Fails("flock") ? -1 : kPosixCalls.sysFlock(fd, operation); },
     [](int fd, termios* t) { return Fails("tcgetattr") ? -1 : kPosixCalls.sysTcgetattr(fd, t); },
@@ -333,6 +342,30 @@ TEST_F(Recorded, OpenClosesTheDescriptorWhicheverStepFails) {
   }
   // The device is free again afterwards.
   OpenPort();
+}
+
+TEST_F(Recorded, HandshakeMaskSetsTheModemLines) {
+  struct Case {
+    uint16_t handshake;
+    std::vector<std::string> modem;
+  };
+  const Case cases[] = {
+      {0x0008, {"-DTR", "-RTS"}},  // the mask ColdStart uses
+      {0x0101, {"+DTR", "-RTS"}},
+      {0x8001, {"+DTR", "-RTS"}},  // enable wins over handshake
+      {0x8000, {"+DTR", "-RTS"}},  // DTR handshake: raised
+      {0x0202, {"-DTR", "+RTS"}},
+      {0x3000, {"-DTR", "+RTS"}},  // RTS handshake wins over toggle: raised
+      {0x2000, {"-DTR", "-RTS"}},  // RTS toggle: off while idle
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.handshake);
+    g_script = Script{};
+    SerialHandle handle = 0;
+    ASSERT_EQ(SerialOpenWith(kRecording, name_.c_str(), k8N1, c.handshake, &handle), SerialOk);
+    EXPECT_EQ(g_script.modem, c.modem);
+    SerialClose(handle);
+  }
 }
 
 TEST_F(Recorded, EmptyPurgeReadsNothingAndKeepsTheTimeOut) {
