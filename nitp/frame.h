@@ -32,6 +32,8 @@ int32_t DecodeHex(const char* text, uint16_t count);
 
 // The two's-complement 16-bit sum of the 4-character groups of text (padded
 // with "00" when count is not a multiple of 4). Callers use the low 16 bits.
+// An odd count pads its last group with '0' to four digits; nothing past
+// count characters is read. 0 for a count below 1.
 int32_t FrameChecksum(const char* text, int32_t count);
 
 // The primitive of a block read or write, from the request, into the cleared
@@ -45,6 +47,10 @@ void AddStationPrefix(const BlockRequest& request, char* buffer);
 void WrapFrame(char* buffer);
 
 // Builds a whole frame in buffer (590 bytes). request is read for ReadFrame
-// and WriteFrame only. 0 when the buffer holds a frame; 1 when the request has
-// no defined transfer (nothing to send).
+// and WriteFrame only. 0 when the buffer holds a frame; 1 when there is
+// nothing to send: a type letter without a row, a bitsPerElement other than
+// 1, 16 or 32, a write whose count is negative, odd for 32-bit values, or too
+// large for 589 characters, a write without an array, or a plain body longer
+// than 579 characters. The host's array is read only after every check has
+// passed, and never beyond the words the count names.
 int32_t ComposeFrame(const BlockRequest* request, char* buffer, FrameKind kind);
