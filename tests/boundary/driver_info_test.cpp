@@ -1,14 +1,17 @@
+#include "driver/driver_info.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "driver/driver_info.h"
 #include "driver/zormain.h"
 
 namespace {
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
+std::string Repeat(char c, size_t n) {
+  return std::string(n, c);
+}
 
 TEST(GetDriverInfo, FillsEveryFieldWithoutAContext) {
   DriverInfo info;
