@@ -58,6 +58,8 @@ TEST(CheckAddress, AcceptsAndRefusesLikeTheDriverAndNamesTheRule) {
       {"02X0001", 0, true, 125, "at most 124 discretes"},
       {"01V0001", 7, true, 1, "host data type 7"},
       {"01V0001", 4, true, 0, nullptr},
+      {"01F0010", 0, true, 62, nullptr},
+      {"01F0010", 0, true, 64, "at most 31 F values"},
   };
   for (const AddressCase& c : cases) {
     AddressCheck check = CheckAddress(c.text, c.hostType, c.block, c.count);

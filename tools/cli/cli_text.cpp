@@ -56,10 +56,11 @@ bool IsTypeLetter(char c) {
 }
 
 // Hexadecimal characters that the block's elements occupy in a frame's data
-// field, as CheckBlock measures them: two per discrete or bit, otherwise
-// bitsPerElement / 4 per counted element (truncating like the driver).
+// field, as CheckBlock measures them: two per discrete, four per 16-bit word;
+// F blocks are counted in words, as every transfer of them is.
 int64_t BlockChars(int32_t bitsPerElement, int32_t elementCount) {
   if (bitsPerElement == 1) return int64_t{elementCount} * 2;
+  if (bitsPerElement == 32) return int64_t{elementCount} * 4;
   return int64_t{elementCount} * bitsPerElement / 4;
 }
 
@@ -205,9 +206,8 @@ AddressCheck CheckAddress(std::string_view text, int32_t hostType, bool block,
         return refuse("a block holds at most 124 discretes; COUNT is " +
                       std::to_string(elementCount));
       case PointKind::FValue:
-        return refuse("a block of F values is too large (" + std::to_string(elementCount / 2) +
-                      " values, " + std::to_string(BlockChars(32, elementCount)) +
-                      " data characters; at most 248)");
+        return refuse("a block holds at most 31 F values (62 words); COUNT is " +
+                      std::to_string(elementCount / 2));
       default:
         return refuse("a block holds at most 62 V words; COUNT is " + std::to_string(elementCount));
     }
