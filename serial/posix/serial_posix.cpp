@@ -325,7 +325,8 @@ bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
   // starts with.
   uint32_t timeoutMs = kInitialReadTimeoutMs;
   struct termios attributes {};
-  if (calls.sysTcgetattr(fd, &attributes) == 0) timeoutMs = StoredReadTimeoutMs(attributes);
+  const bool terminal = calls.sysTcgetattr(fd, &attributes) == 0;
+  if (terminal) timeoutMs = StoredReadTimeoutMs(attributes);
   const int64_t start = NowMs(calls);
   if (start < 0) return false;
   const int64_t deadline = start + timeoutMs;
@@ -339,7 +340,11 @@ bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
       *delivered = got;
       continue;
     }
-    if (n == 0) break;  // end of file: nothing more will come (the null device)
+    // A terminal in raw mode with VMIN and VTIME at 0 answers 0, not EAGAIN,
+    // while no byte is waiting: wait for one. Anything else at 0 is at its
+    // end and nothing more will come (the null device).
+    if (n == 0 && !terminal) break;
+    if (n == 0) errno = EAGAIN;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
 
