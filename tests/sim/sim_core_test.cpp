@@ -378,6 +378,30 @@ TEST_F(SimFaultTest, CountedFaultsLastForTheirRequestsAndCombine) {
   EXPECT_EQ(sim.Net().Read(5, MemoryType::kV, 0x64), 1);
 }
 
+TEST_F(SimFaultTest, ScopesSpareOtherRequests) {
+  Arm("silence@read");
+  EXPECT_EQ(At(Send("06"), 5, 2), "06");
+  EXPECT_EQ(At(Send("01050006300100700001"), 13, 2), "30");  // a write is spared
+  EXPECT_EQ(Send(kRead), "");
+  Arm("stray2@adapter", 2);
+  EXPECT_EQ(Send(kRead), kGood);
+  EXPECT_EQ(Send("06"), "**" + EncodeFrame("0605"));
+  Arm("cut@write");
+  EXPECT_EQ(Send(kRead), kGood);
+  EXPECT_EQ(Send("06"), "**" + EncodeFrame("0605"));  // the second adapter request
+  EXPECT_EQ(Send("06"), EncodeFrame("0605"));
+  EXPECT_EQ(Send("01050006300100700001").size(), EncodeFrame("0105000230"
+                                                             "00")
+                                                         .size() /
+                                                     2);
+
+  Fault fault;
+  std::string error;
+  ASSERT_TRUE(ParseFault("primitive-error=0105@primitive", fault, error));
+  EXPECT_EQ(FaultName(fault), "primitive-error=0105@primitive");
+  EXPECT_FALSE(ParseFault("silence@station", fault, error));
+}
+
 TEST_F(SimFaultTest, RandomFaultsRepeatWithTheSeed) {
   Fault fault;
   std::string error;
@@ -480,8 +504,9 @@ TEST_F(SimTest, ControlCommands) {
       {"clear", "ok"},
       {"faults", "ok none"},
       {"fault noise",
-       "error unknown fault 'noise' (silence, bad-checksum, stray[N], cut[N], "
-       "no-end, primitive-error=CODE, short-data, lower-case, delay=MS)"},
+       "error unknown fault 'noise' (silence, bad-checksum, stray[N], cut[N], no-end, "
+       "primitive-error=CODE, short-data, lower-case, delay=MS; then optionally @adapter, "
+       "@primitive, @read or @write)"},
       {"stations", "ok 01 02 03 04 05"},
       {"configured 1", "ok"},
       {"connected", "ok"},

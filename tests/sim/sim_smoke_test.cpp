@@ -70,12 +70,32 @@ class SimProcess : public ::testing::Test {
     const std::string first =
         ReadUntil(stdout_, [](const std::string& t) { return !t.empty() && t.back() == '\n'; });
     ASSERT_EQ(first.rfind("tiway-sim: listening on /dev/pts/", 0), 0u) << first;
+    OpenLine();
+  }
+
+  // Opens the line as the driver does: raw, 19200 baud, 7 data bits, odd
+  // parity (a pty keeps 8 bits and no parity, but must not refuse the request).
+  void OpenLine() {
     line_ = open(link_.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(line_, 0);
     termios settings{};
     ASSERT_EQ(tcgetattr(line_, &settings), 0);
     cfmakeraw(&settings);
-    ASSERT_EQ(tcsetattr(line_, TCSANOW, &settings), 0);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    settings.c_cflag |= CS7 | PARENB | PARODD | CLOCAL | CREAD;
+    cfsetspeed(&settings, B19200);
+    ASSERT_EQ(tcsetattr(line_, TCSANOW, &settings), 0) << std::strerror(errno);
+  }
+
+  // Closes the line and waits (bounded) until the simulator has seen it.
+  void CloseLine() {
+    close(line_);
+    line_ = -1;
+    const auto deadline = Clock::now() + 5s;
+    while (Control("line") != "ok closed" && Clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(Control("line"), "ok closed");
   }
 
   void TearDown() override {
@@ -151,6 +171,12 @@ TEST_F(SimProcess, AnswersFramesOnThePtyAndServesControlCommands) {
 
   EXPECT_EQ(Control("fault stray2 1"), "ok stray2 for 1 request(s)");
   EXPECT_EQ(Exchange(":000C06F9F4;"), "**" + tiway_sim::EncodeFrame("0605"));
+  EXPECT_EQ(Control("line"), "ok open");
+
+  // A second user of the line opens it with the same settings.
+  CloseLine();
+  OpenLine();
+  EXPECT_EQ(Exchange(":000C06F9F4;"), tiway_sim::EncodeFrame("0605"));
 
   const int status = Stop();
   ASSERT_TRUE(WIFEXITED(status)) << status;

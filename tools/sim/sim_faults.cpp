@@ -23,8 +23,35 @@ std::string_view Suffix(std::string_view text, std::string_view name) {
 
 }  // namespace
 
+static bool ParseFaultMode(std::string_view text, Fault& fault, std::string& error);
+
 bool ParseFault(std::string_view text, Fault& fault, std::string& error) {
   fault = Fault{};
+  FaultScope scope = FaultScope::kAny;
+  const std::size_t at = text.find('@');
+  if (at != std::string_view::npos) {
+    const std::string_view name = text.substr(at + 1);
+    if (name == "adapter") {
+      scope = FaultScope::kAdapter;
+    } else if (name == "primitive") {
+      scope = FaultScope::kPrimitive;
+    } else if (name == "read") {
+      scope = FaultScope::kRead;
+    } else if (name == "write") {
+      scope = FaultScope::kWrite;
+    } else if (name != "any") {
+      error = "unknown fault scope '@" + std::string(name) +
+              "' (@any, @adapter, @primitive, @read, @write)";
+      return false;
+    }
+    text = text.substr(0, at);
+  }
+  if (!ParseFaultMode(text, fault, error)) return false;
+  fault.scope = scope;
+  return true;
+}
+
+bool ParseFaultMode(std::string_view text, Fault& fault, std::string& error) {
   auto starts = [text](std::string_view name) { return text.substr(0, name.size()) == name; };
   auto fixed = [&](std::string_view name, FaultKind kind) {
     if (text != name) return false;
@@ -74,13 +101,21 @@ bool ParseFault(std::string_view text, Fault& fault, std::string& error) {
     }
     return true;
   }
-  error = "unknown fault '" + std::string(text) +
-          "' (silence, bad-checksum, stray[N], cut[N], no-end, primitive-error=CODE, "
-          "short-data, lower-case, delay=MS)";
+  error =
+      "unknown fault '" + std::string(text) +
+      "' (silence, bad-checksum, stray[N], cut[N], no-end, primitive-error=CODE, "
+      "short-data, lower-case, delay=MS; then optionally @adapter, @primitive, @read or @write)";
   return false;
 }
 
+static std::string ModeName(const Fault& fault);
+
 std::string FaultName(const Fault& fault) {
+  static constexpr const char* kScopes[] = {"", "@adapter", "@primitive", "@read", "@write"};
+  return ModeName(fault) + kScopes[static_cast<int>(fault.scope)];
+}
+
+static std::string ModeName(const Fault& fault) {
   switch (fault.kind) {
     case FaultKind::kSilence:
       return "silence";
@@ -104,8 +139,24 @@ std::string FaultName(const Fault& fault) {
   return "?";
 }
 
-bool FaultApplies(FaultKind kind, RequestClass request) {
-  switch (kind) {
+bool FaultApplies(const Fault& fault, RequestClass request) {
+  switch (fault.scope) {
+    case FaultScope::kAny:
+      break;
+    case FaultScope::kAdapter:
+      if (request != RequestClass::kAdapter) return false;
+      break;
+    case FaultScope::kPrimitive:
+      if (request == RequestClass::kAdapter) return false;
+      break;
+    case FaultScope::kRead:
+      if (request != RequestClass::kRead) return false;
+      break;
+    case FaultScope::kWrite:
+      if (request != RequestClass::kWrite) return false;
+      break;
+  }
+  switch (fault.kind) {
     case FaultKind::kPrimitiveError:
       return request != RequestClass::kAdapter;
     case FaultKind::kShortData:
@@ -131,7 +182,7 @@ void FaultPlan::Clear() {
 std::vector<Fault> FaultPlan::Take(RequestClass request) {
   std::vector<Fault> faults;
   for (Counted& counted : counted_) {
-    if (counted.remaining > 0 && FaultApplies(counted.fault.kind, request)) {
+    if (counted.remaining > 0 && FaultApplies(counted.fault, request)) {
       faults.push_back(counted.fault);
       --counted.remaining;
     }
@@ -139,7 +190,7 @@ std::vector<Fault> FaultPlan::Take(RequestClass request) {
   std::erase_if(counted_, [](const Counted& counted) { return counted.remaining == 0; });
   std::uniform_real_distribution<double> draw(0.0, 1.0);
   for (const Rated& rated : rated_) {
-    if (FaultApplies(rated.fault.kind, request) && draw(random_) < rated.probability) {
+    if (FaultApplies(rated.fault, request) && draw(random_) < rated.probability) {
       faults.push_back(rated.fault);
     }
   }

@@ -22,23 +22,30 @@ enum class FaultKind {
   kDelay,           // the reply `amount` milliseconds late
 };
 
+// Which requests a fault is for.
+enum class FaultScope { kAny, kAdapter, kPrimitive, kRead, kWrite };
+
 struct Fault {
   FaultKind kind = FaultKind::kSilence;
   uint32_t amount = 0;
+  FaultScope scope = FaultScope::kAny;
 };
 
 // "silence", "bad-checksum", "stray3" (or "stray=3"; "stray" is 1 byte),
 // "cut" (half) or "cut12"/"cut=12", "no-end", "primitive-error=0102",
-// "short-data", "lower-case", "delay=1500". Returns false with a reason.
+// "short-data", "lower-case", "delay=1500"; each optionally followed by
+// "@adapter", "@primitive", "@read" or "@write" to spare other requests.
+// Returns false with a reason.
 bool ParseFault(std::string_view text, Fault& fault, std::string& error);
 std::string FaultName(const Fault& fault);
 
 // What a request is, as far as the faults care.
 enum class RequestClass { kAdapter, kWrite, kRead };
 
-// Whether a fault applies to a request of that class: a failed primitive to
-// primitives only, a short data field to reads only, the rest to every request.
-bool FaultApplies(FaultKind kind, RequestClass request);
+// Whether a fault applies to a request of that class: its scope must admit
+// the request, a failed primitive applies to primitives only, a short data
+// field to reads only.
+bool FaultApplies(const Fault& fault, RequestClass request);
 
 // The faults in force: counted ones for the next N requests they apply to,
 // and random ones, each drawn with its probability for every request it

@@ -78,23 +78,27 @@ bool OpenPty(const std::string& link, Line& line, std::string& error) {
     return false;
   }
   line.name = name;
-  // Keeping a slave descriptor of our own means the master never reports a
-  // hang-up while no driver has the line open, and the raw settings below
-  // stay with the terminal between the driver's opens.
-  line.holdFd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  line.pty = true;
+  const int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios settings{};
-  if (line.holdFd < 0 || tcgetattr(line.holdFd, &settings) != 0) {
+  if (slave < 0 || tcgetattr(slave, &settings) != 0) {
     error = Errno(std::string("opening ") + name);
+    if (slave >= 0) close(slave);
     CloseLine(line);
     return false;
   }
   cfmakeraw(&settings);  // no echo, no line editing, no character translation
-  settings.c_cflag |= CLOCAL | CREAD;
-  if (tcsetattr(line.holdFd, TCSANOW, &settings) != 0 || !SetNonBlocking(line.fd)) {
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  // The settings stay with the terminal after this close.
+  const bool raw = tcsetattr(slave, TCSANOW, &settings) == 0 && tcgetattr(slave, &settings) == 0;
+  close(slave);
+  if (!raw || !SetNonBlocking(line.fd)) {
     error = Errno("raw mode");
     CloseLine(line);
     return false;
   }
+  line.pristine = settings;
   if (!link.empty()) {
     struct stat info {};
     if (lstat(link.c_str(), &info) == 0) {
@@ -151,9 +155,17 @@ bool OpenDevice(const std::string& path, const DeviceSettings& settings, Line& l
   return true;
 }
 
+void ResetPty(const Line& line) {
+  if (!line.pty) return;
+  const int slave = open(line.name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (slave < 0) return;
+  tcflush(slave, TCIOFLUSH);  // replies nobody read
+  tcsetattr(slave, TCSANOW, &line.pristine);
+  close(slave);
+}
+
 void CloseLine(Line& line) {
   if (!line.link.empty()) unlink(line.link.c_str());
-  if (line.holdFd >= 0) close(line.holdFd);
   if (line.fd >= 0) close(line.fd);
   line = Line{};
 }
@@ -163,7 +175,7 @@ void OutputQueue::Push(Clock::time_point due, std::string bytes) {
   pieces_.push_back({due, std::move(bytes), 0});
 }
 
-bool OutputQueue::Pump(int fd, int holdFd) {
+bool OutputQueue::Pump(int fd) {
   while (!pieces_.empty()) {
     Piece& piece = pieces_.front();
     const Clock::time_point now = Clock::now();
@@ -177,10 +189,13 @@ bool OutputQueue::Pump(int fd, int holdFd) {
       const ssize_t n = write(fd, piece.bytes.data() + piece.sent, allowed - piece.sent);
       if (n < 0) {
         if (errno == EINTR) continue;
+        if (errno == EIO) {
+          // A pty whose user has gone: the reply has nobody to go to.
+          pieces_.clear();
+          return true;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        // Nobody reads the line and its buffer is full: drop what waits unread.
-        if (holdFd >= 0) tcflush(holdFd, TCIFLUSH);
-        return true;
+        return true;  // the line is full: try again later
       }
       piece.sent += static_cast<std::size_t>(n);
     }

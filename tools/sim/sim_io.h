@@ -2,6 +2,8 @@
 // device), paced output, and the control socket. Linux.
 #pragma once
 
+#include <termios.h>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -14,15 +16,25 @@ namespace tiway_sim {
 using Clock = std::chrono::steady_clock;
 
 struct Line {
-  int fd = -1;       // what the simulator reads and writes (the pty master or the device)
-  int holdFd = -1;   // the pty slave, kept open so the master never sees a hang-up
-  std::string name;  // the path a driver opens
-  std::string link;  // a symlink to name, removed on close
+  int fd = -1;         // what the simulator reads and writes (the pty master or the device)
+  bool pty = false;    // a pseudo-terminal of our own
+  termios pristine{};  // the pty slave's settings as created
+  std::string name;    // the path a driver opens
+  std::string link;    // a symlink to name, removed on close
 };
 
 // Creates a pseudo-terminal in raw mode; `link` (optional) becomes a symlink
 // to its slave. Returns false with a message.
 bool OpenPty(const std::string& link, Line& line, std::string& error);
+
+// Puts the pty slave's settings back as created, once its user has closed it.
+// A pty keeps its settings between opens, and it cannot take 7 data bits or
+// parity: it keeps 8 and none. Linux then refuses (EINVAL) a later request
+// for 7 bits and parity when the outcome would leave the settings exactly as
+// they were, which is the case for the second opener that asks for what the
+// first one asked. Starting every opener from the created settings keeps
+// each driver's open from failing that way.
+void ResetPty(const Line& line);
 
 struct DeviceSettings {
   uint32_t baud = 19200;
@@ -44,9 +56,10 @@ class OutputQueue {
   void Push(Clock::time_point due, std::string bytes);
   bool Empty() const { return pieces_.empty(); }
 
-  // Writes what is due; `holdFd` (or -1) is flushed when the line stays full.
-  // Returns false on a write error.
-  bool Pump(int fd, int holdFd);
+  void Clear() { pieces_.clear(); }
+
+  // Writes what is due. Returns false on a write error.
+  bool Pump(int fd);
 
   // How long the caller may sleep before the next character is due (capped).
   int PollTimeoutMs(int cap) const;

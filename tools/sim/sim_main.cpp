@@ -167,49 +167,70 @@ int Run(const Options& options) {
   tiway_sim::Framer framer;
   const Tracer tracer(options.trace);
   auto lastActivity = tiway_sim::Clock::now();
+  bool lineOpen = false;  // pty: somebody has the slave open
   auto answer = [&](const std::string& command) {
     lastActivity = tiway_sim::Clock::now();
-    const std::string reply = simulator.Control(command);
+    const std::string reply = command == "line" ? (!line.pty  ? "ok device"
+                                                   : lineOpen ? "ok open"
+                                                              : "ok closed")
+                                                : simulator.Control(command);
     tracer.Print("control: " + command + " -> " + reply);
     return reply;
   };
 
   int status = 0;
+  // A pty's master reports a hang-up while nobody has the slave open; then
+  // the line sits out one short poll at a time instead of spinning.
+  bool lineHungUp = false;
   while (gStop == 0) {
     std::vector<pollfd> fds;
-    fds.push_back({line.fd, POLLIN, 0});
+    const bool watchLine = !lineHungUp;
+    if (watchLine) fds.push_back({line.fd, POLLIN, 0});
+    const std::size_t firstControl = fds.size();
     for (int fd : control.Fds()) fds.push_back({fd, POLLIN, 0});
-    const int ready = poll(fds.data(), fds.size(), output.PollTimeoutMs(100));
+    const int ready = poll(fds.data(), fds.size(), watchLine ? output.PollTimeoutMs(100) : 50);
     if (ready < 0 && errno != EINTR) {
       status = Fail(std::string("poll: ") + std::strerror(errno));
       break;
     }
-    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-      char buffer[1024];
-      const ssize_t n = read(line.fd, buffer, sizeof buffer);
-      if (n > 0) {
-        lastActivity = tiway_sim::Clock::now();
-        const std::size_t skippedBefore = framer.SkippedBytes();
-        for (const tiway_sim::Incoming& incoming :
-             framer.Feed(std::string_view(buffer, static_cast<std::size_t>(n)))) {
-          const tiway_sim::Exchange exchange = simulator.Handle(incoming);
-          tracer.Exchange(exchange);
-          if (!exchange.plan.silent) {
-            output.Push(lastActivity + std::chrono::milliseconds(exchange.plan.delayMs),
-                        exchange.plan.bytes);
+    lineHungUp = false;
+    if (watchLine && ready >= 0) {
+      const short events = fds[0].revents;
+      if ((events & POLLIN) != 0) {
+        char buffer[1024];
+        const ssize_t n = read(line.fd, buffer, sizeof buffer);
+        if (n > 0) {
+          lastActivity = tiway_sim::Clock::now();
+          const std::size_t skippedBefore = framer.SkippedBytes();
+          for (const tiway_sim::Incoming& incoming :
+               framer.Feed(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+            const tiway_sim::Exchange exchange = simulator.Handle(incoming);
+            tracer.Exchange(exchange);
+            if (!exchange.plan.silent) {
+              output.Push(lastActivity + std::chrono::milliseconds(exchange.plan.delayMs),
+                          exchange.plan.bytes);
+            }
           }
+          simulator.Count().skipped += framer.SkippedBytes() - skippedBefore;
         }
-        simulator.Count().skipped += framer.SkippedBytes() - skippedBefore;
       }
-    } else if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR)) != 0) {
-      // Only a device can get here (the pty's own slave descriptor stays open);
-      // don't spin on it.
-      usleep(100'000);
+      if ((events & (POLLHUP | POLLERR)) != 0 && (events & POLLIN) == 0) {
+        lineHungUp = true;
+        if (lineOpen) {
+          lineOpen = false;
+          output.Clear();  // replies nobody is left to read
+          tiway_sim::ResetPty(line);
+          tracer.Print("line closed by its user");
+        }
+      } else if (!lineOpen && line.pty) {
+        lineOpen = true;
+        tracer.Print("line opened");
+      }
     }
-    for (std::size_t i = 1; i < fds.size() && ready > 0; ++i) {
+    for (std::size_t i = firstControl; i < fds.size() && ready > 0; ++i) {
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) control.Serve(fds[i].fd, answer);
     }
-    if (!output.Pump(line.fd, line.holdFd)) {
+    if (!output.Pump(line.fd)) {
       status = Fail(std::string("writing to the line: ") + std::strerror(errno));
       break;
     }

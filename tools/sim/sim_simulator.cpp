@@ -188,7 +188,7 @@ std::string StationList(const std::set<int>& stations) {
 constexpr const char* kHelp =
     "ok commands: fault MODE [N] | fault-rate MODE P | seed S | clear | faults | "
     "set SS T AAAA V... | dump SS T AAAA [N] | stations | connected | disconnect SS|all | "
-    "configured 0|1 | reset | stats [reset] | help";
+    "configured 0|1 | reset | stats [reset] | line | help";
 
 }  // namespace
 
