@@ -1,0 +1,583 @@
+// End-to-end tests of the shipped Linux library: libzortw.so loaded with
+// dlopen and driven through ZorMain alone, over the termios backend on a
+// pseudo-terminal, against the real tiway-sim started by each test. What the
+// driver put on the line is checked in the simulator (its memory through the
+// control socket, its frame counters); what the host sees is checked in the
+// statuses, the log lines and the host's arrays, guard words included.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+
+#include "tests/e2e/e2e_host.h"
+#include "tests/e2e/sim_process.h"
+
+namespace {
+
+using e2e::HostArray;
+using e2e::Instance;
+using e2e::kGuard;
+using e2e::Point;
+using e2e::SimProcess;
+using namespace e2e;
+
+// The lines the driver logs through the host's function (test-only state).
+std::vector<std::string> g_log;
+
+int RecordLine(int level, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  g_log.push_back(std::to_string(level) + " " + text);
+  return 0;
+}
+
+using SetLogFn = void (*)(int (*)(int, const char*, ...));
+
+// The library, loaded once for the whole run as a host loads it.
+ZorMainFn LoadedZorMain() {
+  static ZorMainFn zorMain = [] {
+    void* library = dlopen(ZORTW_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return static_cast<ZorMainFn>(nullptr);
+    auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"));
+    if (setLog != nullptr) setLog(&RecordLine);
+    return reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
+  }();
+  return zorMain;
+}
+
+// Sample memory: station 5 with V words, bits of words and discretes;
+// station 10 with F values and one word.
+constexpr const char* kData =
+    "05 V 0064 = 1111 2222 3333 4444\n"
+    "05 V 0068 = 0008 0007 00FF 0001\n"
+    "05 X 0010 = 1 0 1 1\n"
+    "05 Y 0020 = 0 1 0\n"
+    "05 C 0030 = 1 1 0\n"
+    "0A F 0200 = 12345678 9ABCDEF0\n"
+    "0A V 0001 = BEEF\n";
+
+std::string Line(const std::string& text) {
+  return "32 ZOR07: TW: " + text;
+}
+
+class NativeE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    zorMain_ = LoadedZorMain();
+    ASSERT_NE(zorMain_, nullptr) << "cannot load " << ZORTW_LIBRARY_PATH << ": " << dlerror();
+    host_ = std::make_unique<Instance>(zorMain_);
+    g_log.clear();
+  }
+
+  void TearDown() override {
+    if (host_) host_->Call(kStop);
+    if (HasFailure()) std::fprintf(stderr, "simulator trace:\n%s\n", sim_.Trace().c_str());
+    sim_.Stop();
+  }
+
+  void StartSim(bool configured = true, std::vector<std::string> extra = {}) {
+    extra.push_back("--stations");
+    extra.push_back("5,10");
+    if (configured) extra.push_back("--configured");
+    const std::string error = sim_.Start(TIWAY_SIM_PATH, kData, extra);
+    ASSERT_EQ(error, "");
+  }
+
+  // A configured simulator, a ColdStart on it (one status request) and the
+  // log and counters cleared.
+  void StartSession() {
+    StartSim();
+    ASSERT_EQ(host_->ColdStart(sim_.Port()), 0);
+    ASSERT_EQ(g_log,
+              std::vector<std::string>{Line("ColdStart(): TIWAY Driver loaded successfully")});
+    Reset();
+  }
+
+  // The reply time-out down to 200 ms, so that silence costs little:
+  // ReopenPort stores it, the next adapter configuration applies it.
+  void ShortTimeout() {
+    ASSERT_EQ(host_->Call(kClosePort), 0);
+    ASSERT_EQ(host_->ReopenPort(sim_.Port(), 20), 0);
+    ASSERT_EQ(host_->Call(kWarmStart), 0);
+    Reset();
+  }
+
+  void Reset() {
+    g_log.clear();
+    ASSERT_EQ(sim_.Control("stats reset"), "ok");
+  }
+
+  long Frames() { return sim_.Stats()["frames"]; }
+
+  PointAddress Define(const char* text, int32_t hostDataType = 0) {
+    PointAddress address{};
+    EXPECT_EQ(host_->Define(text, hostDataType, address), 0) << text;
+    return address;
+  }
+
+  ZorMainFn zorMain_ = nullptr;
+  std::unique_ptr<Instance> host_;
+  SimProcess sim_;
+};
+
+TEST_F(NativeE2E, DriverInfoWithoutContextAndCodesWithoutCommand) {
+  DriverInfo info{};
+  ZorRequest request{};
+  request.command = kGetDriverInfo;
+  request.params = &info;
+  ASSERT_EQ(zorMain_(&request), 0);
+  EXPECT_EQ(info.driverId, 70);
+  EXPECT_STREQ(info.name, "TIWAY I");
+  EXPECT_EQ(std::strlen(info.banner), 379u);
+  EXPECT_EQ(info.contextSize, 1470);
+  EXPECT_EQ(info.infoValueA, 4);
+  EXPECT_EQ(info.defaultLine.baudRate, 19200);
+  EXPECT_EQ(info.defaultLine.dataBits, 7);
+  EXPECT_EQ(info.defaultLine.stopBits, 0);
+  EXPECT_EQ(info.defaultLine.parity, 1);
+  EXPECT_EQ(info.infoValueB, 3);
+
+  StartSession();
+  const auto before = host_->Bytes();
+  for (int32_t code : {0, 8, 9, 16, -1, 1000}) {
+    EXPECT_NE(host_->Call(code), 0) << code;
+  }
+  EXPECT_EQ(host_->Bytes(), before);
+  EXPECT_EQ(Frames(), 0);
+  EXPECT_TRUE(g_log.empty());
+}
+
+// The one test that pays for a full adapter configuration (two 5 s waits).
+TEST_F(NativeE2E, ColdStartConfiguresAnUnconfiguredAdapter) {
+  StartSim(/*configured=*/false);
+  ASSERT_EQ(host_->ColdStart(sim_.Port(), 40), 0);
+  EXPECT_EQ(g_log, std::vector<std::string>{Line("ColdStart(): TIWAY Driver loaded successfully")});
+  auto stats = sim_.Stats();
+  EXPECT_EQ(stats["frames"], 5);  // 12, FF, the set-up, 11, 30
+  EXPECT_EQ(stats["adapter"], 5);
+  EXPECT_EQ(stats["bad"], 0);
+  PortContext& context = host_->Context();
+  EXPECT_EQ(context.readTimeout, 100);  // 40 raised to the floor
+  EXPECT_NE(context.portHandle, 0u);
+  EXPECT_EQ(context.ready, 1u);
+  EXPECT_STREQ(context.settings.portName, sim_.Port().c_str());
+  EXPECT_EQ(context.settings.handshake, 8);
+  EXPECT_EQ(context.settings.line.dataBits, 8);
+
+  // The adapter now takes connections: the first point on a station connects it.
+  Reset();
+  Define("05V0064");
+  EXPECT_EQ(sim_.Control("connected"), "ok 05");
+  EXPECT_EQ(Frames(), 1);
+  HostArray data(4);
+  EXPECT_EQ(host_->Transfer(kReadBlock, Define("05V0064"), 2, data.data()), 0);
+  EXPECT_EQ(data.Inside(), (std::vector<uint16_t>{0x1111, 0x2222, kGuard, kGuard}));
+
+  // The port is open: a second ColdStart opens the device anew, which the
+  // exclusive open refuses; the instance keeps its port and stays active.
+  Reset();
+  const uint32_t handle = context.portHandle;
+  EXPECT_EQ(host_->ColdStart(sim_.Port()), 2);
+  EXPECT_EQ(g_log, std::vector<std::string>{Line("ColdStart(): Fail to open " + sim_.Port())});
+  EXPECT_EQ(context.portHandle, handle);
+  EXPECT_EQ(context.ready, 1u);
+  EXPECT_EQ(Frames(), 0);
+
+  // Stopped and started again: the adapter says it is configured, so one
+  // request is all, and the station table starts empty.
+  ASSERT_EQ(host_->Call(kStop), 0);
+  Reset();
+  ASSERT_EQ(host_->ColdStart(sim_.Port(), 250), 0);
+  EXPECT_EQ(Frames(), 1);
+  EXPECT_EQ(context.readTimeout, 250);
+  for (int station = 0; station < 255; ++station) EXPECT_EQ(context.stations[station], 0);
+}
+
+TEST_F(NativeE2E, ColdStartDisabledOrWithoutDevice) {
+  StartSim();
+  // Not enabled: nothing opened, nothing sent, reads and writes refused.
+  EXPECT_EQ(host_->ColdStart(sim_.Port(), 10, kPtyLine, 0), 0);
+  EXPECT_EQ(host_->Context().ready, 0u);
+  EXPECT_EQ(host_->Context().portHandle, 0u);
+  HostArray data(2);
+  EXPECT_EQ(host_->Transfer(kReadBlock, Point(5, 'V', 0x64), 1, data.data()), 1);
+  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x64), 1, data.data()), 1);
+  EXPECT_EQ(Frames(), 0);
+  EXPECT_TRUE(g_log.empty());
+
+  // A device that does not exist: 2, the log line, and ready holds the flag.
+  EXPECT_EQ(host_->ColdStart("/tmp/nodev", 10, kPtyLine, 5), 2);
+  EXPECT_EQ(g_log, std::vector<std::string>{Line("ColdStart(): Fail to open /tmp/nodev")});
+  EXPECT_EQ(host_->Context().ready, 5u);
+  EXPECT_EQ(host_->Context().portHandle, 0u);
+}
+
+TEST_F(NativeE2E, WarmStartReconnectsMarkedStationsThatTheAdapterDoesNotList) {
+  StartSession();
+  Define("05V0064");
+  Define("0AV0001");
+  Define("03V0001");  // not on the network: the connect is refused, the mark stays
+  EXPECT_EQ(sim_.Control("connected"), "ok 05 0A");
+  EXPECT_EQ(Frames(), 3);
+  EXPECT_TRUE(g_log.empty());
+
+  ASSERT_EQ(sim_.Control("disconnect 0A"), "ok");
+  Reset();
+  EXPECT_EQ(host_->Call(kWarmStart), 0);
+  EXPECT_EQ(g_log, (std::vector<std::string>{
+                       Line("ReconnectSecondarys(): Failed to connect scondary devices: 03"),
+                       Line("WarmStart(): ended successfully rc = 0")}));
+  EXPECT_EQ(sim_.Control("connected"), "ok 05 0A");
+  // 12 (configured: the sequence stops), 06, then 04 for 03 and for 0A;
+  // station 05 is listed and spared.
+  EXPECT_EQ(Frames(), 4);
+  EXPECT_NE(sim_.Trace().find("connect station 0A"), std::string::npos);
+
+  HostArray data(2);
+  EXPECT_EQ(host_->Transfer(kReadBlock, Point(10, 'V', 1), 1, data.data()), 0);
+  EXPECT_EQ(data[1], 0xBEEF);
+
+  // No port open: nothing is sent and the success line is logged.
+  ASSERT_EQ(host_->Call(kClosePort), 0);
+  Reset();
+  EXPECT_EQ(host_->Call(kWarmStart), 0);
+  EXPECT_EQ(g_log, std::vector<std::string>{Line("WarmStart(): ended successfully rc = 0")});
+  EXPECT_EQ(Frames(), 0);
+}
+
+TEST_F(NativeE2E, DefinitionsConnectEachStationOnceAndRefusalsSendNothing) {
+  StartSession();
+  struct Row {
+    const char* text;
+    int32_t hostDataType;
+    int32_t command;
+    int32_t count;
+    int32_t status;
+    long frames;  // connect requests this definition sends
+  };
+  const Row rows[] = {
+      {"05v0064", 0, kDefinePoint, 1, 0, 1},  // first on station 5: connect
+      {"05V0065", 1, kDefinePoint, 1, 0, 0},  // already marked
+      {"05V0068A", 6, kDefinePoint, 1, 0, 0},
+      {"05X001F", 6, kDefinePoint, 1, 0, 0},
+      {"05X001F", 0, kDefinePoint, 1, 1, 0},  // discretes need host type 6
+      {"05V0001", 7, kDefinePoint, 1, 1, 0},
+      {"FFV0001", 0, kDefinePoint, 1, 1, 0},
+      {"05V0001", 6, kCheckBlock, 62, 0, 0},
+      {"0AV0001", 6, kCheckBlock, 63, 1, 1},  // too big, but station 10 is marked and connected
+      {"0AV0002", 0, kDefinePoint, 1, 0, 0},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    PointAddress address{};
+    EXPECT_EQ(host_->Define(row.text, row.hostDataType, address, row.command, row.count),
+              row.status)
+        << row.text;
+    EXPECT_EQ(Frames(), row.frames) << row.text;
+    EXPECT_TRUE(g_log.empty()) << row.text;
+  }
+  EXPECT_EQ(sim_.Control("connected"), "ok 05 0A");
+
+  PointAddress bit{};
+  ASSERT_EQ(host_->Define("05V0068a", 6, bit), 0);
+  EXPECT_EQ(bit.station, 5);
+  EXPECT_EQ(bit.typeLetter, 'V');
+  EXPECT_EQ(bit.elementAddress, 0x68u);
+  EXPECT_EQ(bit.bitNumber, 10);
+  EXPECT_EQ(bit.bitsPerElement, 1);
+}
+
+struct ReadRow {
+  const char* text;
+  int32_t hostDataType;
+  int32_t count;
+  std::size_t size;                // words the test gives the driver
+  std::vector<uint16_t> expected;  // the whole array afterwards
+};
+
+TEST_F(NativeE2E, ReadsPlaceEveryKindWhereTheHostExpectsIt) {
+  StartSession();
+  constexpr uint16_t G = kGuard;
+  const ReadRow rows[] = {
+      {"05V0064", 0, 1, 3, {G, 0x1111, G}},  // one word: data[1]
+      {"05V0064", 0, 3, 4, {0x1111, 0x2222, 0x3333, G}},
+      {"05V00683", 6, 1, 3, {G, 1, G}},     // bit 3 of 0008
+      {"05V00693", 6, 1, 3, {G, 0, G}},     // bit 3 of 0007
+      {"05V00683", 6, 2, 4, {G, 1, 0, G}},  // bits: data[k+1]
+      {"05X0010", 6, 4, 9, {G, 1, G, 0, G, 1, G, 1, G}},
+      {"05Y0020", 6, 3, 7, {G, 0, G, 1, G, 0, G}},
+      {"05C0030", 6, 3, 7, {G, 1, G, 1, G, 0, G}},
+      {"0AF0200", 0, 2, 5, {0x5678, 0x1234, G, G, G}},
+      {"0AF0200", 0, 4, 7, {0x5678, 0x1234, G, G, 0xDEF0, 0x9ABC, G}},
+  };
+  for (int32_t command : {kReadBlock, kReadBlockUnchecked}) {
+    for (const ReadRow& row : rows) {
+      SCOPED_TRACE(std::string(row.text) + " count " + std::to_string(row.count) + " command " +
+                   std::to_string(command));
+      PointAddress address{};
+      ASSERT_EQ(host_->Define(row.text, row.hostDataType, address), 0);
+      Reset();
+      HostArray data(row.size);
+      EXPECT_EQ(host_->Transfer(command, address, row.count, data.data()), 0);
+      EXPECT_EQ(data.Inside(), row.expected);
+      EXPECT_TRUE(data.GuardsIntact());
+      EXPECT_EQ(Frames(), 1);
+      EXPECT_TRUE(g_log.empty());
+    }
+  }
+}
+
+struct WriteRow {
+  const char* text;
+  int32_t hostDataType;
+  int32_t count;
+  std::vector<uint16_t> array;
+  std::string dump;      // control command reading the memory back
+  std::string expected;  // its answer
+};
+
+TEST_F(NativeE2E, WritesTakeEveryKindFromWhereTheHostPutsIt) {
+  StartSession();
+  const WriteRow rows[] = {
+      {"05V0100", 0, 1, {0xDEAD, 0x1234}, "dump 05 V 0100 2", "ok 1234 0000"},
+      {"05V0110", 0, 3, {0xDEAD, 1, 2, 3}, "dump 05 V 0110 4", "ok 0001 0002 0003 0000"},
+      {"05X0040", 6, 3, {0xDEAD, 1, 0, 1}, "dump 05 X 0040 4", "ok 1 0 1 0"},
+      {"05Y0050", 6, 2, {0xDEAD, 1, 1}, "dump 05 Y 0050 3", "ok 1 1 0"},
+      {"05C0060", 6, 1, {0xDEAD, 1}, "dump 05 C 005F 3", "ok 0 1 0"},
+      {"0AF0300",
+       0,
+       4,
+       {0x5678, 0x1234, 0xDEF0, 0x9ABC},
+       "dump 0A F 0300 3",
+       "ok 12345678 9ABCDEF0 00000000"},
+  };
+  for (int32_t command : {kWriteBlock, kWriteBlockUnchecked}) {
+    for (const WriteRow& row : rows) {
+      SCOPED_TRACE(std::string(row.text) + " command " + std::to_string(command));
+      PointAddress address{};
+      ASSERT_EQ(host_->Define(row.text, row.hostDataType, address), 0);
+      ASSERT_EQ(sim_.Control("set 05 V 0100 = 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 X 0040 = 0 0 0 0"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 Y 0050 = 0 0 0"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 C 005F = 0 0 0"), "ok");
+      ASSERT_EQ(sim_.Control("set 0A F 0300 = 0 0 0"), "ok");
+      Reset();
+      HostArray data(row.array.size());
+      for (std::size_t i = 0; i < row.array.size(); ++i) data[i] = row.array[i];
+      EXPECT_EQ(host_->Transfer(command, address, row.count, data.data()), 0);
+      EXPECT_EQ(sim_.Control(row.dump), row.expected);
+      EXPECT_EQ(data.Inside(), row.array);  // a write never stores into the host's array
+      EXPECT_TRUE(data.GuardsIntact());
+      EXPECT_EQ(Frames(), 1);
+      EXPECT_TRUE(g_log.empty());
+    }
+  }
+}
+
+TEST_F(NativeE2E, SingleBitWriteReadsChangesAndWritesTheWord) {
+  StartSession();
+  struct Row {
+    const char* text;
+    uint16_t before;
+    uint16_t hostValue;
+    const char* after;
+  };
+  const Row rows[] = {
+      {"05V0070A", 0x0001, 1, "ok 0401"},  // set bit 10
+      {"05V00702", 0x00FF, 2, "ok 00FB"},  // bit 0 of the host's value is 0: clear bit 2
+      {"05V0070F", 0x8001, 0, "ok 0001"},
+  };
+  for (int32_t command : {kWriteBlock, kWriteBlockUnchecked}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.text);
+      PointAddress address{};
+      ASSERT_EQ(host_->Define(row.text, 6, address), 0);
+      char set[64];
+      std::snprintf(set, sizeof set, "set 05 V 0070 = %04X", row.before);
+      ASSERT_EQ(sim_.Control(set), "ok");
+      Reset();
+      HostArray data(2);
+      data[1] = row.hostValue;
+      BlockRequest block{};
+      block.address = address;
+      block.elementCount = 1;
+      block.data = data.data();
+      EXPECT_EQ(host_->Call(command, &block), 0);
+      EXPECT_EQ(sim_.Control("dump 05 V 0070"), row.after);
+      auto stats = sim_.Stats();
+      EXPECT_EQ(stats["reads"], 1);
+      EXPECT_EQ(stats["writes"], 1);
+      // The host's request reads as before.
+      EXPECT_EQ(block.address.bitNumber, address.bitNumber);
+      EXPECT_EQ(block.data, data.data());
+      EXPECT_EQ(data[1], row.hostValue);
+      EXPECT_EQ(data[0], kGuard);
+      EXPECT_TRUE(data.GuardsIntact());
+    }
+  }
+
+  // Inactive instance: even the unchecked form refuses a single-bit write (its
+  // read step checks), while a word write goes ahead.
+  ASSERT_EQ(host_->ColdStart(sim_.Port(), 10, kPtyLine, 0), 0);
+  Reset();
+  HostArray data(2);
+  data[1] = 1;
+  EXPECT_EQ(host_->Transfer(kWriteBlockUnchecked, Point(5, 'V', 0x70, 4), 1, data.data()), 1);
+  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70), 1, data.data()), 1);
+  EXPECT_EQ(Frames(), 0);
+  EXPECT_EQ(host_->Transfer(kWriteBlockUnchecked, Point(5, 'V', 0x70), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(kReadBlockUnchecked, Point(5, 'V', 0x70), 1, data.data()), 0);
+  EXPECT_EQ(Frames(), 2);
+  EXPECT_EQ(sim_.Control("dump 05 V 0070"), "ok 0001");
+}
+
+TEST_F(NativeE2E, PortCommandsOnTheRealPseudoTerminal) {
+  StartSession();
+  PortContext& context = host_->Context();
+  const PointAddress word = Define("05V0064");
+  HostArray data(2);
+
+  EXPECT_EQ(host_->Call(kClosePort), 0);
+  EXPECT_EQ(context.portHandle, 0u);
+  EXPECT_EQ(context.ready, 1u);
+  EXPECT_EQ(host_->Call(kClosePort), 0);                            // nothing open: nothing to do
+  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 2);  // ready, but no port
+
+  EXPECT_EQ(host_->Call(kOpenPort), 0);
+  EXPECT_NE(context.portHandle, 0u);
+  const uint32_t handle = context.portHandle;
+  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(data[1], 0x1111);
+
+  // A further open of the open device is refused; the open port stays in use.
+  EXPECT_EQ(host_->Call(kOpenPort), 2);
+  EXPECT_EQ(host_->ReopenPort(sim_.Port(), 0), 2);
+  EXPECT_EQ(context.portHandle, handle);
+  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 0);
+
+  // Another name: the old port is closed first; a device that is not there
+  // leaves the instance without a port, its name stored.
+  EXPECT_EQ(host_->ReopenPort("/tmp/nodev", 50), 2);
+  EXPECT_EQ(context.portHandle, 0u);
+  EXPECT_STREQ(context.settings.portName, "/tmp/nodev");
+  EXPECT_EQ(context.readTimeout, 50);  // no floor here
+  EXPECT_EQ(host_->Call(kOpenPort), 2);
+
+  // Back to the simulator.
+  EXPECT_EQ(host_->ReopenPort(sim_.Port(), 0), 0);
+  EXPECT_EQ(context.readTimeout, 50);
+  EXPECT_EQ(context.settings.handshake, 8);
+  data[1] = 0;
+  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(data[1], 0x1111);
+
+  EXPECT_EQ(host_->Call(kStop), 0);
+  EXPECT_EQ(context.portHandle, 0u);
+  EXPECT_EQ(context.ready, 1u);
+  EXPECT_EQ(host_->Call(kStop), 0);
+  EXPECT_TRUE(g_log.empty());
+}
+
+struct FaultRow {
+  const char* fault;  // control command arguments: MODE N
+  int32_t status;
+  long frames;
+  const char* logLine;  // each failed check logs it once; nullptr: no lines
+  int logCount;
+};
+
+// Every fault the simulator injects, on a read of three words: the status,
+// the number of sends, the log lines, and an array that holds the right
+// words after success and is untouched after failure.
+TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
+  StartSession();
+  ShortTimeout();
+  const PointAddress words = Define("05V0064");
+  const FaultRow rows[] = {
+      {"bad-checksum 1", 0, 2, "CheckReply() bcc error", 1},
+      {"bad-checksum 3", kReplyInvalid, 3, "CheckReply() bcc error", 3},
+      {"stray2 3", 0, 1, nullptr, 0},
+      {"stray3 1", 0, 2, nullptr, 0},
+      {"stray3 3", 2, 3, nullptr, 0},
+      {"cut 3", 2, 3, nullptr, 0},
+      {"cut12 3", 2, 3, nullptr, 0},
+      {"no-end 3", 2, 3, nullptr, 0},
+      {"primitive-error=0102 2", 0, 3, "CheckReply() - primitive error: 0102", 2},
+      {"primitive-error=0104 3", 0x104, 3, "CheckReply() - primitive error: 0104", 3},
+      {"short-data 1", 0, 2, nullptr, 0},
+      {"short-data 3", kReplyInvalid, 3, nullptr, 0},
+      // Lower-case digits in the checksum (the length field here is all
+      // digits): the checksum no longer reads.
+      {"lower-case 3", kReplyInvalid, 3, "CheckReply() bcc error", 3},
+      {"delay=100 1", 0, 1, nullptr, 0},  // within the 200 ms time-out
+      {"delay=320 1", 0, 2, nullptr, 0},  // over it: the second send is answered
+      {"silence 1", 0, 2, nullptr, 0},
+      {"silence 3", 2, 3, nullptr, 0},
+  };
+  for (const FaultRow& row : rows) {
+    SCOPED_TRACE(row.fault);
+    ASSERT_EQ(sim_.Control("clear"), "ok");
+    Reset();
+    ASSERT_EQ(sim_.Control(std::string("fault ") + row.fault).rfind("ok", 0), 0u);
+    HostArray data(4);
+    EXPECT_EQ(host_->Transfer(kReadBlock, words, 3, data.data()), row.status);
+    EXPECT_EQ(Frames(), row.frames);
+    const std::vector<uint16_t> right = {0x1111, 0x2222, 0x3333, kGuard};
+    const std::vector<uint16_t> untouched(4, kGuard);
+    EXPECT_EQ(data.Inside(), row.status == 0 ? right : untouched);
+    EXPECT_TRUE(data.GuardsIntact());
+    std::vector<std::string> lines;
+    for (int i = 0; i < row.logCount; ++i) lines.push_back(Line(row.logLine));
+    EXPECT_EQ(g_log, lines);
+    // A late reply may still be on its way: let the next send's purge meet it.
+  }
+  ASSERT_EQ(sim_.Control("clear"), "ok");
+}
+
+TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
+  StartSession();
+  ShortTimeout();
+  const PointAddress word = Define("05V0100");
+  HostArray data(2);
+  data[1] = 0x4321;
+
+  // A retried write reaches the controller again.
+  ASSERT_EQ(sim_.Control("fault bad-checksum 1").rfind("ok", 0), 0u);
+  EXPECT_EQ(host_->Transfer(kWriteBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(sim_.Stats()["writes"], 2);
+  EXPECT_EQ(sim_.Control("dump 05 V 0100"), "ok 4321");
+  EXPECT_EQ(g_log, std::vector<std::string>{Line("CheckReply() bcc error")});
+
+  Reset();
+  ASSERT_EQ(sim_.Control("fault primitive-error=0106 3").rfind("ok", 0), 0u);
+  data[1] = 0x5555;
+  EXPECT_EQ(host_->Transfer(kWriteBlock, word, 1, data.data()), 0x106);
+  EXPECT_EQ(Frames(), 3);
+  EXPECT_EQ(sim_.Control("dump 05 V 0100"), "ok 4321");  // refused each time
+  EXPECT_EQ(g_log.size(), 3u);
+
+  // The read step of a single-bit write fails: no write goes out.
+  Reset();
+  ASSERT_EQ(sim_.Control("set 05 V 0070 = 0001"), "ok");
+  ASSERT_EQ(sim_.Control("fault silence 3").rfind("ok", 0), 0u);
+  data[1] = 1;
+  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70, 10), 1, data.data()), 2);
+  auto stats = sim_.Stats();
+  EXPECT_EQ(stats["reads"], 3);
+  EXPECT_EQ(stats["writes"], 0);
+  EXPECT_EQ(sim_.Control("dump 05 V 0070"), "ok 0001");
+
+  // Its read step retried, then the write: bit 10 set.
+  Reset();
+  ASSERT_EQ(sim_.Control("fault bad-checksum 2").rfind("ok", 0), 0u);
+  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70, 10), 1, data.data()), 0);
+  EXPECT_EQ(sim_.Control("dump 05 V 0070"), "ok 0401");
+  EXPECT_EQ(g_log.size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+// The real tiway-sim as a child process on a pseudo-terminal, with its
+// control socket: started by a test, killed on every way out. Linux.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+class SimProcess {
+ public:
+  SimProcess() = default;
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+  ~SimProcess() { Stop(); }
+
+  // Starts `simPath` with a data file holding `data`, the given extra
+  // arguments and --trace into a file. Waits (bounded) until it listens.
+  // Returns an empty string or what went wrong.
+  std::string Start(const std::string& simPath, const std::string& data,
+                    const std::vector<std::string>& extra);
+  // Kills the simulator and removes its files; safe to call twice.
+  void Stop();
+
+  // The port name a driver opens: a symbolic link of at most 11 characters.
+  const std::string& Port() const { return link_; }
+  // One control command, its one-line answer (bounded wait).
+  std::string Control(const std::string& command) const;
+  // The counters of "stats", by name.
+  std::map<std::string, long> Stats() const;
+  // What --trace printed so far.
+  std::string Trace() const;
+
+ private:
+  std::string dir_, link_, control_, trace_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace e2e
