@@ -23,14 +23,51 @@ unset DISPLAY WAYLAND_DISPLAY
 
 _zortw_wine_ready() { [ -f "$WINEPREFIX/.zortw-ready" ]; }
 
-# Starts the persistent wineserver of the prefix (a no-op when it runs). Its
-# output goes to a file: it can dump its whole object table on a terminal.
+# Starts the persistent wineserver of the prefix unless one runs already. Its
+# output goes to a file, never to the terminal: it can dump its whole object
+# table there. Each new server starts a fresh log; the log of a running one
+# is left alone (wineserver -p says 2 then and starts nothing).
 _zortw_wineserver_up() {
   mkdir -p "$WINEPREFIX"
-  wineserver -p >>"$WINEPREFIX.server.log" 2>&1 </dev/null || true
+  local log="$WINEPREFIX.server.log"
+  if wineserver -p >"$log.$$" 2>&1 </dev/null; then
+    mv -f "$log.$$" "$log"
+    # A prefix that is not booted yet gets its system processes from the
+    # boot below.
+    _zortw_wine_ready || return 0
+    # Bring the prefix's system processes up now, with their output in the
+    # log too. Otherwise the first program run starts them, and they keep
+    # that program's standard output open for as long as the server lives:
+    # a test runner reading it would wait for ever.
+    wineboot >>"$log" 2>&1 </dev/null || true
+  else
+    rm -f "$log.$$"
+  fi
 }
 
-# Makes the prefix on first use. Returns non-zero when Wine cannot boot it.
+# Boots the prefix; runs while the caller holds the boot lock.
+_zortw_boot() {
+  _zortw_wine_ready && return 0
+  local attempt
+  for attempt in 1 2; do
+    _zortw_wineserver_up
+    if timeout 600 wineboot -i >>"$WINEPREFIX.boot.log" 2>&1 </dev/null &&
+      [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+      touch "$WINEPREFIX/.zortw-ready"
+      # The boot may leave the system processes to restart lazily; start
+      # them here, with their output in the log, before anyone runs.
+      wineboot >>"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
+      return 0
+    fi
+    echo "wine-env: wineboot attempt $attempt failed (see $WINEPREFIX.boot.log)" >&2
+    wineserver -k >/dev/null 2>&1 || true
+    sleep 1
+  done
+  return 1
+}
+
+# Makes the prefix on first use, once, even when several test processes
+# start at the same moment. Returns non-zero when Wine cannot boot it.
 ensure_wine_prefix() {
   _zortw_wine_ready && return 0
   mkdir -p "$(dirname "$WINEPREFIX")"
@@ -39,19 +76,10 @@ ensure_wine_prefix() {
       echo "wine-env: gave up waiting for $WINEPREFIX.lock" >&2
       exit 1
     fi
-    _zortw_wine_ready && exit 0
-    for attempt in 1 2; do
-      _zortw_wineserver_up
-      if timeout 600 wineboot -i >>"$WINEPREFIX.boot.log" 2>&1 </dev/null &&
-        [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
-        touch "$WINEPREFIX/.zortw-ready"
-        exit 0
-      fi
-      echo "wine-env: wineboot attempt $attempt failed (see $WINEPREFIX.boot.log)" >&2
-      wineserver -k >/dev/null 2>&1 || true
-      sleep 1
-    done
-    exit 1
+    # The server and the system processes that the boot starts live on after
+    # it: they must not inherit the lock's descriptor, or they would hold
+    # the lock for as long as they live.
+    _zortw_boot 9>&-
   ) 9>"$WINEPREFIX.lock"
 }
 

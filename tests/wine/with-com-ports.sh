@@ -49,7 +49,9 @@ if ! flock -w 300 "$lock_fd"; then
   exit 1
 fi
 
-socat pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" 2>"$dir/socat.log" &
+# Nothing started from here may inherit the lock's descriptor: a Wine system
+# process that outlives the run would hold the ports' lock with it.
+socat pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" 2>"$dir/socat.log" {lock_fd}>&- &
 socat_pid=$!
 for _ in $(seq 100); do
   [ -e "$dir/a" ] && [ -e "$dir/b" ] && break
@@ -68,6 +70,8 @@ ln -sfn "$dir/b" "$dosdevices/$port_b"
 
 export ZORTW_COM_A="${port_a^^}"
 export ZORTW_COM_B="${port_b^^}"
-wine "$@"
+# The program's output goes through a file (see scripts/wine-run.sh).
+wine "$@" >"$dir/output" 2>&1 </dev/null {lock_fd}>&-
 status=$?
+cat "$dir/output"
 exit $status
