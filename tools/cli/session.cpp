@@ -115,7 +115,13 @@ int32_t Runner::ColdStartWithProgress(ColdStartParams& params) {
     done = true;
   });
   const std::string what = "configuring the adapter on " + o_.port;
-  if (host_.progressTerminal) {
+  // An adapter that is already configured answers the first request and
+  // start-up ends within a fraction of a second: say nothing then. Only a
+  // start-up still running after a second is the ten-second configuration.
+  for (int i = 0; i < 50 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (done) {
+    // nothing to show
+  } else if (host_.progressTerminal) {
     static constexpr char kSpin[] = {'|', '/', '-', '\\'};
     auto start = std::chrono::steady_clock::now();
     for (int tick = 0; !done; ++tick) {
