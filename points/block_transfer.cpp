@@ -30,15 +30,20 @@ bool IsSingleBitOfWord(const PointAddress& address) {
 
 // What the composition does not see but the decoder and the bit write rely
 // on: a bit number that names a bit of a 16-bit word, "F" blocks made of
-// whole values (elementCount counts words, two per value), and an array for
-// the elements.
+// whole 32-bit values (elementCount counts words, two per value), and an
+// array for the elements. An "F" point of any other width has no placement:
+// the host sizes an "F" write's array at n words, while a 16-bit or 1-bit
+// layout would take n+1 of them.
 bool TransferDefined(const BlockRequest& block) {
   if (block.elementCount > 0 && block.data == nullptr) return false;
   if (IsSingleBitOfWord(block.address) &&
       (block.address.bitNumber < 0 || block.address.bitNumber > 15)) {
     return false;
   }
-  if (block.address.typeLetter == 'F' && block.elementCount % 2 != 0) return false;
+  if (block.address.typeLetter == 'F' &&
+      (block.address.bitsPerElement != 32 || block.elementCount % 2 != 0)) {
+    return false;
+  }
   return true;
 }
 

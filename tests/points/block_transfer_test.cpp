@@ -204,6 +204,10 @@ TEST_F(BlockTest, UndefinedTransfersAreRefusedBeforeSending) {
       {"width 8, write", kWrite, {5, 'X', 1, 0, 8}, 1},
       {"odd F read", kRead, {5, 'F', 2, 255, 32}, 3},
       {"odd F write", kWrite, {5, 'F', 2, 255, 32}, 1},
+      // An "F" write of 16-bit width would take n+1 words of an n-word array.
+      {"F of width 16, write", kWrite, {5, 'F', 2, 255, 16}, 2},
+      {"F of width 1, write", kWriteUnchecked, {5, 'F', 2, 255, 1}, 4},
+      {"F of width 16, read", kRead, {5, 'F', 2, 255, 16}, 2},
       {"bit number 16, read", kRead, {5, 'V', 1, 16, 1}, 1},
       {"bit number -1, write", kWrite, {5, 'V', 1, -1, 1}, 1},
       {"single-bit write of two", kWrite, {5, 'V', 1, 3, 1}, 2},
