@@ -12,6 +12,10 @@ command -v python3 >/dev/null || need+=(python3)
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+# The fuzz targets: clang and its runtimes (libclang_rt.fuzzer, ASan, UBSan).
+command -v clang++ >/dev/null || need+=(clang)
+compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+  need+=(libclang-rt-14-dev)
 if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386)
 fi

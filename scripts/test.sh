@@ -11,6 +11,14 @@ cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux -j2 || status=1
 
+# Coverage-guided fuzzing, 20 seconds a target, where clang's fuzzer runtime
+# is installed (scripts/setup.sh installs it).
+if bash scripts/fuzz.sh --available; then
+  bash scripts/fuzz.sh 20 || status=1
+else
+  echo "fuzz: skipped, clang fuzzer runtime missing"
+fi
+
 cmake --preset win32
 cmake --build --preset win32
 ctest --preset win32 || status=1
