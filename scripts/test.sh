@@ -11,6 +11,11 @@ cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux -j2 || status=1
 
+# The same suites with AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan -j2 || status=1
+
 # Coverage-guided fuzzing, 20 seconds a target, where clang's fuzzer runtime
 # is installed (scripts/setup.sh installs it).
 if bash scripts/fuzz.sh --available; then
