@@ -27,5 +27,5 @@ if [ ${#need[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   dpkg --add-architecture i386
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${need[@]}"
+  apt-get install -y -q "${need[@]}"
 fi
