@@ -56,8 +56,10 @@ int32_t SerialPurgeInput(SerialHandle handle);
 // Holds the line in break state for the given milliseconds. Always 0.
 int32_t SerialSendBreak(uint32_t milliseconds, SerialHandle handle);
 
-// One write of count bytes. 0 when all went out, 2 on a short write, 7 when
-// the write failed (written is then not touched). written may be null.
+// Writes count bytes (the system takes them in one request on Windows; the
+// termios backend goes on until the terminal has taken them all). 0 when all
+// went out, 2 on a short write, 7 when the write failed before any byte went
+// out (written is then not touched). written may be null.
 int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t* written);
 
 // Reads count bytes (at most 65535), each platform read waiting at most the
