@@ -196,6 +196,12 @@ int Run(const Options& options) {
     lineHungUp = false;
     if (watchLine && ready >= 0) {
       const short events = fds[0].revents;
+      const bool hungUp = (events & (POLLHUP | POLLERR)) != 0 && (events & POLLIN) == 0;
+      // Said before the first frame the line's user sends is traced.
+      if (!hungUp && !lineOpen && line.pty) {
+        lineOpen = true;
+        tracer.Print("line opened");
+      }
       if ((events & POLLIN) != 0) {
         char buffer[1024];
         const ssize_t n = read(line.fd, buffer, sizeof buffer);
@@ -214,7 +220,7 @@ int Run(const Options& options) {
           simulator.Count().skipped += framer.SkippedBytes() - skippedBefore;
         }
       }
-      if ((events & (POLLHUP | POLLERR)) != 0 && (events & POLLIN) == 0) {
+      if (hungUp) {
         lineHungUp = true;
         if (lineOpen) {
           lineOpen = false;
@@ -222,9 +228,6 @@ int Run(const Options& options) {
           tiway_sim::ResetPty(line);
           tracer.Print("line closed by its user");
         }
-      } else if (!lineOpen && line.pty) {
-        lineOpen = true;
-        tracer.Print("line opened");
       }
     }
     for (std::size_t i = firstControl; i < fds.size() && ready > 0; ++i) {
