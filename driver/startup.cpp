@@ -35,17 +35,10 @@ int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply)
   return CheckReply(request, reply);
 }
 
-// The number of characters before the NUL, looking at no more than limit.
-size_t BoundedLength(const char* text, size_t limit) {
-  size_t length = 0;
-  while (length < limit && text[length] != '\0') ++length;
-  return length;
-}
-
 // The reply to "12" reads 1 at positions 15 and 16 when the adapter is
 // already configured. A shorter reply has no such positions.
 bool AdapterAlreadyConfigured(const char* reply) {
-  if (BoundedLength(reply, kFrameBufferSize) < 17) return false;
+  if (BoundedLength(reply, static_cast<int32_t>(kFrameBufferSize)) < 17) return false;
   return DecodeHex(reply + 15, 2) == 1;
 }
 
@@ -165,7 +158,7 @@ int32_t ReconnectSecondarys(ZorRequest* request) {
   // matches the text; the bound below only guards the arithmetic.
   bool connected[kStationTableSize] = {};
   int32_t length = DecodeHex(reply + 1, 4);
-  int32_t received = static_cast<int32_t>(BoundedLength(reply, kFrameBufferSize));
+  int32_t received = BoundedLength(reply, static_cast<int32_t>(kFrameBufferSize));
   if (length > received) length = received;
   int32_t count = length < 12 ? 0 : (length - 12) / 2;
   for (int32_t i = 0; i < count; ++i) {

@@ -34,13 +34,6 @@ inline uint32_t GroupValue(const char* text) {
          DigitValue(text[3]);
 }
 
-// Length of the text in a buffer, looking at no more than limit bytes;
-// limit when there is no NUL among them.
-inline int32_t BoundedLength(const char* text, int32_t limit) {
-  const void* nul = std::memchr(text, 0, static_cast<size_t>(limit));
-  return nul == nullptr ? limit : static_cast<int32_t>(static_cast<const char*>(nul) - text);
-}
-
 // Characters of write data per element, and how many data words the
 // element takes from the host's array. The layout follows bitsPerElement:
 // 16-bit words and single bits of "V" words go as 4 digits, discretes as 2,
@@ -80,6 +73,11 @@ bool WrapBody(char* buffer) {
 }
 
 }  // namespace
+
+int32_t BoundedLength(const char* text, int32_t limit) {
+  const void* nul = std::memchr(text, 0, static_cast<size_t>(limit));
+  return nul == nullptr ? limit : static_cast<int32_t>(static_cast<const char*>(nul) - text);
+}
 
 const TypeRow TypeTable[] = {
     {'V', "2001", "3001"}, {'F', "2001", "3001"}, {'X', "2003", "3003"},

@@ -26,6 +26,10 @@ const TypeRow* FindTypeRow(int32_t typeLetter);
 // characters at destination; no terminator.
 void FormatHexField(uint32_t value, int width, char* destination);
 
+// The number of characters of the text before its NUL, looking at no more
+// than limit bytes; limit when there is no NUL among them.
+int32_t BoundedLength(const char* text, int32_t limit);
+
 // Reads count characters as hex digits, unchecked ('0'-'9' as 0-9, anything
 // above '9' as code - 55). 0 for count 0.
 int32_t DecodeHex(const char* text, uint16_t count);

@@ -19,9 +19,7 @@ constexpr int32_t kPrimitiveErrorAt = 16;
 
 // Length of a text held in a frame buffer, never looking past the buffer.
 inline int32_t TextLength(const char* text) {
-  const void* nul = std::memchr(text, 0, kFrameBufferSize);
-  return nul == nullptr ? static_cast<int32_t>(kFrameBufferSize)
-                        : static_cast<int32_t>(static_cast<const char*>(nul) - text);
+  return BoundedLength(text, static_cast<int32_t>(kFrameBufferSize));
 }
 
 inline int32_t HexDigit(char c) {
