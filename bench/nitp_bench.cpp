@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/records.h"
+#include "base/records.h"
 #include "nitp/frame.h"
 #include "nitp/transact.h"
 

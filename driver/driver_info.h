@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 inline constexpr int32_t kDriverId = 70;
 inline constexpr int32_t kInfoValueA = 4;

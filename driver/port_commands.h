@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 int32_t Stop(ZorRequest* request);        // 11: ClosePort's result
 int32_t ClosePort(ZorRequest* request);   // 12: 0; 2 when the close fails

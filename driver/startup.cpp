@@ -8,9 +8,10 @@
 
 #include <cstring>
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "nitp/frame.h"
 #include "nitp/transact.h"
+#include "points/connect_secondary.h"
 #include "serial/serial.h"
 
 namespace {
@@ -23,17 +24,6 @@ constexpr size_t kPortNameSize = sizeof(ColdStartParams::portName);
 
 // The adapter's configuration sequence, sent in this order.
 constexpr const char* kConfigurationSequence[] = {"12", "FF", "200100040300FE040000", "11", "30"};
-
-// Sends one body to the adapter and checks the reply that reply receives
-// (590 bytes). The status of Transact when it failed, else of CheckReply.
-int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply) {
-  char frame[kFrameBufferSize] = {};
-  std::memcpy(frame, body, std::strlen(body));  // bodies are short constants
-  ComposeFrame(nullptr, frame, PlainFrame);
-  int32_t status = Transact(request, frame, reply);
-  if (status != 0) return status;
-  return CheckReply(request, reply);
-}
 
 // The reply to "12" reads 1 at positions 15 and 16 when the adapter is
 // already configured. A shorter reply has no such positions.
@@ -138,13 +128,6 @@ int32_t ConfigureAdapter(ZorRequest* request) {
   SerialSetReadTimeout(handle, context->readTimeout);
   if (status != 0) LogLine(*request, "ZOR%02d: TW: ConfigureAdapter(): fail rc = %d", status);
   return status;
-}
-
-int32_t ConnectSecondary(ZorRequest* request, uint8_t station) {
-  char body[5] = {'0', '4', 0, 0, 0};
-  FormatHexField(station, 2, body + 2);
-  char reply[kFrameBufferSize] = {};
-  return AdapterRequest(*request, body, reply);
 }
 
 int32_t ReconnectSecondarys(ZorRequest* request) {

@@ -3,15 +3,8 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
-
-#if defined(_WIN32)
-#define ZORTW_CALL __stdcall
-#define ZORTW_EXPORT
-#else
-#define ZORTW_CALL
-#define ZORTW_EXPORT __attribute__((visibility("default")))
-#endif
+#include "base/export.h"
+#include "base/records.h"
 
 // Status of a code that has no command (0, 8, 9, anything outside 1 to 15).
 // It lies outside every status a command can return (0 to 65535).

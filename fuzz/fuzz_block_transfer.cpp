@@ -16,9 +16,9 @@
 #include <memory>
 #include <vector>
 
+#include "base/point_records.h"
 #include "driver/zormain.h"
 #include "fuzz/fuzz_support.h"
-#include "points/point_records.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "base/point_records.h"
 #include "driver/zormain.h"
 #include "fuzz/fuzz_support.h"
-#include "points/point_records.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/records.h"
+#include "base/records.h"
 #include "fuzz/fuzz_input.h"
 #include "nitp/frame.h"
 #include "serial/serial.h"

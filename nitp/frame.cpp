@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "points/point_records.h"
+#include "base/point_records.h"
 
 enum FrameKind : int32_t { PlainFrame = 0, ReadFrame = 1, WriteFrame = 2 };
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "nitp/frame.h"
 #include "serial/serial.h"
 
@@ -124,4 +124,15 @@ int32_t CheckReply(const ZorRequest& request, const char* reply) {
   LogLine(request, "ZOR%02d: TW: CheckReply() - primitive error: %04X",
           static_cast<unsigned>(error));
   return error != 0 ? error : 2;
+}
+
+int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply) {
+  char frame[kFrameBufferSize] = {};
+  const int32_t bodyChars = BoundedLength(body, static_cast<int32_t>(kFrameBufferSize));
+  if (bodyChars >= static_cast<int32_t>(kFrameBufferSize)) return 1;
+  std::memcpy(frame, body, static_cast<size_t>(bodyChars));
+  if (ComposeFrame(nullptr, frame, PlainFrame) != 0) return 1;
+  const int32_t status = Transact(request, frame, reply);
+  if (status != 0) return status;
+  return CheckReply(request, reply);
 }

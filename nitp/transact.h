@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 inline constexpr int32_t ReplyIncomplete = 255;  // bytes came, but no whole reply
 inline constexpr int32_t ReplyInvalid = 65535;   // malformed reply or checksum mismatch
@@ -17,3 +17,9 @@ int32_t ReceiveReply(const ZorRequest& request, char* reply);
 
 // 0, 2 (message code 0), a primitive error code, or ReplyInvalid.
 int32_t CheckReply(const ZorRequest& request, const char* reply);
+
+// One request to the adapter itself: the body (at most 579 characters) in a
+// plain envelope, sent once, its reply checked once into reply (590 bytes).
+// 1 when no frame could be composed (nothing is sent); else the status of
+// Transact when it failed, else that of CheckReply.
+int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply);

@@ -12,9 +12,9 @@
 
 #include <cstring>
 
+#include "base/point_records.h"
 #include "nitp/frame.h"
 #include "nitp/transact.h"
-#include "points/point_records.h"
 
 namespace {
 

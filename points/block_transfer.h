@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 int32_t ReadBlock(ZorRequest* request);            // 5
 int32_t ReadBlockUnchecked(ZorRequest* request);   // 6

@@ -9,9 +9,9 @@
 
 #include <cstring>
 
-#include "driver/startup.h"
+#include "base/point_records.h"
 #include "nitp/frame.h"
-#include "points/point_records.h"
+#include "points/connect_secondary.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 int32_t DefinePoint(ZorRequest* request);  // 3: 0 accepted, 1 refused
 int32_t CheckBlock(ZorRequest* request);   // 4: 0 accepted, 1 refused

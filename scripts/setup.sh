@@ -12,6 +12,13 @@ command -v python3 >/dev/null || need+=(python3)
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/modbus/modbus.h ] || need+=(libmodbus-dev)
+[ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
+command -v mbpoll >/dev/null || need+=(mbpoll)
+/usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
+command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+command -v strace >/dev/null || need+=(strace)
 # The fuzz targets: clang and its runtimes (libclang_rt.fuzzer, ASan, UBSan).
 command -v clang++ >/dev/null || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/port_settings.h"
+#include "base/port_settings.h"
 
 // A port handle as the context keeps it: 32 bits, 0 meaning "no port".
 using SerialHandle = uint32_t;
@@ -21,11 +21,11 @@ inline constexpr SerialHandle kSerialInvalidHandle = 0xFFFFFFFFu;
 // The layer's own status codes.
 enum SerialStatus : int32_t {
   SerialOk = 0,
-  SerialCannotOpen = 1,       // open failed, or time-outs could not be set; also a failed drain
-  SerialShortWrite = 2,       // fewer bytes written than asked
-  SerialNoLineState = 4,      // the device has no line state (not a serial device)
-  SerialLineRefused = 5,      // the device refused the line settings
-  SerialIoFailed = 7,         // close/write/read failed, or a read timed out with nothing
+  SerialCannotOpen = 1,   // open failed, or time-outs could not be set; also a failed drain
+  SerialShortWrite = 2,   // fewer bytes written than asked
+  SerialNoLineState = 4,  // the device has no line state (not a serial device)
+  SerialLineRefused = 5,  // the device refused the line settings
+  SerialIoFailed = 7,     // close/write/read failed, or a read timed out with nothing
 };
 
 // The name of the dummy port: swallows writes, yields no input.

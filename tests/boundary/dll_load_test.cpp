@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "base/records.h"
 #include "tests/support/log_capture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "points/point_records.h"
+#include "base/point_records.h"
 #include "tools/cli/cli_args.h"
 #include "tools/cli/session.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "base/records.h"
 #include "driver/zormain.h"
 #include "tests/fake/fake_line.h"
 #include "tests/support/log_capture.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
-#include "points/point_records.h"
+#include "base/point_records.h"
+#include "base/records.h"
 
 namespace e2e {
 

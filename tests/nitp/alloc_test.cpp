@@ -19,7 +19,7 @@
 #include <new>
 #include <string>
 
-#include "driver/records.h"
+#include "base/records.h"
 #include "nitp/frame.h"
 #include "nitp/transact.h"
 #include "tests/fake/fake_line.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/point_records.h"
 #include "driver/zormain.h"
-#include "points/point_records.h"
 #include "tests/fake/fake_line.h"
 #include "tests/points/reply_frames.h"
 #include "tests/support/log_capture.h"

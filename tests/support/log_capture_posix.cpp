@@ -1,7 +1,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -27,7 +27,15 @@ LogCapture::LogCapture() {
   Clear();
   ZorSetLogFunction(&Record);
 }
-LogCapture::~LogCapture() { ZorSetLogFunction(nullptr); }
-std::vector<std::string> LogCapture::Lines() const { return g_recorded.lines; }
-std::vector<int> LogCapture::Levels() const { return g_recorded.levels; }
-void LogCapture::Clear() { g_recorded = Recorded{}; }
+LogCapture::~LogCapture() {
+  ZorSetLogFunction(nullptr);
+}
+std::vector<std::string> LogCapture::Lines() const {
+  return g_recorded.lines;
+}
+std::vector<int> LogCapture::Levels() const {
+  return g_recorded.levels;
+}
+void LogCapture::Clear() {
+  g_recorded = Recorded{};
+}

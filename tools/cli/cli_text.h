@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "points/point_records.h"
+#include "base/point_records.h"
 
 namespace tiway {
 

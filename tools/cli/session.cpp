@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "points/point_records.h"
-#include "serial/port_settings.h"
+#include "base/point_records.h"
+#include "base/port_settings.h"
 #include "tools/cli/cli_text.h"
 
 namespace tiway {

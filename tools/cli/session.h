@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "base/records.h"
 #include "tools/cli/cli_args.h"
 
 namespace tiway {

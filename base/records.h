@@ -9,17 +9,17 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/port_settings.h"
+#include "base/port_settings.h"
 
 inline constexpr int32_t kContextSize = 1470;
-inline constexpr size_t kFrameBufferSize = 590;  // 589 characters and a NUL
+inline constexpr size_t kFrameBufferSize = 590;   // 589 characters and a NUL
 inline constexpr size_t kStationTableSize = 255;  // indexed by station 0..254
 
 #pragma pack(push, 1)
 struct PortContext {
-  int32_t readTimeout;   // reply time-out, tens of milliseconds
-  uint32_t portHandle;   // the open port; 0 when none
-  uint32_t ready;        // non-zero while the instance is active
+  int32_t readTimeout;  // reply time-out, tens of milliseconds
+  uint32_t portHandle;  // the open port; 0 when none
+  uint32_t ready;       // non-zero while the instance is active
   PortSettings settings;
   char requestFrame[kFrameBufferSize];  // request of the last block transfer
   char replyBuffer[kFrameBufferSize];   // its reply

@@ -9,8 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "driver/log.h"
-#include "driver/zormain.h"
+#include "base/export.h"
+#include "base/log.h"
 
 namespace {
 
@@ -27,7 +27,9 @@ std::atomic<ErrFn> g_hostLog{nullptr};
 
 }  // namespace
 
-extern "C" ZORTW_EXPORT void ZorSetLogFunction(ErrFn log) { g_hostLog.store(log); }
+extern "C" ZORTW_EXPORT void ZorSetLogFunction(ErrFn log) {
+  g_hostLog.store(log);
+}
 
 ErrFn LogSink() {
   ErrFn log = g_hostLog.load();

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "base/records.h"
 
 // The host's logging function: printf-style, result ignored.
 using ErrFn = int (*)(int level, const char* format, ...);
