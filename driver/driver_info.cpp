@@ -83,7 +83,9 @@ static_assert(kBanner[kBannerLength] == '\0');
 
 }  // namespace
 
-const char* DriverBanner() { return kBanner.data(); }
+const char* DriverBanner() {
+  return kBanner.data();
+}
 
 int32_t GetDriverInfo(ZorRequest* request) {
   auto* info = static_cast<DriverInfo*>(request->params);

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "base/records.h"
+#include "nitp/reply_verdict.h"
 
 inline constexpr int32_t ReplyIncomplete = 255;  // bytes came, but no whole reply
-inline constexpr int32_t ReplyInvalid = 65535;   // malformed reply or checksum mismatch
 
 // Purges, writes the frame, receives the reply. 0, the serial status of the
 // write or read, or ReplyIncomplete.
@@ -15,8 +15,12 @@ int32_t Transact(const ZorRequest& request, const char* frame, char* reply);
 int32_t SendFrame(const ZorRequest& request, const char* frame, uint32_t length);
 int32_t ReceiveReply(const ZorRequest& request, char* reply);
 
-// 0, 2 (message code 0), a primitive error code, or ReplyInvalid.
+// 0, 2 (message code 0), a primitive error code, or ReplyInvalid; a refusal
+// is logged. CheckReply judges a reply on its own (the adapter's requests);
+// CheckReplyTo also requires it to answer the block read or write in
+// requestFrame (ReplyInvalid when it does not).
 int32_t CheckReply(const ZorRequest& request, const char* reply);
+int32_t CheckReplyTo(const ZorRequest& request, const char* reply, const char* requestFrame);
 
 // One request to the adapter itself: the body (at most 579 characters) in a
 // plain envelope, sent once, its reply checked once into reply (590 bytes).

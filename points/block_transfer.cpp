@@ -49,7 +49,6 @@ bool TransferDefined(const BlockRequest& block) {
 
 // Characters that elementCount elements occupy in a read reply's data field.
 int64_t DataChars(const BlockRequest& block) {
-  if (block.elementCount <= 0) return 0;
   const int64_t count = block.elementCount;
   switch (block.address.typeLetter) {
     case 'X':
@@ -61,28 +60,27 @@ int64_t DataChars(const BlockRequest& block) {
   }
 }
 
-// The length of the reply's data field: positions 17 up to the checksum.
-int64_t DataFieldChars(const char* reply) {
-  const int32_t length = DecodeHex(reply + 1, 4) & 0xFFFF;
-  return static_cast<int64_t>(length) - kReplyOverhead;
+// A read whose count is negative names no elements, and one whose reply
+// would not fit 589 characters cannot be answered: both are refused before
+// anything is sent, like writes that cannot be sent.
+bool ReadFits(const BlockRequest& block) {
+  return block.elementCount >= 0 && kReplyOverhead + DataChars(block) <= kMaxFrameChars;
 }
 
 // Sends the frame in the requestFrame, up to three times, until an attempt
-// gives 0. A failed exchange counts as 2 whatever the transport said. For a
-// read, a reply whose data field lacks some of the elements asked for is a
-// failed attempt like a malformed one. The last attempt's status.
-int32_t Exchange(const ZorRequest& request, const BlockRequest* readBlock) {
+// gives 0. A failed exchange counts as 2 whatever the transport said. A
+// reply counts only when it answers this request: its station, its
+// primitive, and for a read exactly the data its count asks for. A late
+// reply to an earlier request is a failed attempt like a malformed one. The
+// last attempt's status.
+int32_t Exchange(const ZorRequest& request) {
   PortContext* context = request.context;
   int32_t status = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (Transact(request, context->requestFrame, context->replyBuffer) != 0) {
       status = kExchangeFailed;
     } else {
-      status = CheckReply(request, context->replyBuffer);
-      if (status == 0 && readBlock != nullptr &&
-          DataChars(*readBlock) > DataFieldChars(context->replyBuffer)) {
-        status = ReplyInvalid;
-      }
+      status = CheckReplyTo(request, context->replyBuffer, context->requestFrame);
     }
     if (status == 0) break;
   }
@@ -130,10 +128,10 @@ void Decode(const BlockRequest& block, const char* reply) {
 
 // The read of a block described by block (a copy the command owns).
 int32_t ReadTransfer(const ZorRequest& request, const BlockRequest& block) {
-  if (!TransferDefined(block)) return kRefused;
+  if (!TransferDefined(block) || !ReadFits(block)) return kRefused;
   PortContext* context = request.context;
   if (ComposeFrame(&block, context->requestFrame, ReadFrame) != 0) return kRefused;
-  const int32_t status = Exchange(request, &block);
+  const int32_t status = Exchange(request);
   if (status != 0) return status;
   Decode(block, context->replyBuffer);
   return 0;
@@ -172,6 +170,11 @@ int32_t WriteBlockUnchecked(ZorRequest* request) {
     block.data = scratch;
   }
 
+  // The read step of a single-bit write is a ReadBlock: it needs ready even
+  // under the unchecked write, and an inactive instance is refused before
+  // anything is composed.
+  if (singleBit && context->ready == 0) return kRefused;
+
   // Refuse a request that cannot be sent (no such type, an impossible
   // element width, a frame beyond 589 characters) before anything goes out,
   // also before the read of a single-bit write.
@@ -183,8 +186,6 @@ int32_t WriteBlockUnchecked(ZorRequest* request) {
     BlockRequest wordRead = block;
     wordRead.address.bitNumber = kWholeElement;
     wordRead.data = scratch;
-    // The read step is a ReadBlock: it needs ready even under the unchecked write.
-    if (context->ready == 0) return kRefused;
     const int32_t status = ReadTransfer(*request, wordRead);
     if (status != 0) return status;
     scratch[1] =
@@ -192,7 +193,5 @@ int32_t WriteBlockUnchecked(ZorRequest* request) {
     if (ComposeFrame(&block, context->requestFrame, WriteFrame) != 0) return kRefused;
   }
 
-  const int32_t status = Exchange(*request, nullptr);
-  if (status != 0) return status;
-  return CheckReply(*request, context->replyBuffer);
+  return Exchange(*request);
 }

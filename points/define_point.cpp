@@ -138,6 +138,9 @@ int32_t CheckBlock(ZorRequest* request) {
   // every transfer of them, so they measure four characters per word too.
   const int64_t count = definition->elementCount;
   const int32_t bits = definition->address.bitsPerElement;
+  // "F" blocks are whole 32-bit values, two words each: an odd count of
+  // words is refused here as every transfer of it would be.
+  if (definition->address.typeLetter == 'F' && count % 2 != 0) return 1;
   int64_t size = 0;
   if (bits == 1) {
     size = count * 2;

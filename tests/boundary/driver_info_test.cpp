@@ -70,4 +70,35 @@ TEST(ZorMain, CodesWithoutACommandTouchNothing) {
   }
 }
 
+// Host mistakes get a status, never a crash: no request at all, no context
+// for a command that works on one, no parameter block for a command that
+// reads one. Nothing is touched. GetDriverInfo needs no context, and
+// ReopenPort answers a missing block itself with 2, as for any block that
+// names no device.
+TEST(ZorMain, HostMistakesAreRefusedWith1) {
+  EXPECT_EQ(ZorMain(nullptr), 1);
+  for (int32_t code = 1; code <= 15; ++code) {
+    if (code == 8 || code == 9) continue;
+    SCOPED_TRACE("code " + std::to_string(code));
+    PortContext context;
+    std::memset(&context, 0x5A, sizeof context);
+    unsigned char params[64];
+    std::memset(params, 0x3C, sizeof params);
+    ZorRequest noContext{nullptr, code, 1, 0, params};
+    if (code != 14) {
+      EXPECT_EQ(ZorMain(&noContext), 1);
+    }
+    for (unsigned char b : params) ASSERT_EQ(b, 0x3C);
+    ZorRequest noParams{&context, code, 1, 0, nullptr};
+    const bool readsParams = code == 1 || (code >= 3 && code <= 7) || code == 10 || code == 14;
+    if (readsParams) {
+      EXPECT_EQ(ZorMain(&noParams), 1);
+    } else if (code == 15) {
+      EXPECT_EQ(ZorMain(&noParams), 2);
+    }
+    for (size_t i = 0; i < sizeof context; ++i)
+      ASSERT_EQ(reinterpret_cast<unsigned char*>(&context)[i], 0x5A);
+  }
+}
+
 }  // namespace

@@ -509,11 +509,13 @@ TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
       {"no-end 3", 2, 3, nullptr, 0},
       {"primitive-error=0102 2", 0, 3, "CheckReply() - primitive error: 0102", 2},
       {"primitive-error=0104 3", 0x104, 3, "CheckReply() - primitive error: 0104", 3},
-      {"short-data 1", 0, 2, nullptr, 0},
-      {"short-data 3", kReplyInvalid, 3, nullptr, 0},
-      // Lower-case digits in the checksum (the length field here is all
-      // digits): the checksum no longer reads.
-      {"lower-case 3", kReplyInvalid, 3, "CheckReply() bcc error", 3},
+      {"short-data 1", 0, 2, "CheckReply() - reply does not answer the request", 1},
+      {"short-data 3", kReplyInvalid, 3, "CheckReply() - reply does not answer the request", 3},
+      // Replies are upper-case hex: a lower-case digit refuses the reply
+      // before anything is decoded.
+      {"lower-case 1", 0, 2, "CheckReply() - not a valid reply string: not upper-case hex", 1},
+      {"lower-case 3", kReplyInvalid, 3,
+       "CheckReply() - not a valid reply string: not upper-case hex", 3},
       {"delay=100 1", 0, 1, nullptr, 0},  // within the 200 ms time-out
       {"delay=320 1", 0, 2, nullptr, 0},  // over it: the second send is answered
       {"silence 1", 0, 2, nullptr, 0},

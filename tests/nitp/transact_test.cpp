@@ -137,6 +137,14 @@ std::string WithBadChecksum(std::string frame) {
   return frame;
 }
 
+// The same frame with its checksum digits in lower case (same value).
+std::string LowerChecksum(std::string frame) {
+  for (size_t i = frame.size() - 5; i < frame.size() - 1; ++i) {
+    if (frame[i] >= 'A' && frame[i] <= 'F') frame[i] = static_cast<char>(frame[i] + 32);
+  }
+  return frame;
+}
+
 std::string WithLength(std::string frame, const char* length) {
   frame.replace(1, 4, length);
   return frame;
@@ -146,6 +154,7 @@ TEST_F(NitpLine, CheckReplyCases) {
   const char* colon = "ZOR07: TW: CheckReply() - not a valid reply string ':'";
   const char* semicolon = "ZOR07: TW: CheckReply() - not a valid reply string ';'";
   const char* bcc = "ZOR07: TW: CheckReply() bcc error";
+  const char* notHex = "ZOR07: TW: CheckReply() - not a valid reply string: not upper-case hex";
   const std::string ok = Frame(PrimitiveBody("20", "0000"));
   std::string lower = ok;
   lower[4] = 'e';  // length field in lower case
@@ -169,21 +178,25 @@ TEST_F(NitpLine, CheckReplyCases) {
              "05"),
        2, nullptr},
       {"primitive done", ok, 0, nullptr},
-      {"primitive code in lower case", Frame(PrimitiveBody("2a", "0000")), 0, nullptr},
+      // Replies are upper-case hex: anything else is refused before it is
+      // decoded, wherever it stands (a lower-case digit decodes to a wrong
+      // value that the checksum, computed the same way, cannot see).
+      {"primitive code in lower case", Frame(PrimitiveBody("2a", "0000")), ReplyInvalid, notHex},
+      {"data in lower case", Frame(PrimitiveBody("20", "00ab")), ReplyInvalid, notHex},
+      {"checksum in lower case", LowerChecksum(Frame(PrimitiveBody("20", "0000"))), ReplyInvalid,
+       notHex},
+      {"':' inside the body", Frame(PrimitiveBody("20", "00:0")), ReplyInvalid, notHex},
       {"primitive error", Frame(PrimitiveBody("00", "0102")), 258,
        "ZOR07: TW: CheckReply() - primitive error: 0102"},
       {"primitive error FFFF", Frame(PrimitiveBody("00", "FFFF")), 0xFFFF,
        "ZOR07: TW: CheckReply() - primitive error: FFFF"},
-      {"primitive error in lower case", Frame(PrimitiveBody("00", "00ff")), 255,
-       "ZOR07: TW: CheckReply() - primitive error: 00FF"},
-      {"primitive error stops at a non-digit", Frame(PrimitiveBody("00", "1G00")), 1,
-       "ZOR07: TW: CheckReply() - primitive error: 0001"},
+      {"primitive error in lower case", Frame(PrimitiveBody("00", "00ff")), ReplyInvalid, notHex},
+      {"primitive error with a non-digit", Frame(PrimitiveBody("00", "1G00")), ReplyInvalid,
+       notHex},
       // A failed primitive whose code reads 0 is still a failure.
       {"primitive error 0000", Frame(PrimitiveBody("00", "0000")), 2,
        "ZOR07: TW: CheckReply() - primitive error: 0000"},
-      // A blank is no digit: not skipped as a "%X" scan would.
-      {"blank before the primitive code", Frame(PrimitiveBody(" 5", "0000")), 2,
-       "ZOR07: TW: CheckReply() - primitive error: 0000"},
+      {"blank before the primitive code", Frame(PrimitiveBody(" 5", "0000")), ReplyInvalid, notHex},
       {"code 06",
        Frame("0601"
              "0000"
@@ -200,6 +213,52 @@ TEST_F(NitpLine, CheckReplyCases) {
     if (c.logLine) expected.push_back(c.logLine);
     EXPECT_EQ(log.Lines(), expected) << c.what;
     for (int level : log.Levels()) EXPECT_EQ(level, 32);
+  }
+}
+
+// A block transfer takes only the reply that answers it: its station, its
+// primitive, and for a read the data its count asks for, no more, no less.
+// A late reply to another request is refused like a malformed one.
+TEST_F(NitpLine, ReplyMustAnswerItsRequest) {
+  const char* foreign = "ZOR07: TW: CheckReply() - reply does not answer the request";
+  const char* readFourWords = ":001E01050006200100040064DE6E;";  // 05V0064, 4 words
+  const char* readTwoDiscretes = nullptr;
+  char discreteFrame[kFrameBufferSize] = "01050006200300020010";
+  ASSERT_EQ(ComposeFrame(nullptr, discreteFrame, PlainFrame), 0);
+  readTwoDiscretes = discreteFrame;
+  char writeFrame[kFrameBufferSize] = "0105000A30010064AAAA";
+  ASSERT_EQ(ComposeFrame(nullptr, writeFrame, PlainFrame), 0);
+  const std::string words4 = "1111222233334444";
+  const struct {
+    const char* what;
+    const char* request;
+    std::string reply;
+    int32_t status;
+  } cases[] = {
+      {"read answered", readFourWords, Frame("0105000A2000" + words4), 0},
+      {"read by another station", readFourWords, Frame("0102000A2000" + words4), ReplyInvalid},
+      {"read with fewer words", readFourWords, Frame("010500082000" + words4.substr(4)),
+       ReplyInvalid},
+      {"read with more words", readFourWords, Frame("0105000C2000" + words4 + "5555"),
+       ReplyInvalid},
+      {"read answered by a write reply", readFourWords, Frame("0105000230000"), ReplyInvalid},
+      {"read answered by an adapter reply", readFourWords, Frame("0605"), ReplyInvalid},
+      {"discretes answered", readTwoDiscretes, Frame("0105000420000100"), 0},
+      {"discretes given as words", readTwoDiscretes,
+       Frame("010500062000"
+             "00000001"),
+       ReplyInvalid},
+      {"write answered", writeFrame, Frame("0105000230000"), 0},
+      {"write answered by a read reply", writeFrame, Frame("0105000420001234"), ReplyInvalid},
+      {"write answered by another station", writeFrame, Frame("0106000230000"), ReplyInvalid},
+  };
+  for (const auto& c : cases) {
+    log.Clear();
+    std::strcpy(context.replyBuffer, c.reply.c_str());
+    EXPECT_EQ(CheckReplyTo(request, context.replyBuffer, c.request), c.status) << c.what;
+    std::vector<std::string> expected;
+    if (c.status != 0) expected.push_back(foreign);
+    EXPECT_EQ(log.Lines(), expected) << c.what;
   }
 }
 

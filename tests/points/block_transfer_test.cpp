@@ -22,6 +22,7 @@ namespace {
 using frames::PrimitiveError;
 using frames::PrimitiveReply;
 using frames::Wrap;
+using frames::WriteReply;
 using Strings = std::vector<std::string>;
 
 constexpr uint16_t kGuard = 0xEEEE;
@@ -115,8 +116,6 @@ TEST_F(BlockTest, ReadPlacement) {
        "123456789ABCDEF0",
        {{1, 0x1234}, {0, 0x5678}, {5, 0x9ABC}, {4, 0xDEF0}}},
       {"count 0 stores nothing", 'V', 255, 16, 0, "", {}},
-      {"negative count stores nothing", 'V', 255, 16, -1, "0001", {}},
-      {"negative discrete count", 'Y', 0, 1, -3, "", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -162,13 +161,25 @@ TEST_F(BlockTest, ThreeFailuresGiveTheLastCode) {
   EXPECT_EQ(memory, Expect({}));
 }
 
-TEST_F(BlockTest, ShortDataFieldIsAFailedAttempt) {
+// A reply whose data field is shorter or longer than the count asks for,
+// or that comes from another station, answers another request: a failed
+// attempt, and the host's array is untouched.
+TEST_F(BlockTest, ReplyToAnotherRequestIsAFailedAttempt) {
   Words(3);
-  for (int i = 0; i < 3; ++i) line.Reply(PrimitiveReply(5, "00010002"));
+  line.Reply(PrimitiveReply(5, "00010002"));
+  line.Reply(PrimitiveReply(5, "0001000200030004"));
+  line.Reply(PrimitiveReply(6, "000100020003"));
   EXPECT_EQ(Run(kRead), ReplyInvalid);
   EXPECT_EQ(line.writes.size(), 3u);
   EXPECT_EQ(memory, Expect({}));
-  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_EQ(log.Lines(), Strings(3, "ZOR03: TW: CheckReply() - reply does not answer the request"));
+
+  // A write answered by a read reply (a late one) has not been confirmed.
+  line.writes.clear();
+  Words(1);
+  for (int i = 0; i < 3; ++i) line.Reply(PrimitiveReply(5, "1111"));
+  EXPECT_EQ(Run(kWrite), ReplyInvalid);
+  EXPECT_EQ(line.writes.size(), 3u);
 
   // A short reply followed by a whole one is fine.
   line.writes.clear();
@@ -214,6 +225,12 @@ TEST_F(BlockTest, UndefinedTransfersAreRefusedBeforeSending) {
       {"single-bit write of none", kWriteUnchecked, {5, 'V', 1, 3, 1}, 0},
       {"141 words do not fit a frame", kWrite, {5, 'V', 1, 255, 16}, 141},
       {"negative write count", kWrite, {5, 'V', 1, 255, 16}, -1},
+      // A read whose reply could not be received whole is refused like a
+      // write that cannot be sent; a negative count is no count at all.
+      {"negative read count", kRead, {5, 'V', 1, 255, 16}, -1},
+      {"negative discrete read", kReadUnchecked, {5, 'Y', 1, 0, 1}, -3},
+      {"142 words do not fit a reply", kRead, {5, 'V', 1, 255, 16}, 142},
+      {"284 discretes do not fit a reply", kRead, {5, 'X', 1, 0, 1}, 284},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,18 +254,18 @@ TEST_F(BlockTest, WritePlacementAndFrames) {
   const Memory before = memory;
 
   Words(1);
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWrite), 0);
   EXPECT_EQ(line.writes.back(), ":001E01050006300100641234BC3E;");
 
   Words(2);  // data[1] and data[2]; data[0] is not sent
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWrite), 0);
   EXPECT_EQ(line.writes.back(), Wrap("01050008300100641234"
                                      "3333"));
 
   Point(5, 'F', 0x64, 255, 32, 4);  // data[1], data[0], data[3], data[2]
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWrite), 0);
   EXPECT_EQ(line.writes.back(), Wrap("0105000C30010064"
                                      "12341234"
@@ -258,12 +275,12 @@ TEST_F(BlockTest, WritePlacementAndFrames) {
   block.data[2] = 0;
   block.data[3] = 1;
   Point(5, 'X', 0x10, 0, 1, 3);
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWrite), 0);
   EXPECT_EQ(line.writes.back(), ":00200105000730030010010001CCC1;");
 
   Words(140);  // the largest block whose frame fits
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWriteUnchecked), 0);
   EXPECT_EQ(line.writes.back().size(), 586u);
 
@@ -279,7 +296,7 @@ TEST_F(BlockTest, WriteRetriesAndReportsTheLastCode) {
   Words(1);
   line.Reply(Wrap("00"));
   line.Silence();
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWrite), 0);
   EXPECT_EQ(line.writes.size(), 3u);
 
@@ -309,7 +326,7 @@ TEST_F(BlockTest, SingleBitWriteReadsModifiesAndWrites) {
     const BlockRequest before = block;
     const Memory memoryBefore = memory;
     line.Reply(PrimitiveReply(5, c.controllerWord));
-    line.Reply(PrimitiveReply(5, ""));
+    line.Reply(WriteReply(5));
     EXPECT_EQ(Run(kWrite), 0);
     EXPECT_EQ(line.writes, (Strings{Wrap("01050006200100010064"),
                                     Wrap(std::string("0105000630010064") + c.sent)}));
@@ -342,7 +359,7 @@ TEST_F(BlockTest, WholeWordWriteUnderWriteBlockUncheckedNeedsNoReady) {
   context.ready = 0;
   block.data[1] = 0xBEEF;
   Words(1);
-  line.Reply(PrimitiveReply(5, ""));
+  line.Reply(WriteReply(5));
   EXPECT_EQ(Run(kWriteUnchecked), 0);
   EXPECT_EQ(line.writes, Strings{Wrap("0105000630010064BEEF")});
 }

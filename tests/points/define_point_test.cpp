@@ -138,6 +138,7 @@ TEST_F(DefinitionTest, CheckBlockBoundsTheBlock) {
       {"01V0001", 4, 0, 0},          {"01V0001", 4, -500, 0},
       {"01F0002", 0, 62, 0},  // "F" counts words: 31 values
       {"01F0002", 0, 64, 1},         {"01V0001", 0, 0x7FFFFFFF, 1},
+      {"01F0002", 0, 3, 1},  // half a value: every transfer refuses it
       {"02c0001", 3, 2147483647, 1},
   };
   for (const BlockCase& c : cases) {

@@ -35,6 +35,11 @@ inline std::string PrimitiveReply(int station, const std::string& data) {
   return Wrap("01" + Hex(static_cast<unsigned>(station), 2) + "0000" + "2001" + data);
 }
 
+// A good reply to a write on station: primitive code 30, no data.
+inline std::string WriteReply(int station) {
+  return Wrap("01" + Hex(static_cast<unsigned>(station), 2) + "0002" + "3000");
+}
+
 // A reply reporting a failed primitive with the given error code.
 inline std::string PrimitiveError(int station, unsigned code) {
   return Wrap("01" + Hex(static_cast<unsigned>(station), 2) + "0000" + "000" + Hex(code, 4));

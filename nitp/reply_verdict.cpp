@@ -1,0 +1,121 @@
+// The reply check without logging. Replies are upper-case hex text between
+// ":" and ";": a character that is not a digit of that alphabet is refused
+// before anything is decoded, so that no lower-case or stray character ever
+// decodes to a wrong value that the checksum cannot see.
+#include "nitp/reply_verdict.h"
+
+#include "base/records.h"
+#include "nitp/frame.h"
+
+namespace {
+
+constexpr int32_t kMinLength = 10;
+constexpr int32_t kMessageCodeFailed = 0;
+constexpr int32_t kMessageCodePrimitive = 1;
+constexpr int32_t kStationAt = 7;
+constexpr int32_t kPrimitiveCodeAt = 13;
+constexpr int32_t kPrimitiveErrorAt = 16;
+constexpr int32_t kReplyOverhead = 22;  // everything in a primitive reply but its data
+constexpr int32_t kReadCode = 0x20;
+constexpr int32_t kWriteCode = 0x30;
+
+inline bool IsUpperHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+bool AllUpperHex(const char* text, int32_t from, int32_t to) {
+  for (int32_t i = from; i < to; ++i) {
+    if (!IsUpperHex(text[i])) return false;
+  }
+  return true;
+}
+
+// Digits at a position that the checks above have shown to be upper-case hex.
+inline int32_t Field(const char* text, int32_t at, uint16_t digits) {
+  return DecodeHex(text + at, digits) & 0xFFFF;
+}
+
+ReplyVerdict Refused(ReplyFault fault, int32_t length, int32_t messageCode) {
+  return ReplyVerdict{ReplyInvalid, fault, length, messageCode, 0};
+}
+
+}  // namespace
+
+ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected) {
+  const int32_t textChars = BoundedLength(reply, kMaxFrameChars);
+  if (textChars < 1 || reply[0] != ':') return Refused(ReplyNoColon, 0, -1);
+  if (textChars < 5 || !AllUpperHex(reply, 1, 5)) return Refused(ReplyNoEnd, 0, -1);
+  const int32_t length = Field(reply, 1, 4);
+  if (length < kMinLength || length > textChars || reply[length - 1] != ';') {
+    return Refused(ReplyNoEnd, length, -1);
+  }
+  if (!AllUpperHex(reply, 5, length - 1)) return Refused(ReplyNotHex, length, -1);
+
+  const int32_t messageCode = Field(reply, 5, 2);
+  const int32_t received = Field(reply, length - 5, 4);
+  const int32_t computed = FrameChecksum(reply + 1, length - 6) & 0xFFFF;
+  if (received != computed) return Refused(ReplyBadChecksum, length, messageCode);
+  if (messageCode == kMessageCodeFailed) {
+    return ReplyVerdict{2, ReplyMessageFailed, length, messageCode, 0};
+  }
+
+  // The fields of a primitive reply lie before its checksum; one too short
+  // to hold its primitive code is a failed primitive without an error code.
+  const int32_t bodyEnd = length - 5;
+  if (messageCode == kMessageCodePrimitive &&
+      (kPrimitiveCodeAt + 2 > bodyEnd || Field(reply, kPrimitiveCodeAt, 2) == 0)) {
+    // A failed primitive: its error code as the reply gives it; a code of 0
+    // (or none, in a reply too short to carry one) is a failure all the same
+    // and gives 2, so that an error reply is never taken for data.
+    const int32_t error = kPrimitiveErrorAt + 4 <= bodyEnd ? Field(reply, kPrimitiveErrorAt, 4) : 0;
+    return ReplyVerdict{error != 0 ? error : 2, ReplyPrimitiveError, length, messageCode, error};
+  }
+
+  if (expected != nullptr) {
+    const bool answers =
+        messageCode == kMessageCodePrimitive && length >= kReplyOverhead &&
+        Field(reply, kStationAt, 2) == expected->station &&
+        Field(reply, kPrimitiveCodeAt, 2) == expected->primitiveCode &&
+        (expected->dataChars < 0 || length - kReplyOverhead == expected->dataChars);
+    if (!answers) return Refused(ReplyForeign, length, messageCode);
+  }
+  return ReplyVerdict{0, ReplyAccepted, length, messageCode, 0};
+}
+
+bool ExpectationOf(const char* requestFrame, ReplyExpectation* expected) {
+  // ":" length "01" station primitive-length code type [count] address ...
+  const int32_t chars = BoundedLength(requestFrame, kMaxFrameChars);
+  if (chars < 21 || requestFrame[0] != ':' || !AllUpperHex(requestFrame, 1, 21)) return false;
+  if (Field(requestFrame, 5, 2) != kMessageCodePrimitive) return false;
+  const int32_t code = Field(requestFrame, 13, 2);
+  if (code != kReadCode && code != kWriteCode) return false;
+  expected->station = Field(requestFrame, 7, 2);
+  expected->primitiveCode = code;
+  expected->dataChars = -1;
+  if (code == kReadCode) {
+    // "V" words (and "F" values, as words) take four characters each in the
+    // reply, discretes two.
+    const int32_t charsPerElement = Field(requestFrame, 15, 2) == 0x01 ? 4 : 2;
+    expected->dataChars = Field(requestFrame, 17, 4) * charsPerElement;
+  }
+  return true;
+}
+
+const char* ReplyFaultFormat(ReplyFault fault) {
+  switch (fault) {
+    case ReplyNoColon:
+      return "ZOR%02d: TW: CheckReply() - not a valid reply string ':'";
+    case ReplyNoEnd:
+      return "ZOR%02d: TW: CheckReply() - not a valid reply string ';'";
+    case ReplyNotHex:
+      return "ZOR%02d: TW: CheckReply() - not a valid reply string: not upper-case hex";
+    case ReplyBadChecksum:
+      return "ZOR%02d: TW: CheckReply() bcc error";
+    case ReplyPrimitiveError:
+      return "ZOR%02d: TW: CheckReply() - primitive error: %04X";
+    case ReplyForeign:
+      return "ZOR%02d: TW: CheckReply() - reply does not answer the request";
+    default:
+      return nullptr;
+  }
+}
