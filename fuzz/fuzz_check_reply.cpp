@@ -29,6 +29,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t status = Check(buffer);
   FUZZ_CHECK(status >= 0 && status <= 0xFFFF);
 
+  // What is accepted is upper-case hex from the length field to the ";",
+  // and a reply accepted as the answer to a read of four words on station
+  // 05 carries station 05, primitive 20 and exactly sixteen data digits.
+  const ReplyVerdict verdict = JudgeReply(buffer, nullptr);
+  if (verdict.fault == ReplyAccepted || verdict.fault == ReplyMessageFailed) {
+    for (int32_t i = 1; i < verdict.length - 1; ++i) {
+      FUZZ_CHECK((buffer[i] >= '0' && buffer[i] <= '9') || (buffer[i] >= 'A' && buffer[i] <= 'F'));
+    }
+  }
+  ReplyExpectation readFour{};
+  FUZZ_CHECK(ExpectationOf(":001E01050006200100040064DE6E;", &readFour));
+  if (JudgeReply(buffer, &readFour).status == 0) {
+    FUZZ_CHECK(std::memcmp(buffer + 5, "0105", 4) == 0 && std::memcmp(buffer + 13, "20", 2) == 0);
+    FUZZ_CHECK(verdict.length == 22 + 16);
+  }
+
   // The same text alone on the heap: any read past its NUL is out of bounds.
   std::unique_ptr<char[]> exact(new char[textChars + 1]);
   std::memcpy(exact.get(), buffer, textChars + 1);
