@@ -27,6 +27,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -130,10 +131,43 @@ uint32_t ReadTimeoutMs(int32_t timeout) {
 
 }  // namespace
 
+namespace {
+
+// Every call through the real table, for tests and benchmarks.
+std::atomic<uint64_t> g_systemCalls{0};
+
+void Count() {
+  g_systemCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 const PosixCalls kPosixCalls = {
-    CallOpen,    ::close, CallFcntl, CallIoctl, ::flock,         ::tcgetattr,
-    ::tcsetattr, ::read,  ::write,   ::poll,    ::clock_gettime, ::nanosleep,
+    [](const char* path, int flags) { return Count(), CallOpen(path, flags); },
+    [](int fd) { return Count(), ::close(fd); },
+    [](int fd, int command, int argument) { return Count(), CallFcntl(fd, command, argument); },
+    [](int fd, unsigned long request, void* argument) {
+      return Count(), CallIoctl(fd, request, argument);
+    },
+    [](int fd, int operation) { return Count(), ::flock(fd, operation); },
+    [](int fd, struct termios* attributes) { return Count(), ::tcgetattr(fd, attributes); },
+    [](int fd, int when, const struct termios* attributes) {
+      return Count(), ::tcsetattr(fd, when, attributes);
+    },
+    [](int fd, void* buffer, size_t count) { return Count(), ::read(fd, buffer, count); },
+    [](int fd, const void* buffer, size_t count) { return Count(), ::write(fd, buffer, count); },
+    [](struct pollfd* fds, nfds_t count, int timeoutMs) {
+      return Count(), ::poll(fds, count, timeoutMs);
+    },
+    [](clockid_t clock, struct timespec* now) { return Count(), ::clock_gettime(clock, now); },
+    [](const struct timespec* request, struct timespec* remaining) {
+      return Count(), ::nanosleep(request, remaining);
+    },
 };
+
+uint64_t SystemCallCount() {
+  return g_systemCalls.load(std::memory_order_relaxed);
+}
 
 uint32_t StoredReadTimeoutMs(const struct termios& attributes) {
   uint32_t ms = 0;

@@ -35,6 +35,10 @@ struct PosixCalls {
 // The real system calls.
 extern const PosixCalls kPosixCalls;
 
+// How many calls went through kPosixCalls in this process so far (clock
+// reads included), for tests and benchmarks.
+uint64_t SystemCallCount();
+
 // The total read time-out of a port opened by SerialOpen, in milliseconds.
 inline constexpr uint32_t kInitialReadTimeoutMs = 1000;
 
