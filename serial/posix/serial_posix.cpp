@@ -1,23 +1,25 @@
 // The serial port layer on POSIX terminals (termios).
 //
-// A port handle is the file descriptor itself. 0 means "no port" to the
-// driver, so descriptors 0 to 2 are never handed out: a host that runs with
-// its standard streams closed gets such numbers from open(), and the backend
+// The backend keeps the ports it opened in a table of its own (see
+// serial/port_table.h): the descriptor, the total read time-out, the
+// terminal settings found at open and a reception buffer. The driver holds
+// the table's handle, never the descriptor, so a handle the backend did not
+// give out reaches no file. Nothing of the backend's is kept in the
+// terminal's settings: whoever changes them (stty, another program) can
+// change how the line frames characters, never how long a read waits.
+//
+// Descriptors 0 to 2 are never used for a port: a host that runs with its
+// standard streams closed gets such numbers from open(), and the backend
 // moves them up before anything else happens.
 //
 // The port is opened exclusively: TIOCEXCL refuses further opens of the
 // terminal to everybody but root, and an advisory flock() on the device
 // refuses them to root as well (every open path of this backend takes it).
 //
-// The total read time-out belongs to the open port, as the Windows kernel
-// keeps it with the handle. This backend keeps no state of its own, so the
-// time-out is kept in the terminal's own termios record: the port runs in raw
-// mode (ICANON, ISIG and IEXTEN off), where the line discipline does not
-// interpret the erase, kill, word-erase and literal-next characters. Their
-// four c_cc slots hold the time-out's milliseconds, low byte first;
-// tcsetattr() keeps them verbatim (a pseudo-terminal included) and
-// tcgetattr() gives them back. Every read looks the time-out up there and
-// waits for its bytes with poll() against a deadline, because VTIME can
+// Reception: the driver asks for one byte at a time. A read takes whatever
+// the device holds, up to the buffer's size, in one read() and serves the
+// following calls from the buffer; it waits in poll() only when the buffer
+// is empty, against a deadline on the monotonic clock, because VTIME can
 // express neither milliseconds nor a total over several bytes.
 #include "serial/posix/serial_posix.h"
 
@@ -30,6 +32,8 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+
+#include "serial/port_table.h"
 
 namespace serial_posix {
 
@@ -45,24 +49,27 @@ int CallIoctl(int fd, unsigned long request, void* argument) {
   return ::ioctl(fd, request, argument);
 }
 
-// The slots that carry the read time-out. None of them is VMIN or VTIME
-// (which share slots with VEOF and VEOL on some systems).
-constexpr int kTimeoutSlots[4] = {VERASE, VKILL, VWERASE, VLNEXT};
-static_assert(VERASE != VMIN && VERASE != VTIME && VKILL != VMIN && VKILL != VTIME);
-static_assert(VWERASE != VMIN && VWERASE != VTIME && VLNEXT != VMIN && VLNEXT != VTIME);
-static_assert(VERASE != VKILL && VERASE != VWERASE && VERASE != VLNEXT && VKILL != VWERASE &&
-              VKILL != VLNEXT && VWERASE != VLNEXT);
-
-// The purge drains in blocks of this size at this time-out (tens of ms).
+// The purge drains in blocks of this size at this time-out (ms).
 constexpr uint32_t kDrainBlock = 512;
-constexpr int32_t kDrainTimeout = 5;
+constexpr uint32_t kDrainTimeoutMs = 50;
 
-// A handle as a descriptor; -1 for the numbers this backend never hands out
-// (0 is "no port"; 1 and 2 are the standard streams).
-int Descriptor(SerialHandle handle) {
-  if (handle <= 2 || handle > static_cast<SerialHandle>(INT_MAX)) return -1;
-  return static_cast<int>(handle);
-}
+// Where a name without '/' lives.
+constexpr char kDeviceDirectory[] = "/dev/";
+constexpr size_t kLongestPath = 256;
+
+// An open port: what the backend keeps for its handle.
+struct Port {
+  int fd;
+  bool terminal;         // false for the dummy port
+  uint32_t timeoutMs;    // the total read time-out
+  struct termios found;  // the terminal's settings before the open
+  uint32_t next;         // the first buffered byte not yet delivered
+  uint32_t end;          // one past the last buffered byte
+  unsigned char buffer[kReceiveBufferSize];
+};
+
+// The backend's only process-wide state.
+constinit serial_table::PortTable<Port> g_ports;
 
 // open() that never yields one of the standard descriptors 0 to 2.
 int OpenDescriptor(const PosixCalls& calls, const char* path) {
@@ -169,18 +176,6 @@ uint64_t SystemCallCount() {
   return g_systemCalls.load(std::memory_order_relaxed);
 }
 
-uint32_t StoredReadTimeoutMs(const struct termios& attributes) {
-  uint32_t ms = 0;
-  for (int i = 3; i >= 0; --i) ms = (ms << 8) | attributes.c_cc[kTimeoutSlots[i]];
-  return ms;
-}
-
-void StoreReadTimeoutMs(struct termios& attributes, uint32_t milliseconds) {
-  for (int i = 0; i < 4; ++i) {
-    attributes.c_cc[kTimeoutSlots[i]] = static_cast<cc_t>((milliseconds >> (8 * i)) & 0xFF);
-  }
-}
-
 int32_t ApplyLineSettings(struct termios& attributes, const LineSettings& line) {
   // Only the low bytes of the data bits, stop bits and parity count, as in
   // the Windows device control block.
@@ -280,155 +275,200 @@ int32_t ApplyLineSettings(struct termios& attributes, const LineSettings& line) 
   return SerialOk;
 }
 
+namespace {
+
+// The path a port name opens: "NUL" the null device, a name with '/' itself,
+// any other name the device of that name in /dev. false when it does not fit.
+bool DevicePath(const char* name, char (&path)[kLongestPath]) {
+  if (std::strcmp(name, kNullPortName) == 0) name = kNullDevicePath;
+  const size_t length = std::strlen(name);
+  const bool bare = std::strchr(name, '/') == nullptr;
+  const size_t prefix = bare ? sizeof kDeviceDirectory - 1 : 0;
+  if (length == 0 || prefix + length >= kLongestPath) return false;
+  std::memcpy(path, kDeviceDirectory, prefix);
+  std::memcpy(path + prefix, name, length + 1);
+  return true;
+}
+
+// Puts back the settings the terminal had before the open, releases the
+// lock and closes. The close's result, as close() gave it.
+int Shut(const PosixCalls& calls, const Port& port) {
+  if (port.terminal) {
+    calls.sysTcsetattr(port.fd, TCSANOW, &port.found);
+    calls.sysFlock(port.fd, LOCK_UN);  // also held by descriptors a fork inherited
+  }
+  return calls.sysClose(port.fd);
+}
+
+// An open that failed after its descriptor was opened: closed again, slot
+// freed, the status passed on.
+int32_t FailOpen(const PosixCalls& calls, SerialHandle handle, int fd, int32_t status) {
+  calls.sysClose(fd);
+  g_ports.Abandon(handle);
+  return status;
+}
+
+}  // namespace
+
 int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSettings& line,
                        uint16_t handshake, SerialHandle* handle) {
   *handle = kSerialInvalidHandle;
   const bool isNull = std::strcmp(name, kNullPortName) == 0;
+  char path[kLongestPath];
+  if (!DevicePath(name, path)) return SerialCannotOpen;
 
-  int fd = OpenDescriptor(calls, isNull ? kNullDevicePath : name);
-  if (fd < 0) return SerialCannotOpen;
+  // A full table: refused like a device that cannot be opened.
+  SerialHandle claimed = 0;
+  Port* port = g_ports.Claim(&claimed);
+  if (port == nullptr) return SerialCannotOpen;
+
+  const int fd = OpenDescriptor(calls, path);
+  if (fd < 0) {
+    g_ports.Abandon(claimed);
+    return SerialCannotOpen;
+  }
+  port->fd = fd;
+  port->timeoutMs = kInitialReadTimeoutMs;
 
   // The dummy port: the null device, shared, with nothing applied.
   if (isNull) {
-    *handle = static_cast<SerialHandle>(fd);
+    port->terminal = false;
+    *handle = claimed;
+    g_ports.Publish(claimed);
     return SerialOk;
   }
 
   // Somebody else holds the device: it cannot be opened, as when the
   // exclusive open itself is refused.
-  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
-    calls.sysClose(fd);
-    return SerialCannotOpen;
-  }
-  *handle = static_cast<SerialHandle>(fd);
+  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(calls, claimed, fd, 1);
+  *handle = claimed;
 
   struct termios attributes {};
   if (calls.sysTcgetattr(fd, &attributes) != 0) {
-    calls.sysClose(fd);
-    return SerialNoLineState;
+    return FailOpen(calls, claimed, fd, SerialNoLineState);
   }
+  port->found = attributes;
   if (calls.sysIoctl(fd, TIOCEXCL, nullptr) != 0) {
-    calls.sysClose(fd);
-    return SerialCannotOpen;
+    return FailOpen(calls, claimed, fd, SerialCannotOpen);
   }
-
-  // The line settings and the initial read time-out go to the device in one
-  // step; the time-out cannot fail on its own here, so a refusal is 5.
   if (ApplyLineSettings(attributes, line) != SerialOk) {
-    calls.sysClose(fd);
-    return SerialLineRefused;
+    return FailOpen(calls, claimed, fd, SerialLineRefused);
   }
-  StoreReadTimeoutMs(attributes, kInitialReadTimeoutMs);
   if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0 || !ApplyModemLines(calls, fd, handshake)) {
-    calls.sysClose(fd);
-    return SerialLineRefused;
+    calls.sysTcsetattr(fd, TCSANOW, &port->found);
+    return FailOpen(calls, claimed, fd, SerialLineRefused);
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
+  port->terminal = true;
+  g_ports.Publish(claimed);
   return SerialOk;
 }
 
 int32_t SerialCloseWith(const PosixCalls& calls, SerialHandle handle) {
-  int fd = Descriptor(handle);
-  if (fd < 0) return SerialIoFailed;
-  calls.sysFlock(fd, LOCK_UN);  // also held by descriptors a fork inherited
-  if (calls.sysClose(fd) == 0) return SerialOk;
-  // Only EBADF leaves a descriptor behind that was not released. After any
-  // other error Linux has released it already, and a caller that kept the
-  // number and closed it again later could close somebody else's file.
-  return errno == EBADF ? SerialIoFailed : SerialOk;
+  Port* port = g_ports.Retire(handle);
+  if (port == nullptr) return SerialIoFailed;
+  const int result = Shut(calls, *port);
+  const int error = errno;
+  g_ports.Release(handle);
+  // The handle is gone whatever close() said: after any error but EBADF
+  // Linux has released the descriptor already, and EBADF means the
+  // descriptor was no longer the port's (somebody closed it under us).
+  return result == 0 ? SerialOk : error == EBADF ? SerialIoFailed : SerialOk;
 }
 
-int32_t SerialSetReadTimeoutWith(const PosixCalls& calls, SerialHandle handle, int32_t timeout) {
-  int fd = Descriptor(handle);
-  if (fd < 0) return 0;
-  struct termios attributes {};
-  if (calls.sysTcgetattr(fd, &attributes) != 0) return 0;  // not a port: the null device
-  const uint32_t previous = StoredReadTimeoutMs(attributes);
-  const uint32_t milliseconds = ReadTimeoutMs(timeout);
-  if (milliseconds != previous) {
-    StoreReadTimeoutMs(attributes, milliseconds);
-    if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0) return 0;
-  }
+int32_t SerialSetReadTimeoutWith(const PosixCalls&, SerialHandle handle, int32_t timeout) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr || !port->terminal) return 0;  // the dummy port keeps its time-out
+  const uint32_t previous = port->timeoutMs;
+  port->timeoutMs = ReadTimeoutMs(timeout);
   return static_cast<int32_t>(previous / 10);  // at most 429496729
 }
 
-bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
-                  uint32_t* delivered) {
-  *delivered = 0;
-  // The null device and any other non-terminal keep the time-out a port
-  // starts with.
-  uint32_t timeoutMs = kInitialReadTimeoutMs;
-  struct termios attributes {};
-  const bool terminal = calls.sysTcgetattr(fd, &attributes) == 0;
-  if (terminal) timeoutMs = StoredReadTimeoutMs(attributes);
-  const int64_t start = NowMs(calls);
-  if (start < 0) return false;
-  const int64_t deadline = start + timeoutMs;
+namespace {
 
-  char* bytes = static_cast<char*>(buffer);
+// One read with the semantics of a Windows ReadFile under a total read
+// time-out: waits until count bytes have arrived or the port's time-out has
+// elapsed, and delivers what arrived. Buffered bytes come first; the device
+// is read in blocks as large as the buffer. false when a read failed.
+bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_t count,
+              uint32_t* delivered) {
   uint32_t got = 0;
-  while (got < count) {
-    ssize_t n = calls.sysRead(fd, bytes + got, count - got);
+  int64_t deadline = -1;  // set at the first wait: a read served at once asks no clock
+  for (;;) {
+    const uint32_t buffered = port.end - port.next;
+    const uint32_t take = buffered < count - got ? buffered : count - got;
+    std::memcpy(bytes + got, port.buffer + port.next, take);
+    port.next += take;
+    got += take;
+    *delivered = got;
+    if (got == count) return true;
+
+    // The buffer is empty: refill it with whatever the device holds.
+    port.next = port.end = 0;
+    const ssize_t n = calls.sysRead(port.fd, port.buffer, sizeof port.buffer);
     if (n > 0) {
-      got += static_cast<uint32_t>(n);
-      *delivered = got;
+      port.end = static_cast<uint32_t>(n);
       continue;
     }
     // A terminal in raw mode with VMIN and VTIME at 0 answers 0, not EAGAIN,
-    // while no byte is waiting: wait for one. Anything else at 0 is at its
-    // end and nothing more will come (the null device).
-    if (n == 0 && !terminal) break;
+    // while no byte is waiting. Anything else at 0 is at its end and nothing
+    // more will come (the null device).
+    if (n == 0 && !port.terminal) return true;
     if (n == 0) errno = EAGAIN;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
 
     const int64_t now = NowMs(calls);
     if (now < 0) return false;
-    if (now >= deadline) break;
+    if (deadline < 0) deadline = now + port.timeoutMs;
+    if (now >= deadline) return true;
     const int64_t left = deadline - now;
-    pollfd watch = {fd, POLLIN, 0};
-    int ready = calls.sysPoll(&watch, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (ready == 0) continue;                         // the deadline check above ends the read
-    if ((watch.revents & POLLIN) == 0) return false;  // hung up or in error, nothing to read
+    pollfd watch = {port.fd, POLLIN, 0};
+    const int ready = calls.sysPoll(&watch, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready > 0 && (watch.revents & POLLIN) == 0) return false;  // hung up or in error
   }
-  return true;
 }
 
+}  // namespace
+
 int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
-  int fd = Descriptor(handle);
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return 1;
+  port->next = port->end = 0;  // what the buffer holds is dropped in any case
+
   // How much input is waiting. A terminal has no error state to clear:
   // characters with parity errors have already been delivered as NULs.
   int waiting = 0;
-  const bool counted = fd >= 0 && calls.sysIoctl(fd, FIONREAD, &waiting) == 0;
-  if (counted && waiting == 0) return 0;
+  if (calls.sysIoctl(port->fd, FIONREAD, &waiting) == 0 && waiting == 0) return 0;
 
-  const int32_t saved = SerialSetReadTimeoutWith(calls, handle, kDrainTimeout);
-  char scratch[kDrainBlock];
+  const uint32_t saved = port->timeoutMs;
+  port->timeoutMs = kDrainTimeoutMs;
+  unsigned char scratch[kDrainBlock];
   bool readOk;
   uint32_t delivered = 0;
   do {
-    readOk = fd >= 0 && ReadOnceWith(calls, fd, scratch, kDrainBlock, &delivered);
+    readOk = ReadOnce(calls, *port, scratch, kDrainBlock, &delivered);
   } while (readOk && delivered == kDrainBlock);
-  if (saved != 0) SerialSetReadTimeoutWith(calls, handle, saved);
+  port->timeoutMs = saved;
+  port->next = port->end = 0;
   return readOk ? 0 : 1;
 }
 
 int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, SerialHandle handle) {
-  int fd = Descriptor(handle);
-  if (fd >= 0) calls.sysIoctl(fd, TIOCSBRK, nullptr);
+  const Port* port = g_ports.Find(handle);
+  const bool line = port != nullptr && port->terminal;
+  if (line) calls.sysIoctl(port->fd, TIOCSBRK, nullptr);
   SerialSleepWith(calls, milliseconds);
-  if (fd >= 0) calls.sysIoctl(fd, TIOCCBRK, nullptr);
+  if (line) calls.sysIoctl(port->fd, TIOCCBRK, nullptr);
   return 0;
 }
 
 int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
                         uint32_t count, uint32_t* written) {
-  int fd = Descriptor(handle);
-  if (fd < 0) return SerialIoFailed;
+  const Port* port = g_ports.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
+  const int fd = port->fd;
   // Writes are not timed: the call returns once the system has taken every
   // byte, waiting for room in the output queue as long as it takes.
   const char* bytes = static_cast<const char*>(buffer);
@@ -464,17 +504,17 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received) {
   if (received) *received = 0;
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
   if (count == 0) return SerialOk;  // nothing asked: all of it has arrived
-  int fd = Descriptor(handle);
-  if (fd < 0) return SerialIoFailed;
-  char* bytes = static_cast<char*>(buffer);
+  auto* bytes = static_cast<unsigned char*>(buffer);
   uint32_t total = 0;
   while (total < count) {
     // One platform read asks for at most 65535 bytes.
     uint32_t ask = count - total;
     if (ask > 0xFFFF) ask = 0xFFFF;
     uint32_t delivered = 0;
-    if (!ReadOnceWith(calls, fd, bytes + total, ask, &delivered)) return SerialIoFailed;
+    if (!ReadOnce(calls, *port, bytes + total, ask, &delivered)) return SerialIoFailed;
     if (delivered == 0) return SerialIoFailed;
     total += delivered;
     if (received) *received = total;
@@ -489,6 +529,11 @@ int32_t SerialSleepWith(const PosixCalls& calls, uint32_t milliseconds) {
   while (calls.sysNanosleep(&left, &left) != 0 && errno == EINTR) {
   }
   return 0;
+}
+
+int PortDescriptor(SerialHandle handle) {
+  const Port* port = g_ports.Find(handle);
+  return port == nullptr ? -1 : port->fd;
 }
 
 }  // namespace serial_posix

@@ -3,7 +3,7 @@
 // Every system call the backend makes goes through a PosixCalls table. The
 // public Serial* functions use the constant kPosixCalls; the ...With
 // variants take a table of the caller's, so a test can make any one call
-// fail without the backend keeping mutable state of its own.
+// fail. Both work on the backend's one table of open ports.
 #pragma once
 
 #include <poll.h>
@@ -45,20 +45,17 @@ inline constexpr uint32_t kInitialReadTimeoutMs = 1000;
 // The path that the dummy port "NUL" opens.
 inline constexpr char kNullDevicePath[] = "/dev/null";
 
+// Bytes a port takes from the device in one read and hands out one SerialRead
+// after another.
+inline constexpr uint32_t kReceiveBufferSize = 512;
+
 // Applies the line parameters to a termios record in raw mode: 0, or
-// SerialLineRefused when a parameter has no termios form. Does not touch the
-// read time-out kept in the record.
+// SerialLineRefused when a parameter has no termios form.
 int32_t ApplyLineSettings(struct termios& attributes, const LineSettings& line);
 
-// The read time-out kept in a port's termios record (see serial_posix.cpp).
-uint32_t StoredReadTimeoutMs(const struct termios& attributes);
-void StoreReadTimeoutMs(struct termios& attributes, uint32_t milliseconds);
-
-// One read with the semantics of a Windows ReadFile under a total read
-// time-out: waits until count bytes have arrived or the port's time-out has
-// elapsed, and delivers what arrived. false when the read failed.
-bool ReadOnceWith(const PosixCalls& calls, int fd, void* buffer, uint32_t count,
-                  uint32_t* delivered);
+// The descriptor behind a handle of this backend, or -1 when the handle is
+// not open (for tests).
+int PortDescriptor(SerialHandle handle);
 
 int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSettings& line,
                        uint16_t handshake, SerialHandle* handle);

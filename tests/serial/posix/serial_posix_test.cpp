@@ -11,11 +11,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/records.h"
+#include "driver/port_commands.h"
 #include "serial/serial.h"
 
 namespace {
@@ -34,8 +41,8 @@ int OpenDescriptorCount() {
   return count;
 }
 
-bool IsOpenDescriptor(SerialHandle handle) {
-  return fcntl(static_cast<int>(handle), F_GETFD) != -1;
+bool IsOpenDescriptor(int fd) {
+  return fcntl(fd, F_GETFD) != -1;
 }
 
 // A pseudo-terminal pair: the backend opens the slave by name, the test
@@ -46,6 +53,7 @@ class Pty : public ::testing::Test {
     char name[128] = {};
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
     name_ = name;
+    ASSERT_EQ(tcgetattr(slave_, &fresh_), 0);  // a new terminal's settings: cooked, sane
   }
   void TearDown() override {
     if (handle_ != 0 && handle_ != kSerialInvalidHandle) SerialClose(handle_);
@@ -94,6 +102,7 @@ class Pty : public ::testing::Test {
   int slave_ = -1;
   std::string name_;
   SerialHandle handle_ = 0;
+  termios fresh_{};
 };
 
 TEST_F(Pty, BytesCrossTheLineBothWays) {
@@ -138,7 +147,9 @@ TEST_F(Pty, ReadTimeOutIsKeptPerPortAndSetOnlyWhenItChanges) {
   EXPECT_EQ(SerialSetReadTimeout(port, 300), 300);
   termios attributes{};
   ASSERT_EQ(tcgetattr(slave_, &attributes), 0);
-  EXPECT_EQ(StoredReadTimeoutMs(attributes), 3000u);
+  for (int slot : {VERASE, VKILL, VWERASE, VLNEXT}) {  // nothing kept in the terminal
+    EXPECT_EQ(attributes.c_cc[slot], fresh_.c_cc[slot]);
+  }
 
   // Huge values neither overflow nor wrap: the longest wait is 0xFFFFFFFE
   // ms. 0 and below are one tick, never "wait for ever".
@@ -151,12 +162,6 @@ TEST_F(Pty, ReadTimeOutIsKeptPerPortAndSetOnlyWhenItChanges) {
   uint32_t received = 99;
   EXPECT_EQ(SerialRead(port, &byte, 0, &received), SerialOk);  // nothing asked
   EXPECT_EQ(received, 0u);
-
-  // 55 ms reads back as 5 (remainder dropped).
-  ASSERT_EQ(tcgetattr(slave_, &attributes), 0);
-  StoreReadTimeoutMs(attributes, 55);
-  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &attributes), 0);
-  EXPECT_EQ(SerialSetReadTimeout(port, 10), 5);
 }
 
 TEST_F(Pty, LineSettingsReachTheTerminal) {
@@ -175,7 +180,6 @@ TEST_F(Pty, LineSettingsReachTheTerminal) {
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP | PARMRK | IGNPAR), 0u);
   EXPECT_TRUE(t.c_iflag & INPCK);
   EXPECT_FALSE(t.c_oflag & OPOST);
-  EXPECT_EQ(StoredReadTimeoutMs(t), kInitialReadTimeoutMs);
 }
 
 struct LineCase {
@@ -206,13 +210,11 @@ TEST(ApplyLineSettings, MapsEveryParameterOrRefusesIt) {
     termios t{};
     t.c_cflag = CS8 | CSTOPB | PARENB | CRTSCTS;  // leftovers of a previous user
     t.c_lflag = ICANON | ECHO | ISIG;
-    StoreReadTimeoutMs(t, 1234);
     ASSERT_EQ(ApplyLineSettings(t, c.line), c.status);
     if (c.status != SerialOk) continue;
     EXPECT_EQ(t.c_cflag & kMask, c.cflags);
     EXPECT_FALSE(t.c_cflag & CRTSCTS);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(StoredReadTimeoutMs(t), 1234u);
   }
 }
 
@@ -316,7 +318,11 @@ TEST_F(Recorded, OpenClosesTheDescriptorWhicheverStepFails) {
   SerialHandle handle = 0;
   ASSERT_EQ(SerialOpenWith(kRecording, name_.c_str(), k8N1, 0x0303, &handle), SerialOk);
   ASSERT_EQ(SerialCloseWith(kRecording, handle), SerialOk);
-  const std::vector<std::string> opening(g_script.trace.begin(), g_script.trace.end() - 2);
+  // The close: settings put back, lock released, descriptor closed.
+  ASSERT_GE(g_script.trace.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(g_script.trace.end() - 3, g_script.trace.end()),
+            (std::vector<std::string>{"tcsetattr", "flock", "close"}));
+  const std::vector<std::string> opening(g_script.trace.begin(), g_script.trace.end() - 3);
   // open, lock, line state, TIOCEXCL, settings, DTR, RTS
   ASSERT_EQ(opening, (std::vector<std::string>{"open", "flock", "tcgetattr", "ioctl", "tcsetattr",
                                                "ioctl", "ioctl"}));
@@ -336,7 +342,7 @@ TEST_F(Recorded, OpenClosesTheDescriptorWhicheverStepFails) {
       EXPECT_EQ(handle, kSerialInvalidHandle);
     } else {
       EXPECT_NE(handle, kSerialInvalidHandle);
-      EXPECT_FALSE(IsOpenDescriptor(handle));
+      EXPECT_EQ(PortDescriptor(handle), -1);  // closed again
     }
     EXPECT_EQ(Count("close"), step == 0 ? 0u : 1u);
   }
@@ -381,8 +387,9 @@ TEST_F(Recorded, PurgeOf600BytesReads512Then88) {
   AwaitQueued(600);
   EXPECT_EQ(SerialPurgeInputWith(kRecording, port), 0);
   EXPECT_EQ(g_script.delivered, (std::vector<ssize_t>{512, 88}));
-  // The time-out was lowered to 50 ms once and put back once.
-  EXPECT_EQ(Count("tcsetattr"), 2u);
+  // The time-out was lowered to 50 ms and put back in the port's record,
+  // not in the terminal.
+  EXPECT_EQ(Count("tcsetattr") + Count("tcgetattr"), 0u);
   EXPECT_EQ(SerialSetReadTimeout(port, 20), 20);
   int queued = -1;
   ASSERT_EQ(ioctl(slave_, FIONREAD, &queued), 0);
@@ -393,11 +400,10 @@ TEST_F(Recorded, PurgeReportsAFailedDrainRead) {
   SerialHandle port = OpenPort();
   PeerWrites("stale");
   AwaitQueued(5);
-  // FIONREAD, then the time-out lowered (tcgetattr, tcsetattr), then the
-  // drain read: its look at the time-out, the clock, the read itself.
-  g_script.failAt = 6;
+  // FIONREAD, then the drain read.
+  g_script.failAt = 2;
   EXPECT_EQ(SerialPurgeInputWith(kRecording, port), 1);
-  EXPECT_EQ(g_script.trace[5], "read");
+  EXPECT_EQ(g_script.trace[1], "read");
   EXPECT_EQ(SerialSetReadTimeout(port, 100), 100);  // restored all the same
 }
 
@@ -486,7 +492,7 @@ TEST(SerialOpen, NotATerminalGives4WithTheDescriptorClosed) {
     SerialHandle handle = 0;
     EXPECT_EQ(SerialOpen(name, k8N1, kNoModemLines, &handle), SerialNoLineState);
     EXPECT_NE(handle, kSerialInvalidHandle);
-    EXPECT_FALSE(IsOpenDescriptor(handle));
+    EXPECT_EQ(PortDescriptor(handle), -1);
     EXPECT_EQ(OpenDescriptorCount(), before);
   }
   unlink(path);
@@ -520,6 +526,234 @@ TEST_F(Pty, BreakAndSleepReturn0) {
   EXPECT_EQ(SerialSendBreak(5, port), 0);
   EXPECT_EQ(SerialSleep(1), 0);
   EXPECT_EQ(SerialSendBreak(1, 0), 0);
+}
+
+// ---- the port table ----
+
+// Runs body on a thread and waits for it at most a minute: a read that never
+// returns fails the test instead of hanging it.
+template <typename Body>
+void WithinAMinute(Body body) {
+  std::promise<void> finished;
+  std::future<void> done = finished.get_future();
+  std::thread worker([&] {
+    body();
+    finished.set_value();
+  });
+  if (done.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+    std::fprintf(stderr, "the operation never returned\n");
+    std::abort();
+  }
+  worker.join();
+}
+
+TEST_F(Pty, SettingsChangedByOthersNeverChangeTheReadTimeOut) {
+  SerialHandle port = OpenPort();
+  SerialSetReadTimeout(port, 5);
+  // Another descriptor of the terminal sets it to cooked, sane settings
+  // again and again while the read waits.
+  std::atomic<bool> reading{true};
+  std::thread other([&] {
+    while (reading.load()) ASSERT_EQ(tcsetattr(slave_, TCSANOW, &fresh_), 0);
+  });
+  int32_t status = -1;
+  uint32_t received = 99;
+  WithinAMinute([&] {
+    char byte;
+    status = SerialRead(port, &byte, 1, &received);
+    reading = false;
+  });
+  other.join();
+  EXPECT_EQ(status, SerialIoFailed);
+  EXPECT_EQ(received, 0u);
+}
+
+TEST_F(Recorded, HandlesTheLayerDidNotGiveOutReachNoFile) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  SerialHandle closed = OpenPort();
+  ASSERT_EQ(SerialClose(closed), SerialOk);
+  handle_ = 0;
+  const SerialHandle reopened = OpenPort();  // the same slot, most likely
+  const SerialHandle foreign[] = {
+      0,
+      kSerialInvalidHandle,
+      static_cast<SerialHandle>(pipeEnds[0]),
+      static_cast<SerialHandle>(pipeEnds[1]),
+      static_cast<SerialHandle>(slave_),
+      closed,
+      reopened ^ 0x100u,  // the slot of an open port, another generation
+      reopened + 1};
+  g_script = Script{};
+  for (SerialHandle handle : foreign) {
+    SCOPED_TRACE(handle);
+    char bytes[4] = {'a', 'b', 'c', 'd'};
+    uint32_t count = 77;
+    EXPECT_EQ(SerialWriteWith(kRecording, handle, bytes, 4, &count), SerialIoFailed);
+    EXPECT_EQ(SerialReadWith(kRecording, handle, bytes, 4, &count), SerialIoFailed);
+    EXPECT_EQ(SerialReadWith(kRecording, handle, bytes, 0, &count), SerialIoFailed);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(SerialPurgeInputWith(kRecording, handle), 1);
+    EXPECT_EQ(SerialSetReadTimeoutWith(kRecording, handle, 30), 0);
+    EXPECT_EQ(SerialCloseWith(kRecording, handle), SerialIoFailed);
+  }
+  EXPECT_TRUE(g_script.trace.empty());  // not one system call
+  EXPECT_TRUE(IsOpenDescriptor(pipeEnds[0]));
+  EXPECT_TRUE(IsOpenDescriptor(pipeEnds[1]));
+  int queued = -1;
+  ASSERT_EQ(ioctl(pipeEnds[0], FIONREAD, &queued), 0);
+  EXPECT_EQ(queued, 0);
+  EXPECT_NE(PortDescriptor(reopened), -1);  // the open port is untouched
+  EXPECT_EQ(SerialSetReadTimeout(reopened, 100), 100);
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
+}
+
+TEST_F(Recorded, OneDeviceReadServesManyReadsAndSilenceEndsTheRest) {
+  SerialHandle port = OpenPort();
+  SerialSetReadTimeout(port, 3);
+  PeerWrites(":0A;B");
+  AwaitQueued(5);
+  std::string got;
+  for (int i = 0; i < 3; ++i) {
+    char byte = 0;
+    ASSERT_EQ(SerialReadWith(kRecording, port, &byte, 1, nullptr), SerialOk);
+    got += byte;
+  }
+  EXPECT_EQ(got, ":0A");
+  EXPECT_EQ(g_script.delivered, std::vector<ssize_t>{5});
+  EXPECT_EQ(Count("read"), 1u);
+  EXPECT_EQ(Count("tcgetattr"), 0u);
+
+  // Two bytes are left in the buffer, then the line stays quiet.
+  char rest[8] = {};
+  uint32_t received = 99;
+  EXPECT_EQ(SerialReadWith(kRecording, port, rest, 8, &received), SerialIoFailed);
+  EXPECT_EQ(received, 2u);
+  EXPECT_EQ(std::string(rest, 2), ";B");
+}
+
+TEST_F(Pty, PurgeEmptiesBufferAndDevice) {
+  SerialHandle port = OpenPort();
+  SerialSetReadTimeout(port, 3);
+  struct Case {
+    const char* what;
+    bool moreOnTheDevice;
+  };
+  for (const Case& c : {Case{"buffered only", false}, Case{"buffered and waiting", true}}) {
+    SCOPED_TRACE(c.what);
+    PeerWrites("stale");
+    AwaitQueued(5);
+    char byte = 0;
+    ASSERT_EQ(SerialRead(port, &byte, 1, nullptr), SerialOk);  // four bytes stay buffered
+    if (c.moreOnTheDevice) {
+      PeerWrites("later");
+      AwaitQueued(5);
+    }
+    EXPECT_EQ(SerialPurgeInput(port), 0);
+    int queued = -1;
+    ASSERT_EQ(ioctl(slave_, FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0);
+    uint32_t received = 99;
+    EXPECT_EQ(SerialRead(port, &byte, 1, &received), SerialIoFailed);
+    EXPECT_EQ(received, 0u);
+  }
+}
+
+TEST_F(Pty, CloseRestoresTheSettingsFoundAtOpen) {
+  SerialHandle port = OpenPort();
+  termios raw{};
+  ASSERT_EQ(tcgetattr(slave_, &raw), 0);
+  ASSERT_EQ(raw.c_lflag & ICANON, 0u);
+  ASSERT_EQ(SerialClose(port), SerialOk);
+  handle_ = 0;
+  termios after{};
+  ASSERT_EQ(tcgetattr(slave_, &after), 0);
+  EXPECT_EQ(after.c_lflag, fresh_.c_lflag);
+  EXPECT_EQ(after.c_iflag, fresh_.c_iflag);
+  EXPECT_EQ(after.c_oflag, fresh_.c_oflag);
+  EXPECT_EQ(after.c_cflag, fresh_.c_cflag);
+  EXPECT_EQ(std::memcmp(after.c_cc, fresh_.c_cc, sizeof after.c_cc), 0);
+}
+
+TEST(PortTable, ThreadsOpenAndCloseConcurrently) {
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 40;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      int master = -1, slave = -1;
+      char name[128] = {};
+      if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return void(++failures);
+      for (int round = 0; round < kRounds; ++round) {
+        SerialHandle port = 0, nul = 0;
+        if (SerialOpen(name, k8N1, kNoModemLines, &port) != SerialOk ||
+            SerialOpen("NUL", k8N1, kNoModemLines, &nul) != SerialOk) {
+          ++failures;
+          continue;
+        }
+        uint32_t written = 0;
+        char echo[2] = {};
+        if (port == nul || SerialWrite(port, "t", 1, &written) != SerialOk ||
+            read(master, echo, 1) != 1 || echo[0] != 't' || SerialClose(nul) != SerialOk ||
+            SerialClose(port) != SerialOk || SerialWrite(port, "t", 1, nullptr) != SerialIoFailed ||
+            SerialClose(port) != SerialIoFailed) {
+          ++failures;
+        }
+      }
+      close(slave);
+      close(master);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(PortTable, AnOpenBeyondTheTableFailsLikeAMissingDevice) {
+  std::vector<SerialHandle> open;
+  SerialHandle handle = 0;
+  while (open.size() < 4096 && SerialOpen("NUL", k8N1, kNoModemLines, &handle) == SerialOk) {
+    open.push_back(handle);
+  }
+  EXPECT_GE(open.size(), 64u);
+  EXPECT_LT(open.size(), 4096u);
+  EXPECT_EQ(handle, kSerialInvalidHandle);
+  for (SerialHandle h : open) EXPECT_EQ(SerialClose(h), SerialOk);
+  EXPECT_EQ(SerialOpen("NUL", k8N1, kNoModemLines, &handle), SerialOk);  // room again
+  EXPECT_EQ(SerialClose(handle), SerialOk);
+}
+
+TEST(SerialOpen, ANameWithoutSlashIsADeviceInDev) {
+  SerialHandle handle = 0;
+  // /dev/null opens but has no line state: 4, not the 1 of a missing file.
+  EXPECT_EQ(SerialOpen("null", k8N1, kNoModemLines, &handle), SerialNoLineState);
+  EXPECT_EQ(SerialOpen("zortw-no-such-port", k8N1, kNoModemLines, &handle), SerialCannotOpen);
+  EXPECT_EQ(SerialOpen("", k8N1, kNoModemLines, &handle), SerialCannotOpen);
+}
+
+// The port commands on the real layer, with a context that holds a host's
+// descriptor: the replaced handle they close is never the host's file.
+TEST(PortCommands, NeverCloseAFileTheLayerDidNotOpen) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  for (int32_t command : {13, 15}) {  // OpenPort, ReopenPort
+    SCOPED_TRACE(command);
+    PortContext context;
+    std::memset(&context, 0xA5, sizeof context);  // not zero-filled by the host
+    context.portHandle = static_cast<uint32_t>(pipeEnds[1]);
+    std::strcpy(context.settings.portName, "NUL");
+    ReopenPortParams params{};
+    std::strcpy(params.portName, "NUL");
+    params.line = k8N1;
+    ZorRequest request{&context, command, 1, 0, &params};
+    EXPECT_EQ(command == 13 ? OpenPort(&request) : ReopenPort(&request), 0);
+    EXPECT_TRUE(IsOpenDescriptor(pipeEnds[1]));
+    EXPECT_NE(PortDescriptor(context.portHandle), -1);
+    EXPECT_EQ(SerialClose(context.portHandle), SerialOk);
+  }
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
 }
 
 }  // namespace
