@@ -53,6 +53,13 @@ int CallIoctl(int fd, unsigned long request, void* argument) {
 constexpr uint32_t kDrainBlock = 512;
 constexpr uint32_t kDrainTimeoutMs = 50;
 
+// While a reply comes in, a read that finds the device empty lets the next
+// characters gather before it reads again, instead of waking for each one:
+// the time of this many characters at the line's rate, at most the limit.
+// A reply's last character thus waits at most that long.
+constexpr uint32_t kGatherChars = 8;
+constexpr uint32_t kGatherLimitUs = 5000;
+
 // Where a name without '/' lives.
 constexpr char kDeviceDirectory[] = "/dev/";
 constexpr size_t kLongestPath = 256;
@@ -62,6 +69,8 @@ struct Port {
   int fd;
   bool terminal;         // false for the dummy port
   uint32_t timeoutMs;    // the total read time-out
+  uint32_t gatherUs;     // how long bytes of a reply may gather (0: never)
+  bool gathering;        // the last device read delivered: a reply is coming in
   struct termios found;  // the terminal's settings before the open
   uint32_t next;         // the first buffered byte not yet delivered
   uint32_t end;          // one past the last buffered byte
@@ -360,6 +369,8 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
   port->terminal = true;
+  const uint32_t gatherUs = kGatherChars * 10 * 1000000u / line.baudRate;  // 10 bits a character
+  port->gatherUs = gatherUs < kGatherLimitUs ? gatherUs : kGatherLimitUs;
   g_ports.Publish(claimed);
   return SerialOk;
 }
@@ -408,6 +419,7 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     const ssize_t n = calls.sysRead(port.fd, port.buffer, sizeof port.buffer);
     if (n > 0) {
       port.end = static_cast<uint32_t>(n);
+      port.gathering = port.gatherUs != 0;
       continue;
     }
     // A terminal in raw mode with VMIN and VTIME at 0 answers 0, not EAGAIN,
@@ -423,6 +435,15 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     if (deadline < 0) deadline = now + port.timeoutMs;
     if (now >= deadline) return true;
     const int64_t left = deadline - now;
+    if (port.gathering) {
+      port.gathering = false;  // set again when the gathered bytes are read
+      const int64_t waitUs = left * 1000 < port.gatherUs ? left * 1000 : port.gatherUs;
+      struct timespec wait {
+        0, static_cast<long>(waitUs) * 1000L
+      };
+      calls.sysNanosleep(&wait, nullptr);
+      continue;
+    }
     pollfd watch = {port.fd, POLLIN, 0};
     const int ready = calls.sysPoll(&watch, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (ready < 0 && errno != EINTR) return false;
@@ -436,6 +457,7 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   Port* port = g_ports.Find(handle);
   if (port == nullptr) return 1;
   port->next = port->end = 0;  // what the buffer holds is dropped in any case
+  port->gathering = false;
 
   // How much input is waiting. A terminal has no error state to clear:
   // characters with parity errors have already been delivered as NULs.

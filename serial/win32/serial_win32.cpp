@@ -1,14 +1,17 @@
 // The serial layer on the Windows communications API. Every call is
 // synchronous (no overlapped I/O) and goes through a Win32Calls table; the
 // public functions use the real one.
+//
+// The driver holds handles of the backend's port table (serial/port_table.h),
+// each standing for the device HANDLE the backend opened; a handle it did not
+// give out, or has closed, reaches no system call.
 #include <cstdint>
 #include <cstring>
 
+#include "serial/port_table.h"
 #include "serial/serial.h"
 #include "serial/win32/win32_calls.h"
 
-static_assert(sizeof(HANDLE) == sizeof(SerialHandle),
-              "the context keeps the Windows handle in 32 bits: build for a 32-bit process");
 static_assert(sizeof(DCB) == kDcbLength);
 
 constinit const Win32Calls kWin32Calls = {
@@ -17,12 +20,20 @@ constinit const Win32Calls kWin32Calls = {
     &::ClearCommBreak, &::CloseHandle,    &::Sleep,
 };
 
-SerialHandle ToSerialHandle(HANDLE handle) {
-  return static_cast<SerialHandle>(reinterpret_cast<uintptr_t>(handle));
-}
+namespace {
 
-HANDLE ToWin32Handle(SerialHandle handle) {
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+struct Port {
+  HANDLE device;
+};
+
+// The backend's only process-wide state.
+constinit serial_table::PortTable<Port> g_ports;
+
+}  // namespace
+
+HANDLE DeviceOf(SerialHandle handle) {
+  const Port* port = g_ports.Find(handle);
+  return port == nullptr ? INVALID_HANDLE_VALUE : port->device;
 }
 
 void ApplyLineSettings(DCB& dcb, const LineSettings& line, uint16_t handshake) {
@@ -69,15 +80,10 @@ void CloseAfterFailure(const Win32Calls& calls, HANDLE handle) {
   calls.closeHandle(handle);
 }
 
-}  // namespace
-
-int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSettings& line,
-                       uint16_t handshake, SerialHandle* handle) {
-  const HANDLE device = calls.createFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  *handle = ToSerialHandle(device);
-  if (device == INVALID_HANDLE_VALUE) return SerialCannotOpen;
-
+// The steps of SerialOpen after the device has opened: 0, or the status of
+// the step that failed, with the device closed again.
+int32_t ConfigureDevice(const Win32Calls& calls, HANDLE device, const char* name,
+                        const LineSettings& line, uint16_t handshake) {
   // The null device serves as a dummy port: it has no line state to set.
   if (std::strcmp(name, kNullPortName) == 0) return SerialOk;
 
@@ -106,12 +112,47 @@ int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSett
   return SerialOk;
 }
 
+}  // namespace
+
+int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSettings& line,
+                       uint16_t handshake, SerialHandle* handle) {
+  *handle = kSerialInvalidHandle;
+  // A full table: refused like a device that cannot be opened.
+  SerialHandle claimed = 0;
+  Port* port = g_ports.Claim(&claimed);
+  if (port == nullptr) return SerialCannotOpen;
+
+  const HANDLE device = calls.createFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    g_ports.Abandon(claimed);
+    return SerialCannotOpen;
+  }
+  port->device = device;
+  *handle = claimed;  // from here on even when a later step closes the device again
+  const int32_t status = ConfigureDevice(calls, device, name, line, handshake);
+  if (status == SerialOk) {
+    g_ports.Publish(claimed);
+  } else {
+    g_ports.Abandon(claimed);
+  }
+  return status;
+}
+
 int32_t SerialCloseWith(const Win32Calls& calls, SerialHandle handle) {
-  return calls.closeHandle(ToWin32Handle(handle)) ? SerialOk : SerialIoFailed;
+  const Port* port = g_ports.Retire(handle);
+  if (port == nullptr) return SerialIoFailed;
+  if (!calls.closeHandle(port->device)) {
+    g_ports.Publish(handle);  // still open: the caller keeps the handle
+    return SerialIoFailed;
+  }
+  g_ports.Release(handle);
+  return SerialOk;
 }
 
 int32_t SerialSetReadTimeoutWith(const Win32Calls& calls, SerialHandle handle, int32_t timeout) {
-  const HANDLE device = ToWin32Handle(handle);
+  const HANDLE device = DeviceOf(handle);
+  if (device == INVALID_HANDLE_VALUE) return 0;
   COMMTIMEOUTS timeouts;
   if (!calls.getCommTimeouts(device, &timeouts)) return 0;
   const DWORD previous = timeouts.ReadTotalTimeoutConstant;
@@ -124,7 +165,8 @@ int32_t SerialSetReadTimeoutWith(const Win32Calls& calls, SerialHandle handle, i
 }
 
 int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
-  const HANDLE device = ToWin32Handle(handle);
+  const HANDLE device = DeviceOf(handle);
+  if (device == INVALID_HANDLE_VALUE) return 1;
   DWORD errors = 0;
   COMSTAT status;
   std::memset(&status, 0, sizeof status);
@@ -150,17 +192,21 @@ int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
 }
 
 int32_t SerialSendBreakWith(const Win32Calls& calls, uint32_t milliseconds, SerialHandle handle) {
-  const HANDLE device = ToWin32Handle(handle);
-  calls.setCommBreak(device);
+  // A handle that is not open still waits, without touching any device.
+  const HANDLE device = DeviceOf(handle);
+  const bool open = device != INVALID_HANDLE_VALUE;
+  if (open) calls.setCommBreak(device);
   calls.sleep(milliseconds);
-  calls.clearCommBreak(device);
+  if (open) calls.clearCommBreak(device);
   return 0;
 }
 
 int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void* buffer,
                         uint32_t count, uint32_t* written) {
+  const HANDLE device = DeviceOf(handle);
+  if (device == INVALID_HANDLE_VALUE) return SerialIoFailed;
   DWORD done = 0;
-  if (!calls.writeFile(ToWin32Handle(handle), buffer, count, &done, nullptr)) return SerialIoFailed;
+  if (!calls.writeFile(device, buffer, count, &done, nullptr)) return SerialIoFailed;
   if (written != nullptr) *written = done;
   return done == count ? SerialOk : SerialShortWrite;
 }
@@ -168,9 +214,10 @@ int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void
 int32_t SerialReadWith(const Win32Calls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received) {
   if (received != nullptr) *received = 0;
+  const HANDLE device = DeviceOf(handle);
+  if (device == INVALID_HANDLE_VALUE) return SerialIoFailed;
   // Nothing asked, nothing to wait for: all of it has arrived.
   if (count == 0) return SerialOk;
-  const HANDLE device = ToWin32Handle(handle);
   auto* bytes = static_cast<unsigned char*>(buffer);
   uint32_t total = 0;
   while (total < count) {

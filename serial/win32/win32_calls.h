@@ -39,11 +39,9 @@ struct Win32Calls {
 // The real kernel32 functions.
 extern const Win32Calls kWin32Calls;
 
-// The handle as the context keeps it, and back. A HANDLE is 32 bits in the
-// 32-bit process the host runs us in; INVALID_HANDLE_VALUE becomes
-// kSerialInvalidHandle.
-SerialHandle ToSerialHandle(HANDLE handle);
-HANDLE ToWin32Handle(SerialHandle handle);
+// The device HANDLE behind a handle of the backend's port table;
+// INVALID_HANDLE_VALUE when the handle is not open.
+HANDLE DeviceOf(SerialHandle handle);
 
 // What SerialOpen and SerialPurgeInput ask of the device.
 inline constexpr DWORD kDcbLength = 28;

@@ -135,34 +135,73 @@ constexpr Win32Calls kFakeCalls = {
     &FakeSleep,
 };
 
+// Each test starts with a port open on the pretend device (its opening not
+// recorded) and closes every port it opened at the end.
 class Win32Backend : public ::testing::Test {
  protected:
-  Win32Backend() { device = &dev; }
-  ~Win32Backend() override { device = nullptr; }
+  Win32Backend() {
+    device = &dev;
+    SerialOpenWith(kFakeCalls, "COM9", LineSettings{19200, 7, 0, 1}, 8, &port);
+    dev = FakeDevice{};
+  }
+  ~Win32Backend() override {
+    dev.failAt = -1;
+    for (SerialHandle handle : {port, opened}) SerialCloseWith(kFakeCalls, handle);
+    device = nullptr;
+  }
 
-  SerialHandle Handle() const { return ToSerialHandle(dev.handle); }
+  SerialHandle Handle() const { return port; }
   int32_t Open(const char* name, uint16_t handshake = 8, LineSettings line = {19200, 7, 0, 1}) {
+    FakeDevice kept = dev;
+    dev.failAt = -1;
+    SerialCloseWith(kFakeCalls, opened);  // the previous case's port
+    dev = kept;
     return SerialOpenWith(kFakeCalls, name, line, handshake, &opened);
   }
 
   FakeDevice dev;
+  SerialHandle port = 0;
   SerialHandle opened = 0;
 };
 
 using Calls = std::vector<std::string>;
 
-TEST_F(Win32Backend, HandlesConvertBothWays) {
-  EXPECT_EQ(ToSerialHandle(INVALID_HANDLE_VALUE), kSerialInvalidHandle);
-  EXPECT_EQ(ToWin32Handle(kSerialInvalidHandle), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(ToSerialHandle(dev.handle), 0x1234u);
-  EXPECT_EQ(ToWin32Handle(0x1234u), dev.handle);
+TEST_F(Win32Backend, HandlesAreTheTablesNotTheDevices) {
+  EXPECT_EQ(DeviceOf(Handle()), dev.handle);
+  EXPECT_NE(Handle(), 0u);
+  EXPECT_NE(Handle(), kSerialInvalidHandle);
+  for (SerialHandle foreign : {0u, 0x1234u, kSerialInvalidHandle, Handle() ^ 0x100u}) {
+    EXPECT_EQ(DeviceOf(foreign), INVALID_HANDLE_VALUE) << foreign;
+  }
+}
+
+// A handle the backend did not give out, or has closed, reaches no call.
+TEST_F(Win32Backend, ForeignAndClosedHandlesMakeNoCall) {
+  ASSERT_EQ(Open("COM5"), SerialOk);
+  const SerialHandle closed = opened;
+  ASSERT_EQ(SerialCloseWith(kFakeCalls, closed), SerialOk);
+  ASSERT_EQ(Open("COM5"), SerialOk);  // its slot again, most likely
+  dev.calls.clear();
+  for (SerialHandle handle : {0x1234u, 0u, kSerialInvalidHandle, closed, Handle() + 0x100u}) {
+    SCOPED_TRACE(handle);
+    char bytes[4] = {};
+    uint32_t count = 77;
+    EXPECT_EQ(SerialWriteWith(kFakeCalls, handle, "abcd", 4, &count), SerialIoFailed);
+    EXPECT_EQ(SerialReadWith(kFakeCalls, handle, bytes, 4, &count), SerialIoFailed);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(SerialPurgeInputWith(kFakeCalls, handle), 1);
+    EXPECT_EQ(SerialSetReadTimeoutWith(kFakeCalls, handle, 30), 0);
+    EXPECT_EQ(SerialCloseWith(kFakeCalls, handle), SerialIoFailed);
+  }
+  EXPECT_TRUE(dev.calls.empty());
+  EXPECT_EQ(DeviceOf(opened), dev.handle);
 }
 
 TEST_F(Win32Backend, OpenMakesItsCallsInOrder) {
   ASSERT_EQ(Open("COM3"), SerialOk);
   EXPECT_EQ(dev.calls,
             (Calls{"CreateFileA", "GetCommState", "SetCommTimeouts", "SetCommState", "SetupComm"}));
-  EXPECT_EQ(opened, Handle());
+  EXPECT_EQ(DeviceOf(opened), dev.handle);
   EXPECT_EQ(dev.openedName, "COM3");
   EXPECT_EQ(dev.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
   EXPECT_EQ(dev.share, 0u);
@@ -210,8 +249,9 @@ TEST_F(Win32Backend, OpenClosesTheHandleWhenAStepFails) {
       EXPECT_EQ(opened, kSerialInvalidHandle);
       EXPECT_TRUE(dev.closed.empty());
     } else {
-      // The out-parameter holds the handle even when it has been closed again.
-      EXPECT_EQ(opened, Handle());
+      // The out-parameter holds a handle even when it has been closed again.
+      EXPECT_NE(opened, kSerialInvalidHandle);
+      EXPECT_EQ(DeviceOf(opened), c.status == SerialOk ? dev.handle : INVALID_HANDLE_VALUE);
       EXPECT_EQ(dev.closed.size(), c.status == SerialOk ? 0u : 1u);
       if (!dev.closed.empty()) {
         EXPECT_EQ(dev.closed[0], dev.handle);
@@ -223,7 +263,7 @@ TEST_F(Win32Backend, OpenClosesTheHandleWhenAStepFails) {
 TEST_F(Win32Backend, OnlyTheExactNameNulIsTheDummyPort) {
   ASSERT_EQ(Open("NUL", 0x0303), SerialOk);
   EXPECT_EQ(dev.calls, Calls{"CreateFileA"});
-  EXPECT_EQ(opened, Handle());
+  EXPECT_EQ(DeviceOf(opened), dev.handle);
 
   for (const char* name : {"nul", "NUL ", "Nul", "NUL:"}) {
     FakeDevice fresh;
@@ -504,11 +544,18 @@ TEST_F(Win32Backend, ReadOfMoreThan65535BytesAsksInPieces) {
 }
 
 TEST_F(Win32Backend, CloseBreakAndSleep) {
+  // A failed close leaves the handle open and the caller's.
+  dev.failAt = 0;
+  EXPECT_EQ(SerialCloseWith(kFakeCalls, Handle()), SerialIoFailed);
+  EXPECT_EQ(DeviceOf(Handle()), dev.handle);
+  dev.failAt = -1;
   EXPECT_EQ(SerialCloseWith(kFakeCalls, Handle()), SerialOk);
   ASSERT_EQ(dev.closed.size(), 1u);
   EXPECT_EQ(dev.closed[0], dev.handle);
-  dev.failAt = 1;
-  EXPECT_EQ(SerialCloseWith(kFakeCalls, Handle()), SerialIoFailed);
+  EXPECT_EQ(SerialCloseWith(kFakeCalls, Handle()), SerialIoFailed);  // already closed
+  ASSERT_EQ(Open("COM1"), SerialOk);
+  port = opened;
+  opened = 0;
 
   dev.calls.clear();
   dev.failAt = 0;  // the break's results are ignored

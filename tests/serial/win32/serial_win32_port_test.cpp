@@ -25,7 +25,7 @@ const char* PortName(const char* variable) {
 DWORD InputWaiting(SerialHandle handle) {
   COMSTAT status{};
   DWORD errors = 0;
-  if (!ClearCommError(ToWin32Handle(handle), &errors, &status)) return 0;
+  if (!ClearCommError(DeviceOf(handle), &errors, &status)) return 0;
   return status.cbInQue;
 }
 
@@ -69,7 +69,7 @@ class ComPorts : public ::testing::Test {
 TEST_F(ComPorts, OpenConfiguresTheLine) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  ASSERT_TRUE(GetCommState(ToWin32Handle(a), &dcb));
+  ASSERT_TRUE(GetCommState(DeviceOf(a), &dcb));
   EXPECT_EQ(dcb.BaudRate, 9600u);
   EXPECT_EQ(dcb.ByteSize, 8);
   EXPECT_EQ(dcb.Parity, NOPARITY);
@@ -83,7 +83,7 @@ TEST_F(ComPorts, OpenConfiguresTheLine) {
   EXPECT_EQ(SerialSetReadTimeout(a, 300), 100);
   EXPECT_EQ(SerialSetReadTimeout(a, 300), 300);
   COMMTIMEOUTS timeouts{};
-  ASSERT_TRUE(GetCommTimeouts(ToWin32Handle(a), &timeouts));
+  ASSERT_TRUE(GetCommTimeouts(DeviceOf(a), &timeouts));
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 3000u);
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
   EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
