@@ -2,7 +2,9 @@
 // the platform backend. A test makes one FakeLine (it installs itself for
 // the test's lifetime), scripts what the "peer" answers to each frame
 // written, and afterwards reads back everything the driver did on the line.
-// Nothing here waits: time-outs and sleeps are recorded, not slept.
+// Nothing here waits: time-outs and sleeps are recorded, not slept. Like the
+// platform backends, the line acts only on handles it opened: any other
+// handle fails every operation and touches nothing.
 #pragma once
 
 #include <cstdint>

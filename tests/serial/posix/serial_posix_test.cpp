@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -23,7 +24,9 @@
 
 #include "base/records.h"
 #include "driver/port_commands.h"
+#include "driver/startup.h"
 #include "serial/serial.h"
+#include "tests/points/reply_frames.h"
 
 namespace {
 
@@ -752,6 +755,51 @@ TEST(PortCommands, NeverCloseAFileTheLayerDidNotOpen) {
     EXPECT_NE(PortDescriptor(context.portHandle), -1);
     EXPECT_EQ(SerialClose(context.portHandle), SerialOk);
   }
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
+}
+
+// ColdStart closes the handle a context held before; a host's descriptor
+// found there stays open. The adapter answers the first request as
+// configured, so the start takes no settle waits.
+TEST_F(Pty, ColdStartNeverClosesAFileTheLayerDidNotOpen) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  std::atomic<bool> stop{false};
+  std::thread adapter([&] {
+    const std::string configured = frames::Wrap(
+        "12"
+        "00000000"
+        "01");
+    std::string request;
+    while (!stop.load() && request.find(';') == std::string::npos) {
+      pollfd watch = {master_, POLLIN, 0};
+      char buffer[64];
+      if (poll(&watch, 1, 50) > 0) {
+        const ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n > 0) request.append(buffer, static_cast<size_t>(n));
+      }
+    }
+    if (!stop.load()) {
+      ASSERT_GT(write(master_, configured.data(), configured.size()), 0);
+    }
+  });
+  PortContext context;
+  std::memset(&context, 0xA5, sizeof context);
+  context.portHandle = static_cast<uint32_t>(pipeEnds[1]);
+  ColdStartParams params{};
+  ASSERT_LT(name_.size(), sizeof params.portName);
+  std::strcpy(params.portName, name_.c_str());
+  params.enabled = 1;
+  params.readTimeout = 100;
+  params.line = k8N1;
+  ZorRequest request{&context, 1, 1, 0, &params};
+  EXPECT_EQ(ColdStart(&request), 0);
+  stop = true;
+  adapter.join();
+  EXPECT_TRUE(IsOpenDescriptor(pipeEnds[1]));
+  handle_ = context.portHandle;
+  EXPECT_NE(PortDescriptor(handle_), -1);
   close(pipeEnds[0]);
   close(pipeEnds[1]);
 }
