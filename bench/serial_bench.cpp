@@ -34,6 +34,11 @@
 
 namespace {
 
+// How long the paced peers took to send their replies, for telling the
+// peers' pacing from the driver's reception.
+std::atomic<double> g_pacedMs{0};
+std::atomic<int> g_pacedReplies{0};
+
 double ThreadCpuMs() {
   rusage usage{};
   getrusage(RUSAGE_THREAD, &usage);
@@ -63,7 +68,8 @@ std::string Reply62Words() {
 
 // The peer on the master side: reads a request up to its ';' and answers,
 // at once or one character every charUs microseconds.
-void Peer(int master, const std::string& reply, unsigned charUs, const std::atomic<bool>& stop) {
+void Peer(int master, const std::string& reply, unsigned charUs, const std::atomic<bool>& stop,
+          std::atomic<double>* lastByteMs) {
   char buffer[1024];
   while (!stop.load()) {
     pollfd watch = {master, POLLIN, 0};
@@ -73,10 +79,17 @@ void Peer(int master, const std::string& reply, unsigned charUs, const std::atom
     if (std::memchr(buffer, ';', static_cast<size_t>(n)) == nullptr) continue;
     if (charUs == 0) {
       if (write(master, reply.data(), reply.size()) < 0) return;
+      lastByteMs->store(NowMs());
       continue;
     }
-    for (char c : reply) {
-      if (write(master, &c, 1) < 0) return;
+    const double first = NowMs();
+    for (size_t i = 0; i < reply.size(); ++i) {
+      if (write(master, &reply[i], 1) < 0) return;
+      if (i + 1 == reply.size()) {
+        lastByteMs->store(NowMs());
+        g_pacedMs.fetch_add(NowMs() - first);
+        g_pacedReplies.fetch_add(1);
+      }
       std::this_thread::sleep_for(std::chrono::microseconds(charUs));
     }
   }
@@ -87,6 +100,7 @@ struct Line {
   int slave = -1;
   SerialHandle handle = 0;
   PortContext context{};
+  std::atomic<double> lastByteMs{0};  // when the peer wrote a reply's last byte
 };
 
 bool OpenLine(Line& line) {
@@ -119,6 +133,7 @@ std::string ReadFrame62() {
 struct Totals {
   int transactions = 0;
   int failures = 0;
+  double tailMs = 0;  // from the reply's last byte to the transaction's end, less the pause
   double cpuMs = 0;
   double wallMs = 0;
 };
@@ -133,6 +148,7 @@ void RunTransactions(Line& line, const std::string& frame, int count, double unt
     if (Transact(request, frame.c_str(), reply) != 0 || CheckReply(request, reply) != 0) {
       ++totals.failures;
     }
+    totals.tailMs += NowMs() - line.lastByteMs.load() - 50;
     ++totals.transactions;
   }
   totals.cpuMs = ThreadCpuMs() - cpu0;
@@ -169,7 +185,7 @@ int main(int argc, char** argv) {
   if (lines == 0) {
     Line line;
     if (!OpenLine(line)) return std::perror("open"), 1;
-    std::thread peer(Peer, line.master, reply, 0u, std::cref(stop));
+    std::thread peer(Peer, line.master, reply, 0u, std::cref(stop), &line.lastByteMs);
     Totals warm;
     RunTransactions(line, frame, 5, 0, warm);
     const uint64_t calls0 = serial_posix::SystemCallCount();
@@ -188,10 +204,13 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 20; ++i) SerialSleep(50);
     const double pauseMs = (ThreadCpuMs() - cpu0) / 20;
     const double perTransaction = totals.cpuMs / totals.transactions;
-    std::printf("  driver CPU per transaction:   %.4f ms (%.4f ms without the settle pause,\n"
-                "                                which costs %.4f ms on its own)\n",
-                perTransaction, perTransaction - pauseMs, pauseMs);
+    std::printf(
+        "  driver CPU per transaction:   %.4f ms (%.4f ms without the settle pause,\n"
+        "                                which costs %.4f ms on its own)\n",
+        perTransaction, perTransaction - pauseMs, pauseMs);
     std::printf("  wall time per transaction:    %.2f ms\n", totals.wallMs / totals.transactions);
+    std::printf("  reply's last byte to the end: %.2f ms beyond the pause\n",
+                totals.tailMs / totals.transactions);
     return 0;
   }
 
@@ -203,7 +222,9 @@ int main(int argc, char** argv) {
   std::vector<std::thread> peers;
   std::vector<std::thread> drivers;
   std::vector<Totals> totals(all.size());
-  for (Line& line : all) peers.emplace_back(Peer, line.master, reply, charUs, std::cref(stop));
+  for (Line& line : all) {
+    peers.emplace_back(Peer, line.master, reply, charUs, std::cref(stop), &line.lastByteMs);
+  }
   const double until = NowMs() + seconds * 1000;
   const uint64_t calls0 = serial_posix::SystemCallCount();
   for (size_t i = 0; i < all.size(); ++i) {
@@ -219,6 +240,7 @@ int main(int argc, char** argv) {
     sum.failures += t.failures;
     sum.cpuMs += t.cpuMs;
     sum.wallMs += t.wallMs;
+    sum.tailMs += t.tailMs;
   }
   std::printf("%d lines paced at %u baud for %.0f s: %d transactions, %d failed\n", lines, baud,
               seconds, sum.transactions, sum.failures);
@@ -228,6 +250,10 @@ int main(int argc, char** argv) {
               static_cast<double>(calls) / sum.transactions);
   std::printf("  driver CPU per transaction:   %.4f ms\n", sum.cpuMs / sum.transactions);
   std::printf("  wall time per transaction:    %.2f ms\n", sum.wallMs / sum.transactions);
+  std::printf("  reply's last byte to the end: %.2f ms beyond the pause\n",
+              sum.tailMs / sum.transactions);
+  std::printf("  peers' time to send a reply:  %.2f ms\n",
+              g_pacedMs.load() / g_pacedReplies.load());
   for (Line& line : all) SerialClose(line.handle);
   return 0;
 }

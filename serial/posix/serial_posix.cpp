@@ -20,7 +20,10 @@
 // the device holds, up to the buffer's size, in one read() and serves the
 // following calls from the buffer; it waits in poll() only when the buffer
 // is empty, against a deadline on the monotonic clock, because VTIME can
-// express neither milliseconds nor a total over several bytes.
+// express neither milliseconds nor a total over several bytes. While a
+// reply is coming in, an empty device means its next characters are on the
+// wire: the read sleeps for a few character times and takes them together
+// rather than waking for each (see kGatherChars).
 #include "serial/posix/serial_posix.h"
 
 #include <errno.h>
@@ -57,8 +60,8 @@ constexpr uint32_t kDrainTimeoutMs = 50;
 // characters gather before it reads again, instead of waking for each one:
 // the time of this many characters at the line's rate, at most the limit.
 // A reply's last character thus waits at most that long.
-constexpr uint32_t kGatherChars = 8;
-constexpr uint32_t kGatherLimitUs = 5000;
+constexpr uint32_t kGatherChars = 16;
+constexpr uint32_t kGatherLimitUs = 10000;
 
 // Where a name without '/' lives.
 constexpr char kDeviceDirectory[] = "/dev/";
