@@ -18,6 +18,18 @@ inline int32_t TextLength(const char* text) {
   return BoundedLength(text, static_cast<int32_t>(kFrameBufferSize));
 }
 
+constexpr int32_t kLengthFieldEnd = 5;  // ":" and four digits
+
+void ExpectRest(SerialHandle port, const char* reply) {
+  for (int32_t i = 1; i < kLengthFieldEnd; ++i) {
+    const char c = reply[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return;
+  }
+  const int32_t length = DecodeHex(reply + 1, 4) & 0xFFFF;
+  if (length <= kLengthFieldEnd || length > kMaxFrameChars) return;
+  SerialExpectInput(port, static_cast<uint32_t>(length - kLengthFieldEnd));
+}
+
 }  // namespace
 
 int32_t Transact(const ZorRequest& request, const char* frame, char* reply) {
@@ -51,6 +63,11 @@ int32_t ReceiveReply(const ZorRequest& request, char* reply) {
     if (status != 0) break;
     if (stored > 0 || byte == ':') {
       reply[stored++] = byte;
+      // With its length field in, the rest of the reply is known: let the
+      // serial layer gather it rather than wake for every character. Only a
+      // hint; each byte is still read on its own and ends the reception at
+      // the first ";".
+      if (stored == kLengthFieldEnd) ExpectRest(port, reply);
     } else {
       --allowance;
     }

@@ -67,5 +67,12 @@ int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uin
 // nothing, with *received holding the bytes so far. received may be null.
 int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* received);
 
+// A hint from the receiver: count more bytes are expected on this port (the
+// rest of a reply whose length it has read). A backend may let them gather
+// while they come in rather than wake for each; reads keep their time-out
+// semantics whatever the hint. Always 0; no effect on a handle the layer did
+// not open.
+int32_t SerialExpectInput(SerialHandle handle, uint32_t count);
+
 // The driver's one sleeping seam. Always 0.
 int32_t SerialSleep(uint32_t milliseconds);

@@ -57,11 +57,15 @@ constexpr uint32_t kDrainBlock = 512;
 constexpr uint32_t kDrainTimeoutMs = 50;
 
 // While a reply comes in, a read that finds the device empty lets the next
-// characters gather before it reads again, instead of waking for each one:
-// the time of this many characters at the line's rate, at most the limit.
-// A reply's last character thus waits at most that long.
-constexpr uint32_t kGatherChars = 16;
-constexpr uint32_t kGatherLimitUs = 10000;
+// characters gather before it reads again, instead of waking for each one.
+// When the caller has said how many bytes are still to come
+// (SerialExpectInput), they gather for exactly that many character times,
+// at most kGatherExpectedChars: the last of them is read as soon as it can
+// have arrived, so the reply's end is not delayed. Otherwise for
+// kGatherChars character times, which delays a reply's end by at most that.
+constexpr uint32_t kGatherChars = 4;
+constexpr uint32_t kGatherExpectedChars = 64;
+constexpr uint32_t kGatherLimitUs = 40000;
 
 // Where a name without '/' lives.
 constexpr char kDeviceDirectory[] = "/dev/";
@@ -72,7 +76,8 @@ struct Port {
   int fd;
   bool terminal;         // false for the dummy port
   uint32_t timeoutMs;    // the total read time-out
-  uint32_t gatherUs;     // how long bytes of a reply may gather (0: never)
+  uint32_t charUs;       // one character's time at the line's rate (0: never gather)
+  uint32_t expected;     // bytes the caller still expects (0: not known)
   bool gathering;        // the last device read delivered: a reply is coming in
   struct termios found;  // the terminal's settings before the open
   uint32_t next;         // the first buffered byte not yet delivered
@@ -372,8 +377,7 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
   port->terminal = true;
-  const uint32_t gatherUs = kGatherChars * 10 * 1000000u / line.baudRate;  // 10 bits a character
-  port->gatherUs = gatherUs < kGatherLimitUs ? gatherUs : kGatherLimitUs;
+  port->charUs = line.baudRate != 0 ? 10 * 1000000u / line.baudRate : 0;  // 10 bits a character
   g_ports.Publish(claimed);
   return SerialOk;
 }
@@ -400,6 +404,15 @@ int32_t SerialSetReadTimeoutWith(const PosixCalls&, SerialHandle handle, int32_t
 
 namespace {
 
+// How long the bytes of a reply may gather before the next device read.
+int64_t GatherUs(const Port& port) {
+  const uint32_t chars = port.expected == 0                     ? kGatherChars
+                         : port.expected < kGatherExpectedChars ? port.expected
+                                                                : kGatherExpectedChars;
+  const int64_t us = static_cast<int64_t>(chars) * port.charUs;
+  return us < kGatherLimitUs ? us : kGatherLimitUs;
+}
+
 // One read with the semantics of a Windows ReadFile under a total read
 // time-out: waits until count bytes have arrived or the port's time-out has
 // elapsed, and delivers what arrived. Buffered bytes come first; the device
@@ -414,6 +427,7 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     std::memcpy(bytes + got, port.buffer + port.next, take);
     port.next += take;
     got += take;
+    port.expected = port.expected > take ? port.expected - take : 0;
     *delivered = got;
     if (got == count) return true;
 
@@ -422,7 +436,7 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     const ssize_t n = calls.sysRead(port.fd, port.buffer, sizeof port.buffer);
     if (n > 0) {
       port.end = static_cast<uint32_t>(n);
-      port.gathering = port.gatherUs != 0;
+      port.gathering = port.charUs != 0;
       continue;
     }
     // A terminal in raw mode with VMIN and VTIME at 0 answers 0, not EAGAIN,
@@ -440,7 +454,8 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     const int64_t left = deadline - now;
     if (port.gathering) {
       port.gathering = false;  // set again when the gathered bytes are read
-      const int64_t waitUs = left * 1000 < port.gatherUs ? left * 1000 : port.gatherUs;
+      const int64_t gatherUs = GatherUs(port);
+      const int64_t waitUs = left * 1000 < gatherUs ? left * 1000 : gatherUs;
       struct timespec wait {
         0, static_cast<long>(waitUs) * 1000L
       };
@@ -461,6 +476,7 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   if (port == nullptr) return 1;
   port->next = port->end = 0;  // what the buffer holds is dropped in any case
   port->gathering = false;
+  port->expected = 0;
 
   // How much input is waiting. A terminal has no error state to clear:
   // characters with parity errors have already been delivered as NULs.
@@ -526,6 +542,12 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
   return sent == count ? SerialOk : SerialShortWrite;
 }
 
+int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count) {
+  Port* port = g_ports.Find(handle);
+  if (port != nullptr) port->expected = count;
+  return 0;
+}
+
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received) {
   if (received) *received = 0;
@@ -589,4 +611,7 @@ int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* 
 }
 int32_t SerialSleep(uint32_t milliseconds) {
   return serial_posix::SerialSleepWith(kPosixCalls, milliseconds);
+}
+int32_t SerialExpectInput(SerialHandle handle, uint32_t count) {
+  return serial_posix::SerialExpectInputWith(handle, count);
 }

@@ -65,6 +65,7 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle);
 int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, SerialHandle handle);
 int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
                         uint32_t count, uint32_t* written);
+int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count);
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received);
 int32_t SerialSleepWith(const PosixCalls& calls, uint32_t milliseconds);

@@ -177,3 +177,9 @@ int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* 
 int32_t SerialSleep(uint32_t milliseconds) {
   return FakeLine::Current().Sleep(milliseconds);
 }
+int32_t SerialExpectInput(SerialHandle, uint32_t count) {
+  FakeLine& line = FakeLine::Current();
+  ++line.expects;
+  line.lastExpected = count;
+  return 0;
+}

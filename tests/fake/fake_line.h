@@ -73,6 +73,8 @@ class FakeLine {
   std::vector<uint32_t> sleeps;      // every SerialSleep, in ms
   int purges = 0;                    // every SerialPurgeInput
   int reads = 0;                     // every SerialRead call
+  int expects = 0;                   // every SerialExpectInput (not in trace)
+  uint32_t lastExpected = 0;         // the count of the last one
   // One entry per operation, in order: "open COM1", "close", "timeout 300",
   // "purge", "write <frame>", "read", "sleep 50".
   std::vector<std::string> trace;

@@ -71,6 +71,9 @@ TEST_F(NitpLine, TransactSendsTheFrameAndStoresTheReply) {
   expected.push_back("purge");
   EXPECT_EQ(line.trace, expected);
   EXPECT_TRUE(line.PendingInput().empty());
+  // Once the length field is in, the serial layer learns how much is to come.
+  EXPECT_EQ(line.expects, 1);
+  EXPECT_EQ(line.lastExpected, reply.size() - 5);
   EXPECT_EQ(CheckReply(request, context.replyBuffer), 0);
   EXPECT_TRUE(log.Lines().empty());
 }
