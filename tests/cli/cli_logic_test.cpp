@@ -5,6 +5,7 @@
 
 #include "tools/cli/cli_args.h"
 #include "tools/cli/cli_text.h"
+#include "tools/cli/reply_trace.h"
 
 namespace tiway {
 namespace {
@@ -225,8 +226,13 @@ TEST(StatusMeaning, DependsOnTheStepThatReturnedIt) {
   EXPECT_NE(StatusMeaning(-1, Step::Block).find("no command"), std::string::npos);
   // A block transfer turns every line failure into 2: any other value is
   // the controller's primitive error code.
-  EXPECT_NE(StatusMeaning(258, Step::Block).find("primitive error code 0x0102"), std::string::npos);
-  EXPECT_NE(StatusMeaning(7, Step::Block).find("primitive error code 0x0007"), std::string::npos);
+  EXPECT_NE(StatusMeaning(258, Step::Block).find("code 0102: the station exists but is not"),
+            std::string::npos);
+  EXPECT_NE(StatusMeaning(257, Step::Block).find("code 0101: no such station"), std::string::npos);
+  EXPECT_NE(StatusMeaning(7, Step::Block).find("code 0007 (not a documented code)"),
+            std::string::npos);
+  EXPECT_NE(StatusMeaning(7, Step::Adapter).find("check cable, port, adapter power"),
+            std::string::npos);
 }
 
 // ---- frames ------------------------------------------------------------------------
@@ -258,17 +264,33 @@ std::string Frame(const std::string& body) {
 }
 
 TEST(Frames, RepliesAreAnnotated) {
-  EXPECT_EQ(AnnotateReply(Frame("0105000A2000002A0001"), 4),
-            "station 05, primitive 20 ok, controller status 00, data 002A 0001, checksum ok");
-  EXPECT_EQ(AnnotateReply(Frame("0105000A2000010001"), 2),
-            "station 05, primitive 20 ok, controller status 00, data 01 00 01, checksum ok");
-  EXPECT_EQ(AnnotateReply(Frame("0105000600001020"), 4),
-            "station 05, primitive FAILED, error code 0x0102, checksum ok");
-  EXPECT_EQ(AnnotateReply(Frame("000003"), 4),
-            "message 00: the adapter refused the request, error field 0003, checksum ok");
-  EXPECT_EQ(AnnotateReply("", 4), "(no reply received)");
-  EXPECT_EQ(AnnotateReply("xx", 4), "not a frame (no ':' at the start)");
-  EXPECT_NE(AnnotateReply(":0009;", 4).find("malformed"), std::string::npos);
+  const std::string readWords = Frame(
+      "0105000620010002"
+      "0064");
+  const std::string readBits = Frame(
+      "0105000620030003"
+      "0010");
+  auto note = [](const std::string& request, const std::string& reply) {
+    return TraceReply(request, reply, 1, false).note;
+  };
+  EXPECT_EQ(note(readWords, Frame("0105000A2000002A0001")),
+            "accepted: station 05, primitive 20, controller status 00, data 002A 0001");
+  EXPECT_EQ(note(readBits, Frame("01050005"
+                                 "2000010001")),
+            "accepted: station 05, primitive 20, controller status 00, data 01 00 01");
+  EXPECT_EQ(note(readWords, Frame("0105000600001020")),
+            "the controller refused the primitive: code 0102: the station exists but is not "
+            "connected");
+  EXPECT_EQ(note(readWords, Frame("000003")),
+            "message code 00: the adapter refused the request, code 0003: a character that is "
+            "not an upper-case hex digit");
+  EXPECT_EQ(note(readWords, ""),
+            "no reply kept: reception ended before any ':' (three stray "
+            "bytes end it; the driver skips two) or the port's read failed");
+  EXPECT_EQ(TraceReply(readWords, "", 1, true).note,
+            "no reply: no byte arrived within the reply time-out");
+  EXPECT_EQ(note(readWords, "xx;"), "refused: no ':' at the start");
+  EXPECT_EQ(note(readWords, ":0009;"), "refused: the length field does not lead to the ';'");
 }
 
 // ---- JSON and the banner --------------------------------------------------------------
@@ -303,23 +325,24 @@ TEST(Args, CommandsOptionsAndDefaults) {
   ParseResult r = Parse({"read", "05V0064", "4", "--port", "/dev/pts/3", "--trace", "--json"});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.options.command, "read");
-  EXPECT_EQ(r.options.point, "05V0064");
-  EXPECT_EQ(r.options.count, 4);
+  ASSERT_EQ(r.options.points.size(), 1u);
+  EXPECT_EQ(r.options.points[0].text, "05V0064");
+  EXPECT_EQ(r.options.points[0].count, 4);
   EXPECT_EQ(r.options.port, "/dev/pts/3");
   EXPECT_TRUE(r.options.trace);
   EXPECT_TRUE(r.options.json);
   EXPECT_EQ(r.options.timeout, 100);
   EXPECT_FALSE(r.options.hostType.has_value());
 
-  r = Parse({"--baud=9600", "--parity", "even", "--data-bits", "8", "--stop-bits", "2", "--timeout",
-             "-5", "--host-type", "6", "--instance", "7", "write", "01V0001A", "1"},
+  r = Parse({"--baud=9600", "--parity", "even", "--data-bits", "8", "--stop-bits", "1.5",
+             "--timeout", "-5", "--host-type", "6", "--instance", "7", "write", "01V0001A", "1"},
             "COM1");
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.options.port, "COM1");
   EXPECT_EQ(*r.options.baud, 9600);
   EXPECT_EQ(*r.options.parity, 2);
   EXPECT_EQ(*r.options.dataBits, 8);
-  EXPECT_EQ(*r.options.stopBits, 2);
+  EXPECT_EQ(*r.options.stopBits, 1);  // one and a half: the record's code 1
   EXPECT_EQ(r.options.timeout, -5);
   EXPECT_EQ(*r.options.hostType, 6);
   EXPECT_EQ(r.options.instance, 7);
@@ -328,7 +351,7 @@ TEST(Args, CommandsOptionsAndDefaults) {
   r = Parse({"write", "05V0064", "-5", "0x10", "--port", "NUL"});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.options.values, (std::vector<std::string>{"-5", "0x10"}));
-  EXPECT_EQ(r.options.count, 2);
+  EXPECT_EQ(r.options.points[0].count, 2);
 
   r = Parse({"watch", "02X0001", "8", "--port", "NUL", "--interval", "200", "--polls", "3"});
   ASSERT_EQ(r.error, "");
@@ -358,7 +381,9 @@ TEST(Args, MistakesAreNamed) {
       {{"info", "--parity", "weird"}, "none, odd, even, mark or space"},
       {{"info", "--stop-bits", "3"}, "--stop-bits"},
       {{"info", "--bogus"}, "unknown option --bogus"},
-      {{"info", "--trace=1"}, "takes no value"},
+      {{"info", "--trace=maybe"}, "--trace"},
+      {{"read", "05V0064", "--polls", "3", "--port", "NUL"}, "--polls is an option of watch"},
+      {{"info", "--stop-bits", "0"}, "1, 1.5 or 2"},
       {{"info", "extra"}, "info takes no arguments"},
   };
   for (const Case& c : cases) {

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,12 +33,21 @@ struct FakeDriver {
   std::vector<uint16_t> written;   // the host array of a write, as received
   std::vector<uint16_t> readData;  // what a read stores, word by word from data[0]
   std::vector<std::string> log;
+  // Per block transfer: the statuses to return in turn (then transferStatus),
+  // and whether each call leaves frames and a log line naming its number.
+  std::vector<int32_t> statuses;
+  bool tagTransfers = false;
+  int transfers = 0;
+  std::vector<std::string> definedTexts;
+  std::vector<int32_t> definedCounts, blockCounts;
+  std::function<void(int32_t command)> onCall;
 };
 FakeDriver* g_fake = nullptr;
 
 int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
   FakeDriver& f = *g_fake;
   f.commands.push_back(request->command);
+  if (f.onCall) f.onCall(request->command);
   switch (request->command) {
     case kGetDriverInfo: {
       auto* info = static_cast<DriverInfo*>(request->params);
@@ -56,6 +68,8 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
       f.addressText = definition->addressText;
       f.hostDataType = definition->hostDataType;
       f.definedCount = definition->elementCount;
+      f.definedTexts.push_back(f.addressText);
+      f.definedCounts.push_back(definition->elementCount);
       const bool bit = f.addressText.size() == 8;
       const char letter = static_cast<char>(std::toupper(f.addressText[2]));
       definition->address = PointAddress{5, letter, 0x64, bit ? 10 : 255,
@@ -68,6 +82,20 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
     case kWriteBlock: {
       auto* block = static_cast<BlockRequest*>(request->params);
       f.block = *block;
+      f.blockCounts.push_back(block->elementCount);
+      const int n = ++f.transfers;
+      const size_t k = static_cast<size_t>(n - 1);
+      const int32_t status = k < f.statuses.size() ? f.statuses[k] : f.transferStatus;
+      if (f.tagTransfers) {
+        std::snprintf(request->context->requestFrame, 64, ":request-%d;", n);
+        std::snprintf(request->context->replyBuffer, 64, ":reply-%d;", n);
+        f.log.push_back("line of transfer " + std::to_string(n));
+        if (status == 0 && request->command == kReadBlock) {
+          for (size_t i = 0; i < f.readData.size(); ++i) block->data[i] = f.readData[i];
+          block->data[1] = static_cast<uint16_t>(n / 2);  // changes every second poll
+        }
+        return status;
+      }
       if (request->command == kWriteBlock) {
         f.written.assign(block->data, block->data + 2 * block->elementCount + 2);
       } else if (f.transferStatus == 0) {
@@ -81,6 +109,12 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
     default:
       return -1;
   }
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 class Session : public ::testing::Test {
@@ -136,7 +170,7 @@ TEST_F(Session, BlocksGoThroughCheckBlockAndFValuesCountWords) {
   EXPECT_EQ(fake_.definedCount, 4);  // two values, four 16-bit words
   EXPECT_EQ(fake_.block.elementCount, 4);
   const std::string out = out_.str();
-  EXPECT_NE(out.find("{\"point\":\"05F0064\",\"value\":305419896,\"hex\":\"0x12345678\"}"),
+  EXPECT_NE(out.find("{\"point\":\"05F0064\",\"value\":305419896,\"hex\":\"0x12345678\""),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("\"05F0066\",\"value\":2596069104"), std::string::npos) << out;
@@ -144,8 +178,9 @@ TEST_F(Session, BlocksGoThroughCheckBlockAndFValuesCountWords) {
 
 TEST_F(Session, SingleBitWriteCarriesTheBitInDataOne) {
   EXPECT_EQ(RunArgs({"write", "05V0064A", "1", "--port", "NUL"}), kExitOk);
-  EXPECT_EQ(fake_.commands,
-            (std::vector<int32_t>{kGetDriverInfo, kColdStart, kDefinePoint, kWriteBlock, kStop}));
+  // The read before the write records the value it replaces.
+  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kDefinePoint,
+                                                  kReadBlock, kWriteBlock, kStop}));
   EXPECT_EQ(fake_.hostDataType, 6);
   EXPECT_EQ(fake_.block.elementCount, 1);
   ASSERT_GE(fake_.written.size(), 2u);
@@ -160,8 +195,9 @@ TEST_F(Session, BadAddressIsRefusedBeforeTheDriverIsAsked) {
 
 TEST_F(Session, PortThatCannotBeOpenedIsNamed) {
   fake_.coldStartStatus = 2;
-  EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "/dev/ttyS9"}), kExitPortFailed);
-  EXPECT_NE(err_.str().find("cannot open port /dev/ttyS9"), std::string::npos) << err_.str();
+  EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "/nonexist/9"}), kExitPortFailed);
+  EXPECT_NE(err_.str().find("cannot open port /nonexist/9: no such device"), std::string::npos)
+      << err_.str();
   // No definition and no transfer on a port that is not open.
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 0);
 }
@@ -170,8 +206,8 @@ TEST_F(Session, DriverRefusalOfADefinitionStopsTheInstance) {
   fake_.defineStatus = 1;
   EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "NUL", "--json"}), kExitBadPoint);
   EXPECT_EQ(fake_.commands.back(), kStop);
-  EXPECT_NE(out_.str().find("\"step\":\"DefinePoint\",\"status\":1"), std::string::npos)
-      << out_.str();
+  EXPECT_NE(out_.str().find("\"status\":1,"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("\"step\":\"DefinePoint\""), std::string::npos) << out_.str();
 }
 
 TEST_F(Session, TransferStatusIsShownWithItsMeaningAndTrace) {
@@ -179,7 +215,8 @@ TEST_F(Session, TransferStatusIsShownWithItsMeaningAndTrace) {
   EXPECT_EQ(RunArgs({"read", "05V0064", "4", "--port", "NUL", "--json", "--trace"}), kExitTransfer);
   const std::string out = out_.str();
   EXPECT_NE(out.find("\"status\":258"), std::string::npos) << out;
-  EXPECT_NE(out.find("primitive error code 0x0102"), std::string::npos) << out;
+  EXPECT_NE(out.find("code 0102: the station exists but is not connected"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("\"requestNote\":\"station 05, read V (2001), count 4, address 0064"),
             std::string::npos)
       << out;
@@ -193,7 +230,8 @@ TEST_F(Session, WatchShowsOnlyChangesAndStopsAfterItsPolls) {
   EXPECT_EQ(RunArgs({"watch", "02X0001", "2", "--port", "NUL", "--polls", "3"}), kExitOk);
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 3);
   const std::string out = out_.str();
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+  EXPECT_EQ(CountOf(out, "05X00"), 2) << out;
+  EXPECT_NE(out.find("02X0001    polls 3, failed 0"), std::string::npos) << out;
   EXPECT_NE(out.find("05X0064   1"), std::string::npos) << out;
 }
 
@@ -206,6 +244,142 @@ TEST_F(Session, InfoConvertsTheBannerOnlyForUtf8Terminals) {
   EXPECT_EQ(RunArgs({"info", "--raw"}), kExitOk);
   EXPECT_NE(out_.str().find("\xDA\xC4\xBF"), std::string::npos);
   EXPECT_NE(out_.str().find("context size  1470"), std::string::npos);
+}
+
+TEST_F(Session, EveryWatchObjectCarriesExactlyItsOwnFramesAndLines) {
+  // Polls 2 and 5 fail; the values change every second poll. With --trace
+  // every poll is printed, each with the frames and log lines of its own
+  // transfer and nothing of another's.
+  fake_.readData = {0, 0};
+  fake_.tagTransfers = true;
+  fake_.statuses = {0, 258, 0, 0, 2, 0, 0};
+  ASSERT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--polls", "7", "--json", "--trace"}),
+            kExitTransfer);
+  std::istringstream lines(out_.str());
+  std::string line;
+  int polls = 0;
+  while (std::getline(lines, line)) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    if (j["operation"] != "poll") continue;
+    ++polls;
+    const int poll = j["poll"];
+    const std::string n = std::to_string(poll);
+    ASSERT_EQ(j["frames"].size(), 1u) << line;
+    EXPECT_EQ(j["frames"][0]["request"], ":request-" + n + ";") << line;
+    EXPECT_EQ(j["log"], nlohmann::json::array({"line of transfer " + n})) << line;
+    EXPECT_EQ(j["ok"], poll != 2 && poll != 5) << line;
+    // Success and failure objects have the same keys.
+    for (const char* key : {"point", "status", "meaning", "values", "log", "frames", "elapsedMs",
+                            "retries", "time"}) {
+      EXPECT_TRUE(j.contains(key)) << key << " missing in " << line;
+    }
+  }
+  EXPECT_EQ(polls, 7);
+  // Without --trace only changes and new failures are printed; the frames of
+  // the polls not printed are dropped, never carried into a later object.
+  fake_ = FakeDriver{};
+  fake_.readData = {0, 0};
+  fake_.tagTransfers = true;
+  fake_.statuses = {0, 0, 258, 258, 0, 0};
+  ASSERT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--polls", "6", "--json"}),
+            kExitTransfer);
+  std::istringstream again(out_.str());
+  std::vector<int> printed;
+  while (std::getline(again, line)) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    if (j["operation"] != "poll") continue;
+    printed.push_back(j["poll"]);
+    EXPECT_EQ(j["log"],
+              nlohmann::json::array({"line of transfer " + std::to_string(printed.back())}));
+    EXPECT_TRUE(j["frames"].empty());
+  }
+  // Values poll by poll: 0, 1, failed, failed, 2, 3. Printed: the first
+  // poll, the change at 2, the failure at 3 (not its repeat at 4), 5 and 6.
+  EXPECT_EQ(printed, (std::vector<int>{1, 2, 3, 5, 6}));
+}
+
+TEST_F(Session, RangesAreSplitIntoBlocksOfAtMost62WordsOr124Discretes) {
+  struct Case {
+    const char* point;
+    std::vector<int32_t> blocks;  // element counts the driver receives
+    std::vector<std::string> texts;
+  };
+  const Case cases[] = {
+      {"05V0064:62", {62}, {"05V0064"}},
+      {"05V0064:63", {62, 1}, {"05V0064", "05V00A2"}},
+      {"05X0010:124", {124}, {"05X0010"}},
+      {"05X0010:125", {124, 1}, {"05X0010", "05X008C"}},
+      {"05F0100:31", {62}, {"05F0100"}},
+      {"05F0100:32", {62, 2}, {"05F0100", "05F013E"}},
+      {"05V0064:130", {62, 62, 6}, {"05V0064", "05V00A2", "05V00E0"}},
+  };
+  for (const Case& c : cases) {
+    fake_ = FakeDriver{};
+    EXPECT_EQ(RunArgs({"read", c.point, "--port", "NUL", "--json"}), kExitOk) << c.point;
+    EXPECT_EQ(fake_.blockCounts, c.blocks) << c.point;
+    EXPECT_EQ(fake_.definedTexts, c.texts) << c.point;
+    // One result for the whole range.
+    const std::string out = out_.str();
+    EXPECT_EQ(CountOf(out, "\"operation\":\"read\""), 1u) << out;
+  }
+  EXPECT_EQ(RunArgs({"read", "05VFFF0:17", "--port", "NUL"}), kExitBadPoint);
+  EXPECT_NE(err_.str().find("run past element FFFF"), std::string::npos) << err_.str();
+}
+
+TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
+  // Interrupted while ColdStart runs: nothing after it but Stop.
+  bool interrupted = false;
+  host_.interrupted = [&interrupted] { return interrupted; };
+  fake_.onCall = [&interrupted](int32_t command) {
+    if (command == kColdStart) interrupted = true;
+  };
+  EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "NUL"}), kExitInterrupted);
+  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kStop}));
+  EXPECT_NE(err_.str().find("interrupted during start-up: nothing written"), std::string::npos)
+      << err_.str();
+
+  // Interrupted during the read before a write: the write is not sent.
+  interrupted = false;
+  fake_ = FakeDriver{};
+  fake_.onCall = [&interrupted](int32_t command) {
+    if (command == kReadBlock) interrupted = true;
+  };
+  EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "NUL", "--json"}), kExitInterrupted);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 0);
+  EXPECT_EQ(fake_.commands.back(), kStop);
+  EXPECT_NE(out_.str().find("interrupted before the write: nothing written"), std::string::npos)
+      << out_.str();
+
+  // Interrupted between the blocks of a long write: the rest is not sent and
+  // the message says which part was written.
+  interrupted = false;
+  fake_ = FakeDriver{};
+  fake_.onCall = [&interrupted](int32_t command) {
+    if (command == kWriteBlock) interrupted = true;
+  };
+  std::vector<std::string> args{"write", "05V0064"};
+  for (int k = 0; k < 70; ++k) args.push_back(std::to_string(k));
+  args.insert(args.end(), {"--port", "NUL"});
+  EXPECT_EQ(RunArgs(args), kExitInterrupted);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 1);
+  EXPECT_NE(err_.str().find("after writing 62 of 70 elements; from 05V00A2 on nothing"),
+            std::string::npos)
+      << err_.str();
+}
+
+TEST_F(Session, AFailedAdapterConfigurationStopsTheRunUnlessKeepGoing) {
+  fake_.onCall = [this](int32_t command) {
+    if (command == kColdStart) fake_.log.push_back("ZOR01: TW: ColdStart(): Fail rc = 7 ");
+  };
+  EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "NUL"}), kExitAdapter);
+  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kStop}));
+  EXPECT_NE(err_.str().find("adapter configuration failed (rc 7: no reply: check cable"),
+            std::string::npos)
+      << err_.str();
+  fake_.commands.clear();
+  EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "NUL", "--keep-going"}), kExitOk);
+  EXPECT_EQ(fake_.commands.back(), kStop);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 1);
 }
 
 }  // namespace

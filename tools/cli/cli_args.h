@@ -7,26 +7,35 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/cli/cli_text.h"
+
 namespace tiway {
 
 // Exit codes (listed in the usage text).
 enum ExitCode : int {
   kExitOk = 0,
-  kExitUsage = 1,         // unknown option, missing or malformed argument
-  kExitBadPoint = 2,      // address text or value refused (by the CLI's check or the driver)
-  kExitNoDriver = 3,      // the driver library or its ZorMain could not be loaded
-  kExitPortFailed = 4,    // the port could not be opened
-  kExitTransfer = 5,      // a read or write returned a non-zero status
-  kExitDriverStatus = 6,  // another unexpected driver status (a command missing, Stop failing)
+  kExitUsage = 1,          // unknown option, missing or malformed argument
+  kExitBadPoint = 2,       // address text or value refused (by the CLI's check or the driver)
+  kExitNoDriver = 3,       // the driver library or its ZorMain could not be loaded
+  kExitPortFailed = 4,     // the port could not be opened
+  kExitTransfer = 5,       // a read or write returned a non-zero status
+  kExitDriverStatus = 6,   // another unexpected driver status (a command missing, Stop failing)
+  kExitAdapter = 7,        // the adapter configuration failed (without --keep-going)
+  kExitInterrupted = 130,  // SIGINT/SIGTERM (Ctrl-C, Ctrl-Break, console closed)
 };
 
 struct Options {
-  std::string command;  // info, read, write, watch (empty with --help/--version)
-  std::string point;
-  int32_t count = 1;  // elements as the user counts them (F: 32-bit values)
+  std::string command;            // info, read, write, watch, plot (empty with --help/--version)
+  std::vector<PointSpec> points;  // read and watch: several; write: one
   std::vector<std::string> values;
+  std::string scanList;  // read, watch: a file of points
+  bool keepGoing = false;
+  ValueFormat format = ValueFormat::Default;
+  std::string csvFile;     // watch: samples as CSV
+  std::string plotInput;   // plot: the CSV of a watch
+  std::string plotOutput;  // plot: the PNG
   std::string port;
-  std::optional<uint16_t> baud, dataBits, stopBits, parity;
+  std::optional<uint16_t> baud, dataBits, stopBits, parity;  // stopBits: the record's code
   int32_t timeout = 100;  // the driver's readTimeout, tens of milliseconds
   bool trace = false;
   bool json = false;
@@ -39,6 +48,8 @@ struct Options {
   int64_t polls = 0;  // 0: until interrupted
   bool help = false;
   bool version = false;
+  bool completion = false;  // print the bash completion script
+  bool manPage = false;     // print the man page (roff)
 };
 
 struct ParseResult {
@@ -48,9 +59,17 @@ struct ParseResult {
 
 // Parses the arguments after the program name. defaultPort is used when no
 // --port is given (empty: --port is required for read, write and watch).
+// Settings missing from the command line come from the environment
+// (TIWAY_PORT, TIWAY_DRIVER) and then from the profile file (--profile FILE,
+// or TIWAY_PROFILE, or ~/.config/tiway/profile): "port = /dev/ttyS0" lines.
 ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view defaultPort);
 
 std::string UsageText(std::string_view defaultPort);
+// Generated from the same option table as the parser.
+std::string BashCompletion();
+std::string ManPage();
+// Whether the arguments ask for JSON (for reporting a bad command line).
+bool WantsJson(const std::vector<std::string>& args);
 
 // The longest port name the driver's parameter block carries (12 bytes with
 // the terminating NUL).

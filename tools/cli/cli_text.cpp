@@ -1,7 +1,12 @@
 #include "tools/cli/cli_text.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+
+#include "nitp/frame.h"
+#include "tools/cli/reply_trace.h"
 
 namespace tiway {
 
@@ -299,8 +304,19 @@ std::optional<std::string> ParseValue(PointKind kind, std::string_view text, uin
       value = static_cast<uint32_t>(*number) & 0xFFFF;
       return std::nullopt;
     case PointKind::FValue:
+      if (!number && text.find_first_of(".eEin") != std::string_view::npos) {
+        // A float: 1.5, -2e3, inf, nan.
+        std::string copy(text);
+        char* end = nullptr;
+        const float f = std::strtof(copy.c_str(), &end);
+        if (end != nullptr && *end == '\0' && !copy.empty()) {
+          std::memcpy(&value, &f, sizeof value);
+          return std::nullopt;
+        }
+      }
       if (!number || *number < std::numeric_limits<int32_t>::min() || *number > 0xFFFFFFFFll) {
-        return "an F value takes 0..4294967295, negative 32-bit values or 0x0..0xFFFFFFFF; " +
+        return "an F value takes a float (1.5, -2e3), 0..4294967295, negative 32-bit values or "
+               "0x0..0xFFFFFFFF; " +
                given;
       }
       value = static_cast<uint32_t>(*number);
@@ -361,31 +377,21 @@ std::string StatusMeaning(int32_t status, Step step) {
       break;
   }
   if (step != Step::Block && step != Step::Define) {
-    if (status == 7) {
-      return "no reply: nothing arrived within the reply time-out, or the port's read or "
-             "write failed";
-    }
+    if (status == 7) return kNoReplyAdvice;
     if (status == kReplyIncomplete) {
       return "ReplyIncomplete: bytes arrived but no complete reply (noise before ':', or no "
              "';')";
     }
   }
   if (status > 0 && status < 0x10000) {
-    return "primitive error code 0x" + Hex(static_cast<uint32_t>(status), 4) +
-           ": the controller refused the request";
+    return "primitive error (the controller refused the request), " + PrimitiveErrorMeaning(status);
   }
   return "unexpected status";
 }
 
 uint16_t Checksum(std::string_view text) {
-  std::string padded(text);
-  if (padded.size() % 4 != 0) padded += "00";
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 4 <= padded.size(); i += 4) {
-    int64_t group = HexField(padded, i, 4);
-    sum += static_cast<uint32_t>(group < 0 ? 0 : group);
-  }
-  return static_cast<uint16_t>(0x10000u - (sum & 0xFFFF));
+  const std::string copy(text);
+  return static_cast<uint16_t>(FrameChecksum(copy.c_str(), static_cast<int32_t>(copy.size())));
 }
 
 namespace {
@@ -457,42 +463,6 @@ std::string AnnotateRequest(std::string_view frame) {
     out += ", primitive " + std::string(body.substr(8, 4));
   }
   return out + ", " + envelope;
-}
-
-std::string AnnotateReply(std::string_view frame, int charsPerElement) {
-  if (frame.empty()) return "(no reply received)";
-  size_t length = 0;
-  std::string envelope = Envelope(frame, length);
-  if (length == 0) return envelope;
-  std::string_view code = frame.substr(5, 2);
-  std::string_view rest = frame.substr(7, length - 12);
-  if (code == "00") {
-    return "message 00: the adapter refused the request" +
-           (rest.empty() ? std::string() : ", error field " + std::string(rest)) + ", " + envelope;
-  }
-  if (code != "01") return "message " + std::string(code) + ", " + envelope;
-  if (length < 17) return "message 01 (short), " + envelope;
-  std::string out = "station " + std::string(frame.substr(7, 2));
-  std::string_view prim = frame.substr(13, 2);
-  if (prim == "00") {
-    std::string error = length >= 25 ? std::string(frame.substr(16, 4)) : "?";
-    return out + ", primitive FAILED, error code 0x" + error + ", " + envelope;
-  }
-  out += ", primitive " + std::string(prim) + " ok, controller status " +
-         std::string(frame.substr(15, 2));
-  if (length > 22) out += ", data " + Split(frame.substr(17, length - 22), charsPerElement);
-  return out + ", " + envelope;
-}
-
-int CharsPerElement(PointKind kind) {
-  switch (kind) {
-    case PointKind::FValue:
-      return 8;
-    case PointKind::Discrete:
-      return 2;
-    default:
-      return 4;
-  }
 }
 
 std::string JsonString(std::string_view text) {
@@ -587,6 +557,139 @@ std::string Cp437ToUtf8(std::string_view text) {
 const char* ParityName(uint16_t parity) {
   static constexpr const char* kNames[] = {"none", "odd", "even", "mark", "space"};
   return parity < 5 ? kNames[parity] : "?";
+}
+
+std::optional<uint16_t> ParseStopBits(std::string_view text) {
+  if (text == "1") return 0;
+  if (text == "1.5") return 1;
+  if (text == "2") return 2;
+  return std::nullopt;
+}
+
+const char* StopBitsName(uint16_t code) {
+  static constexpr const char* kNames[] = {"1", "1.5", "2"};
+  return code < 3 ? kNames[code] : "?";
+}
+
+std::optional<ValueFormat> ParseValueFormat(std::string_view text) {
+  if (text == "float") return ValueFormat::Float;
+  if (text == "int") return ValueFormat::Int;
+  if (text == "hex") return ValueFormat::Hex;
+  if (text == "bin") return ValueFormat::Bin;
+  return std::nullopt;
+}
+
+double FloatOf(uint32_t bits) {
+  float f = 0;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+std::string FormatValueAs(PointKind kind, uint32_t value, ValueFormat format) {
+  auto floatText = [value] {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", FloatOf(value));
+    return std::string(text);
+  };
+  auto binText = [kind, value] {
+    const int bits = kind == PointKind::FValue ? 32 : 16;
+    std::string text;
+    for (int b = bits - 1; b >= 0; --b) {
+      text += (value >> b & 1) ? '1' : '0';
+      if (b % 4 == 0 && b != 0) text += ' ';
+    }
+    return text;
+  };
+  if (kind == PointKind::VBit || kind == PointKind::Discrete) return std::to_string(value);
+  switch (format) {
+    case ValueFormat::Float:
+      return kind == PointKind::FValue ? floatText() : FormatValue(kind, value);
+    case ValueFormat::Int:
+      return kind == PointKind::FValue ? std::to_string(static_cast<int32_t>(value))
+                                       : std::to_string(static_cast<int16_t>(value));
+    case ValueFormat::Hex:
+      return HexValue(kind, value);
+    case ValueFormat::Bin:
+      return binText();
+    default:
+      return kind == PointKind::FValue ? floatText() + "  " + HexValue(kind, value)
+                                       : FormatValue(kind, value);
+  }
+}
+
+int32_t MaxChunkElements(PointKind kind) {
+  switch (kind) {
+    case PointKind::VWord:
+      return kMaxBlockWords;
+    case PointKind::FValue:
+      return kMaxBlockWords / 2;
+    case PointKind::Discrete:
+      return kMaxBlockDiscretes;
+    default:
+      return 1;
+  }
+}
+
+std::vector<Chunk> SplitRange(const PointAddress& address, int32_t count) {
+  std::vector<Chunk> chunks;
+  const PointKind kind = KindOf(address);
+  const int64_t words = kind == PointKind::FValue ? 2 : 1;
+  if (count < 1 || address.elementAddress + words * count - 1 > 0xFFFF) return chunks;
+  const int32_t most = MaxChunkElements(kind);
+  for (int32_t offset = 0; offset < count; offset += most) {
+    chunks.push_back({ElementText(address, offset), offset, std::min(most, count - offset)});
+  }
+  return chunks;
+}
+
+std::optional<PointSpec> ParsePointSpec(std::string_view text, std::string& error) {
+  PointSpec spec;
+  const size_t colon = text.find(':');
+  spec.text = std::string(text.substr(0, colon));
+  if (colon == std::string_view::npos) return spec;
+  std::optional<int64_t> n = ParseNumber(text.substr(colon + 1));
+  if (!n || *n < 1 || *n > 65535) {
+    error = "the count after ':' in '" + std::string(text) + "' takes 1 to 65535 elements";
+    return std::nullopt;
+  }
+  spec.count = static_cast<int32_t>(*n);
+  return spec;
+}
+
+std::vector<PointSpec> ParseScanList(std::string_view text, std::string& error) {
+  std::vector<PointSpec> points;
+  size_t lineNumber = 0;
+  while (!text.empty()) {
+    ++lineNumber;
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    line = line.substr(0, line.find('#'));
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : line) {
+      if (c == ' ' || c == '\t' || c == '\r') {
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+      } else {
+        word += c;
+      }
+    }
+    if (!word.empty()) words.push_back(word);
+    if (words.empty()) continue;
+    std::string why;
+    std::optional<PointSpec> spec = words.size() == 2 && words[0].find(':') == std::string::npos
+                                        ? ParsePointSpec(words[0] + ":" + words[1], why)
+                                    : words.size() == 1 ? ParsePointSpec(words[0], why)
+                                                        : std::nullopt;
+    if (!spec) {
+      error = "line " + std::to_string(lineNumber) + ": " +
+              (why.empty() ? "one point per line: POINT[:COUNT] or POINT COUNT" : why);
+      return {};
+    }
+    points.push_back(*spec);
+  }
+  return points;
 }
 
 std::optional<uint16_t> ParseParity(std::string_view text) {

@@ -84,6 +84,42 @@ std::optional<std::string> ParseValue(PointKind kind, std::string_view text, uin
 std::string FormatValue(PointKind kind, uint32_t value);
 std::string HexValue(PointKind kind, uint32_t value);
 
+// How values are shown: Default is decimal and hex for words, the IEEE 754
+// float and its hex for F values; Float, Int, Hex and Bin show one view.
+enum class ValueFormat { Default, Float, Int, Hex, Bin };
+std::optional<ValueFormat> ParseValueFormat(std::string_view text);
+std::string FormatValueAs(PointKind kind, uint32_t value, ValueFormat format);
+// The 32 bits of an F value read as an IEEE 754 single-precision float.
+double FloatOf(uint32_t bits);
+
+// ---- ranges ------------------------------------------------------------------
+
+// One block transfer of a range: its first element's address text, and its
+// place and size in the range, in elements as the user counts them.
+struct Chunk {
+  std::string text;
+  int32_t offset = 0;
+  int32_t count = 0;
+};
+
+// Elements (as the user counts them) that one block transfer carries at
+// most: 62 V words, 31 F values, 124 discretes; a single bit travels alone.
+int32_t MaxChunkElements(PointKind kind);
+
+// Splits count elements from address into block transfers of at most
+// MaxChunkElements each. Empty when the range runs past element FFFF.
+std::vector<Chunk> SplitRange(const PointAddress& address, int32_t count);
+
+// "05V0064:4" or "05V0064" (count 1); nullopt with a reason on a bad count.
+struct PointSpec {
+  std::string text;
+  int32_t count = 1;
+};
+std::optional<PointSpec> ParsePointSpec(std::string_view text, std::string& error);
+// A scan list: one point per line ("05V0064:4" or "05V0064 4"); '#' starts a
+// comment. Sets error (with the line number) on a bad line.
+std::vector<PointSpec> ParseScanList(std::string_view text, std::string& error);
+
 // ---- statuses --------------------------------------------------------------
 
 inline constexpr int32_t kStatusNoCommand = -1;
@@ -95,6 +131,11 @@ enum class Step { GetDriverInfo, ColdStart, Define, Block, Stop, Adapter };
 
 std::string StatusMeaning(int32_t status, Step step);
 
+// What a silent line means and what to check.
+inline constexpr const char* kNoReplyAdvice =
+    "no reply: check cable, port, adapter power, line settings (the adapter expects 19200 baud, "
+    "7 data bits, odd parity, 1 stop bit by default)";
+
 // ---- frames (for --trace) --------------------------------------------------
 
 // The NITP checksum: two's complement of the 16-bit sum of 4-character hex
@@ -103,10 +144,6 @@ uint16_t Checksum(std::string_view text);
 
 // A human-readable annotation of a request frame of a block transfer.
 std::string AnnotateRequest(std::string_view frame);
-// The same for its reply; charsPerElement splits the data field (4 for V
-// words and bits, 8 for F values, 2 for discretes; 0: not split).
-std::string AnnotateReply(std::string_view frame, int charsPerElement);
-int CharsPerElement(PointKind kind);
 
 // ---- text --------------------------------------------------------------------
 
@@ -118,6 +155,10 @@ std::string JsonString(std::string_view text);
 std::string Cp437ToUtf8(std::string_view text);
 
 const char* ParityName(uint16_t parity);
+// Stop bits as both tools spell them: "1", "1.5", "2"; the host record's
+// code (0 one, 1 one and a half, 2 two), or nullopt.
+std::optional<uint16_t> ParseStopBits(std::string_view text);
+const char* StopBitsName(uint16_t code);
 std::optional<uint16_t> ParseParity(std::string_view text);
 
 }  // namespace tiway

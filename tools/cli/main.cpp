@@ -1,7 +1,7 @@
 // tiway: a command-line host for the zortw driver (commissioning and
 // diagnosis). See UsageText for the commands and exit codes.
-#include <csignal>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -10,21 +10,23 @@
 #include "tools/cli/platform.h"
 #include "tools/cli/session.h"
 
-namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) {
-  g_interrupted = 1;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+  // Before any thread starts: the signals are only ever noted, and the run
+  // looks at the note between the driver's calls.
+  tiway::InstallInterruptHandling();
   std::vector<std::string> args(argv + 1, argv + argc);
   const tiway::ParseResult parsed = tiway::ParseArgs(args, tiway::DefaultPortName());
   if (!parsed.error.empty()) {
-    std::cerr << "tiway: " << parsed.error << "\n(tiway --help lists commands and options)\n";
+    if (tiway::WantsJson(args)) {
+      std::cout << nlohmann::ordered_json{{"operation", "usage"},
+                                          {"ok", false},
+                                          {"exitCode", tiway::kExitUsage},
+                                          {"message", parsed.error}}
+                       .dump()
+                << "\n";
+    } else {
+      std::cerr << "tiway: " << parsed.error << "\n(tiway --help lists commands and options)\n";
+    }
     return tiway::kExitUsage;
   }
   const tiway::Options& options = parsed.options;
@@ -36,26 +38,37 @@ int main(int argc, char** argv) {
     std::cout << "tiway " << ZORTW_VERSION << "\n";
     return tiway::kExitOk;
   }
+  if (options.completion) {
+    std::cout << tiway::BashCompletion();
+    return tiway::kExitOk;
+  }
+  if (options.manPage) {
+    std::cout << tiway::ManPage();
+    return tiway::kExitOk;
+  }
+
+  tiway::Host host;
+  host.interrupted = [] { return tiway::InterruptArrived(); };
+  host.progressTerminal = tiway::StderrIsTerminal();
+  host.utf8Stdout = tiway::StdoutTakesUtf8();
+  if (options.command == "plot") return tiway::Run(options, host, std::cout, std::cerr);
 
   const tiway::LoadedDriver driver = tiway::LoadDriver(options.driverPath);
   if (driver.zorMain == nullptr) {
     if (options.json) {
-      std::cout << "{\"command\":" << tiway::JsonString(options.command)
-                << ",\"ok\":false,\"exitCode\":" << tiway::kExitNoDriver
-                << ",\"error\":" << tiway::JsonString(driver.error) << "}\n";
+      std::cout << nlohmann::ordered_json{{"operation", options.command},
+                                          {"ok", false},
+                                          {"exitCode", tiway::kExitNoDriver},
+                                          {"message", driver.error}}
+                       .dump()
+                << "\n";
     } else {
       std::cerr << "tiway: " << driver.error << "\n";
     }
     return tiway::kExitNoDriver;
   }
-
-  std::signal(SIGINT, OnInterrupt);
-  tiway::Host host;
   host.zorMain = driver.zorMain;
   host.driverPath = driver.path;
   host.takeLog = [] { return tiway::TakeDriverLog(); };
-  host.progressTerminal = tiway::StderrIsTerminal();
-  host.utf8Stdout = tiway::StdoutTakesUtf8();
-  host.interrupted = [] { return g_interrupted != 0; };
   return tiway::Run(options, host, std::cout, std::cerr);
 }

@@ -28,8 +28,16 @@ std::vector<std::string> TakeDriverLog();
 // The port tiway uses without --port: COM1 on Windows, none on Linux.
 const char* DefaultPortName();
 
+// SIGINT and SIGTERM (Windows: Ctrl-C, Ctrl-Break, console close) are
+// noted, never acted on at once: the run asks InterruptArrived between driver
+// calls. Call first in main, before any thread starts.
+void InstallInterruptHandling();
+bool InterruptArrived();
+
 bool StderrIsTerminal();
-// stdout is a terminal that takes UTF-8 (the banner is then converted).
+// stdout takes UTF-8 (the banner is then converted): a terminal or a pipe,
+// as the locale says (LANG, LC_ALL, LC_CTYPE; on Windows the console's code
+// page, and UTF-8 for a pipe).
 bool StdoutTakesUtf8();
 
 }  // namespace tiway

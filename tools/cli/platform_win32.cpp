@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -76,12 +77,43 @@ const char* DefaultPortName() {
   return "COM1";
 }
 
+namespace {
+
+std::atomic<int> g_signals{0};
+
+// Runs on a thread of its own that the system starts: it only notes the
+// event. For a console that is closing, the system ends the process when the
+// handler returns, so it lets the run finish the call in progress first
+// (bounded: the system allows about 5 s).
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  const int count = ++g_signals;
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(4500);
+    return TRUE;
+  }
+  if (count >= 3) ExitProcess(130);
+  return TRUE;
+}
+
+}  // namespace
+
+void InstallInterruptHandling() {
+  SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+}
+
+bool InterruptArrived() {
+  return g_signals.load() > 0;
+}
+
 bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 }
 
 bool StdoutTakesUtf8() {
-  return _isatty(_fileno(stdout)) != 0 && GetConsoleOutputCP() == CP_UTF8;
+  // A console shows UTF-8 only with its code page set so; a pipe or a file
+  // gets UTF-8.
+  if (_isatty(_fileno(stdout)) == 0) return true;
+  return GetConsoleOutputCP() == CP_UTF8;
 }
 
 }  // namespace tiway

@@ -3,14 +3,21 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "base/point_records.h"
-#include "base/port_settings.h"
-#include "tools/cli/cli_text.h"
+#include "tools/cli/port_diagnosis.h"
+#include "tools/cli/reply_trace.h"
+#include "tools/cli/result.h"
 
 namespace tiway {
 
@@ -19,91 +26,101 @@ namespace {
 // Whether a progress line is on the terminal (guarded by ConsoleMutex).
 bool g_progressShown = false;
 
-std::string J(std::string_view text) {
-  return JsonString(text);
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-std::string JsonArray(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
-  return out + "]";
+std::string ContextText(const char* text, size_t size) {
+  return std::string(text, strnlen(text, size));
 }
 
-// A failure of the run: what the user is told and the exit code.
-struct Failure {
-  int exitCode = kExitOk;
-  std::string step;     // the driver command, or empty for the CLI's own checks
-  int32_t status = 0;   // the driver's status, when step is set
-  std::string message;  // what went wrong, in words
+// A point of the run, planned before the port is touched: its ranges split
+// into block transfers, each checked with the driver's rules.
+struct PointPlan {
+  PointSpec spec;
+  PointKind kind = PointKind::VWord;
+  int32_t hostType = 0;
+  std::vector<Chunk> chunks;
+  std::vector<PointAddress> addresses;  // the driver's, one per chunk, after definition
+};
+
+// Watch statistics of one point.
+struct PointStats {
+  int64_t polls = 0;
+  std::map<int32_t, int64_t> failures;  // by status
+  int64_t retries = 0;
+  std::vector<double> ms;
 };
 
 class Runner {
  public:
   Runner(const Options& options, Host& host, std::ostream& out, std::ostream& err)
-      : o_(options), host_(host), out_(out), err_(err) {}
+      : o_(options), host_(host), out_(out), err_(err) {
+    render_.format = o_.format;
+    render_.trace = o_.trace;
+  }
 
   int Info();
   int Transfer();
+  int Plot();
 
  private:
-  int32_t Call(int32_t command, void* params, PortContext* context) {
-    ZorRequest request{context, command, o_.instance, 0, params};
-    int32_t status = host_.zorMain(&request);
-    CollectLog();
+  int32_t Call(int32_t command, void* params, OpResult& op) {
+    ZorRequest request{context_, command, o_.instance, 0, params};
+    const int32_t status = host_.zorMain(&request);
+    for (std::string& line : host_.takeLog()) op.log.push_back(std::move(line));
     return status;
   }
-  void CollectLog() {
-    for (std::string& line : host_.takeLog()) log_.push_back(std::move(line));
+  bool Interrupted() const { return host_.interrupted(); }
+  void Emit(const OpResult& op) {
+    if (o_.json) {
+      out_ << ToJson(op, render_).dump() << "\n" << std::flush;
+    } else {
+      std::lock_guard<std::mutex> lock(ConsoleMutex());
+      RenderText(op, render_, out_, err_);
+    }
+  }
+  int Finish(OpResult& op) {
+    Emit(op);
+    return op.exitCode;
+  }
+  OpResult Failure(const std::string& operation, int exitCode, std::string message) {
+    OpResult op;
+    op.operation = operation;
+    op.ok = false;
+    op.exitCode = exitCode;
+    op.message = std::move(message);
+    return op;
   }
   int32_t ColdStartWithProgress(ColdStartParams& params);
   bool GetInfo(DriverInfo& info);
-  int Fail(const Failure& failure);
-  void Trace(const char* step, const PortContext& context, PointKind kind);
-  bool Define(const AddressCheck& check, int32_t elementCount, PointAddress& address);
-  int32_t Read(const PointAddress& address, int32_t elementCount, std::vector<uint32_t>& values);
-  void Stop();
-  void PrintValues(const PointAddress& address, const std::vector<uint32_t>& values,
-                   const std::vector<bool>* changed, double elapsed, int64_t poll);
+  bool Plan(std::vector<PointPlan>& plans, OpResult& failure);
+  bool Define(PointPlan& plan, OpResult& op);
+  // One block transfer; false when it failed (op filled in).
+  bool Block(int32_t command, const PointAddress& address, int32_t driverCount,
+             std::vector<uint16_t>& data, OpResult& op);
+  OpResult ReadPoint(const PointPlan& plan, const std::string& operation);
+  int Write(PointPlan& plan, const std::vector<uint32_t>& values);
+  int Watch(std::vector<PointPlan>& plans);
+  void Stop(OpResult* into);
+  double TimeoutMs() const { return std::max<int32_t>(o_.timeout, 100) * 10.0; }
 
   const Options& o_;
   Host& host_;
   std::ostream& out_;
   std::ostream& err_;
-  std::vector<std::string> log_;
-  std::vector<std::string> frames_;  // JSON objects
+  RenderOptions render_;
   std::vector<unsigned char> contextBytes_;
   PortContext* context_ = nullptr;
-  size_t logShown_ = 0;  // log lines already put into a JSON object
+  bool stopped_ = true;
 };
 
 bool Runner::GetInfo(DriverInfo& info) {
   std::memset(&info, 0, sizeof info);
-  return Call(kGetDriverInfo, &info, nullptr) == 0 && info.contextSize > 0;
-}
-
-int Runner::Fail(const Failure& f) {
-  if (o_.json) {
-    out_ << "{\"command\":" << J(o_.command) << ",\"ok\":false,\"exitCode\":" << f.exitCode
-         << ",\"error\":" << J(f.message);
-    if (!f.step.empty()) {
-      const Step step = f.step == "ColdStart"                               ? Step::ColdStart
-                        : f.step == "DefinePoint" || f.step == "CheckBlock" ? Step::Define
-                        : f.step == "GetDriverInfo"                         ? Step::GetDriverInfo
-                                                                            : Step::Block;
-      out_ << ",\"step\":" << J(f.step) << ",\"status\":" << f.status
-           << ",\"meaning\":" << J(StatusMeaning(f.status, step));
-    }
-    out_ << ",\"log\":" << JsonArray([this] {
-      std::vector<std::string> lines;
-      for (const std::string& l : log_) lines.push_back(J(l));
-      return lines;
-    }())
-         << ",\"frames\":" << JsonArray(frames_) << "}\n";
-  } else {
-    std::lock_guard<std::mutex> lock(ConsoleMutex());
-    err_ << "tiway: " << f.message << "\n";
-  }
-  return f.exitCode;
+  OpResult scratch;
+  return Call(kGetDriverInfo, &info, scratch) == 0 && info.contextSize > 0;
 }
 
 int32_t Runner::ColdStartWithProgress(ColdStartParams& params) {
@@ -115,200 +132,480 @@ int32_t Runner::ColdStartWithProgress(ColdStartParams& params) {
     done = true;
   });
   const std::string what = "configuring the adapter on " + o_.port;
+  bool told = false;
+  auto tellInterrupted = [&] {
+    if (told || !Interrupted()) return;
+    told = true;
+    std::lock_guard<std::mutex> lock(ConsoleMutex());
+    if (g_progressShown) err_ << "\r\033[K";
+    g_progressShown = false;
+    err_ << "tiway: interrupted: the start-up in progress ends first (the driver's calls "
+            "cannot be interrupted; about 10 s at most); nothing will be sent after it\n"
+         << std::flush;
+  };
   // An adapter that is already configured answers the first request and
   // start-up ends within a fraction of a second: say nothing then. Only a
   // start-up still running after a second is the ten-second configuration.
-  for (int i = 0; i < 50 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 50 && !done && !Interrupted(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   if (done) {
     // nothing to show
-  } else if (host_.progressTerminal) {
+  } else if (host_.progressTerminal && !Interrupted()) {
     static constexpr char kSpin[] = {'|', '/', '-', '\\'};
-    auto start = std::chrono::steady_clock::now();
-    for (int tick = 0; !done; ++tick) {
+    const auto start = Clock::now();
+    for (int tick = 0; !done && !Interrupted(); ++tick) {
       {
         std::lock_guard<std::mutex> lock(ConsoleMutex());
-        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::steady_clock::now() - start)
-                           .count();
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
         err_ << "\r" << kSpin[tick % 4] << " " << what << " (about 10 s): " << seconds << " s "
              << std::flush;
         g_progressShown = true;
       }
-      for (int i = 0; i < 10 && !done; ++i)
+      for (int i = 0; i < 10 && !done && !Interrupted(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
     }
     std::lock_guard<std::mutex> lock(ConsoleMutex());
-    err_ << "\r\033[K" << std::flush;
+    if (g_progressShown) err_ << "\r\033[K" << std::flush;
     g_progressShown = false;
-  } else {
+  } else if (!Interrupted()) {
     std::lock_guard<std::mutex> lock(ConsoleMutex());
     err_ << "tiway: " << what << " (about 10 s)...\n" << std::flush;
   }
+  while (!done) {
+    tellInterrupted();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   worker.join();
-  CollectLog();
   return status;
 }
 
-void Runner::Trace(const char* step, const PortContext& context, PointKind kind) {
-  if (!o_.trace) return;
-  const std::string request(context.requestFrame,
-                            strnlen(context.requestFrame, sizeof context.requestFrame));
-  const std::string reply(context.replyBuffer,
-                          strnlen(context.replyBuffer, sizeof context.replyBuffer));
-  const std::string requestNote = AnnotateRequest(request);
-  const std::string replyNote = AnnotateReply(reply, CharsPerElement(kind));
-  if (o_.json) {
-    frames_.push_back("{\"step\":" + J(step) + ",\"request\":" + J(request) +
-                      ",\"requestNote\":" + J(requestNote) + ",\"reply\":" + J(reply) +
-                      ",\"replyNote\":" + J(replyNote) + "}");
-    return;
+bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
+  std::vector<PointSpec> specs = o_.points;
+  if (!o_.scanList.empty()) {
+    std::string text, error;
+    if (!host_.readFile(o_.scanList, text)) {
+      failure = Failure("plan", kExitUsage, "cannot read the scan list " + o_.scanList);
+      return false;
+    }
+    std::vector<PointSpec> listed = ParseScanList(text, error);
+    if (!error.empty()) {
+      failure = Failure("plan", kExitUsage, "scan list " + o_.scanList + ", " + error);
+      return false;
+    }
+    if (listed.empty()) {
+      failure = Failure("plan", kExitUsage, "the scan list " + o_.scanList + " names no point");
+      return false;
+    }
+    specs.insert(specs.end(), listed.begin(), listed.end());
   }
-  out_ << "  -> " << (request.empty() ? "(none)" : request) << "\n     " << requestNote << "\n"
-       << "  <- " << (reply.empty() ? "(none)" : reply) << "\n     " << replyNote << "\n";
+  for (const PointSpec& spec : specs) {
+    PointPlan plan;
+    plan.spec = spec;
+    plan.hostType = o_.hostType.value_or(DefaultHostType(spec.text));
+    const bool bitText = spec.text.size() == 8;
+    const bool fText = spec.text.size() > 2 && (spec.text[2] == 'F' || spec.text[2] == 'f');
+    const int32_t firstCount = std::min(spec.count, fText ? kMaxBlockWords / 2 : spec.count);
+    const AddressCheck check = CheckAddress(spec.text, plan.hostType, spec.count > 1 && !bitText,
+                                            fText ? 2 * std::min(firstCount, kMaxBlockWords / 2)
+                                                  : std::min(firstCount, kMaxBlockDiscretes));
+    auto bad = [&](const std::string& why) {
+      failure = Failure("plan", kExitBadPoint, "bad point " + spec.text + ": " + why);
+      failure.point = spec.text;
+      failure.count = spec.count;
+      return false;
+    };
+    // A block's size is the splitting's business: only the text's rules
+    // count here.
+    if (!check.ok && check.reason.rfind("a block holds", 0) != 0) return bad(check.reason);
+    AddressCheck first = check;
+    if (!check.ok) first = CheckAddress(spec.text, plan.hostType, true, 2);
+    if (!first.ok) return bad(first.reason);
+    plan.kind = first.kind;
+    plan.chunks = SplitRange(first.address, spec.count);
+    if (plan.chunks.empty()) {
+      return bad(std::to_string(spec.count) + " elements from " + spec.text +
+                 " run past element FFFF");
+    }
+    for (const Chunk& chunk : plan.chunks) {
+      const AddressCheck c =
+          CheckAddress(chunk.text, plan.hostType, chunk.count > 1 && plan.kind != PointKind::VBit,
+                       DriverElementCount(plan.kind, chunk.count));
+      if (!c.ok) return bad(chunk.text + ": " + c.reason);
+    }
+    plans.push_back(std::move(plan));
+  }
+  return true;
 }
 
-bool Runner::Define(const AddressCheck& check, int32_t elementCount, PointAddress& address) {
-  PointDefinition definition{};
-  const bool block = o_.count > 1;
-  definition.addressText = o_.point.c_str();
-  definition.hostDataType = o_.hostType.value_or(DefaultHostType(o_.point));
-  definition.elementCount = elementCount;
-  const char* step = block ? "CheckBlock" : "DefinePoint";
-  int32_t status = Call(block ? kCheckBlock : kDefinePoint, &definition, context_);
-  if (status == 0) {
-    address = definition.address;
-    return true;
+bool Runner::Define(PointPlan& plan, OpResult& op) {
+  plan.addresses.clear();
+  for (const Chunk& chunk : plan.chunks) {
+    PointDefinition definition{};
+    const bool block = chunk.count > 1 && plan.kind != PointKind::VBit;
+    definition.addressText = chunk.text.c_str();
+    definition.hostDataType = plan.hostType;
+    definition.elementCount = DriverElementCount(plan.kind, chunk.count);
+    const char* step = block ? "CheckBlock" : "DefinePoint";
+    const int32_t status = Call(block ? kCheckBlock : kDefinePoint, &definition, op);
+    if (status != 0) {
+      op.ok = false;
+      op.step = step;
+      op.status = status;
+      op.meaning = StatusMeaning(status, Step::Define);
+      op.exitCode = status == 1 ? kExitBadPoint : kExitDriverStatus;
+      op.message =
+          status == 1
+              ? "the driver refused the point " + chunk.text + " (" + step + " status 1)"
+              : std::string(step) + " returned " + std::to_string(status) + ": " + op.meaning;
+      return false;
+    }
+    plan.addresses.push_back(definition.address);
   }
-  Failure f;
-  f.step = step;
-  f.status = status;
-  if (status == 1) {
-    f.exitCode = kExitBadPoint;
-    f.message = "the driver refused the point " + o_.point + " (" + step + " status 1)" +
-                (check.ok ? "" : ": " + check.reason);
+  return true;
+}
+
+bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverCount,
+                   std::vector<uint16_t>& data, OpResult& op) {
+  BlockRequest request{};
+  request.address = address;
+  request.elementCount = driverCount;
+  request.data = data.data();
+  const size_t logBefore = op.log.size();
+  const auto start = Clock::now();
+  const int32_t status = Call(command, &request, op);
+  const double ms = MsSince(start);
+  op.elapsedMs += ms;
+  for (size_t i = logBefore; i < op.log.size(); ++i) {
+    if (op.log[i].find("CheckReply()") != std::string::npos) ++op.retries;
+  }
+  FrameRecord frame;
+  frame.step = command == kReadBlock ? "ReadBlock" : "WriteBlock";
+  frame.request = ContextText(context_->requestFrame, sizeof context_->requestFrame);
+  frame.reply = ContextText(context_->replyBuffer, sizeof context_->replyBuffer);
+  frame.requestNote = frame.request.empty() ? "(no request)" : AnnotateRequest(frame.request);
+  // Every attempt of a silent line lasts its whole reply time-out.
+  const bool silent = ms >= 0.9 * 3 * TimeoutMs();
+  const ReplyTrace trace = TraceReply(frame.request, frame.reply, o_.instance, silent);
+  frame.replyNote = trace.note;
+  frame.replyStatus = trace.status;
+  frame.logLine = trace.logLine;
+  op.frames.push_back(frame);
+  if (status == 0) return true;
+  // The last attempt's refusal was logged too, but it was not retried.
+  if (op.retries > 0 && !trace.logLine.empty()) --op.retries;
+  op.ok = false;
+  op.step = frame.step;
+  op.status = status;
+  if (status == 2 && frame.reply.empty() && silent) {
+    op.meaning = kNoReplyAdvice;
+  } else if (status == 2 || status == kReplyInvalid) {
+    op.meaning = (status == 2 ? "line failure: " : "ReplyInvalid: ") + trace.note;
   } else {
-    f.exitCode = kExitDriverStatus;
-    f.message = std::string(step) + " returned " + std::to_string(status) + ": " +
-                StatusMeaning(status, Step::Define);
+    op.meaning = StatusMeaning(status, Step::Block);
   }
-  Stop();
-  Fail(f);
+  op.exitCode = kExitTransfer;
+  const std::string what = command == kReadBlock ? "read" : "write";
+  op.message =
+      what + " of " + op.point + " failed: status " + std::to_string(status) + ": " + op.meaning;
   return false;
 }
 
-int32_t Runner::Read(const PointAddress& address, int32_t elementCount,
-                     std::vector<uint32_t>& values) {
-  std::vector<uint16_t> data(ArrayWords(elementCount), 0);
-  BlockRequest request{};
-  request.address = address;
-  request.elementCount = elementCount;
-  request.data = data.data();
-  int32_t status = Call(kReadBlock, &request, context_);
-  Trace("ReadBlock", *context_, KindOf(address));
-  if (status == 0) values = ValuesFromReadArray(address, elementCount, data);
-  return status;
+OpResult Runner::ReadPoint(const PointPlan& plan, const std::string& operation) {
+  OpResult op;
+  op.operation = operation;
+  op.point = plan.spec.text;
+  op.count = plan.spec.count;
+  op.kind = plan.kind;
+  for (size_t i = 0; i < plan.chunks.size(); ++i) {
+    const Chunk& chunk = plan.chunks[i];
+    if (i > 0 && Interrupted()) {
+      op.ok = false;
+      op.interrupted = true;
+      op.exitCode = kExitInterrupted;
+      op.message = "interrupted after reading " + std::to_string(chunk.offset) + " of " +
+                   std::to_string(plan.spec.count) + " elements; " + chunk.text +
+                   " and later were not read";
+      return op;
+    }
+    const int32_t driverCount = DriverElementCount(plan.kind, chunk.count);
+    std::vector<uint16_t> data(ArrayWords(driverCount), 0);
+    if (!Block(kReadBlock, plan.addresses[i], driverCount, data, op)) return op;
+    std::vector<uint32_t> values = ValuesFromReadArray(plan.addresses[i], driverCount, data);
+    for (size_t k = 0; k < values.size(); ++k) {
+      op.values.push_back({ElementText(plan.addresses[i], static_cast<int>(k)), values[k]});
+    }
+  }
+  return op;
 }
 
-void Runner::Stop() {
-  if (context_ == nullptr) return;
-  int32_t status = Call(kStop, nullptr, context_);
+int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
+  // The values before the write, for the record ("was ..."); a failure here
+  // does not stop the write.
+  OpResult before = ReadPoint(plan, "read");
+  OpResult op;
+  op.operation = "write";
+  op.point = plan.spec.text;
+  op.count = plan.spec.count;
+  op.kind = plan.kind;
+  op.log = before.log;
+  op.frames = before.frames;
+  op.retries = before.retries;
+  op.elapsedMs = before.elapsedMs;
+  if (before.ok) op.previous = before.values;
+  if (!before.ok && !before.interrupted) {
+    std::lock_guard<std::mutex> lock(ConsoleMutex());
+    if (!o_.json)
+      err_ << "tiway: warning: the values before the write are unknown: " << before.message << "\n";
+  }
+  for (size_t i = 0; i < plan.chunks.size(); ++i) {
+    const Chunk& chunk = plan.chunks[i];
+    if (Interrupted()) {
+      op.ok = false;
+      op.interrupted = true;
+      op.exitCode = kExitInterrupted;
+      op.message = i == 0 ? "interrupted before the write: nothing written"
+                          : "interrupted after writing " + std::to_string(chunk.offset) + " of " +
+                                std::to_string(plan.spec.count) + " elements; from " + chunk.text +
+                                " on nothing was written";
+      return Finish(op);
+    }
+    const std::vector<uint32_t> part(values.begin() + chunk.offset,
+                                     values.begin() + chunk.offset + chunk.count);
+    std::vector<uint16_t> data = WriteArrayFromValues(plan.addresses[i], part);
+    if (!Block(kWriteBlock, plan.addresses[i], DriverElementCount(plan.kind, chunk.count), data,
+               op)) {
+      if (i > 0) {
+        op.message += " (the first " + std::to_string(chunk.offset) + " elements were written)";
+      }
+      return Finish(op);
+    }
+    for (size_t k = 0; k < part.size(); ++k) {
+      op.values.push_back({ElementText(plan.addresses[i], static_cast<int>(k)), part[k]});
+    }
+  }
+  return Finish(op);
+}
+
+std::string CsvValue(PointKind kind, uint32_t value) {
+  if (kind == PointKind::FValue) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", FloatOf(value));
+    return text;
+  }
+  return std::to_string(value);
+}
+
+int Runner::Watch(std::vector<PointPlan>& plans) {
+  std::ofstream csv;
+  if (!o_.csvFile.empty()) {
+    std::ifstream existing(o_.csvFile);
+    const bool fresh = !existing.good() || existing.peek() == std::ifstream::traits_type::eof();
+    csv.open(o_.csvFile, std::ios::app);
+    if (!csv) {
+      OpResult f = Failure("watch", kExitUsage, "cannot write the CSV file " + o_.csvFile);
+      return Finish(f);
+    }
+    if (fresh) csv << "time,point,value,status\n";
+  }
+  std::vector<PointStats> stats(plans.size());
+  std::vector<std::vector<uint32_t>> last(plans.size());
+  std::vector<int32_t> lastStatus(plans.size(), -1000);
+  int exitCode = kExitOk;
+  bool interrupted = false;
+  for (int64_t poll = 1; o_.polls == 0 || poll <= o_.polls; ++poll) {
+    for (size_t p = 0; p < plans.size(); ++p) {
+      if (Interrupted()) {
+        interrupted = true;
+        break;
+      }
+      OpResult op = ReadPoint(plans[p], "poll");
+      op.poll = poll;
+      op.time = host_.now();
+      if (op.interrupted) {
+        interrupted = true;
+        break;
+      }
+      PointStats& s = stats[p];
+      ++s.polls;
+      s.retries += op.retries;
+      s.ms.push_back(op.elapsedMs);
+      if (!op.ok) {
+        ++s.failures[op.status];
+        exitCode = kExitTransfer;
+        if (csv) csv << op.time << "," << op.point << ",," << op.status << "\n";
+      } else if (csv) {
+        for (const Element& e : op.values) {
+          csv << op.time << "," << e.point << "," << CsvValue(op.kind, e.value) << ",0\n";
+        }
+      }
+      bool show = o_.trace;
+      if (op.ok) {
+        op.changed.assign(op.values.size(), true);
+        for (size_t k = 0; k < op.values.size() && k < last[p].size() && lastStatus[p] == 0; ++k) {
+          op.changed[k] = op.values[k].value != last[p][k];
+        }
+        show = show || std::find(op.changed.begin(), op.changed.end(), true) != op.changed.end();
+        last[p].clear();
+        for (const Element& e : op.values) last[p].push_back(e.value);
+      } else {
+        show = show || op.status != lastStatus[p];
+      }
+      lastStatus[p] = op.ok ? 0 : op.status;
+      if (show) Emit(op);
+    }
+    if (csv) csv.flush();
+    if (interrupted || (o_.polls != 0 && poll == o_.polls)) break;
+    for (int32_t waited = 0; waited < o_.intervalMs && !Interrupted(); waited += 50) {
+      host_.sleep(std::min<int32_t>(50, o_.intervalMs - waited));
+    }
+    if (Interrupted()) {
+      interrupted = true;
+      break;
+    }
+  }
+  // Statistics per point.
+  for (size_t p = 0; p < plans.size(); ++p) {
+    const PointStats& s = stats[p];
+    std::vector<double> ms = s.ms;
+    std::sort(ms.begin(), ms.end());
+    double mean = 0;
+    for (double v : ms) mean += v;
+    if (!ms.empty()) mean /= static_cast<double>(ms.size());
+    auto at = [&ms](double q) {
+      if (ms.empty()) return 0.0;
+      const size_t index =
+          static_cast<size_t>(std::ceil(q * static_cast<double>(ms.size()))) - (q > 0 ? 1 : 0);
+      return ms[std::min(index, ms.size() - 1)];
+    };
+    int64_t failed = 0;
+    for (const auto& [status, n] : s.failures) failed += n;
+    if (o_.json) {
+      nlohmann::ordered_json j{{"operation", "stats"},
+                               {"point", plans[p].spec.text},
+                               {"polls", s.polls},
+                               {"failed", failed}};
+      nlohmann::ordered_json byStatus = nlohmann::ordered_json::object();
+      for (const auto& [status, n] : s.failures) byStatus[std::to_string(status)] = n;
+      j["failures"] = byStatus;
+      j["retries"] = s.retries;
+      j["responseMs"] = {{"min", ms.empty() ? 0.0 : ms.front()},
+                         {"mean", mean},
+                         {"p99", at(0.99)},
+                         {"max", ms.empty() ? 0.0 : ms.back()}};
+      out_ << j.dump() << "\n";
+    } else {
+      char line[256];
+      std::snprintf(line, sizeof line,
+                    "%-10s polls %lld, failed %lld, retries seen %lld, response ms min %.1f mean "
+                    "%.1f p99 %.1f max %.1f",
+                    plans[p].spec.text.c_str(), static_cast<long long>(s.polls),
+                    static_cast<long long>(failed), static_cast<long long>(s.retries),
+                    ms.empty() ? 0.0 : ms.front(), mean, at(0.99), ms.empty() ? 0.0 : ms.back());
+      out_ << line;
+      for (const auto& [status, n] : s.failures) {
+        out_ << "; status " << status << ": " << n;
+      }
+      out_ << "\n";
+    }
+  }
+  out_ << std::flush;
+  if (interrupted) {
+    if (!o_.json) {
+      std::lock_guard<std::mutex> lock(ConsoleMutex());
+      err_ << "tiway: interrupted: watch ended; nothing was written\n";
+    }
+    return kExitInterrupted;
+  }
+  return exitCode;
+}
+
+void Runner::Stop(OpResult* into) {
+  if (context_ == nullptr || stopped_) return;
+  OpResult scratch;
+  const int32_t status = Call(kStop, nullptr, into != nullptr ? *into : scratch);
+  stopped_ = true;
   if (status != 0) {
     std::lock_guard<std::mutex> lock(ConsoleMutex());
     err_ << "tiway: warning: Stop returned " << status << ": " << StatusMeaning(status, Step::Stop)
          << "\n";
   }
-  context_ = nullptr;
-}
-
-void Runner::PrintValues(const PointAddress& address, const std::vector<uint32_t>& values,
-                         const std::vector<bool>* changed, double elapsed, int64_t poll) {
-  const PointKind kind = KindOf(address);
-  if (o_.json) {
-    std::vector<std::string> items;
-    for (size_t k = 0; k < values.size(); ++k) {
-      if (changed && !(*changed)[k]) continue;
-      items.push_back("{\"point\":" + J(ElementText(address, static_cast<int>(k))) + ",\"value\":" +
-                      std::to_string(values[k]) + ",\"hex\":" + J(HexValue(kind, values[k])) + "}");
-    }
-    std::vector<std::string> lines;
-    for (size_t i = logShown_; i < log_.size(); ++i) lines.push_back(J(log_[i]));
-    logShown_ = log_.size();
-    out_ << "{\"command\":" << J(o_.command) << ",\"ok\":true,\"point\":" << J(o_.point);
-    if (changed)
-      out_ << ",\"poll\":" << poll << ",\"elapsedMs\":" << static_cast<int64_t>(elapsed * 1000);
-    out_ << ",\"values\":" << JsonArray(items) << ",\"log\":" << JsonArray(lines)
-         << ",\"frames\":" << JsonArray(frames_) << "}\n"
-         << std::flush;
-    frames_.clear();
-    return;
-  }
-  for (size_t k = 0; k < values.size(); ++k) {
-    if (changed && !(*changed)[k]) continue;
-    if (changed) {
-      char stamp[32];
-      std::snprintf(stamp, sizeof stamp, "[%8.1f s] ", elapsed);
-      out_ << stamp;
-    }
-    std::string text = ElementText(address, static_cast<int>(k));
-    text.resize(std::max<size_t>(text.size(), 9), ' ');
-    out_ << text << " " << FormatValue(kind, values[k]) << "\n";
-  }
-  out_ << std::flush;
 }
 
 int Runner::Info() {
   DriverInfo info;
   if (!GetInfo(info)) {
-    return Fail({kExitDriverStatus, "GetDriverInfo", 0, "GetDriverInfo failed"});
+    OpResult f = Failure("info", kExitDriverStatus, "GetDriverInfo failed");
+    f.step = "GetDriverInfo";
+    return Finish(f);
   }
   const std::string name = info.name ? info.name : "";
   const std::string banner = info.banner ? info.banner : "";
   const LineSettings line = info.defaultLine;
   if (o_.json) {
-    out_ << "{\"command\":\"info\",\"ok\":true,\"driver\":" << J(host_.driverPath)
-         << ",\"driverId\":" << info.driverId << ",\"name\":" << J(name)
-         << ",\"contextSize\":" << info.contextSize << ",\"infoValueA\":" << info.infoValueA
-         << ",\"infoValueB\":" << info.infoValueB << ",\"defaultLine\":{\"baud\":" << line.baudRate
-         << ",\"dataBits\":" << line.dataBits << ",\"stopBits\":" << line.stopBits
-         << ",\"parity\":" << J(ParityName(line.parity))
-         << "},\"banner\":" << J(Cp437ToUtf8(banner)) << "}\n";
+    nlohmann::ordered_json j{{"operation", "info"},
+                             {"ok", true},
+                             {"driver", host_.driverPath},
+                             {"driverId", info.driverId},
+                             {"name", name},
+                             {"contextSize", info.contextSize},
+                             {"infoValueA", info.infoValueA},
+                             {"infoValueB", info.infoValueB}};
+    j["defaultLine"] = {{"baud", line.baudRate},
+                        {"dataBits", line.dataBits},
+                        {"stopBits", StopBitsName(line.stopBits)},
+                        {"parity", ParityName(line.parity)}};
+    j["banner"] = Cp437ToUtf8(banner);
+    out_ << j.dump() << "\n";
     return kExitOk;
   }
   out_ << "driver        " << name << " (driver id " << info.driverId << ")\n"
        << "library       " << host_.driverPath << "\n"
        << "context size  " << info.contextSize << " bytes per instance\n"
-       << "default line  " << line.baudRate << " baud, " << line.dataBits
-       << " data bits, stop-bit code " << line.stopBits << ", parity " << ParityName(line.parity)
-       << "\n"
+       << "default line  " << line.baudRate << " baud, " << line.dataBits << " data bits, "
+       << StopBitsName(line.stopBits) << " stop bit" << (line.stopBits == 0 ? "" : "s")
+       << ", parity " << ParityName(line.parity) << "\n"
        << "info values   " << info.infoValueA << ", " << info.infoValueB << "\n";
+  // The banner's box characters are code page 437: converted for a UTF-8
+  // terminal or pipe (the locale says so), raw only when asked.
   const bool convert = !o_.raw && (o_.utf8 || host_.utf8Stdout);
   out_ << (convert ? Cp437ToUtf8(banner) : banner) << std::flush;
   return kExitOk;
 }
 
 int Runner::Transfer() {
-  // The CLI checks the address text first, with the driver's rules, so that a
-  // bad point is named before the 10-second adapter configuration.
-  const bool block = o_.count > 1;
-  const bool fText = o_.point.size() > 2 && (o_.point[2] == 'F' || o_.point[2] == 'f');
-  const int32_t elementCount = fText ? o_.count * 2 : o_.count;
-  const int32_t hostType = o_.hostType.value_or(DefaultHostType(o_.point));
-  const AddressCheck check = CheckAddress(o_.point, hostType, block, elementCount);
-  if (!check.ok) {
-    return Fail({kExitBadPoint, "", 0, "bad point " + o_.point + ": " + check.reason});
+  // Every point is checked first, with the driver's rules, so that a bad
+  // point is named before the 10-second adapter configuration.
+  std::vector<PointPlan> plans;
+  OpResult failure;
+  if (!Plan(plans, failure)) return Finish(failure);
+  if (o_.command == "write" && plans.size() != 1) {
+    OpResult f = Failure("write", kExitUsage, "write takes one POINT");
+    return Finish(f);
   }
   std::vector<uint32_t> values;
   for (const std::string& text : o_.values) {
     uint32_t value = 0;
-    if (std::optional<std::string> problem = ParseValue(check.kind, text, value)) {
-      return Fail({kExitBadPoint, "", 0, "bad value for " + o_.point + ": " + *problem});
+    if (std::optional<std::string> problem = ParseValue(plans[0].kind, text, value)) {
+      OpResult f =
+          Failure("plan", kExitBadPoint, "bad value for " + plans[0].spec.text + ": " + *problem);
+      return Finish(f);
     }
     values.push_back(value);
+  }
+  if (Interrupted()) {
+    OpResult f = Failure("start", kExitInterrupted, "interrupted before start-up: nothing sent");
+    f.interrupted = true;
+    return Finish(f);
   }
 
   DriverInfo info;
   if (!GetInfo(info)) {
-    return Fail({kExitDriverStatus, "GetDriverInfo", 0, "GetDriverInfo failed"});
+    OpResult f = Failure("start", kExitDriverStatus, "GetDriverInfo failed");
+    f.step = "GetDriverInfo";
+    return Finish(f);
   }
   contextBytes_.assign(std::max<size_t>(static_cast<size_t>(info.contextSize), sizeof(PortContext)),
                        0);
@@ -323,121 +620,191 @@ int Runner::Transfer() {
   if (o_.dataBits) params.line.dataBits = *o_.dataBits;
   if (o_.stopBits) params.line.stopBits = *o_.stopBits;
   if (o_.parity) params.line.parity = *o_.parity;
+
+  OpResult start;
+  start.operation = "start";
+  const auto startedAt = Clock::now();
   const int32_t started = ColdStartWithProgress(params);
+  stopped_ = false;
+  for (std::string& line : host_.takeLog()) start.log.push_back(std::move(line));
+  start.elapsedMs = MsSince(startedAt);
+  const std::string nothing = o_.command == "write" ? "nothing written" : "nothing read";
   if (started != 0) {
-    Failure f{kExitDriverStatus, "ColdStart", started, ""};
+    start.ok = false;
+    start.step = "ColdStart";
+    start.status = started;
+    start.meaning = StatusMeaning(started, Step::ColdStart);
     if (started == 2) {
-      f.exitCode = kExitPortFailed;
-      f.message = "cannot open port " + o_.port;
+      start.exitCode = kExitPortFailed;
+      start.message =
+          "cannot open port " + o_.port + ": " + host_.diagnosePort(o_.port, params.line);
     } else {
-      f.message = "ColdStart returned " + std::to_string(started) + ": " +
-                  StatusMeaning(started, Step::ColdStart);
+      start.exitCode = kExitDriverStatus;
+      start.message = "ColdStart returned " + std::to_string(started) + ": " + start.meaning;
     }
-    Stop();
-    return Fail(f);
+    Stop(&start);
+    return Finish(start);
   }
   // ColdStart succeeds even when the adapter configuration fails; its log
   // line says so.
-  for (const std::string& line : log_) {
-    size_t at = line.find("ColdStart(): Fail rc = ");
+  for (const std::string& line : start.log) {
+    const size_t at = line.find("ColdStart(): Fail rc = ");
     if (at == std::string::npos) continue;
-    int32_t rc = std::atoi(line.c_str() + at + 23);
+    const int32_t rc = std::atoi(line.c_str() + at + 23);
+    start.status = rc;
+    start.step = "ColdStart";
+    start.meaning = StatusMeaning(rc, Step::Adapter);
+    start.message =
+        "the adapter configuration failed (rc " + std::to_string(rc) + ": " + start.meaning + ")";
+    if (!o_.keepGoing) {
+      start.ok = false;
+      start.exitCode = kExitAdapter;
+      start.message += "; " + nothing + " (--keep-going goes on regardless)";
+      Stop(&start);
+      return Finish(start);
+    }
     std::lock_guard<std::mutex> lock(ConsoleMutex());
-    err_ << "tiway: warning: the adapter configuration failed (rc " << rc << ": "
-         << StatusMeaning(rc, Step::Adapter) << "); going on\n";
+    if (!o_.json) err_ << "tiway: warning: " << start.message << "; going on (--keep-going)\n";
   }
+  if (Interrupted()) {
+    start.ok = false;
+    start.interrupted = true;
+    start.exitCode = kExitInterrupted;
+    start.message = "interrupted during start-up: " + nothing + "; port closed";
+    Stop(&start);
+    return Finish(start);
+  }
+  if (o_.json) Emit(start);
   if (o_.trace && !o_.json) {
     out_ << "  (start-up frames are not kept by the driver: run tiway-sim with --trace to see "
             "the adapter configuration and the station connect)\n";
   }
 
-  PointAddress address{};
-  if (!Define(check, elementCount, address)) return kExitBadPoint;
-  const PointKind kind = KindOf(address);
-
-  if (o_.command == "write") {
-    std::vector<uint16_t> data = WriteArrayFromValues(address, values);
-    BlockRequest request{};
-    request.address = address;
-    request.elementCount = elementCount;
-    request.data = data.data();
-    int32_t status = Call(kWriteBlock, &request, context_);
-    Trace("WriteBlock", *context_, kind);
-    Stop();
-    if (status != 0) {
-      return Fail({kExitTransfer, "WriteBlock", status,
-                   "write of " + o_.point + " failed: status " + std::to_string(status) + ": " +
-                       StatusMeaning(status, Step::Block)});
+  for (PointPlan& plan : plans) {
+    OpResult op;
+    op.operation = "define";
+    op.point = plan.spec.text;
+    op.count = plan.spec.count;
+    if (Interrupted()) {
+      op.ok = false;
+      op.interrupted = true;
+      op.exitCode = kExitInterrupted;
+      op.message = "interrupted before the transfers: " + nothing + "; port closed";
+      Stop(&op);
+      return Finish(op);
     }
-    if (o_.json) {
-      PrintValues(address, values, nullptr, 0, 0);
-    } else {
-      out_ << "wrote " << values.size() << (values.size() == 1 ? " element" : " elements")
-           << " from " << ElementText(address, 0) << "\n";
-      PrintValues(address, values, nullptr, 0, 0);
+    if (!Define(plan, op)) {
+      Stop(&op);
+      return Finish(op);
     }
-    return kExitOk;
   }
 
-  if (o_.command == "read") {
-    std::vector<uint32_t> read;
-    int32_t status = Read(address, elementCount, read);
-    Stop();
-    if (status != 0) {
-      return Fail({kExitTransfer, "ReadBlock", status,
-                   "read of " + o_.point + " failed: status " + std::to_string(status) + ": " +
-                       StatusMeaning(status, Step::Block)});
-    }
-    PrintValues(address, read, nullptr, 0, 0);
-    return kExitOk;
-  }
-
-  // watch: the first good poll shows every element, later ones the changes.
   int exitCode = kExitOk;
-  std::vector<uint32_t> last;
-  int32_t lastStatus = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (int64_t poll = 1; o_.polls == 0 || poll <= o_.polls; ++poll) {
-    if (host_.interrupted()) break;
-    std::vector<uint32_t> now;
-    int32_t status = Read(address, elementCount, now);
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (status != 0) {
-      exitCode = kExitTransfer;
-      if (status != lastStatus) {
-        const std::string message = "read of " + o_.point + " failed: status " +
-                                    std::to_string(status) + ": " +
-                                    StatusMeaning(status, Step::Block);
-        if (o_.json) {
-          out_ << "{\"command\":\"watch\",\"ok\":false,\"poll\":" << poll
-               << ",\"step\":\"ReadBlock\",\"status\":" << status << ",\"error\":" << J(message)
-               << ",\"frames\":" << JsonArray(frames_) << "}\n"
-               << std::flush;
-          frames_.clear();
-        } else {
-          std::lock_guard<std::mutex> lock(ConsoleMutex());
-          err_ << "tiway: " << message << "\n";
-        }
+  if (o_.command == "write") {
+    exitCode = Write(plans[0], values);
+  } else if (o_.command == "read") {
+    for (size_t p = 0; p < plans.size(); ++p) {
+      if (Interrupted()) {
+        OpResult op = Failure("read", kExitInterrupted,
+                              "interrupted: " + plans[p].spec.text + " and later not read");
+        op.interrupted = true;
+        exitCode = Finish(op);
+        break;
       }
-    } else {
-      std::vector<bool> changed(now.size(), true);
-      for (size_t k = 0; k < now.size() && k < last.size() && lastStatus == 0; ++k) {
-        changed[k] = now[k] != last[k];
+      OpResult op = ReadPoint(plans[p], "read");
+      Emit(op);
+      if (op.interrupted) {
+        exitCode = kExitInterrupted;
+        break;
       }
-      if (std::find(changed.begin(), changed.end(), true) != changed.end()) {
-        PrintValues(address, now, &changed, elapsed, poll);
-      }
-      last = now;
+      if (!op.ok && exitCode == kExitOk) exitCode = op.exitCode;
     }
-    lastStatus = status;
-    if (o_.polls != 0 && poll == o_.polls) break;
-    for (int32_t waited = 0; waited < o_.intervalMs && !host_.interrupted(); waited += 50) {
-      host_.sleep(std::min<int32_t>(50, o_.intervalMs - waited));
-    }
+  } else {
+    exitCode = Watch(plans);
   }
-  Stop();
+  Stop(nullptr);
   return exitCode;
+}
+
+int Runner::Plot() {
+  std::string text;
+  if (!host_.readFile(o_.plotInput, text)) {
+    OpResult f = Failure("plot", kExitUsage, "cannot read " + o_.plotInput);
+    return Finish(f);
+  }
+  // The points in the file, in their order of appearance.
+  std::vector<std::string> points;
+  std::set<std::string> seen;
+  std::istringstream lines(text);
+  std::string line;
+  size_t samples = 0;
+  while (std::getline(lines, line)) {
+    const size_t a = line.find(',');
+    const size_t b = a == std::string::npos ? a : line.find(',', a + 1);
+    if (b == std::string::npos || line.rfind("time,", 0) == 0) continue;
+    const std::string point = line.substr(a + 1, b - a - 1);
+    ++samples;
+    if (seen.insert(point).second) points.push_back(point);
+  }
+  if (points.empty()) {
+    OpResult f =
+        Failure("plot", kExitUsage, o_.plotInput + " holds no samples (time,point,value,status)");
+    return Finish(f);
+  }
+  std::string script = "set terminal pngcairo size 1000,600\nset output '" + o_.plotOutput +
+                       "'\nset datafile separator ','\nset xdata time\n"
+                       "set timefmt '%Y-%m-%dT%H:%M:%S'\nset format x '%H:%M:%S'\n"
+                       "set key outside right\nset grid\nset title '" +
+                       o_.plotInput + "'\nset xlabel 'time'\nset ylabel 'value'\nplot ";
+  for (size_t i = 0; i < points.size(); ++i) {
+    script += (i ? ", " : "") + std::string("'") + o_.plotInput + "' using 1:(strcol(2) eq '" +
+              points[i] + "' && strcol(4) eq '0' ? $3 : NaN) with linespoints title '" + points[i] +
+              "'";
+  }
+  script += "\n";
+  FILE* gnuplot = popen("gnuplot", "w");
+  if (gnuplot == nullptr) {
+    OpResult f = Failure("plot", kExitUsage, "cannot run gnuplot (install gnuplot-nox)");
+    return Finish(f);
+  }
+  std::fwrite(script.data(), 1, script.size(), gnuplot);
+  const int status = pclose(gnuplot);
+  if (status != 0) {
+    OpResult f =
+        Failure("plot", kExitUsage, "gnuplot failed (status " + std::to_string(status) + ")");
+    return Finish(f);
+  }
+  if (o_.json) {
+    out_ << nlohmann::ordered_json{{"operation", "plot"},
+                                   {"ok", true},
+                                   {"png", o_.plotOutput},
+                                   {"points", points},
+                                   {"samples", samples}}
+                .dump()
+         << "\n";
+  } else {
+    out_ << "wrote " << o_.plotOutput << ": " << points.size() << " points, " << samples
+         << " samples\n";
+  }
+  return kExitOk;
+}
+
+std::string WallClock() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &seconds);
+#else
+  localtime_r(&seconds, &local);
+#endif
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03d", text, static_cast<int>(ms));
+  return out;
 }
 
 }  // namespace
@@ -457,8 +824,25 @@ int Run(const Options& options, Host& host, std::ostream& out, std::ostream& err
   if (!host.sleep) {
     host.sleep = [](int32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   }
+  if (!host.diagnosePort) {
+    host.diagnosePort = [](const std::string& port, const LineSettings& line) {
+      return DiagnosePort(port, line).text;
+    };
+  }
+  if (!host.now) host.now = WallClock;
+  if (!host.readFile) {
+    host.readFile = [](const std::string& path, std::string& text) {
+      std::ifstream file(path, std::ios::binary);
+      if (!file) return false;
+      std::ostringstream content;
+      content << file.rdbuf();
+      text = content.str();
+      return true;
+    };
+  }
   Runner runner(options, host, out, err);
   if (options.command == "info") return runner.Info();
+  if (options.command == "plot") return runner.Plot();
   return runner.Transfer();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/port_settings.h"
 #include "base/records.h"
 #include "tools/cli/cli_args.h"
 
@@ -41,8 +42,15 @@ struct Host {
   std::function<std::vector<std::string>()> takeLog = [] { return std::vector<std::string>(); };
   bool progressTerminal = false;  // stderr is a terminal: animate the wait
   bool utf8Stdout = false;        // stdout takes UTF-8 (for the banner)
+  // Whether SIGINT/SIGTERM (Ctrl-C, Ctrl-Break, console close) arrived: checked
+  // between driver calls, never inside one.
   std::function<bool()> interrupted = [] { return false; };
   std::function<void(int32_t milliseconds)> sleep;  // waits between watch polls
+  // Why the port could not be opened (the platform's own look at it).
+  std::function<std::string(const std::string& port, const LineSettings& line)> diagnosePort;
+  // The wall clock, for the time stamps of watch (ISO 8601, milliseconds).
+  std::function<std::string()> now;
+  std::function<bool(const std::string& path, std::string& text)> readFile;
 };
 
 // Runs the parsed command; returns the exit code.

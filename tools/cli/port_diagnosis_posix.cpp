@@ -1,0 +1,209 @@
+// Linux: the device is examined the way the driver's serial layer opens it
+// (stat, an open for reading and writing, the exclusive lock, the terminal's
+// settings), and the first step that fails names the cause.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "tools/cli/port_diagnosis.h"
+
+namespace tiway {
+
+namespace {
+
+std::string Mode(mode_t mode) {
+  std::string text;
+  for (int shift = 6; shift >= 0; shift -= 3) {
+    text += (mode >> shift & 4) ? 'r' : '-';
+    text += (mode >> shift & 2) ? 'w' : '-';
+    text += (mode >> shift & 1) ? 'x' : '-';
+  }
+  return text;
+}
+
+std::string GroupName(gid_t gid) {
+  const struct group* g = getgrgid(gid);
+  return g != nullptr ? g->gr_name : std::to_string(gid);
+}
+
+std::string UserName(uid_t uid) {
+  const struct passwd* p = getpwuid(uid);
+  return p != nullptr ? p->pw_name : std::to_string(uid);
+}
+
+// The other processes that have the device open: "PID 123 (tiway-sim)".
+std::string Holders(const std::string& port) {
+  char real[PATH_MAX];
+  if (realpath(port.c_str(), real) == nullptr) return "";
+  std::string found;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return "";
+  const std::string self = std::to_string(getpid());
+  while (const struct dirent* entry = readdir(proc)) {
+    const std::string pid = entry->d_name;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) {
+      continue;
+    }
+    const std::string fdDir = "/proc/" + pid + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (const struct dirent* fd = readdir(fds)) {
+      char target[PATH_MAX];
+      const std::string link = fdDir + "/" + fd->d_name;
+      ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      if (n > 0 && std::string(target, static_cast<size_t>(n)) == real) holds = true;
+    }
+    closedir(fds);
+    if (!holds) continue;
+    std::string comm;
+    std::ifstream("/proc/" + pid + "/comm") >> comm;
+    found += (found.empty() ? "" : ", ") + std::string("PID ") + pid + " (" + comm + ")";
+  }
+  closedir(proc);
+  return found;
+}
+
+PortDiagnosis InUse(const std::string& port, const char* how) {
+  const std::string holders = Holders(port);
+  return {PortProblem::InUse, port + " is in use by another program (" + how + ")" +
+                                  (holders.empty() ? "" : ": held by " + holders) +
+                                  "; close it, or use another port"};
+}
+
+speed_t Speed(unsigned rate) {
+  static constexpr struct {
+    unsigned rate;
+    speed_t speed;
+  } kSpeeds[] = {{50, B50},     {75, B75},       {110, B110},     {134, B134},
+                 {150, B150},   {200, B200},     {300, B300},     {600, B600},
+                 {1200, B1200}, {1800, B1800},   {2400, B2400},   {4800, B4800},
+                 {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}};
+  for (const auto& entry : kSpeeds) {
+    if (entry.rate == rate) return entry.speed;
+  }
+  return B0;
+}
+
+// The line settings, checked against what termios can express and what the
+// device keeps; empty when it takes them.
+std::string LineRefusal(int fd, const LineSettings& line) {
+  if (Speed(line.baudRate) == B0) {
+    return "the baud rate " + std::to_string(line.baudRate) +
+           " is not one a serial port here supports (50 to 57600: 1200, 2400, 4800, 9600, "
+           "19200, 38400, 57600 ...)";
+  }
+  if (line.dataBits < 5 || line.dataBits > 8) {
+    return std::to_string(line.dataBits) + " data bits (5 to 8 are possible)";
+  }
+  if (line.stopBits > 2) return "stop-bit code " + std::to_string(line.stopBits);
+  if (line.parity > 4) return "parity code " + std::to_string(line.parity);
+#ifndef CMSPAR
+  if (line.parity >= 3) return "mark or space parity (not available here)";
+#endif
+  struct termios saved {};
+  if (tcgetattr(fd, &saved) != 0) return "";
+  struct termios wanted = saved;
+  cfmakeraw(&wanted);
+  wanted.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  wanted.c_cflag |= kSizes[line.dataBits - 5];
+  if (line.stopBits != 0) wanted.c_cflag |= CSTOPB;
+  if (line.parity == 1) wanted.c_cflag |= PARENB | PARODD;
+  if (line.parity == 2) wanted.c_cflag |= PARENB;
+#ifdef CMSPAR
+  if (line.parity == 3) wanted.c_cflag |= PARENB | CMSPAR | PARODD;
+  if (line.parity == 4) wanted.c_cflag |= PARENB | CMSPAR;
+#endif
+  cfsetispeed(&wanted, Speed(line.baudRate));
+  cfsetospeed(&wanted, Speed(line.baudRate));
+  std::string refusal;
+  if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
+    refusal = "the device refuses " + std::to_string(line.baudRate) + " baud, " +
+              std::to_string(line.dataBits) + " data bits and this parity (" +
+              std::strerror(errno) + ")";
+  }
+  tcsetattr(fd, TCSANOW, &saved);
+  return refusal;
+}
+
+}  // namespace
+
+PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line) {
+  if (port == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
+  struct stat st {};
+  if (stat(port.c_str(), &st) != 0) {
+    const int error = errno;
+    struct stat link {};
+    if (error == ENOENT && lstat(port.c_str(), &link) == 0) {
+      char target[PATH_MAX];
+      ssize_t n = readlink(port.c_str(), target, sizeof target - 1);
+      return {PortProblem::NoDevice,
+              "no such device: " + port + " is a link to " +
+                  (n > 0 ? std::string(target, static_cast<size_t>(n)) : "?") +
+                  ", which does not exist"};
+    }
+    if (error == ENOENT || error == ENOTDIR) {
+      return {PortProblem::NoDevice, "no such device: " + port +
+                                         " does not exist (check the name; USB adapters appear "
+                                         "as /dev/ttyUSB0 or /dev/ttyACM0 when plugged in)"};
+    }
+    if (error == EACCES) {
+      return {PortProblem::Permission,
+              "permission denied: a directory on the way to " + port + " cannot be searched"};
+    }
+    return {PortProblem::Other, port + ": " + std::strerror(error)};
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    return {PortProblem::NotSerial, port +
+                                        " is not a device (a serial port is a character "
+                                        "device, such as /dev/ttyS0)"};
+  }
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == EACCES || error == EPERM) {
+      const std::string group = GroupName(st.st_gid);
+      return {PortProblem::Permission, "permission denied: " + port + " belongs to user " +
+                                           UserName(st.st_uid) + " and group " + group + " (" +
+                                           Mode(st.st_mode) + "); add your user to the group " +
+                                           group + " (sudo usermod -aG " + group +
+                                           " $USER, then log in again)"};
+    }
+    if (error == EBUSY) return InUse(port, "it opened the port exclusively");
+    if (error == ENOENT || error == ENXIO || error == ENODEV) {
+      return {PortProblem::NoDevice, "no such device: " + port +
+                                         " exists but no hardware answers behind it (" +
+                                         std::strerror(error) + "; is the adapter plugged in?)"};
+    }
+    return {PortProblem::Other, port + ": " + std::strerror(error)};
+  }
+  PortDiagnosis result;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    result = InUse(port, "it holds the port's lock");
+  } else if (struct termios attributes{}; tcgetattr(fd, &attributes) != 0) {
+    result = {PortProblem::NotSerial,
+              port + " is not a serial device (" + std::strerror(errno) + ")"};
+  } else if (std::string refusal = LineRefusal(fd, line); !refusal.empty()) {
+    result = {PortProblem::LineRefused, "line settings refused: " + refusal};
+  } else {
+    result = {PortProblem::None, port + " opens here with these settings: the cause is unknown"};
+  }
+  flock(fd, LOCK_UN);
+  close(fd);
+  return result;
+}
+
+}  // namespace tiway

@@ -1,0 +1,201 @@
+#include "tools/cli/reply_trace.h"
+
+#include <cstdio>
+#include <string>
+
+#include "nitp/frame.h"
+#include "nitp/reply_verdict.h"
+
+namespace tiway {
+
+namespace {
+
+std::string Hex4(int32_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value) & 0xFFFF);
+  return text;
+}
+
+// A field that the judgement has shown to be upper-case hex.
+int32_t Field(const std::string& text, int32_t at, uint16_t digits) {
+  return DecodeHex(text.c_str() + at, digits) & 0xFFFF;
+}
+
+std::string Split(std::string_view data, size_t width) {
+  std::string out;
+  for (size_t i = 0; i < data.size(); i += width) {
+    if (!out.empty()) out += ' ';
+    out += data.substr(i, width);
+  }
+  return out;
+}
+
+std::string LogLine(ReplyFault fault, int32_t instance, int32_t primitiveError) {
+  const char* format = ReplyFaultFormat(fault);
+  if (format == nullptr) return "";
+  char line[160];
+  if (fault == ReplyPrimitiveError) {
+    std::snprintf(line, sizeof line, format, instance, static_cast<unsigned>(primitiveError));
+  } else {
+    std::snprintf(line, sizeof line, format, instance);
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string PrimitiveErrorMeaning(int32_t code) {
+  switch (code) {
+    case 0x0101:
+      return "code 0101: no such station on the network";
+    case 0x0102:
+      return "code 0102: the station exists but is not connected";
+    case 0x0103:
+      return "code 0103: unknown primitive";
+    case 0x0104:
+      return "code 0104: unknown memory type";
+    case 0x0105:
+      return "code 0105: the primitive length disagrees with the primitive, or its parameters "
+             "are missing";
+    case 0x0106:
+      return "code 0106: address range overflow (the elements would run past FFFF)";
+    case 0x0107:
+      return "code 0107: count too large (the reply would exceed 589 characters)";
+    case 0x0108:
+      return "code 0108: write data not a whole number of elements";
+    default:
+      return "code " + Hex4(code) + " (not a documented code)";
+  }
+}
+
+std::string AdapterRefusalMeaning(int32_t code) {
+  switch (code) {
+    case 0x0001:
+      return "code 0001: frame too short, or its length field disagrees with the characters "
+             "received";
+    case 0x0002:
+      return "code 0002: checksum mismatch (the adapter received a damaged request)";
+    case 0x0003:
+      return "code 0003: a character that is not an upper-case hex digit";
+    case 0x0004:
+      return "code 0004: unknown message code";
+    case 0x0005:
+      return "code 0005: malformed request (wrong body length or contents)";
+    case 0x0006:
+      return "code 0006: connect: no such station on the network";
+    case 0x0007:
+      return "code 0007: the adapter is not configured";
+    case 0x0008:
+      return "code 0008: configuration step out of order";
+    case 0x0009:
+      return "code 0009: frame too long (589 characters without ';')";
+    default:
+      return "code " + Hex4(code) + " (not a documented code)";
+  }
+}
+
+ReplyTrace TraceReply(std::string_view request, std::string_view replyView, int32_t instance,
+                      bool silentLine) {
+  ReplyTrace trace;
+  const std::string reply(replyView);
+  const std::string requestText(request);
+  if (reply.empty() || reply.back() != ';') {
+    // Reception ended without a complete reply: the driver counts the attempt
+    // as failed (2) without checking anything and logs nothing.
+    trace.status = 2;
+    if (!reply.empty()) {
+      trace.note = "incomplete reply: " + std::to_string(reply.size()) +
+                   " characters from ':' and no ';' (the rest never came)";
+    } else if (silentLine) {
+      trace.note = "no reply: no byte arrived within the reply time-out";
+    } else {
+      trace.note =
+          "no reply kept: reception ended before any ':' (three stray bytes end it; the "
+          "driver skips two) or the port's read failed";
+    }
+    return trace;
+  }
+  trace.received = true;
+  ReplyExpectation expected{};
+  const bool known = ExpectationOf(requestText.c_str(), &expected);
+  const ReplyVerdict verdict = JudgeReply(reply.c_str(), known ? &expected : nullptr);
+  trace.status = verdict.status;
+  trace.logLine = LogLine(verdict.fault, instance, verdict.primitiveError);
+  switch (verdict.fault) {
+    case ReplyAccepted:
+      break;
+    case ReplyNoColon:
+      trace.note = "refused: no ':' at the start";
+      return trace;
+    case ReplyNoEnd: {
+      bool hexLength = reply.size() >= 5;
+      for (size_t i = 1; i < 5 && hexLength; ++i) {
+        const char c = reply[i];
+        hexLength = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+      }
+      trace.note = hexLength ? "refused: the length field does not lead to the ';'"
+                             : "refused: the length field is not four upper-case hex digits";
+      return trace;
+    }
+    case ReplyNotHex:
+      trace.note = "refused: a character between ':' and ';' is not an upper-case hex digit";
+      return trace;
+    case ReplyBadChecksum: {
+      const int32_t length = verdict.length;
+      const int32_t computed = FrameChecksum(reply.c_str() + 1, length - 6) & 0xFFFF;
+      trace.note = "refused: checksum " + reply.substr(static_cast<size_t>(length) - 5, 4) +
+                   " does not match (computed " + Hex4(computed) + ")";
+      return trace;
+    }
+    case ReplyMessageFailed: {
+      const int32_t length = verdict.length;
+      const bool hasCode = length >= 16;
+      trace.note = "message code 00: the adapter refused the request" +
+                   (hasCode ? ", " + AdapterRefusalMeaning(Field(reply, 7, 4)) : std::string());
+      return trace;
+    }
+    case ReplyPrimitiveError:
+      trace.note = "the controller refused the primitive: " +
+                   (verdict.primitiveError != 0 ? PrimitiveErrorMeaning(verdict.primitiveError)
+                                                : std::string("no error code given"));
+      return trace;
+    case ReplyForeign: {
+      std::string what = "refused: a sound reply, but not to this request";
+      if (known && verdict.messageCode == 1 && verdict.length >= 22) {
+        const int32_t station = Field(reply, 7, 2);
+        const int32_t primitive = Field(reply, 13, 2);
+        const int32_t dataChars = verdict.length - 22;
+        if (station != expected.station) {
+          what += " (station " + Hex4(station).substr(2) + ", asked " +
+                  Hex4(expected.station).substr(2) + ")";
+        } else if (primitive != expected.primitiveCode) {
+          what += " (primitive " + Hex4(primitive).substr(2) + ", asked " +
+                  Hex4(expected.primitiveCode).substr(2) + ")";
+        } else {
+          what += " (data field of " + std::to_string(dataChars) + " characters, the count asks " +
+                  std::to_string(expected.dataChars) + ": " +
+                  (dataChars < expected.dataChars ? "elements missing" : "elements too many") + ")";
+        }
+      }
+      trace.note = what;
+      return trace;
+    }
+  }
+  // Accepted: its fields.
+  const int32_t length = verdict.length;
+  if (verdict.messageCode != 1 || length < 22) {
+    trace.note = "accepted, message code " + Hex4(verdict.messageCode).substr(2);
+    return trace;
+  }
+  std::string note = "accepted: station " + reply.substr(7, 2) + ", primitive " +
+                     reply.substr(13, 2) + ", controller status " + reply.substr(15, 2);
+  const std::string data = reply.substr(17, static_cast<size_t>(length) - 22);
+  if (!data.empty()) {
+    const bool words = requestText.size() >= 17 && requestText.compare(15, 2, "01") == 0;
+    note += ", data " + Split(data, words ? 4 : 2);
+  }
+  trace.note = note;
+  return trace;
+}
+
+}  // namespace tiway
