@@ -1,0 +1,239 @@
+// tiway as an integrator runs it: the real binary, the real driver beside
+// it, the real simulator on a pseudo-terminal. What tiway says about each
+// reply must be what the driver decided; an interrupt must never let a
+// request out; a port that does not open must name its cause.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/sim_process.h"
+#include "tools/cli/port_diagnosis.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// tiway as a child process, its stdout and stderr in a file.
+class Tiway {
+ public:
+  explicit Tiway(std::vector<std::string> args) {
+    char name[] = "/tmp/tiway-out-XXXXXX";
+    const int fd = mkstemp(name);
+    close(fd);
+    output_ = name;
+    args.insert(args.begin(), TIWAY_PATH);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, TIWAY_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Tiway() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(output_.c_str());
+  }
+  void Signal(int signal) const { kill(pid_, signal); }
+  // The exit code, or -1 when it did not end within the limit.
+  int Wait(std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+  std::string Output() const {
+    std::ifstream file(output_);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string output_;
+};
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return condition();
+}
+
+constexpr const char* kData = "05 V 0064 = 0017 2710\n05 V 0070 = 1234\n";
+
+TEST(TiwayOnTheSimulator, TheTraceVerdictIsTheDriversOnEveryFaultMode) {
+  e2e::SimProcess sim;
+  ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--configured", "--stations", "5"}), "");
+  struct Case {
+    const char* fault;  // spoils all three attempts of the read
+    int32_t status;     // what the driver returns
+  };
+  const Case cases[] = {
+      {"silence", 2},
+      {"bad-checksum", 65535},
+      {"stray3", 2},
+      {"stray2", 0},
+      {"cut", 2},
+      {"no-end", 2},
+      {"short-data", 65535},
+      {"lower-case", 65535},
+      {"primitive-error=0101", 257},
+      {"primitive-error=0BAD", 0x0BAD},
+      {"delay=100", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    ASSERT_EQ(sim.Control("clear").rfind("ok", 0), 0u);
+    ASSERT_EQ(sim.Control("fault " + std::string(c.fault) + "@read 3").rfind("ok", 0), 0u);
+    Tiway tiway({"--port", sim.Port(), "--json", "--trace", "read", "05V0064:2"});
+    ASSERT_GE(tiway.Wait(120s), 0);
+    nlohmann::json read;
+    std::istringstream lines(tiway.Output());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.empty() || line[0] != '{') continue;
+      nlohmann::json j = nlohmann::json::parse(line);
+      if (j["operation"] == "read") read = j;
+    }
+    ASSERT_TRUE(read.is_object()) << tiway.Output();
+    EXPECT_EQ(read["status"], c.status) << read.dump();
+    ASSERT_EQ(read["frames"].size(), 1u);
+    const nlohmann::json& frame = read["frames"][0];
+    // The verdict shown for the reply is the driver's status...
+    EXPECT_EQ(frame["replyStatus"], read["status"]) << read.dump();
+    // ... and its wording is the line the driver logged for it.
+    std::string lastCheckLine;
+    for (const std::string line : read["log"]) {
+      if (line.find("CheckReply()") != std::string::npos) lastCheckLine = line;
+    }
+    EXPECT_EQ(frame["logLine"], c.status != 0 ? lastCheckLine : std::string()) << read.dump();
+  }
+}
+
+TEST(TiwayOnTheSimulator, AnInterruptNeverLetsTheWriteOut) {
+  e2e::SimProcess sim;
+  ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--stations", "5"}), "");
+  {
+    // During the start-up (the ten-second adapter configuration).
+    Tiway tiway({"--port", sim.Port(), "write", "05V0070", "777"});
+    ASSERT_TRUE(WaitFor([&] { return sim.Trace().find(" <- :") != std::string::npos; }, 30s))
+        << sim.Trace();
+    tiway.Signal(SIGINT);
+    EXPECT_EQ(tiway.Wait(60s), 130) << tiway.Output();
+    EXPECT_NE(tiway.Output().find("interrupted during start-up: nothing written"),
+              std::string::npos)
+        << tiway.Output();
+  }
+  EXPECT_EQ(sim.Control("dump 05 V 0070"), "ok 1234");
+  EXPECT_EQ(sim.Stats()["writes"], 0);
+  {
+    // During the read before the write, on a silent line.
+    ASSERT_EQ(sim.Control("fault silence@read 3").rfind("ok", 0), 0u);
+    Tiway tiway({"--port", sim.Port(), "--timeout", "200", "write", "05V0070", "777"});
+    ASSERT_TRUE(WaitFor(
+        [&] { return sim.Trace().find("(nothing sent: fault silence") != std::string::npos; }, 60s))
+        << sim.Trace();
+    tiway.Signal(SIGTERM);
+    EXPECT_EQ(tiway.Wait(60s), 130) << tiway.Output();
+    EXPECT_NE(tiway.Output().find("interrupted before the write: nothing written"),
+              std::string::npos)
+        << tiway.Output();
+  }
+  EXPECT_EQ(sim.Control("dump 05 V 0070"), "ok 1234");
+  EXPECT_EQ(sim.Stats()["writes"], 0);
+}
+
+// A pseudo-terminal's slave, free for the diagnosis to open.
+struct Pty {
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    slave = ptsname(master);
+  }
+  ~Pty() { close(master); }
+  int master = -1;
+  std::string slave;
+};
+
+TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
+  const LineSettings line{19200, 7, 0, 1};
+  EXPECT_EQ(tiway::DiagnosePort("/nonexistent/tty", line).problem, tiway::PortProblem::NoDevice);
+  EXPECT_EQ(tiway::DiagnosePort("/etc/hostname", line).problem, tiway::PortProblem::NotSerial);
+
+  Pty pty;
+  tiway::PortDiagnosis free = tiway::DiagnosePort(pty.slave, line);
+  EXPECT_EQ(free.problem, tiway::PortProblem::None) << free.text;
+  tiway::PortDiagnosis rate = tiway::DiagnosePort(pty.slave, LineSettings{12345, 7, 0, 1});
+  EXPECT_EQ(rate.problem, tiway::PortProblem::LineRefused) << rate.text;
+  EXPECT_NE(rate.text.find("12345"), std::string::npos) << rate.text;
+
+  // Held by another program: a child holds the lock as the driver does.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    const int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    flock(fd, LOCK_EX);
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  tiway::PortDiagnosis held = tiway::DiagnosePort(pty.slave, line);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(held.problem, tiway::PortProblem::InUse) << held.text;
+  EXPECT_NE(held.text.find("PID " + std::to_string(holder)), std::string::npos) << held.text;
+
+  // Permission denied: a user outside the device's group.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to take another user's identity";
+  ASSERT_EQ(chmod(pty.slave.c_str(), 0660), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const tiway::PortDiagnosis denied = tiway::DiagnosePort(pty.slave, line);
+    const bool named = denied.problem == tiway::PortProblem::Permission &&
+                       denied.text.find("add your user to the group") != std::string::npos;
+    _exit(named ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(other, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
