@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -29,7 +30,7 @@ struct Options {
   uint32_t baud = 0;
   int dataBits = 7;
   std::string parity = "odd";
-  int stopBits = 1;
+  std::string stopBits = "1";
   std::string stations = "1-5";
   std::string dataFile;
   bool configured = false;
@@ -116,17 +117,69 @@ bool ConfigureFaults(const Options& options, tiway_sim::FaultPlan& plan, std::st
   return true;
 }
 
+// Station list items written as the data file and address text write
+// stations (two hex digits with a letter or a leading zero: 05, 0A, FE) are
+// hex; other numbers are decimal, 0x-prefixed ones hex.
+std::string StationListAsHexWhereWritten(const std::string& list) {
+  std::string out;
+  std::string item;
+  auto flush = [&out, &item] {
+    const bool twoHex = item.size() == 2 && std::isxdigit(static_cast<unsigned char>(item[0])) &&
+                        std::isxdigit(static_cast<unsigned char>(item[1]));
+    const bool hexLooking =
+        twoHex && (item[0] == '0' || !std::isdigit(static_cast<unsigned char>(item[0])) ||
+                   !std::isdigit(static_cast<unsigned char>(item[1])));
+    out += hexLooking ? "0x" + item : item;
+    item.clear();
+  };
+  for (char c : list) {
+    if (c == ',' || c == '-') {
+      flush();
+      out += c;
+    } else {
+      item += c;
+    }
+  }
+  flush();
+  return out;
+}
+
+// The stations that the data file's lines name (first field, two hex digits).
+std::set<int> StationsOfData(const std::string& text) {
+  std::set<int> stations;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream words(line);
+    std::string first;
+    if (!(words >> first) || first.size() != 2) continue;
+    char* end = nullptr;
+    const long station = std::strtol(first.c_str(), &end, 16);
+    if (*end == '\0' && station >= 1 && station <= 254) stations.insert(static_cast<int>(station));
+  }
+  return stations;
+}
+
 int Run(const Options& options) {
   std::set<int> stations;
   std::string error;
-  if (!tiway_sim::ParseStationList(options.stations, stations, error)) return Fail(error);
-  tiway_sim::Simulator simulator(stations, options.seed);
+  const std::string list =
+      options.stations == "all" ? options.stations : StationListAsHexWhereWritten(options.stations);
+  if (!tiway_sim::ParseStationList(list, stations, error)) return Fail(error);
+  std::string data;
   if (!options.dataFile.empty()) {
     std::ifstream file(options.dataFile);
     if (!file) return Fail("cannot read data file " + options.dataFile);
     std::stringstream text;
     text << file.rdbuf();
-    error = tiway_sim::ApplyDataText(text.str(), simulator.Net());
+    data = text.str();
+    // A station the data file fills exists without being listed again.
+    const std::set<int> named = StationsOfData(data);
+    stations.insert(named.begin(), named.end());
+  }
+  tiway_sim::Simulator simulator(stations, options.seed);
+  if (!options.dataFile.empty()) {
+    error = tiway_sim::ApplyDataText(data, simulator.Net());
     if (!error.empty()) return Fail(options.dataFile + ": " + error);
   }
   if (options.configured) simulator.Adapt().SetConfigured(true);
@@ -142,7 +195,9 @@ int Run(const Options& options) {
     settings.baud = options.baud == 0 ? 19200 : options.baud;
     settings.dataBits = options.dataBits;
     settings.parity = static_cast<char>(std::toupper(options.parity[0]));
-    settings.stopBits = options.stopBits;
+    // One and a half stop bits have no termios form: sent as two, as the
+    // driver's serial layer does (a receiver checks only the first).
+    settings.stopBits = options.stopBits == "1" ? 1 : 2;
     if (!tiway_sim::OpenDevice(options.device, settings, line, error)) return Fail(error);
   }
   tiway_sim::ControlServer control;
@@ -264,11 +319,13 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({7, 8}));
   app.add_option("--parity", options.parity, "device: none, odd or even (default odd)")
       ->check(CLI::IsMember({"none", "odd", "even"}));
-  app.add_option("--stop-bits", options.stopBits, "device: 1 or 2 (default 1)")
-      ->check(CLI::IsMember({1, 2}));
+  app.add_option("--stop-bits", options.stopBits,
+                 "device: 1, 1.5 or 2 (default 1; 1.5 is sent as 2, as the driver does)")
+      ->check(CLI::IsMember({"1", "1.5", "2"}));
   app.add_option("--stations", options.stations,
-                 "stations on the network, decimal (0x for hex), e.g. 1-5,10 or all "
-                 "(default 1-5)");
+                 "stations on the network besides those the data file fills: numbers and "
+                 "ranges, e.g. 1-5,0x10 or all (default 1-5); two hex digits as the data file "
+                 "writes them (05, 0A, FE) are hex");
   app.add_option("--data", options.dataFile, "initial memory from FILE (see README)");
   app.add_flag("--configured", options.configured, "start with the adapter already configured");
   app.add_option("--fault", options.faults,
@@ -280,6 +337,27 @@ int main(int argc, char** argv) {
   app.add_flag("--trace", options.trace, "print every frame, decoded, on stderr");
   app.add_option("--exit-after-idle", options.exitAfterIdle,
                  "exit after this many seconds without traffic or control commands");
+  app.set_version_flag("--version", std::string("tiway-sim ") + ZORTW_VERSION);
+  app.footer(
+      "fault modes (--fault MODE[:N], --fault-rate MODE:P, control 'fault MODE N'):\n"
+      "  silence               no reply at all\n"
+      "  bad-checksum          the checksum field is off by one\n"
+      "  stray, strayN         N stray bytes '*' before the reply (the driver skips two)\n"
+      "  cut, cutN             only the first N characters (default half the frame)\n"
+      "  no-end                the reply without its ';'\n"
+      "  primitive-error=EEEE  the primitive fails with code EEEE (nothing read or written)\n"
+      "  short-data            a read reply one element short\n"
+      "  lower-case            hex digits in lower case\n"
+      "  delay=MS              the reply MS milliseconds late\n"
+      "  scopes: MODE@adapter, @primitive, @read, @write (e.g. silence@read:2)\n"
+      "\n"
+      "control commands (--control PATH; one line in, one line out):\n"
+      "  fault MODE [N] | fault-rate MODE P | seed S | clear | faults\n"
+      "  set SS T AAAA V... | dump SS T AAAA [N] | stations | connected\n"
+      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | help\n"
+      "\n"
+      "error codes the simulator answers: see tools/sim/README.md (primitive errors 0101-0108,\n"
+      "adapter refusals 0001-0009).");
   CLI11_PARSE(app, argc, argv);
   return Run(options);
 }
