@@ -79,4 +79,19 @@ TEST(TiwayBinary, BadInputGivesItsExitCodeAndTheRule) {
   EXPECT_NE(driver.text.find("cannot load the driver"), std::string::npos) << driver.text;
 }
 
+TEST(TiwayBinary, MistakesAreReportedInJsonWhenAskedAndPortFailuresNameTheirCause) {
+  Output usage = RunTiway("--json read");
+  EXPECT_EQ(usage.exitCode, 1) << usage.text;
+  EXPECT_NE(usage.text.find("{\"operation\":\"usage\",\"ok\":false,\"exitCode\":1"),
+            std::string::npos)
+      << usage.text;
+  EXPECT_EQ(RunTiway("read 05V0064 --polls 3 --port NUL").exitCode, 1);
+#if !defined(_WIN32)
+  Output missing = RunTiway("read 05V0064 --port /nonexist/x");
+  EXPECT_EQ(missing.exitCode, 4) << missing.text;
+  EXPECT_NE(missing.text.find("cannot open port /nonexist/x: no such device"), std::string::npos)
+      << missing.text;
+#endif
+}
+
 }  // namespace

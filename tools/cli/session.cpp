@@ -293,7 +293,10 @@ bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverC
   frame.replyStatus = trace.status;
   frame.logLine = trace.logLine;
   op.frames.push_back(frame);
-  if (status == 0) return true;
+  if (status == 0) {
+    op.meaning = "success";
+    return true;
+  }
   // The last attempt's refusal was logged too, but it was not retried.
   if (op.retries > 0 && !trace.logLine.empty()) --op.retries;
   op.ok = false;
@@ -623,6 +626,7 @@ int Runner::Transfer() {
 
   OpResult start;
   start.operation = "start";
+  start.meaning = "success";
   const auto startedAt = Clock::now();
   const int32_t started = ColdStartWithProgress(params);
   stopped_ = false;
@@ -732,34 +736,41 @@ int Runner::Plot() {
     OpResult f = Failure("plot", kExitUsage, "cannot read " + o_.plotInput);
     return Finish(f);
   }
-  // The points in the file, in their order of appearance.
+  // The good samples of each point, in the order the points first appear;
+  // each becomes a data block of its own, so that its line is unbroken.
   std::vector<std::string> points;
-  std::set<std::string> seen;
+  std::map<std::string, std::string> blocks;
   std::istringstream lines(text);
   std::string line;
   size_t samples = 0;
   while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t a = line.find(',');
     const size_t b = a == std::string::npos ? a : line.find(',', a + 1);
-    if (b == std::string::npos || line.rfind("time,", 0) == 0) continue;
+    const size_t c = b == std::string::npos ? b : line.find(',', b + 1);
+    if (c == std::string::npos || line.rfind("time,", 0) == 0) continue;
+    if (line.substr(c + 1) != "0" || c == b + 1) continue;  // a failed poll has no value
     const std::string point = line.substr(a + 1, b - a - 1);
+    if (blocks.find(point) == blocks.end()) points.push_back(point);
+    blocks[point] += line.substr(0, a) + " " + line.substr(b + 1, c - b - 1) + "\n";
     ++samples;
-    if (seen.insert(point).second) points.push_back(point);
   }
   if (points.empty()) {
     OpResult f =
         Failure("plot", kExitUsage, o_.plotInput + " holds no samples (time,point,value,status)");
     return Finish(f);
   }
-  std::string script = "set terminal pngcairo size 1000,600\nset output '" + o_.plotOutput +
-                       "'\nset datafile separator ','\nset xdata time\n"
-                       "set timefmt '%Y-%m-%dT%H:%M:%S'\nset format x '%H:%M:%S'\n"
-                       "set key outside right\nset grid\nset title '" +
-                       o_.plotInput + "'\nset xlabel 'time'\nset ylabel 'value'\nplot ";
+  std::string script;
   for (size_t i = 0; i < points.size(); ++i) {
-    script += (i ? ", " : "") + std::string("'") + o_.plotInput + "' using 1:(strcol(2) eq '" +
-              points[i] + "' && strcol(4) eq '0' ? $3 : NaN) with linespoints title '" + points[i] +
-              "'";
+    script += "$p" + std::to_string(i) + " << EOD\n" + blocks[points[i]] + "EOD\n";
+  }
+  script += "set terminal pngcairo size 1000,600\nset output '" + o_.plotOutput +
+            "'\nset xdata time\nset timefmt '%Y-%m-%dT%H:%M:%S'\nset format x '%H:%M:%S'\n"
+            "set xtics rotate by 30 right\nset key outside right\nset grid\nset title '" +
+            o_.plotInput + "'\nset xlabel 'time'\nset ylabel 'value'\nplot ";
+  for (size_t i = 0; i < points.size(); ++i) {
+    script += (i ? ", " : "") + std::string("$p") + std::to_string(i) +
+              " using 1:2 with linespoints title '" + points[i] + "'";
   }
   script += "\n";
   FILE* gnuplot = popen("gnuplot", "w");
