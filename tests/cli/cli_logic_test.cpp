@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -392,9 +394,75 @@ TEST(Args, MistakesAreNamed) {
   }
 }
 
+TEST(Args, SettingsComeFromFlagsThenEnvironmentThenProfile) {
+  const std::string profile = ::testing::TempDir() + "tiway-profile";
+  {
+    std::ofstream file(profile);
+    file << "# commissioning laptop\nport = /dev/ttyS1\nbaud = 9600\n";
+  }
+  auto port = [&profile](std::vector<std::string> args) {
+    args.insert(args.end(), {"--profile", profile, "read", "05V0064"});
+    ParseResult r = Parse(args);
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(*r.options.baud, 9600);
+    return r.options.port;
+  };
+#if defined(_WIN32)
+  _putenv("TIWAY_PORT=");
+#else
+  unsetenv("TIWAY_PORT");
+#endif
+  EXPECT_EQ(port({}), "/dev/ttyS1");
+#if defined(_WIN32)
+  _putenv("TIWAY_PORT=/dev/ttyS2");
+#else
+  setenv("TIWAY_PORT", "/dev/ttyS2", 1);
+#endif
+  EXPECT_EQ(port({}), "/dev/ttyS2");
+  EXPECT_EQ(port({"--port", "/dev/ttyS3"}), "/dev/ttyS3");
+#if defined(_WIN32)
+  _putenv("TIWAY_PORT=");
+#else
+  unsetenv("TIWAY_PORT");
+#endif
+}
+
+TEST(Args, PointsCountsAndScanLists) {
+  ParseResult r = Parse({"read", "05V0064:4", "05X0010", "8", "0AF0200", "--port", "NUL"});
+  ASSERT_EQ(r.error, "");
+  ASSERT_EQ(r.options.points.size(), 3u);
+  EXPECT_EQ(r.options.points[0].count, 4);
+  EXPECT_EQ(r.options.points[1].count, 8);
+  EXPECT_EQ(r.options.points[2].count, 1);
+  std::string error;
+  std::vector<PointSpec> list =
+      ParseScanList("# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", error);
+  EXPECT_EQ(error, "");
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[1].text, "05X0010");
+  EXPECT_EQ(list[1].count, 8);
+  ParseScanList("05V0064\n05V0064:0\n", error);
+  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+}
+
+TEST(Values, FloatsForFPointsAndTheViewsOfAWord) {
+  uint32_t value = 0;
+  EXPECT_EQ(ParseValue(PointKind::FValue, "1.5", value), std::nullopt);
+  EXPECT_EQ(value, 0x3FC00000u);
+  EXPECT_EQ(ParseValue(PointKind::FValue, "-2e3", value), std::nullopt);
+  EXPECT_EQ(value, 0xC4FA0000u);
+  EXPECT_NE(ParseValue(PointKind::VWord, "1.5", value), std::nullopt);
+  EXPECT_EQ(FormatValueAs(PointKind::FValue, 0x3FC00000u, ValueFormat::Default), "1.5  0x3FC00000");
+  EXPECT_EQ(FormatValueAs(PointKind::FValue, 0xC4FA0000u, ValueFormat::Int), "-990248960");
+  EXPECT_EQ(FormatValueAs(PointKind::VWord, 0x802A, ValueFormat::Bin), "1000 0000 0010 1010");
+  EXPECT_EQ(FormatValueAs(PointKind::VWord, 0xFFFF, ValueFormat::Int), "-1");
+  EXPECT_EQ(FormatValueAs(PointKind::VWord, 42, ValueFormat::Hex), "0x002A");
+}
+
 TEST(Args, UsageListsTheExitCodes) {
   std::string usage = UsageText("");
-  for (const char* part : {"0  success", "2  address text", "4  the port", "5  a read or write"}) {
+  for (const char* part : {"0  success", "2  address text", "4  the port", "5  a read or write",
+                           "7  the adapter configuration failed", "130  interrupted"}) {
     EXPECT_NE(usage.find(part), std::string::npos) << part;
   }
 }

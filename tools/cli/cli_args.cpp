@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <tuple>
 
 namespace tiway {
 
@@ -74,8 +75,8 @@ std::unique_ptr<CLI::App> MakeApp(Options& o, Raw& raw, std::string_view default
   const std::string portDefault =
       defaultPort.empty() ? std::string("required") : "default " + std::string(defaultPort);
   app->add_option("--port", o.port,
-                  "serial device (" + portDefault + "; at most 11 characters; NUL: dummy port)")
-      ->envname("TIWAY_PORT")
+                  "serial device (" + portDefault +
+                      "; at most 11 characters; NUL: dummy port; env TIWAY_PORT)")
       ->type_name("NAME");
   app->add_option("--baud", raw.baud, "bits per second (default 19200, at most 65535)")
       ->type_name("N");
@@ -92,8 +93,8 @@ std::unique_ptr<CLI::App> MakeApp(Options& o, Raw& raw, std::string_view default
       ->type_name("N");
   app->add_option("--instance", raw.instance, "the host's instance number in log lines (default 1)")
       ->type_name("N");
-  app->add_option("--driver", o.driverPath, "the driver library (default: beside tiway)")
-      ->envname("TIWAY_DRIVER")
+  app->add_option("--driver", o.driverPath,
+                  "the driver library (default: beside tiway; env TIWAY_DRIVER)")
       ->type_name("PATH");
   app->add_flag("--trace", o.trace, "show the request and reply frames of each transfer");
   app->add_flag("--json", o.json, "one JSON object per result on stdout");
@@ -200,6 +201,19 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
     return fail(ParseErrorText(e, !app->get_subcommands().empty()));
   }
   if (o.help || o.version || o.completion || o.manPage) return result;
+  // The environment comes between the command line and the profile.
+  auto given = [&args](const std::string& name) {
+    for (const std::string& arg : args) {
+      if (arg == "--") break;
+      if (arg == name || arg.rfind(name + "=", 0) == 0) return true;
+    }
+    return false;
+  };
+  for (auto [name, variable, field] :
+       {std::tuple{"--port", "TIWAY_PORT", &o.port}, {"--driver", "TIWAY_DRIVER", &o.driverPath}}) {
+    const char* value = std::getenv(variable);
+    if (!given(name) && value != nullptr && *value != '\0') *field = value;
+  }
 
   auto number = [](const std::string& text, int64_t low, int64_t high, auto& field) -> bool {
     std::optional<int64_t> n = ParseNumber(text, low < 0);
@@ -260,14 +274,14 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   std::vector<CLI::App*> used = app->get_subcommands();
   if (used.empty()) return fail(std::string("no command given (") + kCommands + ")");
   o.command = used[0]->get_name();
-  const std::vector<std::string>& given = raw.args;
+  const std::vector<std::string>& positional = raw.args;
   if (o.command == "info") {
-    if (!given.empty()) return fail("info takes no arguments");
+    if (!positional.empty()) return fail("info takes no arguments");
     return result;
   }
   if (o.command == "plot") {
-    if (given.size() != 1) return fail("plot takes the CSV file of a watch --csv");
-    o.plotInput = given[0];
+    if (positional.size() != 1) return fail("plot takes the CSV file of a watch --csv");
+    o.plotInput = positional[0];
     if (o.plotOutput.empty()) {
       const size_t dot = o.plotInput.rfind('.');
       o.plotOutput = (dot == std::string::npos || o.plotInput.find('/', dot) != std::string::npos
@@ -277,19 +291,19 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
     }
     return result;
   }
-  if (given.empty() && o.scanList.empty()) {
+  if (positional.empty() && o.scanList.empty()) {
     return fail(o.command + " needs a POINT, such as 05V0064");
   }
   if (o.command == "write") {
-    if (given.size() < 2) return fail("write needs at least one VALUE after the POINT");
-    if (given[0].find(':') != std::string::npos) {
+    if (positional.size() < 2) return fail("write needs at least one VALUE after the POINT");
+    if (positional[0].find(':') != std::string::npos) {
       return fail("write takes POINT VALUE...: the values give the count");
     }
-    o.points.push_back({given[0], static_cast<int32_t>(given.size() - 1)});
-    o.values.assign(given.begin() + 1, given.end());
+    o.points.push_back({positional[0], static_cast<int32_t>(positional.size() - 1)});
+    o.values.assign(positional.begin() + 1, positional.end());
   } else {
     bool countGiven = false;
-    for (const std::string& arg : given) {
+    for (const std::string& arg : positional) {
       if (std::optional<int64_t> n = ParseNumber(arg); n && arg.size() < 7) {
         if (o.points.empty() || countGiven) {
           return fail(o.command + " takes POINT[:COUNT]... or POINT [COUNT]: '" + arg +
