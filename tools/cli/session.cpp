@@ -205,23 +205,17 @@ bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
     PointPlan plan;
     plan.spec = spec;
     plan.hostType = o_.hostType.value_or(DefaultHostType(spec.text));
+    // The text's rules; the size of a range is the splitting's business
+    // (CheckBlock only ever sees blocks that fit).
     const bool bitText = spec.text.size() == 8;
-    const bool fText = spec.text.size() > 2 && (spec.text[2] == 'F' || spec.text[2] == 'f');
-    const int32_t firstCount = std::min(spec.count, fText ? kMaxBlockWords / 2 : spec.count);
-    const AddressCheck check = CheckAddress(spec.text, plan.hostType, spec.count > 1 && !bitText,
-                                            fText ? 2 * std::min(firstCount, kMaxBlockWords / 2)
-                                                  : std::min(firstCount, kMaxBlockDiscretes));
+    const AddressCheck first =
+        CheckAddress(spec.text, plan.hostType, spec.count > 1 && !bitText, 2);
     auto bad = [&](const std::string& why) {
       failure = Failure("plan", kExitBadPoint, "bad point " + spec.text + ": " + why);
       failure.point = spec.text;
       failure.count = spec.count;
       return false;
     };
-    // A block's size is the splitting's business: only the text's rules
-    // count here.
-    if (!check.ok && check.reason.rfind("a block holds", 0) != 0) return bad(check.reason);
-    AddressCheck first = check;
-    if (!check.ok) first = CheckAddress(spec.text, plan.hostType, true, 2);
     if (!first.ok) return bad(first.reason);
     plan.kind = first.kind;
     plan.chunks = SplitRange(first.address, spec.count);
