@@ -352,7 +352,7 @@ int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
   op.retries = before.retries;
   op.elapsedMs = before.elapsedMs;
   if (before.ok) op.previous = before.values;
-  if (!before.ok && !before.interrupted) {
+  if (!before.ok && !before.interrupted && !Interrupted()) {
     std::lock_guard<std::mutex> lock(ConsoleMutex());
     if (!o_.json)
       err_ << "tiway: warning: the values before the write are unknown: " << before.message << "\n";
