@@ -193,6 +193,9 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   const LineSettings line{19200, 7, 0, 1};
   EXPECT_EQ(tiway::DiagnosePort("/nonexistent/tty", line).problem, tiway::PortProblem::NoDevice);
   EXPECT_EQ(tiway::DiagnosePort("/etc/hostname", line).problem, tiway::PortProblem::NotSerial);
+  // A bare name is a device in /dev, as the serial layer opens it.
+  const tiway::PortDiagnosis bare = tiway::DiagnosePort("zortw-none", line);
+  EXPECT_NE(bare.text.find("/dev/zortw-none does not exist"), std::string::npos) << bare.text;
 
   Pty pty;
   tiway::PortDiagnosis free = tiway::DiagnosePort(pty.slave, line);

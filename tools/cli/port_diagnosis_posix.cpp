@@ -141,8 +141,10 @@ std::string LineRefusal(int fd, const LineSettings& line) {
 
 }  // namespace
 
-PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line) {
-  if (port == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
+PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
+  if (name == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
+  // The serial layer opens a name without '/' in /dev.
+  const std::string port = name.find('/') == std::string::npos ? "/dev/" + name : name;
   struct stat st {};
   if (stat(port.c_str(), &st) != 0) {
     const int error = errno;
