@@ -1,0 +1,348 @@
+#include "tools/gateway/gw_config.h"
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace gateway {
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::Holding:
+      return "holding";
+    case Kind::Input:
+      return "input";
+    case Kind::Coil:
+      return "coil";
+    case Kind::Discrete:
+      return "discrete";
+  }
+  return "?";
+}
+
+uint32_t Table::LastElement() const {
+  if (bit >= 0) return element + (static_cast<uint32_t>(bit) + count - 1) / 16;
+  return element + count - 1;
+}
+
+uint32_t Table::ElementOf(uint32_t k) const {
+  if (bit >= 0) return element + (static_cast<uint32_t>(bit) + k) / 16;
+  return element + k;
+}
+
+int BitsPerCharacter(const LineSettings& line) {
+  const int stop = line.stopBits == 0 ? 1 : 2;  // one and a half counted as two
+  return 1 + line.dataBits + (line.parity == 0 ? 0 : 1) + stop;
+}
+
+namespace {
+
+// A refusal: the line of the file and the reason.
+struct Refusal {
+  int line;
+  std::string reason;
+};
+
+int LineOf(const toml::node& node) {
+  return static_cast<int>(node.source().begin.line);
+}
+
+class Reader {
+ public:
+  explicit Reader(const toml::table& table) : table_(table) {}
+
+  // Refuses any key that was not asked for (a misspelt key is an error).
+  void CheckKeys(const std::set<std::string>& allowed, const char* where) const {
+    for (auto&& [key, value] : table_) {
+      if (!allowed.count(std::string(key.str()))) {
+        throw Refusal{LineOf(value), "unknown key '" + std::string(key.str()) + "' in " + where};
+      }
+    }
+  }
+  bool Has(const char* key) const { return table_.contains(key); }
+  int Line(const char* key) const { return Has(key) ? LineOf(*table_.get(key)) : LineOf(table_); }
+
+  std::optional<int64_t> Int(const char* key, int64_t low, int64_t high) const {
+    const toml::node* node = table_.get(key);
+    if (node == nullptr) return std::nullopt;
+    const auto* value = node->as_integer();
+    if (value == nullptr) throw Refusal{LineOf(*node), std::string(key) + " must be an integer"};
+    const int64_t v = value->get();
+    if (v < low || v > high) {
+      throw Refusal{LineOf(*node), std::string(key) + " = " + std::to_string(v) + " is outside " +
+                                       std::to_string(low) + ".." + std::to_string(high)};
+    }
+    return v;
+  }
+  std::optional<std::string> Str(const char* key) const {
+    const toml::node* node = table_.get(key);
+    if (node == nullptr) return std::nullopt;
+    const auto* value = node->as_string();
+    if (value == nullptr) throw Refusal{LineOf(*node), std::string(key) + " must be a string"};
+    return value->get();
+  }
+  std::string Required(const char* key, const char* where) const {
+    std::optional<std::string> value = Str(key);
+    if (!value) throw Refusal{LineOf(table_), std::string(where) + " needs " + key};
+    return *value;
+  }
+  int Start() const { return LineOf(table_); }
+  const toml::table& Raw() const { return table_; }
+
+ private:
+  const toml::table& table_;
+};
+
+std::string Hex4(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X", value);
+  return text;
+}
+
+Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t unitAge) {
+  Reader r(raw);
+  std::set<std::string> keys = {"address", "count", "poll_ms", "max_age_ms"};
+  const char* letters = kind == Kind::Holding    ? "v"
+                        : kind == Kind::Input    ? "vf"
+                        : kind == Kind::Coil     ? "ycv"
+                                                 : "x";
+  for (const char* l = letters; *l; ++l) keys.insert(std::string(1, *l));
+  if (kind == Kind::Coil) keys.insert("bit");
+  const std::string where = std::string(KindName(kind)) + " table";
+  r.CheckKeys(keys, where.c_str());
+
+  Table t;
+  t.kind = kind;
+  t.sourceLine = r.Start();
+  const std::optional<int64_t> address = r.Int("address", 0, 65535);
+  const std::optional<int64_t> count = r.Int("count", 1, 65536);
+  if (!address || !count) throw Refusal{t.sourceLine, where + " needs address and count"};
+  t.address = static_cast<uint32_t>(*address);
+  t.count = static_cast<uint32_t>(*count);
+  if (t.address + t.count - 1 > 65535) {
+    throw Refusal{r.Line("count"), where + ": Modbus range " + std::to_string(t.address) + ".." +
+                                       std::to_string(t.address + t.count - 1) +
+                                       " goes beyond 65535"};
+  }
+  int found = 0;
+  for (const char* l = letters; *l; ++l) {
+    const std::string key(1, *l);
+    if (!r.Has(key.c_str())) continue;
+    ++found;
+    const toml::node* node = raw.get(key);
+    const auto* value = node->as_integer();
+    if (value == nullptr) throw Refusal{LineOf(*node), key + " must be an element address"};
+    const int64_t v = value->get();
+    if (v < 1 || v > 0xFFFF) {
+      throw Refusal{LineOf(*node), key + " address " + std::to_string(v) +
+                                       " is outside 0001..FFFF"};
+    }
+    t.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(*l)));
+    t.element = static_cast<uint32_t>(v);
+  }
+  if (found != 1) {
+    std::string names;
+    for (const char* l = letters; *l; ++l) names += std::string(names.empty() ? "" : " or ") + *l;
+    throw Refusal{t.sourceLine, where + " needs exactly one point key: " + names};
+  }
+  if (const std::optional<int64_t> bit = r.Int("bit", 0, 15)) {
+    if (t.letter != 'V') throw Refusal{r.Line("bit"), "bit applies to coils on V words only"};
+    t.bit = static_cast<int>(*bit);
+  } else if (kind == Kind::Coil && t.letter == 'V') {
+    t.bit = 0;
+  }
+  if (t.letter == 'F') {
+    if (t.element % 2 != 0) {
+      throw Refusal{r.Line("f"), "F range at the odd address " + Hex4(t.element) +
+                                     ": F values start at even addresses"};
+    }
+    if (t.count % 2 != 0) {
+      throw Refusal{r.Line("count"), "an F range takes two registers per value: count " +
+                                         std::to_string(t.count) + " is odd"};
+    }
+  }
+  if (t.LastElement() > 0xFFFF) {
+    throw Refusal{r.Line("count"), where + ": elements " + Hex4(t.element) + " and on run past " +
+                                       "FFFF (address outside 0001..FFFF)"};
+  }
+  t.pollMs = static_cast<uint32_t>(r.Int("poll_ms", 0, 3600000).value_or(unitPoll));
+  t.maxAgeMs = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(unitAge));
+  return t;
+}
+
+LineSettings DefaultLine() {
+  return LineSettings{19200, 7, 0, 1};
+}
+
+uint16_t ParityCode(const std::string& name, int line) {
+  static const char* kNames[] = {"none", "odd", "even", "mark", "space"};
+  for (uint16_t i = 0; i < 5; ++i) {
+    if (name == kNames[i]) return i;
+  }
+  throw Refusal{line, "parity '" + name + "' is not none, odd, even, mark or space"};
+}
+
+Config Parse(const toml::table& root) {
+  Config config;
+  Reader top(root);
+  top.CheckKeys({"gateway", "line", "unit"}, "the file");
+  if (const toml::node* node = root.get("gateway")) {
+    const toml::table* g = node->as_table();
+    if (g == nullptr) throw Refusal{LineOf(*node), "[gateway] must be a table"};
+    Reader r(*g);
+    r.CheckKeys({"listen", "port", "max_clients", "diagnostics_unit", "stats_interval_s", "driver"},
+                "[gateway]");
+    config.listen = r.Str("listen").value_or(config.listen);
+    config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
+    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 4096).value_or(64));
+    config.diagnosticsUnit = static_cast<int>(r.Int("diagnostics_unit", 1, 255).value_or(247));
+    config.statsIntervalS = static_cast<int>(r.Int("stats_interval_s", 1, 86400).value_or(60));
+    config.driver = r.Str("driver").value_or("");
+  }
+
+  const toml::node* lines = root.get("line");
+  if (lines == nullptr || !lines->is_array_of_tables()) {
+    throw Refusal{lines ? LineOf(*lines) : 1, "the file needs at least one [[line]]"};
+  }
+  std::set<int> instances;
+  for (const toml::node& node : *lines->as_array()) {
+    Reader r(*node.as_table());
+    r.CheckKeys({"name", "port", "baud", "data_bits", "stop_bits", "parity", "instance",
+                 "reply_timeout_ms"},
+                "[[line]]");
+    LineConfig line;
+    line.sourceLine = r.Start();
+    line.name = r.Required("name", "[[line]]");
+    line.port = r.Required("port", "[[line]]");
+    if (line.port.empty() || line.port.size() > 11) {
+      throw Refusal{r.Line("port"), "port '" + line.port +
+                                        "' must have 1 to 11 characters (link a longer path)"};
+    }
+    for (const LineConfig& other : config.lines) {
+      if (other.name == line.name) {
+        throw Refusal{r.Line("name"), "line '" + line.name + "' is named twice (first at line " +
+                                          std::to_string(other.sourceLine) + ")"};
+      }
+    }
+    line.line = DefaultLine();
+    line.line.baudRate = static_cast<uint16_t>(r.Int("baud", 50, 65535).value_or(19200));
+    line.line.dataBits = static_cast<uint16_t>(r.Int("data_bits", 5, 8).value_or(7));
+    const int64_t stop = r.Int("stop_bits", 1, 2).value_or(1);
+    line.line.stopBits = stop == 1 ? 0 : 2;
+    if (std::optional<std::string> parity = r.Str("parity")) {
+      line.line.parity = ParityCode(*parity, r.Line("parity"));
+    }
+    line.instance = static_cast<int>(
+        r.Int("instance", 1, 9999).value_or(static_cast<int64_t>(config.lines.size()) + 1));
+    if (!instances.insert(line.instance).second) {
+      throw Refusal{r.Line("instance"), "instance " + std::to_string(line.instance) +
+                                            " is used by another line"};
+    }
+    line.replyTimeoutMs =
+        static_cast<uint32_t>(r.Int("reply_timeout_ms", 1000, 600000).value_or(1000));
+    config.lines.push_back(line);
+  }
+
+  const toml::node* units = root.get("unit");
+  if (units == nullptr || !units->is_array_of_tables()) {
+    throw Refusal{units ? LineOf(*units) : 1, "the file needs at least one [[unit]]"};
+  }
+  for (const toml::node& node : *units->as_array()) {
+    Reader r(*node.as_table());
+    r.CheckKeys({"id", "line", "station", "poll_ms", "max_age_ms", "holding", "input", "coil",
+                 "discrete"},
+                "[[unit]]");
+    Unit unit;
+    unit.sourceLine = r.Start();
+    const std::optional<int64_t> id = r.Int("id", 1, 255);
+    if (!id) throw Refusal{unit.sourceLine, "[[unit]] needs id (1..255)"};
+    unit.id = static_cast<int>(*id);
+    if (unit.id == config.diagnosticsUnit) {
+      throw Refusal{r.Line("id"), "unit " + std::to_string(unit.id) +
+                                      " is the diagnostics unit (gateway.diagnostics_unit)"};
+    }
+    for (const Unit& other : config.units) {
+      if (other.id == unit.id) {
+        throw Refusal{r.Line("id"), "unit " + std::to_string(unit.id) +
+                                        " is configured twice (first at line " +
+                                        std::to_string(other.sourceLine) + ")"};
+      }
+    }
+    const std::string lineName = r.Required("line", "[[unit]]");
+    auto found = std::find_if(config.lines.begin(), config.lines.end(),
+                              [&](const LineConfig& l) { return l.name == lineName; });
+    if (found == config.lines.end()) {
+      throw Refusal{r.Line("line"), "no [[line]] is named '" + lineName + "'"};
+    }
+    unit.line = static_cast<size_t>(found - config.lines.begin());
+    const toml::node* stationNode = node.as_table()->get("station");
+    if (stationNode == nullptr) throw Refusal{unit.sourceLine, "[[unit]] needs station"};
+    const auto* station = stationNode->as_integer();
+    if (station == nullptr || station->get() < 1 || station->get() > 254) {
+      throw Refusal{LineOf(*stationNode), "station must be 0x01..0xFE (1..254)"};
+    }
+    unit.station = static_cast<int>(station->get());
+    const uint32_t poll = static_cast<uint32_t>(r.Int("poll_ms", 0, 3600000).value_or(1000));
+    const uint32_t age = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(10000));
+    for (Kind kind : {Kind::Holding, Kind::Input, Kind::Coil, Kind::Discrete}) {
+      const toml::node* list = node.as_table()->get(KindName(kind));
+      if (list == nullptr) continue;
+      if (!list->is_array_of_tables()) {
+        throw Refusal{LineOf(*list), std::string("write the ") + KindName(kind) + " tables as [[unit." +
+                                         KindName(kind) + "]]"};
+      }
+      for (const toml::node& entry : *list->as_array()) {
+        unit.tables.push_back(ReadTable(*entry.as_table(), kind, poll, age));
+      }
+    }
+    if (unit.tables.empty()) throw Refusal{unit.sourceLine, "unit maps no table"};
+    // Modbus ranges of one kind must not overlap.
+    std::vector<const Table*> sorted;
+    for (const Table& t : unit.tables) sorted.push_back(&t);
+    std::sort(sorted.begin(), sorted.end(), [](const Table* a, const Table* b) {
+      return a->kind != b->kind ? a->kind < b->kind : a->address < b->address;
+    });
+    for (size_t i = 1; i < sorted.size(); ++i) {
+      const Table& a = *sorted[i - 1];
+      const Table& b = *sorted[i];
+      if (a.kind == b.kind && b.address <= a.address + a.count - 1) {
+        const Table& later = a.sourceLine > b.sourceLine ? a : b;
+        const Table& earlier = a.sourceLine > b.sourceLine ? b : a;
+        throw Refusal{later.sourceLine,
+                      std::string(KindName(a.kind)) + " range " + std::to_string(later.address) +
+                          ".." + std::to_string(later.address + later.count - 1) +
+                          " overlaps the range at line " + std::to_string(earlier.sourceLine)};
+      }
+    }
+    config.units.push_back(std::move(unit));
+  }
+  return config;
+}
+
+}  // namespace
+
+ConfigResult ParseConfig(const std::string& text, const std::string& fileName) {
+  ConfigResult result;
+  try {
+    toml::table root = toml::parse(text, fileName);
+    result.config = Parse(root);
+  } catch (const toml::parse_error& e) {
+    result.error = fileName + ":" + std::to_string(e.source().begin.line) + ": " +
+                   std::string(e.description());
+  } catch (const Refusal& r) {
+    result.error = fileName + ":" + std::to_string(r.line) + ": " + r.reason;
+  }
+  return result;
+}
+
+ConfigResult LoadConfig(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) return ConfigResult{std::nullopt, path + ": cannot read the file"};
+  std::stringstream text;
+  text << file.rdbuf();
+  return ParseConfig(text.str(), path);
+}
+
+}  // namespace gateway

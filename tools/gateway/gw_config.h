@@ -1,0 +1,81 @@
+// The gateway's configuration: serial lines, Modbus units mapped to stations,
+// and per unit the tables that map Modbus ranges to controller points. Read
+// from a TOML file; a bad file is refused with its line and the reason.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/port_settings.h"
+
+namespace gateway {
+
+// The four Modbus data tables.
+enum class Kind { Holding, Input, Coil, Discrete };
+const char* KindName(Kind kind);  // "holding", "input", "coil", "discrete"
+
+// One Modbus range mapped to consecutive points of one station.
+struct Table {
+  Kind kind = Kind::Holding;
+  uint32_t address = 0;  // first Modbus address (0-based, as in the protocol)
+  uint32_t count = 0;    // registers or bits
+  char letter = 'V';     // V (words), F (values, two registers each), X, Y, C
+  uint32_t element = 0;  // first element address, 0x0001 to 0xFFFF
+  int bit = -1;          // coils on single bits of V words: the first bit (0-15)
+  uint32_t pollMs = 1000;
+  uint32_t maxAgeMs = 10000;
+  int sourceLine = 0;
+
+  // Controller memory the table reads: V words for V, F and V-bit tables.
+  char Memory() const { return letter == 'F' ? 'V' : letter; }
+  // The elements the table covers, first and last (V words for V bits).
+  uint32_t FirstElement() const { return element; }
+  uint32_t LastElement() const;
+  // For register/bit k of the table: the element and, for V bits, the bit.
+  uint32_t ElementOf(uint32_t k) const;
+  int BitOf(uint32_t k) const { return bit < 0 ? -1 : static_cast<int>((bit + k) % 16); }
+};
+
+struct Unit {
+  int id = 0;  // Modbus unit id
+  size_t line = 0;
+  int station = 0;  // 1 to 254
+  std::vector<Table> tables;
+  int sourceLine = 0;
+};
+
+struct LineConfig {
+  std::string name;
+  std::string port;  // device name, at most 11 characters
+  LineSettings line{19200, 7, 0, 1};
+  int instance = 1;
+  uint32_t replyTimeoutMs = 1000;
+  int sourceLine = 0;
+};
+
+struct Config {
+  std::string listen = "127.0.0.1";
+  int port = 5020;
+  int maxClients = 64;
+  int diagnosticsUnit = 247;
+  int statsIntervalS = 60;
+  std::string driver;  // empty: libzortw.so beside the gateway
+  std::vector<LineConfig> lines;
+  std::vector<Unit> units;
+};
+
+struct ConfigResult {
+  std::optional<Config> config;
+  std::string error;  // "FILE:LINE: reason" when refused
+};
+
+// Parses and checks a configuration text; `fileName` names it in errors.
+ConfigResult ParseConfig(const std::string& text, const std::string& fileName);
+ConfigResult LoadConfig(const std::string& path);
+
+// Bits on the line per character for these settings (start, data, parity, stop).
+int BitsPerCharacter(const LineSettings& line);
+
+}  // namespace gateway

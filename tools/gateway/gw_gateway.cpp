@@ -1,0 +1,332 @@
+#include "tools/gateway/gw_gateway.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <sstream>
+
+namespace gateway {
+
+namespace {
+
+uint32_t Ms(Clock::duration d) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  return static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, std::numeric_limits<uint32_t>::max()));
+}
+
+}  // namespace
+
+Gateway::Gateway(const Config& config, const Plan& plan, zortw_tools::ZorMainFn zorMain)
+    : config_(config), plan_(plan), unitIndex_(256, -1), started_(Clock::now()) {
+  for (size_t l = 0; l < config_.lines.size(); ++l) {
+    lines_.push_back(std::make_unique<Line>(config_.lines[l], plan_.lines[l].blocks,
+                                            plan_.lines[l].floorMs, zorMain));
+  }
+  for (size_t u = 0; u < config_.units.size(); ++u) {
+    unitIndex_[static_cast<size_t>(config_.units[u].id)] = static_cast<int>(u);
+    unitCounters_.push_back(std::make_unique<UnitCounters>());
+  }
+}
+
+Gateway::~Gateway() {
+  Stop();
+}
+
+void Gateway::Start() {
+  for (auto& line : lines_) line->Start();
+}
+
+void Gateway::Stop() {
+  for (auto& line : lines_) line->RequestStop();
+  for (auto& line : lines_) line->Join();
+}
+
+const Unit* Gateway::FindUnit(int unitId, size_t& index) const {
+  if (unitId < 0 || unitId > 255 || unitIndex_[static_cast<size_t>(unitId)] < 0) return nullptr;
+  index = static_cast<size_t>(unitIndex_[static_cast<size_t>(unitId)]);
+  return &config_.units[index];
+}
+
+uint8_t Gateway::Read(int unitId, Kind kind, uint32_t address, uint32_t count,
+                      std::vector<uint16_t>& out, Clock::time_point now) {
+  if (unitId == config_.diagnosticsUnit) {
+    if (kind != Kind::Holding && kind != Kind::Input) return kIllegalAddress;
+    const std::vector<uint16_t> regs = DiagnosticRegisters(now);
+    if (address + count > regs.size()) return kIllegalAddress;
+    out.assign(regs.begin() + address, regs.begin() + address + count);
+    return kOk;
+  }
+  size_t u = 0;
+  const Unit* unit = FindUnit(unitId, u);
+  if (unit == nullptr) return kGatewayPath;
+  UnitCounters& counters = *unitCounters_[u];
+  counters.requests.Add();
+  const Line& line = *lines_[unit->line];
+  out.assign(count, 0);
+  uint8_t result = kOk;
+  std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
+  const std::vector<BlockState>& cache = line.Cache();
+  for (uint32_t i = 0; i < count && result == kOk;) {
+    const uint32_t at = address + i;
+    size_t t = 0;
+    while (t < unit->tables.size() &&
+           !(unit->tables[t].kind == kind && at >= unit->tables[t].address &&
+             at < unit->tables[t].address + unit->tables[t].count)) {
+      ++t;
+    }
+    if (t == unit->tables.size()) {
+      result = kIllegalAddress;
+      break;
+    }
+    const Table& table = unit->tables[t];
+    const std::vector<Ref>& refs = plan_.refs[u][t];
+    const auto maxAge = std::chrono::milliseconds(table.maxAgeMs);
+    for (; i < count && address + i < table.address + table.count; ++i) {
+      const uint32_t k = address + i - table.address;
+      const Ref ref = refs[table.ElementOf(k) - table.FirstElement()];
+      if (ref.block >= cache.size()) {
+        result = kGatewayTarget;
+        break;
+      }
+      const BlockState& state = cache[ref.block];
+      // Never serve a value whose last read failed or that is too old.
+      if (!state.good || now - state.goodAt > maxAge) {
+        result = kGatewayTarget;
+        break;
+      }
+      const uint16_t word = state.values[ref.offset];
+      const int bit = table.BitOf(k);
+      out[i] = bit >= 0 ? static_cast<uint16_t>((word >> bit) & 1) : word;
+    }
+  }
+  if (result != kOk) counters.exceptions.Add();
+  return result;
+}
+
+uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
+                       const std::vector<uint16_t>& values) {
+  if (unitId == config_.diagnosticsUnit) return kIllegalAddress;
+  size_t u = 0;
+  const Unit* unit = FindUnit(unitId, u);
+  if (unit == nullptr) return kGatewayPath;
+  UnitCounters& counters = *unitCounters_[u];
+  counters.requests.Add();
+  if (kind != Kind::Holding && kind != Kind::Coil) {
+    counters.exceptions.Add();
+    return kIllegalFunction;
+  }
+  // Every element must be mapped before anything is written; then one job
+  // per table the range crosses, in address order.
+  struct Piece {
+    const Table* table;
+    uint32_t from, n;  // register/bit offsets in the request
+  };
+  std::vector<Piece> pieces;
+  const uint32_t count = static_cast<uint32_t>(values.size());
+  for (uint32_t i = 0; i < count;) {
+    const uint32_t at = address + i;
+    const Table* found = nullptr;
+    for (const Table& table : unit->tables) {
+      if (table.kind == kind && at >= table.address && at < table.address + table.count) {
+        found = &table;
+      }
+    }
+    if (found == nullptr) {
+      counters.exceptions.Add();
+      return kIllegalAddress;
+    }
+    const uint32_t n = std::min(count - i, found->address + found->count - at);
+    pieces.push_back(Piece{found, i, n});
+    i += n;
+  }
+  Line& line = *lines_[unit->line];
+  for (const Piece& piece : pieces) {
+    const Table& table = *piece.table;
+    const uint32_t k = address + piece.from - table.address;
+    WriteJob job;
+    job.station = unit->station;
+    job.memory = table.Memory();
+    job.element = table.ElementOf(k);
+    job.bit = table.BitOf(k);
+    job.values.assign(values.begin() + piece.from, values.begin() + piece.from + piece.n);
+    const int32_t status = line.Submit(std::move(job)).get();
+    if (status == kNotDone) {
+      counters.exceptions.Add();
+      return kGatewayTarget;
+    }
+    if (status != 0) {
+      counters.exceptions.Add();
+      return kDeviceFailure;
+    }
+  }
+  return kOk;
+}
+
+uint32_t Gateway::UnitCacheAge(size_t u, Clock::time_point now) const {
+  const Unit& unit = config_.units[u];
+  const Line& line = *lines_[unit.line];
+  std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
+  uint32_t age = 0;
+  for (const std::vector<Ref>& refs : plan_.refs[u]) {
+    for (const Ref& ref : refs) {
+      if (ref.block >= line.Cache().size()) continue;
+      const BlockState& state = line.Cache()[ref.block];
+      age = std::max(age, state.everRead && state.goodAt != Clock::time_point{}
+                              ? Ms(now - state.goodAt)
+                              : std::numeric_limits<uint32_t>::max());
+    }
+  }
+  return age;
+}
+
+uint32_t Gateway::LineCacheAge(size_t l, Clock::time_point now) const {
+  const Line& line = *lines_[l];
+  std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
+  uint32_t age = 0;
+  for (const BlockState& state : line.Cache()) {
+    age = std::max(age, state.goodAt != Clock::time_point{} ? Ms(now - state.goodAt)
+                                                           : std::numeric_limits<uint32_t>::max());
+  }
+  return age;
+}
+
+void Gateway::NoteDriverLine(const std::string& text) {
+  // "ZOR05: TW: ..." names the instance.
+  if (text.rfind("ZOR", 0) != 0) return;
+  const int instance = std::atoi(text.c_str() + 3);
+  for (auto& line : lines_) {
+    if (line->Config().instance == instance) line->NoteDriverLine(text);
+  }
+}
+
+namespace {
+
+std::string AgeText(uint32_t ms) {
+  return ms == std::numeric_limits<uint32_t>::max() ? "never read" : std::to_string(ms) + " ms";
+}
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::Starting:
+      return "starting";
+    case Phase::Configuring:
+      return "configuring the adapter";
+    case Phase::Running:
+      return "running";
+    case Phase::PortFailed:
+      return "port not open";
+    case Phase::Stopped:
+      return "stopped";
+  }
+  return "?";
+}
+
+void Put32(std::vector<uint16_t>& regs, uint32_t at, uint64_t value) {
+  const uint32_t v = static_cast<uint32_t>(std::min<uint64_t>(value, 0xFFFFFFFFu));
+  regs[at] = static_cast<uint16_t>(v >> 16);
+  regs[at + 1] = static_cast<uint16_t>(v & 0xFFFF);
+}
+
+}  // namespace
+
+std::string Gateway::StatsText(Clock::time_point now) const {
+  std::ostringstream out;
+  for (size_t l = 0; l < lines_.size(); ++l) {
+    const Line& line = *lines_[l];
+    const LineCounters& c = line.Counters();
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "stats line %s: %s, transactions %llu, failures %llu (line 2: %llu, invalid "
+                  "65535: %llu, primitive: %llu, refused 1: %llu), retries seen %llu, writes %llu "
+                  "(failed %llu), last status %d, poll cycle %u ms (floor %.0f ms), cache age %s",
+                  line.Config().name.c_str(), PhaseName(line.CurrentPhase()),
+                  static_cast<unsigned long long>(c.transactions.Get()),
+                  static_cast<unsigned long long>(c.failures.Get()),
+                  static_cast<unsigned long long>(c.failLine.Get()),
+                  static_cast<unsigned long long>(c.failInvalid.Get()),
+                  static_cast<unsigned long long>(c.failPrimitive.Get()),
+                  static_cast<unsigned long long>(c.failRefused.Get()),
+                  static_cast<unsigned long long>(c.retries.Get()),
+                  static_cast<unsigned long long>(c.writes.Get()),
+                  static_cast<unsigned long long>(c.writeFailures.Get()), c.lastStatus.load(),
+                  c.cycleMs.load(), line.FloorMs(), AgeText(LineCacheAge(l, now)).c_str());
+    out << text << "\n";
+  }
+  for (size_t u = 0; u < config_.units.size(); ++u) {
+    const Unit& unit = config_.units[u];
+    const StationCounters& s =
+        lines_[unit.line]->Counters().stations[static_cast<size_t>(unit.station)];
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "stats unit %d (line %s, station %02X): transactions %llu, failures %llu, last "
+                  "status %d, cache age %s, Modbus requests %llu, exceptions %llu",
+                  unit.id, config_.lines[unit.line].name.c_str(), unit.station,
+                  static_cast<unsigned long long>(s.transactions.Get()),
+                  static_cast<unsigned long long>(s.failures.Get()), s.lastStatus.load(),
+                  AgeText(UnitCacheAge(u, now)).c_str(),
+                  static_cast<unsigned long long>(unitCounters_[u]->requests.Get()),
+                  static_cast<unsigned long long>(unitCounters_[u]->exceptions.Get()));
+    out << text << "\n";
+  }
+  return out.str();
+}
+
+std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const {
+  std::vector<uint16_t> regs(kDiagUnitBase + kDiagUnitSize * config_.units.size(), 0);
+  regs[0] = 1;  // layout version
+  regs[1] = static_cast<uint16_t>(lines_.size());
+  regs[2] = static_cast<uint16_t>(config_.units.size());
+  Put32(regs, 3, static_cast<uint64_t>(Ms(now - started_) / 1000));
+  for (size_t l = 0; l < lines_.size() && kDiagLineBase + kDiagLineSize * (l + 1) <= kDiagUnitBase;
+       ++l) {
+    const Line& line = *lines_[l];
+    const LineCounters& c = line.Counters();
+    const uint32_t b = kDiagLineBase + kDiagLineSize * static_cast<uint32_t>(l);
+    Put32(regs, b + 0, c.transactions.Get());
+    Put32(regs, b + 2, c.failures.Get());
+    Put32(regs, b + 4, c.failLine.Get());
+    Put32(regs, b + 6, c.failInvalid.Get());
+    Put32(regs, b + 8, c.failPrimitive.Get());
+    Put32(regs, b + 10, c.failRefused.Get());
+    Put32(regs, b + 12, c.retries.Get());
+    regs[b + 14] = static_cast<uint16_t>(c.lastStatus.load() & 0xFFFF);
+    regs[b + 15] = c.lastStatus.load() == -1 ? 0 : 1;
+    Put32(regs, b + 16, c.cycleMs.load());
+    Put32(regs, b + 18, static_cast<uint64_t>(line.FloorMs() + 0.5));
+    Put32(regs, b + 20, LineCacheAge(l, now));
+    regs[b + 22] = static_cast<uint16_t>(line.CurrentPhase());
+    Put32(regs, b + 23, c.writes.Get());
+    Put32(regs, b + 25, c.writeFailures.Get());
+    Put32(regs, b + 27, c.cycles.load());
+  }
+  for (size_t u = 0; u < config_.units.size(); ++u) {
+    const Unit& unit = config_.units[u];
+    const StationCounters& s =
+        lines_[unit.line]->Counters().stations[static_cast<size_t>(unit.station)];
+    const uint32_t b = kDiagUnitBase + kDiagUnitSize * static_cast<uint32_t>(u);
+    regs[b + 0] = static_cast<uint16_t>(unit.id);
+    regs[b + 1] = static_cast<uint16_t>(unit.station);
+    regs[b + 2] = static_cast<uint16_t>(unit.line);
+    Put32(regs, b + 3, s.transactions.Get());
+    Put32(regs, b + 5, s.failures.Get());
+    regs[b + 7] = static_cast<uint16_t>(s.lastStatus.load() & 0xFFFF);
+    Put32(regs, b + 8, UnitCacheAge(u, now));
+    Put32(regs, b + 10, unitCounters_[u]->requests.Get());
+    Put32(regs, b + 12, unitCounters_[u]->exceptions.Get());
+  }
+  return regs;
+}
+
+std::string Gateway::Progress(Clock::time_point now) const {
+  std::string text;
+  for (const auto& line : lines_) {
+    const Phase phase = line->CurrentPhase();
+    if (phase != Phase::Configuring && phase != Phase::Starting) continue;
+    text += (text.empty() ? "" : "; ") + std::string("line ") + line->Config().name + " (" +
+            line->Config().port + "): " + PhaseName(phase) + ", " +
+            std::to_string(Ms(now - line->PhaseSince()) / 1000) + " s (about 10 s)";
+  }
+  return text;
+}
+
+}  // namespace gateway

@@ -1,0 +1,78 @@
+// The gateway's core, without sockets: the lines and their caches, Modbus
+// reads served from the cache with quality, writes handed to the line
+// threads, and the diagnostics (counters in the log and as registers).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/gateway/gw_config.h"
+#include "tools/gateway/gw_line.h"
+#include "tools/gateway/gw_plan.h"
+
+namespace gateway {
+
+// Modbus exception codes the gateway answers with.
+enum Exception : uint8_t {
+  kOk = 0,
+  kIllegalFunction = 0x01,
+  kIllegalAddress = 0x02,
+  kIllegalValue = 0x03,
+  kDeviceFailure = 0x04,
+  kGatewayPath = 0x0A,    // the unit id is not configured
+  kGatewayTarget = 0x0B,  // no good value: the station did not answer, or too long ago
+};
+
+// Diagnostics registers (input and holding registers of the diagnostics unit).
+inline constexpr uint32_t kDiagLineBase = 100, kDiagLineSize = 32;
+inline constexpr uint32_t kDiagUnitBase = 1000, kDiagUnitSize = 16;
+
+class Gateway {
+ public:
+  Gateway(const Config& config, const Plan& plan, zortw_tools::ZorMainFn zorMain);
+  ~Gateway();
+
+  void Start();  // starts every line's thread
+  void Stop();   // finishes each line's transaction, stops the instances
+
+  // A read of `count` registers or bits from `address`: values into `out`
+  // (bits as 0/1), or the exception to answer.
+  uint8_t Read(int unitId, Kind kind, uint32_t address, uint32_t count, std::vector<uint16_t>& out,
+               Clock::time_point now);
+  // A write of registers (holding) or bits (coils); blocks until the line's
+  // thread has the driver's status.
+  uint8_t Write(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values);
+
+  // Counters as text, one line per line and per unit, for the log.
+  std::string StatsText(Clock::time_point now) const;
+  // The diagnostics unit's registers.
+  std::vector<uint16_t> DiagnosticRegisters(Clock::time_point now) const;
+  // Start-up progress: lines still configuring, as text (empty when none).
+  std::string Progress(Clock::time_point now) const;
+
+  size_t LineCount() const { return lines_.size(); }
+  Line& LineAt(size_t i) { return *lines_[i]; }
+  const Config& Cfg() const { return config_; }
+  // Routes a driver log line to its line by instance number.
+  void NoteDriverLine(const std::string& line);
+
+ private:
+  struct UnitCounters {
+    Counter requests, exceptions;
+  };
+  const Unit* FindUnit(int unitId, size_t& index) const;
+  // Age of the oldest block a unit reads, in ms (UINT32_MAX: one never read well).
+  uint32_t UnitCacheAge(size_t unit, Clock::time_point now) const;
+  uint32_t LineCacheAge(size_t line, Clock::time_point now) const;
+
+  Config config_;
+  Plan plan_;
+  std::vector<std::unique_ptr<Line>> lines_;
+  std::vector<std::unique_ptr<UnitCounters>> unitCounters_;
+  std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1
+  Clock::time_point started_;
+};
+
+}  // namespace gateway

@@ -1,0 +1,365 @@
+#include "tools/gateway/gw_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+namespace gateway {
+
+namespace {
+
+enum Command : int32_t {
+  kColdStart = 1,
+  kWarmStart = 2,
+  kDefinePoint = 3,
+  kCheckBlock = 4,
+  kReadBlock = 5,
+  kWriteBlock = 7,
+  kStop = 11,
+  kGetDriverInfo = 14,
+};
+
+constexpr int32_t kNotConnected = 0x0102;  // primitive error: station not connected
+
+std::string PointText(int station, char memory, uint32_t element, int bit) {
+  char text[16];
+  if (bit >= 0) {
+    std::snprintf(text, sizeof text, "%02X%c%04X%X", station, memory, element, bit);
+  } else {
+    std::snprintf(text, sizeof text, "%02X%c%04X", station, memory, element);
+  }
+  return text;
+}
+
+}  // namespace
+
+void Log(const std::string& line) {
+  static std::mutex mutex;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld ", utc.tm_hour, utc.tm_min, utc.tm_sec,
+                now.tv_nsec / 1000000);
+  std::lock_guard<std::mutex> lock(mutex);
+  std::cerr << stamp << line << "\n" << std::flush;
+}
+
+Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs,
+           zortw_tools::ZorMainFn zorMain)
+    : config_(config), blocks_(std::move(blocks)), floorMs_(floorMs), zorMain_(zorMain) {
+  cache_.resize(blocks_.size());
+  for (size_t b = 0; b < blocks_.size(); ++b) cache_[b].values.assign(blocks_[b].count, 0);
+  addresses_.resize(blocks_.size());
+  defined_.assign(blocks_.size(), false);
+  due_.assign(blocks_.size(), Clock::time_point{});
+  phaseSince_ = Clock::now().time_since_epoch().count();
+}
+
+Line::~Line() {
+  RequestStop();
+  Join();
+}
+
+void Line::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+void Line::RequestStop() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  stop_ = true;
+  wake_.notify_all();
+}
+
+void Line::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+Clock::time_point Line::PhaseSince() const {
+  return Clock::time_point(Clock::duration(phaseSince_.load()));
+}
+
+std::future<int32_t> Line::Submit(WriteJob job) {
+  std::future<int32_t> result = job.done.get_future();
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (stop_) {
+    job.done.set_value(kNotDone);
+  } else {
+    writes_.push_back(std::move(job));
+    wake_.notify_all();
+  }
+  return result;
+}
+
+void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
+                     Clock::time_point at) {
+  std::unique_lock<std::shared_mutex> lock(cacheMutex_);
+  BlockState& state = cache_[block];
+  state.everRead = true;
+  state.good = good;
+  if (good) {
+    state.values = values;
+    state.goodAt = at;
+  }
+}
+
+void Line::NoteDriverLine(const std::string& line) {
+  if (line.find("CheckReply()") != std::string::npos) attemptLines_.fetch_add(1);
+}
+
+int32_t Line::Call(int32_t command, void* params) {
+  ZorRequest request{reinterpret_cast<PortContext*>(contextBytes_.data()), command,
+                     config_.instance, 0, params};
+  return zorMain_(&request);
+}
+
+bool Line::WaitFor(std::chrono::milliseconds period) {
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  wake_.wait_for(lock, period, [this] { return stop_; });
+  return !stop_;
+}
+
+bool Line::StartInstance() {
+  DriverInfo info{};
+  if (Call(kGetDriverInfo, &info) != 0 || info.contextSize <= 0) {
+    Log("line " + config_.name + ": GetDriverInfo failed");
+    return false;
+  }
+  contextBytes_.assign(std::max<size_t>(static_cast<size_t>(info.contextSize), sizeof(PortContext)),
+                       0);
+  ColdStartParams params{};
+  std::memcpy(params.portName, config_.port.c_str(), config_.port.size() + 1);
+  params.enabled = 1;
+  params.readTimeout = static_cast<int32_t>(config_.replyTimeoutMs / 10);
+  params.line = config_.line;
+  for (;;) {
+    phase_ = Phase::Configuring;
+    phaseSince_ = Clock::now().time_since_epoch().count();
+    const int32_t status = Call(kColdStart, &params);
+    if (status == 0) break;
+    phase_ = Phase::PortFailed;
+    Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) +
+        " (cannot open port " + config_.port + "); trying again in 5 s");
+    if (!WaitFor(std::chrono::seconds(5))) return false;
+  }
+  for (size_t b = 0; b < blocks_.size(); ++b) {
+    const Block& block = blocks_[b];
+    const std::string text = PointText(block.station, block.memory, block.first, -1);
+    PointDefinition definition{};
+    definition.addressText = text.c_str();
+    definition.hostDataType = block.memory == 'V' ? 0 : 6;
+    definition.elementCount = static_cast<int32_t>(block.count);
+    const int32_t status = Call(kCheckBlock, &definition);
+    defined_[b] = status == 0;
+    if (status == 0) {
+      addresses_[b] = definition.address;
+    } else {
+      Log("line " + config_.name + ": the driver refused the block " + text + " x" +
+          std::to_string(block.count) + " (CheckBlock " + std::to_string(status) + ")");
+    }
+  }
+  phase_ = Phase::Running;
+  phaseSince_ = Clock::now().time_since_epoch().count();
+  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) + " reads per cycle");
+  return true;
+}
+
+void Line::Account(int station, int32_t status, Clock::duration took, uint64_t loggedBefore) {
+  LineCounters& c = counters_;
+  c.transactions.Add();
+  c.lastStatus = status;
+  StationCounters& s = c.stations[static_cast<size_t>(station) & 0xFF];
+  s.transactions.Add();
+  s.lastStatus = status;
+  // Failed attempts: the driver logs each bad reply; a silent attempt lasts
+  // a whole reply time-out.
+  const uint64_t logged = attemptLines_.load() - loggedBefore;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  const uint64_t silent = static_cast<uint64_t>(ms) / std::max<uint32_t>(1, config_.replyTimeoutMs);
+  c.retries.Add(status == 0 ? std::min<uint64_t>(2, logged + silent) : 2);
+  if (status == 0) return;
+  c.failures.Add();
+  s.failures.Add();
+  if (status == 2) {
+    c.failLine.Add();
+  } else if (status == 65535) {
+    c.failInvalid.Add();
+  } else if (status == 1) {
+    c.failRefused.Add();
+  } else {
+    c.failPrimitive.Add();
+  }
+}
+
+void Line::ReadBlock(size_t index) {
+  const Block& block = blocks_[index];
+  const auto start = Clock::now();
+  if (index == 0) {
+    if (lastFirstRead_ != Clock::time_point{}) {
+      counters_.cycleMs = static_cast<uint32_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(start - lastFirstRead_).count());
+      counters_.cycles.fetch_add(1);
+    }
+    lastFirstRead_ = start;
+  }
+  if (!defined_[index]) {
+    StoreRead(index, false, {}, start);
+    return;
+  }
+  const bool discrete = block.memory != 'V';
+  std::vector<uint16_t> data(2 * block.count + 2, 0);
+  BlockRequest request{};
+  request.address = addresses_[index];
+  request.elementCount = static_cast<int32_t>(block.count);
+  request.data = data.data();
+  const uint64_t logged = attemptLines_.load();
+  const int32_t status = Call(kReadBlock, &request);
+  const auto end = Clock::now();
+  Account(block.station, status, end - start, logged);
+  std::vector<uint16_t> values(block.count, 0);
+  if (status == 0) {
+    for (uint32_t k = 0; k < block.count; ++k) {
+      if (discrete) {
+        values[k] = data[2 * k + 1] & 1;
+      } else {
+        values[k] = block.count == 1 ? data[1] : data[k];
+      }
+    }
+  }
+  StoreRead(index, status == 0, values, end);
+  if (status == kNotConnected && end - lastWarmStart_ > std::chrono::seconds(30)) {
+    // The adapter forgot the station (reset or power cycle): configure it
+    // again and reconnect the stations.
+    lastWarmStart_ = end;
+    Log("line " + config_.name + ": station " + std::to_string(block.station) +
+        " is not connected; WarmStart");
+    const int32_t warm = Call(kWarmStart, nullptr);
+    Log("line " + config_.name + ": WarmStart returned " + std::to_string(warm));
+  }
+}
+
+int32_t Line::RunWrite(const WriteJob& job) {
+  const uint32_t count = static_cast<uint32_t>(job.values.size());
+  if (job.bit >= 0) {
+    // One single-bit write (read, modify, write of the word) per bit.
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint32_t element = job.element + (static_cast<uint32_t>(job.bit) + k) / 16;
+      const int bit = static_cast<int>((static_cast<uint32_t>(job.bit) + k) % 16);
+      const std::string text = PointText(job.station, 'V', element, bit);
+      PointDefinition definition{};
+      definition.addressText = text.c_str();
+      definition.hostDataType = 6;
+      if (Call(kDefinePoint, &definition) != 0) return 1;
+      uint16_t data[2] = {0, static_cast<uint16_t>(job.values[k] & 1)};
+      BlockRequest request{};
+      request.address = definition.address;
+      request.elementCount = 1;
+      request.data = data;
+      const uint64_t logged = attemptLines_.load();
+      const auto start = Clock::now();
+      const int32_t status = Call(kWriteBlock, &request);
+      Account(job.station, status, Clock::now() - start, logged);
+      if (status != 0) return status;
+      UpdateAfterWrite(job.station, 'V', element, bit, data[1]);
+    }
+    return 0;
+  }
+  const uint32_t limit = MaxBlockElements(job.memory);
+  for (uint32_t done = 0; done < count; done += limit) {
+    const uint32_t n = std::min(limit, count - done);
+    const std::string text = PointText(job.station, job.memory, job.element + done, -1);
+    PointDefinition definition{};
+    definition.addressText = text.c_str();
+    definition.hostDataType = job.memory == 'V' ? 0 : 6;
+    definition.elementCount = static_cast<int32_t>(n);
+    if (Call(kCheckBlock, &definition) != 0) return 1;
+    std::vector<uint16_t> data(n + 1, 0);
+    for (uint32_t k = 0; k < n; ++k) data[k + 1] = job.values[done + k];
+    BlockRequest request{};
+    request.address = definition.address;
+    request.elementCount = static_cast<int32_t>(n);
+    request.data = data.data();
+    const uint64_t logged = attemptLines_.load();
+    const auto start = Clock::now();
+    const int32_t status = Call(kWriteBlock, &request);
+    Account(job.station, status, Clock::now() - start, logged);
+    if (status != 0) return status;
+    for (uint32_t k = 0; k < n; ++k) {
+      UpdateAfterWrite(job.station, job.memory, job.element + done + k, -1, data[k + 1]);
+    }
+  }
+  return 0;
+}
+
+void Line::UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value) {
+  std::unique_lock<std::shared_mutex> lock(cacheMutex_);
+  for (size_t b = 0; b < blocks_.size(); ++b) {
+    const Block& block = blocks_[b];
+    if (block.station != station || block.memory != memory || element < block.first ||
+        element > block.Last()) {
+      continue;
+    }
+    uint16_t& word = cache_[b].values[element - block.first];
+    if (bit >= 0) {
+      word = static_cast<uint16_t>((word & ~(1u << bit)) | ((value & 1u) << bit));
+    } else {
+      word = memory == 'V' ? value : static_cast<uint16_t>(value & 1);
+    }
+  }
+}
+
+void Line::Run() {
+  const bool started = StartInstance();
+  while (started) {
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    if (stop_) break;
+    if (!writes_.empty()) {
+      WriteJob job = std::move(writes_.front());
+      writes_.pop_front();
+      lock.unlock();
+      counters_.writes.Add();
+      const int32_t status = RunWrite(job);
+      if (status != 0) {
+        counters_.writeFailures.Add();
+        Log("line " + config_.name + ": write to station " + std::to_string(job.station) + " " +
+            PointText(job.station, job.memory, job.element, job.bit) + " failed with status " +
+            std::to_string(status));
+      }
+      job.done.set_value(status);
+      continue;
+    }
+    if (blocks_.empty()) {
+      wake_.wait(lock, [this] { return stop_ || !writes_.empty(); });
+      continue;
+    }
+    size_t next = 0;
+    for (size_t b = 1; b < blocks_.size(); ++b) {
+      if (due_[b] < due_[next]) next = b;
+    }
+    const auto now = Clock::now();
+    if (due_[next] > now) {
+      wake_.wait_until(lock, due_[next], [this] { return stop_ || !writes_.empty(); });
+      continue;
+    }
+    lock.unlock();
+    ReadBlock(next);
+    const auto period = std::chrono::milliseconds(blocks_[next].pollMs);
+    due_[next] = std::max(due_[next] + period, blocks_[next].pollMs == 0 ? Clock::now() : now);
+  }
+  // Pending writes are not carried out.
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    for (WriteJob& job : writes_) job.done.set_value(kNotDone);
+    writes_.clear();
+  }
+  if (!contextBytes_.empty()) {
+    const int32_t status = Call(kStop, nullptr);
+    Log("line " + config_.name + ": stopped (Stop " + std::to_string(status) + ")");
+  }
+  phase_ = Phase::Stopped;
+}
+
+}  // namespace gateway

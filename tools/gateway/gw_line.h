@@ -1,0 +1,148 @@
+// One serial line: one driver instance, used by one thread only. The thread
+// starts the instance (ColdStart, then a CheckBlock per block of the plan),
+// then runs queued writes ahead of polls and polls every block when due,
+// keeping the values, their time and their quality in the line's cache.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/point_records.h"
+#include "tools/common/driver_library.h"
+#include "tools/gateway/gw_config.h"
+#include "tools/gateway/gw_plan.h"
+
+namespace gateway {
+
+using Clock = std::chrono::steady_clock;
+
+// A timestamped line on standard error (thread-safe).
+void Log(const std::string& line);
+
+// A status that no driver command returns: the write was not carried out
+// because the gateway is stopping.
+inline constexpr int32_t kNotDone = -1000;
+
+// The cache of one block read.
+struct BlockState {
+  std::vector<uint16_t> values;  // one per element (discretes 0 or 1)
+  Clock::time_point goodAt{};    // when the last good read ended
+  bool good = false;             // the last read succeeded
+  bool everRead = false;
+};
+
+// A write from a Modbus client, run by the line's thread.
+struct WriteJob {
+  int station = 0;
+  char memory = 'V';             // V, Y or C
+  uint32_t element = 0;          // first element
+  int bit = -1;                  // single bits of V words: the first bit
+  std::vector<uint16_t> values;  // words, or 0/1 per discrete or bit
+  std::promise<int32_t> done;    // the driver's status
+};
+
+struct Counter {
+  std::atomic<uint64_t> value{0};
+  void Add(uint64_t n = 1) { value.fetch_add(n, std::memory_order_relaxed); }
+  uint64_t Get() const { return value.load(std::memory_order_relaxed); }
+};
+
+struct StationCounters {
+  Counter transactions, failures;
+  std::atomic<int32_t> lastStatus{-1};  // -1 before the first transaction
+};
+
+struct LineCounters {
+  Counter transactions, failures;
+  Counter failLine, failInvalid, failPrimitive, failRefused;  // by status: 2, 65535, other, 1
+  Counter retries;  // failed attempts the driver made again
+  Counter writes, writeFailures;
+  std::atomic<int32_t> lastStatus{-1};
+  std::atomic<uint32_t> cycleMs{0};  // interval between two reads of the first block
+  std::atomic<uint64_t> cycles{0};
+  std::array<StationCounters, 256> stations;
+};
+
+enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed = 3, Stopped = 4 };
+
+class Line {
+ public:
+  Line(const LineConfig& config, std::vector<Block> blocks, double floorMs,
+       zortw_tools::ZorMainFn zorMain);
+  ~Line();
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+
+  void Start();
+  // Ends the thread after the transaction in progress; pending writes get
+  // kNotDone; the instance is stopped through the driver.
+  void RequestStop();
+  void Join();
+
+  // Queues a write ahead of the polls.
+  std::future<int32_t> Submit(WriteJob job);
+
+  const LineConfig& Config() const { return config_; }
+  const std::vector<Block>& Blocks() const { return blocks_; }
+  double FloorMs() const { return floorMs_; }
+  Phase CurrentPhase() const { return phase_.load(); }
+  Clock::time_point PhaseSince() const;
+
+  // The cache: read under a shared lock.
+  std::shared_mutex& CacheMutex() const { return cacheMutex_; }
+  const std::vector<BlockState>& Cache() const { return cache_; }
+  // Stores a read's result (as the line's thread does): for tests.
+  void StoreRead(size_t block, bool good, const std::vector<uint16_t>& values, Clock::time_point at);
+
+  LineCounters& Counters() { return counters_; }
+  const LineCounters& Counters() const { return counters_; }
+  // A driver log line of this instance (CheckReply lines count attempts).
+  void NoteDriverLine(const std::string& line);
+
+ private:
+  void Run();
+  bool StartInstance();
+  void ReadBlock(size_t index);
+  int32_t RunWrite(const WriteJob& job);
+  void UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value);
+  int32_t Call(int32_t command, void* params);
+  void Account(int station, int32_t status, Clock::duration took, uint64_t loggedBefore);
+  bool WaitFor(std::chrono::milliseconds period);  // false when stopping
+
+  LineConfig config_;
+  std::vector<Block> blocks_;
+  double floorMs_;
+  zortw_tools::ZorMainFn zorMain_;
+  std::vector<unsigned char> contextBytes_;
+  std::vector<PointAddress> addresses_;
+  std::vector<bool> defined_;
+  std::vector<Clock::time_point> due_;
+  Clock::time_point lastFirstRead_{};
+  Clock::time_point lastWarmStart_{};
+
+  mutable std::shared_mutex cacheMutex_;
+  std::vector<BlockState> cache_;
+
+  std::mutex queueMutex_;
+  std::condition_variable wake_;
+  std::deque<WriteJob> writes_;
+  bool stop_ = false;
+
+  std::atomic<Phase> phase_{Phase::Starting};
+  std::atomic<int64_t> phaseSince_{0};
+  std::atomic<uint64_t> attemptLines_{0};
+  LineCounters counters_;
+  std::thread thread_;
+};
+
+}  // namespace gateway
