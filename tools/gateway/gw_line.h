@@ -92,6 +92,10 @@ class Line {
   // Queues a write ahead of the polls.
   std::future<int32_t> Submit(WriteJob job);
 
+  size_t QueuedWrites() {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return writes_.size();
+  }
   const LineConfig& Config() const { return config_; }
   const std::vector<Block>& Blocks() const { return blocks_; }
   double FloorMs() const { return floorMs_; }
