@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
   core.Start();
 
   auto nextStats = gateway::Clock::now() + std::chrono::seconds(config.statsIntervalS);
+  auto nextProgress = gateway::Clock::now() + std::chrono::seconds(1);
   bool running = true;
   while (running) {
     pollfd fds[2] = {{server.ListenFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
@@ -115,8 +116,11 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (const std::string progress = core.Progress(now); !progress.empty() && ready == 0) {
-      gateway::Log("start-up: " + progress);
+    if (now >= nextProgress) {
+      if (const std::string progress = core.Progress(now); !progress.empty()) {
+        gateway::Log("start-up: " + progress);
+      }
+      nextProgress = now + std::chrono::seconds(1);
     }
     if (now >= nextStats) {
       std::string stats = core.StatsText(now);

@@ -1,0 +1,382 @@
+// The real tiway-gateway between the real simulator and Modbus clients we
+// did not write: mbpoll and pymodbus (/usr/bin/python3). Loopback only, a
+// free port per gateway, every wait bounded.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/sim_process.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
+05 V 0080 = 8001
+05 X 0010 = 1 0 1 1
+05 Y 0020 = 0 1
+05 C 0030 = 1
+0A F 0200 = 41200000
+0A V 0001 = 0BB8
+)";
+
+// Unit 1 is station 05, unit 2 station 0A; ages and periods short enough
+// for a test to see values go bad and come back.
+std::string ConfigText(const std::string& port, int maxClients) {
+  return R"([gateway]
+listen = "127.0.0.1"
+max_clients = )" + std::to_string(maxClients) + R"(
+stats_interval_s = 3600
+[[line]]
+name = "l1"
+port = ")" + port + R"("
+instance = 7
+[[unit]]
+id = 1
+line = "l1"
+station = 0x05
+poll_ms = 100
+max_age_ms = 1500
+[[unit.holding]]
+address = 0
+count = 4
+v = 0x64
+[[unit.input]]
+address = 0
+count = 1
+v = 0x80
+[[unit.coil]]
+address = 0
+count = 2
+y = 0x20
+[[unit.coil]]
+address = 8
+count = 1
+c = 0x30
+[[unit.coil]]
+address = 100
+count = 4
+v = 0x80
+bit = 14
+[[unit.discrete]]
+address = 0
+count = 4
+x = 0x10
+[[unit]]
+id = 2
+line = "l1"
+station = 0x0A
+[[unit.input]]
+address = 10
+count = 2
+f = 0x200
+[[unit.holding]]
+address = 0
+count = 1
+v = 0x0001
+)";
+}
+
+// Runs a shell command (bounded by timeout(1)); its stdout and stderr.
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+class GatewayProcess {
+ public:
+  ~GatewayProcess() { Kill(); }
+
+  std::string Start(const std::string& config) {
+    char dir[] = "/tmp/zortw-gw-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return "mkdtemp failed";
+    dir_ = dir;
+    std::ofstream(dir_ + "/gateway.toml") << config;
+    std::vector<std::string> args = {TIWAY_GATEWAY_PATH, "--config", dir_ + "/gateway.toml",
+                                     "--port", "0", "--driver", ZORTW_LIBRARY_PATH};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) return "pipe failed";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/log").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+      pid_ = -1;
+      close(out[0]);
+      return "cannot start the gateway";
+    }
+    // The plan comes first, then "tiway-gateway: listening on ADDRESS:PORT".
+    std::string text;
+    const auto deadline = Clock::now() + 20s;
+    while (text.find("listening on 127.0.0.1:") == std::string::npos ||
+           text.find('\n', text.find("listening on")) == std::string::npos) {
+      if (Clock::now() > deadline) break;
+      pollfd p{out[0], POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      char buffer[512];
+      const ssize_t n = read(out[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    plan_ = text;
+    const size_t at = text.find("listening on 127.0.0.1:");
+    if (at == std::string::npos) return "the gateway did not listen: " + text + Log();
+    port_ = std::atoi(text.c_str() + at + 23);
+    return "";
+  }
+
+  // SIGTERM, then the exit status (bounded wait; -1 when it did not end).
+  int Terminate() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = Clock::now() + 30s;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(10ms);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  bool Alive() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+    if (!dir_.empty() && std::getenv("ZORTW_E2E_KEEP") == nullptr) {
+      unlink((dir_ + "/gateway.toml").c_str());
+      unlink((dir_ + "/log").c_str());
+      rmdir(dir_.c_str());
+    }
+    dir_.clear();
+  }
+  void Signal(int signal) const { kill(pid_, signal); }
+
+  std::string Log() const {
+    std::ifstream file(dir_ + "/log");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+  const std::string& Plan() const { return plan_; }
+  int Port() const { return port_; }
+
+  // pymodbus: one result line per command.
+  std::vector<std::string> Py(const std::vector<std::string>& commands) const {
+    std::string line = std::string("/usr/bin/python3 ") + MODBUS_CLIENT_PY + " " +
+                       std::to_string(port_);
+    for (const std::string& c : commands) line += " '" + c + "'";
+    std::vector<std::string> lines;
+    std::istringstream out(Shell(line));
+    for (std::string l; std::getline(out, l);) lines.push_back(l);
+    return lines;
+  }
+  std::string Mbpoll(const std::string& args, const std::string& values = "") const {
+    return Shell("mbpoll -m tcp -p " + std::to_string(port_) + " -0 -1 -o 5 " + args +
+                 " 127.0.0.1 " + values);
+  }
+
+ private:
+  std::string dir_, plan_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+template <typename Pred>
+bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
+  const auto deadline = Clock::now() + limit;
+  while (!pred()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+class GatewayE2e : public ::testing::Test {
+ protected:
+  void Launch(std::vector<std::string> simArgs, int maxClients = 16) {
+    simArgs.insert(simArgs.end(), {"--stations", "5,10"});
+    const std::string simError = sim_.Start(TIWAY_SIM_PATH, kSimData, simArgs);
+    ASSERT_EQ(simError, "");
+    const std::string error = gateway_.Start(ConfigText(sim_.Port(), maxClients));
+    ASSERT_EQ(error, "");
+  }
+  // The gateway serves good values (the first polls are done).
+  bool Good() const {
+    return gateway_.Py({"read-hr 1 0 1", "read-ir 2 10 1"}) ==
+           std::vector<std::string>({"ok 23", "ok 16672"});
+  }
+
+  e2e::SimProcess sim_;
+  GatewayProcess gateway_;
+};
+
+TEST_F(GatewayE2e, EveryMappedKindReadsAndWritesWithMbpollAndPymodbus) {
+  Launch({"--configured"});
+  // The plan names every read and what it serves.
+  EXPECT_NE(gateway_.Plan().find("05V0064 x30"), std::string::npos) << gateway_.Plan();
+  EXPECT_NE(gateway_.Plan().find("unit 2 input 10-11"), std::string::npos) << gateway_.Plan();
+  ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+
+  // mbpoll: holding registers, input registers, an F value (high word first).
+  const std::string holding = gateway_.Mbpoll("-a 1 -r 0 -c 4");
+  EXPECT_NE(holding.find("[0]: \t23\n[1]: \t10000\n[2]: \t255\n[3]: \t3"), std::string::npos)
+      << holding;
+  const std::string f = gateway_.Mbpoll("-a 2 -t 3:float -B -r 10 -c 1");
+  EXPECT_NE(f.find("[10]: \t10"), std::string::npos) << f;
+  const std::string written = gateway_.Mbpoll("-a 1 -r 1", "4660 65534");
+  EXPECT_NE(written.find("Written 2 references"), std::string::npos) << written;
+  EXPECT_EQ(sim_.Control("dump 05 V 0064 3"), "ok 0017 1234 FFFE");
+
+  // pymodbus: every kind, and the simulator's memory after each write.
+  EXPECT_EQ(gateway_.Py({"read-hr 1 1 2", "read-ir 1 0 1", "read-ir 2 10 2", "read-coils 1 0 2",
+                         "read-coils 1 8 1", "read-coils 1 100 4", "read-di 1 0 4"}),
+            (std::vector<std::string>{"ok 4660 65534", "ok 32769", "ok 16672 0", "ok 0 1", "ok 1",
+                                      "ok 0 1 0 0", "ok 1 0 1 1"}));
+  EXPECT_EQ(gateway_.Py({"write-coil 1 0 1", "write-coils 1 8 0", "write-coils 1 100 1 0 1 1",
+                         "write-regs 1 2 513 514", "write-regs 2 0 42"}),
+            (std::vector<std::string>(5, "ok")));
+  EXPECT_EQ(sim_.Control("dump 05 Y 0020 2"), "ok 1 1");
+  EXPECT_EQ(sim_.Control("dump 05 C 0030"), "ok 0");
+  // Coils 100..103 are bits 14, 15 of V0080 and bits 0, 1 of V0081.
+  EXPECT_EQ(sim_.Control("dump 05 V 0080 2"), "ok 4001 0003");
+  EXPECT_EQ(sim_.Control("dump 05 V 0066 2"), "ok 0201 0202");
+  EXPECT_EQ(sim_.Control("dump 0A V 0001"), "ok 002A");
+  // A good write updates the cache at once: read back at once.
+  EXPECT_EQ(gateway_.Py({"read-coils 1 0 2", "read-coils 1 100 4", "read-hr 1 2 2", "read-hr 2 0 1"}),
+            (std::vector<std::string>{"ok 1 1", "ok 1 0 1 1", "ok 513 514", "ok 42"}));
+  // Not writable, not mapped, not configured.
+  EXPECT_EQ(gateway_.Py({"read-hr 1 4 1", "write-regs 1 3 1 2", "read-hr 9 0 1", "read-di 1 4 1"}),
+            (std::vector<std::string>{"exception 2", "exception 2", "exception 10", "exception 2"}));
+  // The diagnostics unit: transactions of line 0 (registers 100-101) and
+  // the unit's id and station (1000, 1001).
+  const std::vector<std::string> diag = gateway_.Py({"read-ir 247 100 2", "read-hr 247 1000 2"});
+  ASSERT_EQ(diag.size(), 2u);
+  EXPECT_NE(diag[0], "ok 0 0");
+  EXPECT_EQ(diag[1], "ok 1 5");
+
+  gateway_.Signal(SIGUSR1);
+  EXPECT_TRUE(Eventually([&] {
+    return gateway_.Log().find("stats line l1: running, transactions") != std::string::npos;
+  }, 20s));
+  EXPECT_EQ(gateway_.Terminate(), 0);
+  const std::string log = gateway_.Log();
+  EXPECT_NE(log.find("line l1: stopped (Stop 0)"), std::string::npos) << log;
+  EXPECT_NE(log.find("stats unit 2 (line l1, station 0A): transactions"), std::string::npos) << log;
+  EXPECT_TRUE(Eventually([&] { return sim_.Control("line") == "ok closed"; }, 10s));
+}
+
+TEST_F(GatewayE2e, StartsWithProgressAndASilentStationTurnsBadThenGoodAgain) {
+  Launch({});  // the adapter is configured by the gateway: about 10 s
+  // While the adapter is configured nothing has been read: 0x0B.
+  const std::string early = gateway_.Mbpoll("-a 1 -r 0");
+  EXPECT_NE(early.find("Target device failed to respond"), std::string::npos) << early;
+  ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  EXPECT_NE(gateway_.Log().find("start-up: line l1 (" + sim_.Port() + "): configuring the adapter"),
+            std::string::npos)
+      << gateway_.Log();
+
+  // Silence the station: its ranges become 0x0B (a failed read is bad at
+  // once; the age bounds the rest), and good again once it answers.
+  ASSERT_EQ(sim_.Control("fault silence@read 1000000").rfind("ok", 0), 0u);
+  EXPECT_TRUE(Eventually([&] {
+    return gateway_.Py({"read-hr 1 0 1"}) == std::vector<std::string>{"exception 11"};
+  })) << gateway_.Log();
+  EXPECT_NE(gateway_.Mbpoll("-a 1 -t 1 -r 0 -c 4").find("Target device failed to respond"),
+            std::string::npos);
+  ASSERT_EQ(sim_.Control("clear").rfind("ok", 0), 0u);
+  EXPECT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  // The failed attempts are counted: failures by status and retries seen
+  // (diagnostics registers 102-113 of line 0).
+  const std::vector<std::string> failures = gateway_.Py({"read-ir 247 102 12"});
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_NE(failures[0], "ok 0 0 0 0 0 0 0 0 0 0 0 0");
+  EXPECT_EQ(gateway_.Terminate(), 0);
+}
+
+TEST_F(GatewayE2e, AFailedWriteIsRefusedAndLeavesTheCache) {
+  Launch({"--configured"});
+  ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  ASSERT_EQ(sim_.Control("fault primitive-error=0105@write 3").rfind("ok", 0), 0u);
+  EXPECT_EQ(gateway_.Py({"write-regs 1 0 999", "read-hr 1 0 1"}),
+            (std::vector<std::string>{"exception 4", "ok 23"}));
+  ASSERT_EQ(sim_.Control("fault primitive-error=0105@write 3").rfind("ok", 0), 0u);
+  const std::string refused = gateway_.Mbpoll("-a 1 -t 0 -r 0", "1");
+  EXPECT_NE(refused.find("Slave device or server failure"), std::string::npos) << refused;
+  EXPECT_EQ(gateway_.Py({"read-coils 1 0 2"}), (std::vector<std::string>{"ok 0 1"}));
+  EXPECT_EQ(sim_.Control("dump 05 Y 0020 2"), "ok 0 1");
+  EXPECT_EQ(sim_.Control("dump 05 V 0064"), "ok 0017");
+  EXPECT_NE(gateway_.Log().find("failed with status 261"), std::string::npos) << gateway_.Log();
+  EXPECT_EQ(gateway_.Terminate(), 0);
+}
+
+TEST_F(GatewayE2e, MalformedAndOversizedRequestsNeverBringItDown) {
+  Launch({"--configured"}, 4);
+  ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  const std::string junk(500, 'A');
+  char hex[1100] = {};
+  for (size_t i = 0; i < junk.size(); ++i) std::snprintf(hex + 2 * i, 3, "%02x", junk[i]);
+  const std::vector<std::string> results = gateway_.Py({
+      "raw 000100000002012B",                    // unknown function: exception 01
+      "raw 000100000006010300000100",            // 256 registers: exception 03
+      "raw 000100000006010300000000",            // zero registers: exception 03
+      "raw 0001000000060103FFFF0002",            // past 65535: exception 02
+      "raw 000100000009011000000002020001",      // byte count disagrees: 03
+      "raw 000100000006010500000123",            // coil value neither FF00 nor 0000
+      std::string("raw 0001000001F4011000000070E0") + std::string(448, '0'),  // oversized
+      std::string("raw ") + hex,                  // garbage
+      "raw 0001000000060103",                    // cut short
+  });
+  ASSERT_EQ(results.size(), 9u);
+  EXPECT_EQ(results[0], "00010000000301ab01");
+  EXPECT_EQ(results[1], "00010000000301830" "3");
+  EXPECT_EQ(results[2], "000100000003018303");
+  EXPECT_EQ(results[3], "000100000003018302");
+  EXPECT_EQ(results[4], "000100000003019003");
+  EXPECT_EQ(results[5], "000100000003018503");
+  for (size_t i = 6; i < results.size(); ++i) {
+    EXPECT_TRUE(results[i] == "closed" || results[i] == "silent" ||
+                results[i].substr(14, 2) >= "80")
+        << i << ": " << results[i];
+  }
+  // More clients than the limit: the extra ones are closed, the others served.
+  EXPECT_EQ(gateway_.Py({"crowd 7"}), std::vector<std::string>{"served 4"});
+  EXPECT_TRUE(gateway_.Alive());
+  EXPECT_TRUE(Good());
+  EXPECT_EQ(gateway_.Terminate(), 0);
+}
+
+}  // namespace
