@@ -1,31 +1,23 @@
 // The real tiway-gateway between the real simulator and Modbus clients we
 // did not write: mbpoll and pymodbus (/usr/bin/python3). Loopback only, a
 // free port per gateway, every wait bounded.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/e2e/sim_process.h"
-
-extern char** environ;
+#include "tests/gateway/gateway_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using gwtest::GatewayProcess;
 
 const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
 05 V 0080 = 8001
@@ -93,128 +85,6 @@ v = 0x0001
 )";
 }
 
-// Runs a shell command (bounded by timeout(1)); its stdout and stderr.
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return "popen failed";
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
-
-class GatewayProcess {
- public:
-  ~GatewayProcess() { Kill(); }
-
-  std::string Start(const std::string& config) {
-    char dir[] = "/tmp/zortw-gw-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return "mkdtemp failed";
-    dir_ = dir;
-    std::ofstream(dir_ + "/gateway.toml") << config;
-    std::vector<std::string> args = {TIWAY_GATEWAY_PATH, "--config", dir_ + "/gateway.toml",
-                                     "--port", "0", "--driver", ZORTW_LIBRARY_PATH};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int out[2];
-    if (pipe(out) != 0) return "pipe failed";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned != 0) {
-      pid_ = -1;
-      close(out[0]);
-      return "cannot start the gateway";
-    }
-    // The plan comes first, then "tiway-gateway: listening on ADDRESS:PORT".
-    std::string text;
-    const auto deadline = Clock::now() + 20s;
-    while (text.find("listening on 127.0.0.1:") == std::string::npos ||
-           text.find('\n', text.find("listening on")) == std::string::npos) {
-      if (Clock::now() > deadline) break;
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = read(out[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    plan_ = text;
-    const size_t at = text.find("listening on 127.0.0.1:");
-    if (at == std::string::npos) return "the gateway did not listen: " + text + Log();
-    port_ = std::atoi(text.c_str() + at + 23);
-    return "";
-  }
-
-  // SIGTERM, then the exit status (bounded wait; -1 when it did not end).
-  int Terminate() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = Clock::now() + 30s;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(10ms);
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  bool Alive() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-  void Kill() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-    if (!dir_.empty() && std::getenv("ZORTW_E2E_KEEP") == nullptr) {
-      unlink((dir_ + "/gateway.toml").c_str());
-      unlink((dir_ + "/log").c_str());
-      rmdir(dir_.c_str());
-    }
-    dir_.clear();
-  }
-  void Signal(int signal) const { kill(pid_, signal); }
-
-  std::string Log() const {
-    std::ifstream file(dir_ + "/log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-  const std::string& Plan() const { return plan_; }
-  int Port() const { return port_; }
-
-  // pymodbus: one result line per command.
-  std::vector<std::string> Py(const std::vector<std::string>& commands) const {
-    std::string line = std::string("/usr/bin/python3 ") + MODBUS_CLIENT_PY + " " +
-                       std::to_string(port_);
-    for (const std::string& c : commands) line += " '" + c + "'";
-    std::vector<std::string> lines;
-    std::istringstream out(Shell(line));
-    for (std::string l; std::getline(out, l);) lines.push_back(l);
-    return lines;
-  }
-  std::string Mbpoll(const std::string& args, const std::string& values = "") const {
-    return Shell("mbpoll -m tcp -p " + std::to_string(port_) + " -0 -1 -o 5 " + args +
-                 " 127.0.0.1 " + values);
-  }
-
- private:
-  std::string dir_, plan_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
 template <typename Pred>
 bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
   const auto deadline = Clock::now() + limit;
@@ -231,7 +101,8 @@ class GatewayE2e : public ::testing::Test {
     simArgs.insert(simArgs.end(), {"--stations", "5,10"});
     const std::string simError = sim_.Start(TIWAY_SIM_PATH, kSimData, simArgs);
     ASSERT_EQ(simError, "");
-    const std::string error = gateway_.Start(ConfigText(sim_.Port(), maxClients));
+    const std::string error =
+        gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, ConfigText(sim_.Port(), maxClients));
     ASSERT_EQ(error, "");
   }
   // The gateway serves good values (the first polls are done).

@@ -137,7 +137,8 @@ Plan MakePlan(const Config& config, bool coalesce) {
     line.blocks = PlanBlocks(needs, cost, coalesce);
     line.floorMs = PassMs(line.blocks, cost);
     for (const Block& b : line.blocks) {
-      line.loadMsPerS += cost.ReadMs(b.memory, b.count) * 1000.0 / std::max<uint32_t>(b.pollMs, 1);
+      if (b.pollMs > 0) line.loadMsPerS += cost.ReadMs(b.memory, b.count) * 1000.0 / b.pollMs;
+      line.continuous = line.continuous || b.pollMs == 0;
     }
     const std::vector<Block> plain = PlanBlocks(needs, cost, false);
     line.uncoalescedReads = plain.size();
@@ -207,8 +208,15 @@ std::string DescribePlan(const Config& config, const Plan& plan) {
     }
     std::snprintf(text, sizeof text,
                   "  line time per cycle %.1f ms (line floor of these reads); without coalescing "
-                  "%zu reads, %.1f ms\n  line load at the configured periods %.0f ms per second%s\n",
-                  line.floorMs, line.uncoalescedReads, line.uncoalescedMs, line.loadMsPerS,
+                  "%zu reads, %.1f ms\n",
+                  line.floorMs, line.uncoalescedReads, line.uncoalescedMs);
+    out << text;
+    if (line.continuous) {
+      out << "  reads with poll_ms = 0 follow each other without pause\n";
+      continue;
+    }
+    std::snprintf(text, sizeof text, "  line load at the configured periods %.0f ms per second%s\n",
+                  line.loadMsPerS,
                   line.loadMsPerS > 1000 ? " (more than the line carries: periods stretch)" : "");
     out << text;
   }

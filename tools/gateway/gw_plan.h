@@ -59,6 +59,7 @@ struct LinePlan {
   size_t uncoalescedReads = 0;
   double uncoalescedMs = 0;  // the same ranges, one read per range
   double loadMsPerS = 0;     // line time per second at the configured periods
+  bool continuous = false;   // some reads have poll_ms 0: the line is always busy
 };
 
 struct Plan {
