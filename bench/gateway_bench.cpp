@@ -24,18 +24,21 @@ using namespace std::chrono_literals;
 // and 45 words in turn (the first two are worth reading through, the last
 // is not), as holding registers of units 1, 2, 3.
 std::string ScanConfig(const std::string& port, int baud) {
-  std::string text = "[gateway]\nmax_clients = 200\nstats_interval_s = 3600\n[[line]]\nname = \"l\"\n"
-                     "port = \"" + port + "\"\nbaud = " + std::to_string(baud) + "\n";
+  std::string text =
+      "[gateway]\nmax_clients = 200\nstats_interval_s = 3600\n[[line]]\nname = \"l\"\n"
+      "port = \"" +
+      port + "\"\nbaud = " + std::to_string(baud) + "\n";
   const int gaps[] = {5, 20, 45};
   for (int station = 1; station <= 3; ++station) {
-    text += "[[unit]]\nid = " + std::to_string(station) + "\nline = \"l\"\nstation = " +
-            std::to_string(station) + "\npoll_ms = 0\nmax_age_ms = 60000\n";
+    text += "[[unit]]\nid = " + std::to_string(station) +
+            "\nline = \"l\"\nstation = " + std::to_string(station) +
+            "\npoll_ms = 0\nmax_age_ms = 60000\n";
     const int share = station < 3 ? 167 : 500 - 2 * 167;
     uint32_t element = 0x100, address = 0;
     for (int done = 0, i = 0; done < share; ++i) {
       const int n = std::min(10, share - done);
-      text += "[[unit.holding]]\naddress = " + std::to_string(address) + "\ncount = " +
-              std::to_string(n) + "\nv = " + std::to_string(element) + "\n";
+      text += "[[unit.holding]]\naddress = " + std::to_string(address) +
+              "\ncount = " + std::to_string(n) + "\nv = " + std::to_string(element) + "\n";
       done += n;
       address += static_cast<uint32_t>(n);
       element += static_cast<uint32_t>(n + gaps[i % 3]);
@@ -135,7 +138,8 @@ bool MeasureLatency(int port, int clients, int perClient, int periodMs, double& 
       mine.reserve(static_cast<size_t>(perClient));
       const auto begin = Clock::now() + std::chrono::milliseconds(periodMs * c / clients);
       for (int i = 0; i < perClient; ++i) {
-        if (periodMs > 0) std::this_thread::sleep_until(begin + std::chrono::milliseconds(periodMs) * i);
+        if (periodMs > 0)
+          std::this_thread::sleep_until(begin + std::chrono::milliseconds(periodMs) * i);
         const auto start = Clock::now();
         if (modbus_read_registers(ctx, 0, 10, regs) != 10) failures.fetch_add(1);
         mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
@@ -165,8 +169,8 @@ bool MeasureLatency(int port, int clients, int perClient, int periodMs, double& 
 int main(int argc, char** argv) {
   const int baud = argc > 1 ? std::atoi(argv[1]) : 19200;
   e2e::SimProcess sim;
-  const std::string simError =
-      sim.Start(TIWAY_SIM_PATH, "", {"--configured", "--stations", "1-3", "--baud", std::to_string(baud)});
+  const std::string simError = sim.Start(
+      TIWAY_SIM_PATH, "", {"--configured", "--stations", "1-3", "--baud", std::to_string(baud)});
   if (!simError.empty()) {
     std::fprintf(stderr, "%s\n", simError.c_str());
     return 1;
@@ -183,12 +187,15 @@ int main(int argc, char** argv) {
   if (!MeasureCycle(gateway, sim.Port(), baud, true, 5, merged)) return 1;
   const std::string& plan = merged.plan;
   const size_t summary = plan.find("  line time per cycle");
-  std::printf("%s\n", plan.substr(summary, plan.find('\n', plan.find('\n', summary) + 1) - summary).c_str());
+  std::printf(
+      "%s\n",
+      plan.substr(summary, plan.find('\n', plan.find('\n', summary) + 1) - summary).c_str());
   // The simulator paces only its replies: a pty carries the 30 characters
   // of each request at once, so its floor is lower by that much per read.
   const double charMs = 10000.0 / baud;
-  std::printf("poll cycle          reads   measured    line floor  ratio   floor of the     ratio\n"
-              "                                                             paced replies\n");
+  std::printf(
+      "poll cycle          reads   measured    line floor  ratio   floor of the     ratio\n"
+      "                                                             paced replies\n");
   for (const Cycle* c : {&plain, &merged}) {
     const double replies = c->floorMs - c->reads * 30 * charMs;
     std::printf("%-19s %5d  %8.1f ms  %8.1f ms  %.3f  %8.1f ms      %.3f\n",
@@ -197,8 +204,9 @@ int main(int argc, char** argv) {
   }
   std::printf("\n");
 
-  std::printf("Modbus read latency from the cache (10 holding registers of unit 1; clients in\n"
-              "this process, on the same machine)\n");
+  std::printf(
+      "Modbus read latency from the cache (10 holding registers of unit 1; clients in\n"
+      "this process, on the same machine)\n");
   std::printf("clients  each polls   requests      p50        p99      requests/s\n");
   for (int periodMs : {20, 0}) {
     for (int clients : {1, 10, 100}) {

@@ -1,9 +1,8 @@
 // The real tiway-gateway between the real simulator and Modbus clients we
 // did not write: mbpoll and pymodbus (/usr/bin/python3). Loopback only, a
 // free port per gateway, every wait bounded.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <string>
@@ -33,11 +32,13 @@ const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
 std::string ConfigText(const std::string& port, int maxClients) {
   return R"([gateway]
 listen = "127.0.0.1"
-max_clients = )" + std::to_string(maxClients) + R"(
+max_clients = )" +
+         std::to_string(maxClients) + R"(
 stats_interval_s = 3600
 [[line]]
 name = "l1"
-port = ")" + port + R"("
+port = ")" +
+         port + R"("
 instance = 7
 [[unit]]
 id = 1
@@ -147,11 +148,13 @@ TEST_F(GatewayE2e, EveryMappedKindReadsAndWritesWithMbpollAndPymodbus) {
   EXPECT_EQ(sim_.Control("dump 05 V 0066 2"), "ok 0201 0202");
   EXPECT_EQ(sim_.Control("dump 0A V 0001"), "ok 002A");
   // A good write updates the cache at once: read back at once.
-  EXPECT_EQ(gateway_.Py({"read-coils 1 0 2", "read-coils 1 100 4", "read-hr 1 2 2", "read-hr 2 0 1"}),
-            (std::vector<std::string>{"ok 1 1", "ok 1 0 1 1", "ok 513 514", "ok 42"}));
+  EXPECT_EQ(
+      gateway_.Py({"read-coils 1 0 2", "read-coils 1 100 4", "read-hr 1 2 2", "read-hr 2 0 1"}),
+      (std::vector<std::string>{"ok 1 1", "ok 1 0 1 1", "ok 513 514", "ok 42"}));
   // Not writable, not mapped, not configured.
-  EXPECT_EQ(gateway_.Py({"read-hr 1 4 1", "write-regs 1 3 1 2", "read-hr 9 0 1", "read-di 1 4 1"}),
-            (std::vector<std::string>{"exception 2", "exception 2", "exception 10", "exception 2"}));
+  EXPECT_EQ(
+      gateway_.Py({"read-hr 1 4 1", "write-regs 1 3 1 2", "read-hr 9 0 1", "read-di 1 4 1"}),
+      (std::vector<std::string>{"exception 2", "exception 2", "exception 10", "exception 2"}));
   // The diagnostics unit: transactions of line 0 (registers 100-101) and
   // the unit's id and station (1000, 1001).
   const std::vector<std::string> diag = gateway_.Py({"read-ir 247 100 2", "read-hr 247 1000 2"});
@@ -160,9 +163,11 @@ TEST_F(GatewayE2e, EveryMappedKindReadsAndWritesWithMbpollAndPymodbus) {
   EXPECT_EQ(diag[1], "ok 1 5");
 
   gateway_.Signal(SIGUSR1);
-  EXPECT_TRUE(Eventually([&] {
-    return gateway_.Log().find("stats line l1: running, transactions") != std::string::npos;
-  }, 20s));
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return gateway_.Log().find("stats line l1: running, transactions") != std::string::npos;
+      },
+      20s));
   EXPECT_EQ(gateway_.Terminate(), 0);
   const std::string log = gateway_.Log();
   EXPECT_NE(log.find("line l1: stopped (Stop 0)"), std::string::npos) << log;
@@ -221,19 +226,21 @@ TEST_F(GatewayE2e, MalformedAndOversizedRequestsNeverBringItDown) {
   char hex[1100] = {};
   for (size_t i = 0; i < junk.size(); ++i) std::snprintf(hex + 2 * i, 3, "%02x", junk[i]);
   const std::vector<std::string> results = gateway_.Py({
-      "raw 000100000002012B",                    // unknown function: exception 01
-      "raw 000100000006010300000100",            // 256 registers: exception 03
-      "raw 000100000006010300000000",            // zero registers: exception 03
-      "raw 0001000000060103FFFF0002",            // past 65535: exception 02
-      "raw 000100000009011000000002020001",      // byte count disagrees: 03
-      "raw 000100000006010500000123",            // coil value neither FF00 nor 0000
+      "raw 000100000002012B",                // unknown function: exception 01
+      "raw 000100000006010300000100",        // 256 registers: exception 03
+      "raw 000100000006010300000000",        // zero registers: exception 03
+      "raw 0001000000060103FFFF0002",        // past 65535: exception 02
+      "raw 000100000009011000000002020001",  // byte count disagrees: 03
+      "raw 000100000006010500000123",        // coil value neither FF00 nor 0000
       std::string("raw 0001000001F4011000000070E0") + std::string(448, '0'),  // oversized
-      std::string("raw ") + hex,                  // garbage
-      "raw 0001000000060103",                    // cut short
+      std::string("raw ") + hex,                                              // garbage
+      "raw 0001000000060103",                                                 // cut short
   });
   ASSERT_EQ(results.size(), 9u);
   EXPECT_EQ(results[0], "00010000000301ab01");
-  EXPECT_EQ(results[1], "00010000000301830" "3");
+  EXPECT_EQ(results[1],
+            "00010000000301830"
+            "3");
   EXPECT_EQ(results[2], "000100000003018303");
   EXPECT_EQ(results[3], "000100000003018302");
   EXPECT_EQ(results[4], "000100000003019003");

@@ -40,7 +40,7 @@ std::string GatewayProcess::Start(const std::string& gatewayPath, const std::str
   dir_ = dir;
   std::ofstream(dir_ + "/gateway.toml") << config;
   std::vector<std::string> args = {gatewayPath, "--config", dir_ + "/gateway.toml", "--port", "0",
-                                   "--driver", driverPath};
+                                   "--driver",  driverPath};
   args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -135,8 +135,8 @@ std::vector<std::string> GatewayProcess::Py(const std::vector<std::string>& comm
 }
 
 std::string GatewayProcess::Mbpoll(const std::string& args, const std::string& values) const {
-  return Shell("mbpoll -m tcp -p " + std::to_string(port_) + " -0 -1 -o 5 " + args +
-               " 127.0.0.1 " + values);
+  return Shell("mbpoll -m tcp -p " + std::to_string(port_) + " -0 -1 -o 5 " + args + " 127.0.0.1 " +
+               values);
 }
 
 }  // namespace gwtest

@@ -30,7 +30,7 @@ class GatewayProcess {
   void Kill();
   void Signal(int signal) const;
 
-  std::string Log() const;  // its standard error
+  std::string Log() const;                           // its standard error
   const std::string& Plan() const { return plan_; }  // its standard output
   int Port() const { return port_; }
 

@@ -3,8 +3,8 @@
 // last against a stand-in ZorMain.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -46,11 +46,13 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = 0\n", 11, "outside 0001..FFFF"},
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = 0x10000\n", 11, "outside 0001..FFFF"},
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = 0xFFFE\n", 10, "run past FFFF"},
-      {"[[unit.input]]\naddress = 0\ncount = 2\nf = 0x101\n", 11, "F range at the odd address 0101"},
+      {"[[unit.input]]\naddress = 0\ncount = 2\nf = 0x101\n", 11,
+       "F range at the odd address 0101"},
       {"[[unit.input]]\naddress = 0\ncount = 3\nf = 0x100\n", 10, "count 3 is odd"},
       {"[[unit.holding]]\naddress = 65534\ncount = 4\nv = 0x64\n", 10, "goes beyond 65535"},
       {"[[unit.coil]]\naddress = 0\ncount = 4\nx = 0x64\n", 11, "unknown key 'x'"},
-      {"[[unit.coil]]\naddress = 0\ncount = 4\ny = 0x20\nbit = 3\n", 12, "bit applies to coils on V"},
+      {"[[unit.coil]]\naddress = 0\ncount = 4\ny = 0x20\nbit = 3\n", 12,
+       "bit applies to coils on V"},
       {"[[unit.input]]\naddress = 0\ncount = 4\nv = 1\nf = 2\n", 8, "exactly one point key"},
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = 1\npoll = 5\n", 12, "unknown key 'poll'"},
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = = 1\n", 11, ""},  // TOML syntax
@@ -109,10 +111,14 @@ TEST(GatewayPlan, CoalescesWithinLimitsAndBridgesCheapGaps) {
     const char* blocks;
   };
   const PlanCase cases[] = {
-      {"adjacent ranges merge", {{5, 'V', 1, 10, 0, false}, {5, 'V', 11, 20, 0, false}}, "05V0001:20"},
-      {"a 30-word gap is bridged", {{5, 'V', 1, 10, 0, false}, {5, 'V', 41, 50, 0, false}},
+      {"adjacent ranges merge",
+       {{5, 'V', 1, 10, 0, false}, {5, 'V', 11, 20, 0, false}},
+       "05V0001:20"},
+      {"a 30-word gap is bridged",
+       {{5, 'V', 1, 10, 0, false}, {5, 'V', 41, 50, 0, false}},
        "05V0001:50"},
-      {"a 40-word gap is not", {{5, 'V', 1, 10, 0, false}, {5, 'V', 51, 60, 0, false}},
+      {"a 40-word gap is not",
+       {{5, 'V', 1, 10, 0, false}, {5, 'V', 51, 60, 0, false}},
        "05V0001:10 05V0033:10"},
       {"70 discretes bridged, 80 not",
        {{5, 'X', 1, 10, 0, false}, {5, 'X', 81, 90, 0, false}, {5, 'X', 171, 180, 0, false}},
@@ -120,15 +126,19 @@ TEST(GatewayPlan, CoalescesWithinLimitsAndBridgesCheapGaps) {
       {"62 words per read", {{5, 'V', 1, 100, 0, false}}, "05V0001:62 05V003F:38"},
       {"124 discretes per read", {{5, 'C', 1, 125, 0, false}}, "05C0001:124 05C007D:1"},
       {"stations, memories and periods are read apart",
-       {{5, 'V', 1, 2, 0, false}, {6, 'V', 3, 4, 0, false}, {5, 'Y', 3, 4, 0, false},
+       {{5, 'V', 1, 2, 0, false},
+        {6, 'V', 3, 4, 0, false},
+        {5, 'Y', 3, 4, 0, false},
         {5, 'V', 3, 4, 500, false}},
        "05V0001:2 05V0003:2 05Y0003:2 06V0003:2"},
       {"an F value is never split",
-       {{5, 'V', 1, 61, 0, false}, {5, 'V', 62, 65, 0, true}}, "05V0001:61 05V003E:4"},
+       {{5, 'V', 1, 61, 0, false}, {5, 'V', 62, 65, 0, true}},
+       "05V0001:61 05V003E:4"},
       {"a word two periods need is read at the shorter",
        {{5, 'V', 1, 4, 1000, false}, {5, 'V', 3, 6, 200, false}},
        "05V0003:4 05V0001:2"},
-      {"overlapping ranges read once", {{5, 'V', 1, 8, 0, false}, {5, 'V', 5, 12, 0, false}},
+      {"overlapping ranges read once",
+       {{5, 'V', 1, 8, 0, false}, {5, 'V', 5, 12, 0, false}},
        "05V0001:12"},
   };
   for (const PlanCase& c : cases) {
@@ -138,10 +148,13 @@ TEST(GatewayPlan, CoalescesWithinLimitsAndBridgesCheapGaps) {
   EXPECT_EQ(Describe(PlanBlocks(cases[0].needs, Cost19200(), false)), "05V0001:10 05V000B:10");
   // The cover costs no more than the plain plan, on a spread of gaps.
   std::vector<Need> spread;
-  for (uint32_t i = 0; i < 40; ++i) spread.push_back({5, 'V', 1 + i * (10 + i), 8 + i * (10 + i), 0, false});
+  for (uint32_t i = 0; i < 40; ++i)
+    spread.push_back({5, 'V', 1 + i * (10 + i), 8 + i * (10 + i), 0, false});
   double coalesced = 0, plain = 0;
-  for (const Block& b : PlanBlocks(spread, Cost19200(), true)) coalesced += Cost19200().ReadMs('V', b.count);
-  for (const Block& b : PlanBlocks(spread, Cost19200(), false)) plain += Cost19200().ReadMs('V', b.count);
+  for (const Block& b : PlanBlocks(spread, Cost19200(), true))
+    coalesced += Cost19200().ReadMs('V', b.count);
+  for (const Block& b : PlanBlocks(spread, Cost19200(), false))
+    plain += Cost19200().ReadMs('V', b.count);
   EXPECT_LT(coalesced, plain);
 }
 
@@ -233,7 +246,8 @@ max_age_ms = 2000
 address = 0
 count = 2
 f = 0x100
-)", "g.toml");
+)",
+                                          "g.toml");
   EXPECT_TRUE(result.config.has_value()) << result.error;
   return *result.config;
 }
@@ -298,7 +312,8 @@ TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
   gateway.Start();
   std::vector<uint16_t> out;
-  ASSERT_TRUE(WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   EXPECT_EQ(out[0], 100);
 
   // A good write answers after the driver and updates the cache at once.
@@ -326,16 +341,15 @@ TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
     g_fake.readStatus = 0;
     g_fake.calls.clear();
   }
-  ASSERT_TRUE(WaitUntil([&] {
-    return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk;
-  }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   EXPECT_EQ(out[0], 200);
   // Writes queued while a poll runs go before the next poll.
   {
     std::unique_lock<std::mutex> lock(g_fake.mutex);
     g_fake.hold = true;
-    ASSERT_TRUE(g_fake.changed.wait_for(lock, std::chrono::seconds(20),
-                                        [] { return g_fake.holding; }));
+    ASSERT_TRUE(
+        g_fake.changed.wait_for(lock, std::chrono::seconds(20), [] { return g_fake.holding; }));
     g_fake.calls.clear();
   }
   std::thread writer([&] { EXPECT_EQ(gateway.Write(1, Kind::Holding, 2, {5, 6}), kOk); });

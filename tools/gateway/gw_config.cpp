@@ -1,10 +1,11 @@
 #include "tools/gateway/gw_config.h"
 
+#include <toml++/toml.h>
+
 #include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 namespace gateway {
 
@@ -104,10 +105,10 @@ std::string Hex4(uint32_t value) {
 Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t unitAge) {
   Reader r(raw);
   std::set<std::string> keys = {"address", "count", "poll_ms", "max_age_ms"};
-  const char* letters = kind == Kind::Holding    ? "v"
-                        : kind == Kind::Input    ? "vf"
-                        : kind == Kind::Coil     ? "ycv"
-                                                 : "x";
+  const char* letters = kind == Kind::Holding ? "v"
+                        : kind == Kind::Input ? "vf"
+                        : kind == Kind::Coil  ? "ycv"
+                                              : "x";
   for (const char* l = letters; *l; ++l) keys.insert(std::string(1, *l));
   if (kind == Kind::Coil) keys.insert("bit");
   const std::string where = std::string(KindName(kind)) + " table";
@@ -136,8 +137,8 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
     if (value == nullptr) throw Refusal{LineOf(*node), key + " must be an element address"};
     const int64_t v = value->get();
     if (v < 1 || v > 0xFFFF) {
-      throw Refusal{LineOf(*node), key + " address " + std::to_string(v) +
-                                       " is outside 0001..FFFF"};
+      throw Refusal{LineOf(*node),
+                    key + " address " + std::to_string(v) + " is outside 0001..FFFF"};
     }
     t.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(*l)));
     t.element = static_cast<uint32_t>(v);
@@ -217,8 +218,8 @@ Config Parse(const toml::table& root) {
     line.name = r.Required("name", "[[line]]");
     line.port = r.Required("port", "[[line]]");
     if (line.port.empty() || line.port.size() > 11) {
-      throw Refusal{r.Line("port"), "port '" + line.port +
-                                        "' must have 1 to 11 characters (link a longer path)"};
+      throw Refusal{r.Line("port"),
+                    "port '" + line.port + "' must have 1 to 11 characters (link a longer path)"};
     }
     for (const LineConfig& other : config.lines) {
       if (other.name == line.name) {
@@ -237,8 +238,8 @@ Config Parse(const toml::table& root) {
     line.instance = static_cast<int>(
         r.Int("instance", 1, 9999).value_or(static_cast<int64_t>(config.lines.size()) + 1));
     if (!instances.insert(line.instance).second) {
-      throw Refusal{r.Line("instance"), "instance " + std::to_string(line.instance) +
-                                            " is used by another line"};
+      throw Refusal{r.Line("instance"),
+                    "instance " + std::to_string(line.instance) + " is used by another line"};
     }
     line.replyTimeoutMs =
         static_cast<uint32_t>(r.Int("reply_timeout_ms", 1000, 600000).value_or(1000));
@@ -251,9 +252,9 @@ Config Parse(const toml::table& root) {
   }
   for (const toml::node& node : *units->as_array()) {
     Reader r(*node.as_table());
-    r.CheckKeys({"id", "line", "station", "poll_ms", "max_age_ms", "holding", "input", "coil",
-                 "discrete"},
-                "[[unit]]");
+    r.CheckKeys(
+        {"id", "line", "station", "poll_ms", "max_age_ms", "holding", "input", "coil", "discrete"},
+        "[[unit]]");
     Unit unit;
     unit.sourceLine = r.Start();
     const std::optional<int64_t> id = r.Int("id", 1, 255);
@@ -290,8 +291,8 @@ Config Parse(const toml::table& root) {
       const toml::node* list = node.as_table()->get(KindName(kind));
       if (list == nullptr) continue;
       if (!list->is_array_of_tables()) {
-        throw Refusal{LineOf(*list), std::string("write the ") + KindName(kind) + " tables as [[unit." +
-                                         KindName(kind) + "]]"};
+        throw Refusal{LineOf(*list), std::string("write the ") + KindName(kind) +
+                                         " tables as [[unit." + KindName(kind) + "]]"};
       }
       for (const toml::node& entry : *list->as_array()) {
         unit.tables.push_back(ReadTable(*entry.as_table(), kind, poll, age));

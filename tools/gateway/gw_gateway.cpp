@@ -185,7 +185,7 @@ uint32_t Gateway::LineCacheAge(size_t l, Clock::time_point now) const {
   uint32_t age = 0;
   for (const BlockState& state : line.Cache()) {
     age = std::max(age, state.goodAt != Clock::time_point{} ? Ms(now - state.goodAt)
-                                                           : std::numeric_limits<uint32_t>::max());
+                                                            : std::numeric_limits<uint32_t>::max());
   }
   return age;
 }

@@ -106,7 +106,8 @@ class Line {
   std::shared_mutex& CacheMutex() const { return cacheMutex_; }
   const std::vector<BlockState>& Cache() const { return cache_; }
   // Stores a read's result (as the line's thread does): for tests.
-  void StoreRead(size_t block, bool good, const std::vector<uint16_t>& values, Clock::time_point at);
+  void StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
+                 Clock::time_point at);
 
   LineCounters& Counters() { return counters_; }
   const LineCounters& Counters() const { return counters_; }

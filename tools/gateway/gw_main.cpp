@@ -45,9 +45,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   app.add_option("--max-clients", maxClients, "concurrent Modbus clients (default 64)")
       ->check(CLI::Range(1, 4096));
-  app.add_option("--driver", driverPath, "driver library (default: libzortw.so beside the gateway)");
+  app.add_option("--driver", driverPath,
+                 "driver library (default: libzortw.so beside the gateway)");
   app.add_flag("--no-coalesce", noCoalesce, "read every configured range on its own (comparison)");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 1;  // --help: 0; a bad command line: 1
+  }
 
   gateway::ConfigResult loaded = gateway::LoadConfig(configPath);
   if (!loaded.config) {
@@ -76,7 +81,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
-  const zortw_tools::DriverLibrary driver = zortw_tools::LoadDriverLibrary(config.driver, &DriverLog);
+  const zortw_tools::DriverLibrary driver =
+      zortw_tools::LoadDriverLibrary(config.driver, &DriverLog);
   if (!driver.error.empty()) {
     std::cerr << "tiway-gateway: " << driver.error << "\n";
     return 3;

@@ -34,8 +34,9 @@ using GroupKey = std::tuple<int, char, uint32_t>;  // station, memory, poll peri
 
 // The cheapest cover of the sorted element addresses by blocks: dynamic
 // programming over the last block's first element.
-void CoverGroup(const GroupKey& key, const std::vector<uint32_t>& at, const std::set<uint32_t>& pairStarts,
-                const LineCost& cost, std::vector<Block>& out) {
+void CoverGroup(const GroupKey& key, const std::vector<uint32_t>& at,
+                const std::set<uint32_t>& pairStarts, const LineCost& cost,
+                std::vector<Block>& out) {
   const auto [station, memory, poll] = key;
   const size_t n = at.size();
   const uint32_t limit = MaxBlockElements(memory);
@@ -111,8 +112,8 @@ std::vector<Block> PlanBlocks(const std::vector<Need>& needs, const LineCost& co
 namespace {
 
 Need NeedOf(const Unit& unit, const Table& table) {
-  return Need{unit.station, table.Memory(), table.FirstElement(), table.LastElement(), table.pollMs,
-              table.letter == 'F'};
+  return Need{unit.station,        table.Memory(), table.FirstElement(),
+              table.LastElement(), table.pollMs,   table.letter == 'F'};
 }
 
 double PassMs(const std::vector<Block>& blocks, const LineCost& cost) {
@@ -154,8 +155,8 @@ Plan MakePlan(const Config& config, bool coalesce) {
         Ref ref{static_cast<uint32_t>(blocks.size()), 0};
         for (uint32_t b = 0; b < blocks.size(); ++b) {
           const Block& block = blocks[b];
-          if (block.station == unit.station && block.memory == table.Memory() &&
-              e >= block.first && e <= block.Last() && (coalesce || block.pollMs == table.pollMs)) {
+          if (block.station == unit.station && block.memory == table.Memory() && e >= block.first &&
+              e <= block.Last() && (coalesce || block.pollMs == table.pollMs)) {
             ref = Ref{b, e - block.first};
             break;
           }

@@ -14,9 +14,9 @@ namespace gateway {
 
 // What a block read costs on the line.
 struct LineCost {
-  double charMs = 0;           // one character at the line's speed
-  double pauseMs = 50;         // the driver's pause after each reply
-  int requestChars = 52;       // request and reply frames without data
+  double charMs = 0;      // one character at the line's speed
+  double pauseMs = 50;    // the driver's pause after each reply
+  int requestChars = 52;  // request and reply frames without data
   static LineCost Of(const LineSettings& line);
   double ReadMs(char memory, uint32_t elements) const;
 };
@@ -55,7 +55,7 @@ struct Ref {
 
 struct LinePlan {
   std::vector<Block> blocks;
-  double floorMs = 0;        // line time of one pass over every block
+  double floorMs = 0;  // line time of one pass over every block
   size_t uncoalescedReads = 0;
   double uncoalescedMs = 0;  // the same ranges, one read per range
   double loadMsPerS = 0;     // line time per second at the configured periods

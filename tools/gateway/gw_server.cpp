@@ -154,9 +154,7 @@ bool Server::Answer(Gateway& gateway, void* modbusContext, const uint8_t* req, i
   const int function = req[header];
   const uint8_t* pdu = req + header + 1;
   const int pduLength = length - header - 1;
-  auto exception = [&](uint8_t code) {
-    return modbus_reply_exception(ctx, req, code) >= 0;
-  };
+  auto exception = [&](uint8_t code) { return modbus_reply_exception(ctx, req, code) >= 0; };
 
   Kind kind = Kind::Holding;
   switch (function) {
