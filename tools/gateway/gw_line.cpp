@@ -194,7 +194,7 @@ void Line::Account(int station, int32_t status, Clock::duration took, uint64_t l
   }
 }
 
-void Line::ReadBlock(size_t index) {
+bool Line::ReadBlock(size_t index) {
   const Block& block = blocks_[index];
   const auto start = Clock::now();
   if (index == 0) {
@@ -207,7 +207,7 @@ void Line::ReadBlock(size_t index) {
   }
   if (!defined_[index]) {
     StoreRead(index, false, {}, start);
-    return;
+    return false;
   }
   const bool discrete = block.memory != 'V';
   std::vector<uint16_t> data(2 * block.count + 2, 0);
@@ -239,6 +239,7 @@ void Line::ReadBlock(size_t index) {
     const int32_t warm = Call(kWarmStart, nullptr);
     Log("line " + config_.name + ": WarmStart returned " + std::to_string(warm));
   }
+  return status == 0;
 }
 
 int32_t Line::RunWrite(const WriteJob& job) {
@@ -345,9 +346,16 @@ void Line::Run() {
       continue;
     }
     lock.unlock();
-    ReadBlock(next);
+    const bool good = ReadBlock(next);
     const auto period = std::chrono::milliseconds(blocks_[next].pollMs);
     due_[next] = std::max(due_[next] + period, blocks_[next].pollMs == 0 ? Clock::now() : now);
+    // After a failure the block waits a reply time-out before it is asked
+    // again, so that a late reply to this request cannot pass for the answer
+    // to the next one (same station, kind and size).
+    if (!good) {
+      due_[next] = std::max(due_[next],
+                            Clock::now() + std::chrono::milliseconds(config_.replyTimeoutMs));
+    }
   }
   // Pending writes are not carried out.
   {

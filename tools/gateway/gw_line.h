@@ -117,7 +117,7 @@ class Line {
  private:
   void Run();
   bool StartInstance();
-  void ReadBlock(size_t index);
+  bool ReadBlock(size_t index);  // true when the read succeeded
   int32_t RunWrite(const WriteJob& job);
   void UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value);
   int32_t Call(int32_t command, void* params);
