@@ -195,11 +195,13 @@ TEST_F(GatewayE2e, StartsWithProgressAndASilentStationTurnsBadThenGoodAgain) {
             std::string::npos);
   ASSERT_EQ(sim_.Control("clear").rfind("ok", 0), 0u);
   EXPECT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
-  // The failed attempts are counted: failures by status and retries seen
-  // (diagnostics registers 102-113 of line 0).
-  const std::vector<std::string> failures = gateway_.Py({"read-ir 247 102 12"});
-  ASSERT_EQ(failures.size(), 1u);
+  // The failed attempts are counted: failures by status and retries seen,
+  // of line 0 (registers 102-113) and of unit 1 (1014-1023).
+  const std::vector<std::string> failures =
+      gateway_.Py({"read-ir 247 102 12", "read-ir 247 1014 10"});
+  ASSERT_EQ(failures.size(), 2u);
   EXPECT_NE(failures[0], "ok 0 0 0 0 0 0 0 0 0 0 0 0");
+  EXPECT_NE(failures[1], "ok 0 0 0 0 0 0 0 0 0 0");
   EXPECT_EQ(gateway_.Terminate(), 0);
 }
 

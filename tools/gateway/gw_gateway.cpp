@@ -179,6 +179,21 @@ uint32_t Gateway::UnitCacheAge(size_t u, Clock::time_point now) const {
   return age;
 }
 
+uint32_t Gateway::UnitPollCycle(size_t u) const {
+  const Unit& unit = config_.units[u];
+  const Line& line = *lines_[unit.line];
+  std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
+  uint32_t cycle = 0;
+  for (const std::vector<Ref>& refs : plan_.refs[u]) {
+    for (const Ref& ref : refs) {
+      if (ref.block < line.Cache().size()) {
+        cycle = std::max(cycle, line.Cache()[ref.block].intervalMs);
+      }
+    }
+  }
+  return cycle;
+}
+
 uint32_t Gateway::LineCacheAge(size_t l, Clock::time_point now) const {
   const Line& line = *lines_[l];
   std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
@@ -256,16 +271,24 @@ std::string Gateway::StatsText(Clock::time_point now) const {
     const Unit& unit = config_.units[u];
     const StationCounters& s =
         lines_[unit.line]->Counters().stations[static_cast<size_t>(unit.station)];
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "stats unit %d (line %s, station %02X): transactions %llu, failures %llu, last "
-                  "status %d, cache age %s, Modbus requests %llu, exceptions %llu",
-                  unit.id, config_.lines[unit.line].name.c_str(), unit.station,
-                  static_cast<unsigned long long>(s.transactions.Get()),
-                  static_cast<unsigned long long>(s.failures.Get()), s.lastStatus.load(),
-                  AgeText(UnitCacheAge(u, now)).c_str(),
-                  static_cast<unsigned long long>(unitCounters_[u]->requests.Get()),
-                  static_cast<unsigned long long>(unitCounters_[u]->exceptions.Get()));
+    char text[512];
+    std::snprintf(
+        text, sizeof text,
+        "stats unit %d (line %s, station %02X): transactions %llu, failures %llu (line 2: "
+        "%llu, invalid 65535: %llu, primitive: %llu, refused 1: %llu), retries seen %llu, "
+        "last status %d, poll cycle %u ms, cache age %s, Modbus requests %llu, "
+        "exceptions %llu",
+        unit.id, config_.lines[unit.line].name.c_str(), unit.station,
+        static_cast<unsigned long long>(s.transactions.Get()),
+        static_cast<unsigned long long>(s.failures.Get()),
+        static_cast<unsigned long long>(s.failLine.Get()),
+        static_cast<unsigned long long>(s.failInvalid.Get()),
+        static_cast<unsigned long long>(s.failPrimitive.Get()),
+        static_cast<unsigned long long>(s.failRefused.Get()),
+        static_cast<unsigned long long>(s.retries.Get()), s.lastStatus.load(), UnitPollCycle(u),
+        AgeText(UnitCacheAge(u, now)).c_str(),
+        static_cast<unsigned long long>(unitCounters_[u]->requests.Get()),
+        static_cast<unsigned long long>(unitCounters_[u]->exceptions.Get()));
     out << text << "\n";
   }
   return out.str();
@@ -313,6 +336,12 @@ std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const 
     Put32(regs, b + 8, UnitCacheAge(u, now));
     Put32(regs, b + 10, unitCounters_[u]->requests.Get());
     Put32(regs, b + 12, unitCounters_[u]->exceptions.Get());
+    Put32(regs, b + 14, s.failLine.Get());
+    Put32(regs, b + 16, s.failInvalid.Get());
+    Put32(regs, b + 18, s.failPrimitive.Get());
+    Put32(regs, b + 20, s.failRefused.Get());
+    Put32(regs, b + 22, s.retries.Get());
+    Put32(regs, b + 24, UnitPollCycle(u));
   }
   return regs;
 }

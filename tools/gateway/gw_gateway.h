@@ -27,7 +27,7 @@ enum Exception : uint8_t {
 
 // Diagnostics registers (input and holding registers of the diagnostics unit).
 inline constexpr uint32_t kDiagLineBase = 100, kDiagLineSize = 32;
-inline constexpr uint32_t kDiagUnitBase = 1000, kDiagUnitSize = 16;
+inline constexpr uint32_t kDiagUnitBase = 1000, kDiagUnitSize = 32;
 
 class Gateway {
  public:
@@ -66,6 +66,8 @@ class Gateway {
   // Age of the oldest block a unit reads, in ms (UINT32_MAX: one never read well).
   uint32_t UnitCacheAge(size_t unit, Clock::time_point now) const;
   uint32_t LineCacheAge(size_t line, Clock::time_point now) const;
+  // The longest interval between two reads of a block the unit reads.
+  uint32_t UnitPollCycle(size_t unit) const;
 
   Config config_;
   Plan plan_;

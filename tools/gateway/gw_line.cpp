@@ -167,31 +167,32 @@ bool Line::StartInstance() {
   return true;
 }
 
+void StationCounters::Count(int32_t status, uint64_t retried) {
+  transactions.Add();
+  lastStatus = status;
+  retries.Add(retried);
+  if (status == 0) return;
+  failures.Add();
+  if (status == 2) {
+    failLine.Add();
+  } else if (status == 65535) {
+    failInvalid.Add();
+  } else if (status == 1) {
+    failRefused.Add();
+  } else {
+    failPrimitive.Add();
+  }
+}
+
 void Line::Account(int station, int32_t status, Clock::duration took, uint64_t loggedBefore) {
-  LineCounters& c = counters_;
-  c.transactions.Add();
-  c.lastStatus = status;
-  StationCounters& s = c.stations[static_cast<size_t>(station) & 0xFF];
-  s.transactions.Add();
-  s.lastStatus = status;
   // Failed attempts: the driver logs each bad reply; a silent attempt lasts
-  // a whole reply time-out.
+  // a whole reply time-out. A failed transaction made all three attempts.
   const uint64_t logged = attemptLines_.load() - loggedBefore;
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   const uint64_t silent = static_cast<uint64_t>(ms) / std::max<uint32_t>(1, config_.replyTimeoutMs);
-  c.retries.Add(status == 0 ? std::min<uint64_t>(2, logged + silent) : 2);
-  if (status == 0) return;
-  c.failures.Add();
-  s.failures.Add();
-  if (status == 2) {
-    c.failLine.Add();
-  } else if (status == 65535) {
-    c.failInvalid.Add();
-  } else if (status == 1) {
-    c.failRefused.Add();
-  } else {
-    c.failPrimitive.Add();
-  }
+  const uint64_t retried = status == 0 ? std::min<uint64_t>(2, logged + silent) : 2;
+  counters_.Count(status, retried);
+  counters_.stations[static_cast<size_t>(station) & 0xFF].Count(status, retried);
 }
 
 bool Line::ReadBlock(size_t index) {
@@ -204,6 +205,15 @@ bool Line::ReadBlock(size_t index) {
       counters_.cycles.fetch_add(1);
     }
     lastFirstRead_ = start;
+  }
+  {
+    std::unique_lock<std::shared_mutex> lock(cacheMutex_);
+    BlockState& state = cache_[index];
+    if (state.lastStart != Clock::time_point{}) {
+      state.intervalMs = static_cast<uint32_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(start - state.lastStart).count());
+    }
+    state.lastStart = start;
   }
   if (!defined_[index]) {
     StoreRead(index, false, {}, start);
@@ -353,8 +363,8 @@ void Line::Run() {
     // again, so that a late reply to this request cannot pass for the answer
     // to the next one (same station, kind and size).
     if (!good) {
-      due_[next] = std::max(due_[next],
-                            Clock::now() + std::chrono::milliseconds(config_.replyTimeoutMs));
+      due_[next] =
+          std::max(due_[next], Clock::now() + std::chrono::milliseconds(config_.replyTimeoutMs));
     }
   }
   // Pending writes are not carried out.

@@ -39,6 +39,8 @@ struct BlockState {
   Clock::time_point goodAt{};    // when the last good read ended
   bool good = false;             // the last read succeeded
   bool everRead = false;
+  Clock::time_point lastStart{};  // when the last read began
+  uint32_t intervalMs = 0;        // between the starts of the last two reads
 };
 
 // A write from a Modbus client, run by the line's thread.
@@ -57,15 +59,16 @@ struct Counter {
   uint64_t Get() const { return value.load(std::memory_order_relaxed); }
 };
 
+// Transactions of one station, or of a whole line.
 struct StationCounters {
   Counter transactions, failures;
+  Counter failLine, failInvalid, failPrimitive, failRefused;  // by status: 2, 65535, other, 1
+  Counter retries;                      // failed attempts the driver made again
   std::atomic<int32_t> lastStatus{-1};  // -1 before the first transaction
+  void Count(int32_t status, uint64_t retried);
 };
 
-struct LineCounters {
-  Counter transactions, failures;
-  Counter failLine, failInvalid, failPrimitive, failRefused;  // by status: 2, 65535, other, 1
-  Counter retries;  // failed attempts the driver made again
+struct LineCounters : StationCounters {
   Counter writes, writeFailures;
   std::atomic<int32_t> lastStatus{-1};
   std::atomic<uint32_t> cycleMs{0};  // interval between two reads of the first block
