@@ -300,6 +300,8 @@ std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const 
   regs[1] = static_cast<uint16_t>(lines_.size());
   regs[2] = static_cast<uint16_t>(config_.units.size());
   Put32(regs, 3, static_cast<uint64_t>(Ms(now - started_) / 1000));
+  regs[5] = static_cast<uint16_t>(std::max(0, clients_.load()));
+  Put32(regs, 6, refusedClients_.Get());
   for (size_t l = 0; l < lines_.size() && kDiagLineBase + kDiagLineSize * (l + 1) <= kDiagUnitBase;
        ++l) {
     const Line& line = *lines_[l];

@@ -3,6 +3,7 @@
 // threads, and the diagnostics (counters in the log and as registers).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +56,9 @@ class Gateway {
   size_t LineCount() const { return lines_.size(); }
   Line& LineAt(size_t i) { return *lines_[i]; }
   const Config& Cfg() const { return config_; }
+  // Modbus connections open (the server counts them), and refused.
+  void CountClient(int delta) { clients_.fetch_add(delta); }
+  void CountRefusedClient() { refusedClients_.Add(); }
   // Routes a driver log line to its line by instance number.
   void NoteDriverLine(const std::string& line);
 
@@ -75,6 +79,8 @@ class Gateway {
   std::vector<std::unique_ptr<UnitCounters>> unitCounters_;
   std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1
   Clock::time_point started_;
+  std::atomic<int> clients_{0};
+  Counter refusedClients_;
 };
 
 }  // namespace gateway

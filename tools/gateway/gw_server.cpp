@@ -86,6 +86,7 @@ void Server::AcceptOne() {
   if (stopping_ || static_cast<int>(clients_.size()) >= maxClients_) {
     Log("refused a client: " + std::to_string(clients_.size()) + " clients connected (limit " +
         std::to_string(maxClients_) + ")");
+    gateway_.CountRefusedClient();
     close(fd);
     return;
   }
@@ -93,6 +94,7 @@ void Server::AcceptOne() {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   Client& client = clients_.emplace_back();
   client.fd = fd;
+  gateway_.CountClient(+1);
   client.thread = std::thread([this, &client] { Serve(client); });
 }
 
@@ -143,7 +145,8 @@ void Server::Serve(Client& client) {
     close(client.fd);
     client.fd = -1;
   }
-  client.done = true;
+  client.done = true;  // before the count: a count that dropped means Reap may join
+  gateway_.CountClient(-1);
 }
 
 bool Server::Answer(Gateway& gateway, void* modbusContext, const uint8_t* req, int length) {
