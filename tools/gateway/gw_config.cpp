@@ -197,7 +197,8 @@ Config Parse(const toml::table& root) {
                 "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
-    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 4096).value_or(64));
+    // libmodbus waits with select(), which takes descriptors below 1024.
+    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 1000).value_or(64));
     config.diagnosticsUnit = static_cast<int>(r.Int("diagnostics_unit", 1, 255).value_or(247));
     config.statsIntervalS = static_cast<int>(r.Int("stats_interval_s", 1, 86400).value_or(60));
     config.driver = r.Str("driver").value_or("");

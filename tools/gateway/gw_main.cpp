@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   app.add_option("--port", port, "TCP port (default: the file's, else 5020; 0 picks a free one)")
       ->check(CLI::Range(0, 65535));
   app.add_option("--max-clients", maxClients, "concurrent Modbus clients (default 64)")
-      ->check(CLI::Range(1, 4096));
+      ->check(CLI::Range(1, 1000));
   app.add_option("--driver", driverPath,
                  "driver library (default: libzortw.so beside the gateway)");
   app.add_flag("--no-coalesce", noCoalesce, "read every configured range on its own (comparison)");
