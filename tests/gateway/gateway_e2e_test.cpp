@@ -30,59 +30,25 @@ const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
 // Unit 1 is station 05, unit 2 station 0A; ages and periods short enough
 // for a test to see values go bad and come back.
 std::string ConfigText(const std::string& port, int maxClients) {
-  return R"([gateway]
-listen = "127.0.0.1"
-max_clients = )" +
-         std::to_string(maxClients) + R"(
-stats_interval_s = 3600
-[[line]]
-name = "l1"
-port = ")" +
-         port + R"("
-instance = 7
-[[unit]]
+  return "[gateway]\nmax_clients = " + std::to_string(maxClients) +
+         "\nstats_interval_s = 3600\n[[line]]\nname = \"l1\"\nport = \"" + port +
+         "\"\ninstance = 7\n" + R"([[unit]]
 id = 1
 line = "l1"
 station = 0x05
 poll_ms = 100
 max_age_ms = 4000
-[[unit.holding]]
-address = 0
-count = 4
-v = 0x64
-[[unit.input]]
-address = 0
-count = 1
-v = 0x80
-[[unit.coil]]
-address = 0
-count = 2
-y = 0x20
-[[unit.coil]]
-address = 8
-count = 1
-c = 0x30
-[[unit.coil]]
-address = 100
-count = 4
-v = 0x80
-bit = 14
-[[unit.discrete]]
-address = 0
-count = 4
-x = 0x10
+holding = [{address = 0, count = 4, v = 0x64}]
+input = [{address = 0, count = 1, v = 0x80}]
+coil = [{address = 0, count = 2, y = 0x20}, {address = 8, count = 1, c = 0x30},
+        {address = 100, count = 4, v = 0x80, bit = 14}]
+discrete = [{address = 0, count = 4, x = 0x10}]
 [[unit]]
 id = 2
 line = "l1"
 station = 0x0A
-[[unit.input]]
-address = 10
-count = 2
-f = 0x200
-[[unit.holding]]
-address = 0
-count = 1
-v = 0x0001
+input = [{address = 10, count = 2, f = 0x200}]
+holding = [{address = 0, count = 1, v = 0x0001}]
 )";
 }
 
