@@ -17,13 +17,11 @@
 #include <thread>
 
 #include "tools/cli/platform.h"
+#include "tools/common/driver_library.h"
 
 namespace tiway {
 
 namespace {
-
-using LogFn = int (*)(int level, const char* format, ...);
-using SetLogFn = void (*)(LogFn log);
 
 std::mutex g_logMutex;
 std::vector<std::string> g_log;
@@ -31,12 +29,7 @@ std::vector<std::string> g_log;
 int DriverLog(int /*level*/, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int size = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  if (size > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
+  const std::string line = zortw_tools::FormatDriverLine(format, args);
   va_end(args);
   {
     std::lock_guard<std::mutex> lock(g_logMutex);
@@ -46,36 +39,16 @@ int DriverLog(int /*level*/, const char* format, ...) {
   return 0;
 }
 
-std::string ExecutableDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string text(path, static_cast<size_t>(n));
-  size_t slash = text.rfind('/');
-  return slash == std::string::npos ? "." : text.substr(0, slash);
-}
-
 }  // namespace
 
+// Without a log function the driver writes its lines to stderr itself;
+// handing ours over lets tiway prefix them and report them in --json.
 LoadedDriver LoadDriver(const std::string& path) {
+  const zortw_tools::DriverLibrary library = zortw_tools::LoadDriverLibrary(path, &DriverLog);
   LoadedDriver driver;
-  driver.path = path.empty() ? ExecutableDir() + "/libzortw.so" : path;
-  void* library = dlopen(driver.path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* why = dlerror();
-    driver.error = "cannot load the driver " + driver.path + ": " + (why ? why : "unknown error");
-    return driver;
-  }
-  driver.zorMain = reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
-  if (driver.zorMain == nullptr) {
-    driver.error = driver.path + " exports no ZorMain";
-    return driver;
-  }
-  // Without a log function the driver writes its lines to stderr itself;
-  // handing ours over lets tiway prefix them and report them in --json.
-  if (auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"))) {
-    setLog(&DriverLog);
-  }
+  driver.zorMain = library.zorMain;
+  driver.path = library.path;
+  driver.error = library.error;
   return driver;
 }
 
