@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim_text.h"
 
@@ -58,12 +59,14 @@ class SimProcess : public ::testing::Test {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::string args[] = {TIWAY_SIM_PATH,      "--link", link_,
-                          "--control",         control_, "--configured",
-                          "--exit-after-idle", "30"};
-    char* argv[std::size(args) + 1] = {};
-    for (std::size_t i = 0; i < std::size(args); ++i) argv[i] = args[i].data();
-    ASSERT_EQ(posix_spawn(&pid_, TIWAY_SIM_PATH, &actions, nullptr, argv, environ), 0);
+    std::vector<std::string> args = {TIWAY_SIM_PATH,      "--link", link_,
+                                     "--control",         control_, "--configured",
+                                     "--exit-after-idle", "30"};
+    args.insert(args.end(), extra_.begin(), extra_.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(posix_spawn(&pid_, TIWAY_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     stdout_ = out[0];
@@ -148,6 +151,7 @@ class SimProcess : public ::testing::Test {
     return -1;
   }
 
+  std::vector<std::string> extra_;  // more arguments for the simulator
   std::string dir_, link_, control_;
   pid_t pid_ = -1;
   int stdout_ = -1;
@@ -184,6 +188,60 @@ TEST_F(SimProcess, AnswersFramesOnThePtyAndServesControlCommands) {
   struct stat info {};
   EXPECT_NE(lstat(link_.c_str(), &info), 0);     // the symlink is gone
   EXPECT_NE(lstat(control_.c_str(), &info), 0);  // and the control socket
+}
+
+// Paced at 19200 baud with 10 bits a character, both ways: a request is
+// acted on once its last character would have arrived, and the reply's
+// characters follow one character time apart. So the first reply character
+// cannot come before the request's line time and one character more, and the
+// exchange cannot end before the line time of both frames. Lower bounds only.
+class PacedSimProcess : public SimProcess {
+ protected:
+  PacedSimProcess() { extra_ = {"--baud", "19200"}; }
+};
+
+TEST_F(PacedSimProcess, BlockExchangesNeverBeatTheLineTime) {
+  ASSERT_EQ(Exchange(":000E0405FBED;"), ":000E0405FBED;");  // connect station 05
+  std::string words;
+  for (uint32_t k = 0; k < 62; ++k) words += tiway_sim::Hex(k * 0x0101, 4);
+  const struct {
+    std::string request, reply;
+  } exchanges[] = {
+      {tiway_sim::EncodeFrame("01050080"
+                              "30010064" +
+                              words),
+       tiway_sim::EncodeFrame("01050002"
+                              "3000")},
+      {tiway_sim::EncodeFrame("01050006"
+                              "2001003E0064"),
+       tiway_sim::EncodeFrame("0105007E"
+                              "2000" +
+                              words)},
+  };
+  // The line time of n characters, in whole microseconds, rounded down.
+  auto lineTime = [](std::size_t n) { return std::chrono::microseconds(n * 10'000'000 / 19200); };
+  for (const auto& exchange : exchanges) {
+    SCOPED_TRACE(exchange.request);
+    const auto start = Clock::now();
+    ASSERT_EQ(write(line_, exchange.request.data(), exchange.request.size()),
+              static_cast<ssize_t>(exchange.request.size()));
+    std::string reply;
+    Clock::time_point first{};
+    const auto deadline = start + 10s;
+    while ((reply.empty() || reply.back() != ';') && Clock::now() < deadline) {
+      pollfd p{line_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      char c;
+      if (read(line_, &c, 1) != 1) continue;
+      if (reply.empty()) first = Clock::now();
+      reply += c;
+    }
+    const auto end = Clock::now();
+    ASSERT_EQ(reply, exchange.reply);
+    EXPECT_GE(first - start, lineTime(exchange.request.size() + 1));
+    EXPECT_GE(end - start, lineTime(exchange.request.size() + exchange.reply.size()));
+  }
+  EXPECT_EQ(Control("dump 05 V 0065 2"), "ok 0101 0202");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -170,6 +171,33 @@ void CloseLine(Line& line) {
   line = Line{};
 }
 
+std::chrono::nanoseconds LinePace::Span(uint64_t characters) const {
+  if (baud == 0) return std::chrono::nanoseconds(0);
+  return std::chrono::nanoseconds(characters * bitsPerCharacter * 1'000'000'000ull / baud);
+}
+
+uint64_t LinePace::CharactersIn(Clock::duration elapsed) const {
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+  if (baud == 0 || ns <= 0) return 0;
+  return static_cast<uint64_t>(ns) * baud / (bitsPerCharacter * 1'000'000'000ull);
+}
+
+uint32_t BitsPerCharacter(int dataBits, char parity, int stopBits) {
+  return 1 + static_cast<uint32_t>(dataBits) + (parity == 'N' ? 0 : 1) +
+         static_cast<uint32_t>(stopBits);
+}
+
+Clock::time_point LineInput::Arrive(Clock::time_point readAt) {
+  if (!pace_.Paced()) return readAt;
+  // A byte read after the run's characters have all arrived starts a new run.
+  if (runCount_ == 0 || readAt > runStart_ + pace_.Span(runCount_)) {
+    runStart_ = readAt;
+    runCount_ = 0;
+  }
+  ++runCount_;
+  return runStart_ + pace_.Span(runCount_);
+}
+
 void OutputQueue::Push(Clock::time_point due, std::string bytes) {
   if (!pieces_.empty() && due < pieces_.back().due) due = pieces_.back().due;
   pieces_.push_back({due, std::move(bytes), 0});
@@ -181,9 +209,9 @@ bool OutputQueue::Pump(int fd) {
     const Clock::time_point now = Clock::now();
     if (now < piece.due) return true;
     std::size_t allowed = piece.bytes.size();
-    if (characterTime_.count() > 0) {
-      const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - piece.due);
-      allowed = std::min(allowed, static_cast<std::size_t>(elapsed / characterTime_) + 1);
+    if (pace_.Paced()) {
+      allowed = static_cast<std::size_t>(
+          std::min<uint64_t>(allowed, pace_.CharactersIn(now - piece.due)));
     }
     if (allowed > piece.sent) {
       const ssize_t n = write(fd, piece.bytes.data() + piece.sent, allowed - piece.sent);
@@ -200,21 +228,30 @@ bool OutputQueue::Pump(int fd) {
       piece.sent += static_cast<std::size_t>(n);
     }
     if (piece.sent < piece.bytes.size()) return true;
-    const Clock::time_point end =
-        piece.due + characterTime_ * static_cast<int64_t>(piece.bytes.size());
+    const Clock::time_point end = piece.due + pace_.Span(piece.bytes.size());
     pieces_.pop_front();
     if (!pieces_.empty() && pieces_.front().due < end) pieces_.front().due = end;
   }
   return true;
 }
 
-int OutputQueue::PollTimeoutMs(int cap) const {
-  if (pieces_.empty()) return cap;
+Clock::time_point OutputQueue::NextDue() const {
+  if (pieces_.empty()) return Clock::time_point::max();
   const Piece& piece = pieces_.front();
-  const Clock::time_point next = piece.due + characterTime_ * static_cast<int64_t>(piece.sent);
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
-  if (wait <= 0) return piece.sent < piece.bytes.size() && characterTime_.count() > 0 ? 1 : 0;
-  return static_cast<int>(std::min<int64_t>(wait, cap));
+  return piece.due + pace_.Span(piece.sent + 1);
+}
+
+timespec WaitUntil(Clock::time_point due, std::chrono::milliseconds cap) {
+  const Clock::time_point now = Clock::now();
+  auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(cap);
+  if (due < now + cap) {
+    wait = due <= now ? std::chrono::nanoseconds(0)
+                      : std::chrono::duration_cast<std::chrono::nanoseconds>(due - now);
+  }
+  timespec spec{};
+  spec.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
+  spec.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
+  return spec;
 }
 
 bool ControlServer::Open(const std::string& path, std::string& error) {

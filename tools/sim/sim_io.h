@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <string>
@@ -47,11 +48,47 @@ bool OpenDevice(const std::string& path, const DeviceSettings& settings, Line& l
 
 void CloseLine(Line& line);
 
-// Output waiting for the line, in order; each piece goes out at its due time,
-// then (when paced) one character per character time.
+// The rate of a paced line: bits per second and bits per character (start
+// bit, data bits, parity bit if any, stop bits). Unpaced when baud is 0.
+struct LinePace {
+  uint32_t baud = 0;
+  uint32_t bitsPerCharacter = 10;
+
+  bool Paced() const { return baud > 0; }
+  // The time `characters` take on the line, computed whole from the count so
+  // that long runs do not drift (520.83 us a character at 19200, 10 bits).
+  std::chrono::nanoseconds Span(uint64_t characters) const;
+  // How many whole characters fit in `elapsed`.
+  uint64_t CharactersIn(Clock::duration elapsed) const;
+};
+
+// Start bit + data bits + parity + stop bits: 10 for 7O1 and 8N1, 11 for 8O1
+// or 7O2.
+uint32_t BitsPerCharacter(int dataBits, char parity, int stopBits);
+
+// The receiving side of a paced line. A driver's write lands on the pty at
+// once; on a real line its characters arrive one character time after
+// another, counting from the first one's arrival. Arrive gives the moment a
+// byte read at `readAt` has wholly arrived: characters queue behind those
+// still on their way.
+class LineInput {
+ public:
+  explicit LineInput(LinePace pace) : pace_(pace) {}
+  Clock::time_point Arrive(Clock::time_point readAt);
+
+ private:
+  LinePace pace_;
+  Clock::time_point runStart_{};  // when the current run of characters began
+  uint64_t runCount_ = 0;         // characters in the run so far
+};
+
+// Output waiting for the line, in order. Each piece starts at its due time;
+// when paced, its character k (from 1) has wholly gone out at due + k
+// character times, and the next piece starts no earlier than the end of the
+// one before.
 class OutputQueue {
  public:
-  explicit OutputQueue(std::chrono::microseconds characterTime) : characterTime_(characterTime) {}
+  explicit OutputQueue(LinePace pace) : pace_(pace) {}
 
   void Push(Clock::time_point due, std::string bytes);
   bool Empty() const { return pieces_.empty(); }
@@ -61,8 +98,8 @@ class OutputQueue {
   // Writes what is due. Returns false on a write error.
   bool Pump(int fd);
 
-  // How long the caller may sleep before the next character is due (capped).
-  int PollTimeoutMs(int cap) const;
+  // When the next character is due (Clock::time_point::max() when nothing waits).
+  Clock::time_point NextDue() const;
 
  private:
   struct Piece {
@@ -70,9 +107,13 @@ class OutputQueue {
     std::string bytes;
     std::size_t sent = 0;
   };
-  std::chrono::microseconds characterTime_;
+  LinePace pace_;
   std::deque<Piece> pieces_;
 };
+
+// The wait until `due`, at most `cap`, for ppoll (nanoseconds: a character
+// at 19200 baud lasts about half a millisecond).
+timespec WaitUntil(Clock::time_point due, std::chrono::milliseconds cap);
 
 // The control socket: a listening unix stream socket; every line a client
 // sends is answered with one line.

@@ -1,6 +1,7 @@
 // tiway-sim: a TIWAY I network adapter and its controllers on a serial line.
 // See README.md beside this file.
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <sstream>
 
@@ -28,6 +30,7 @@ struct Options {
   std::string device;
   std::string link;
   uint32_t baud = 0;
+  double turnaroundMs = 0;
   int dataBits = 7;
   std::string parity = "odd";
   std::string stopBits = "1";
@@ -190,6 +193,8 @@ int Run(const Options& options) {
   if (options.device.empty()) {
     if (!tiway_sim::OpenPty(options.link, line, error)) return Fail(error);
     paced = options.baud > 0;
+    // Wake-ups on time to a few microseconds: characters are half a millisecond apart.
+    if (paced) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   } else {
     tiway_sim::DeviceSettings settings;
     settings.baud = options.baud == 0 ? 19200 : options.baud;
@@ -216,11 +221,38 @@ int Run(const Options& options) {
   std::printf("tiway-sim: listening on %s\n", line.name.c_str());
   std::fflush(stdout);
 
-  // Ten bits per character: start bit, seven data bits, parity, stop bit.
-  const std::chrono::microseconds characterTime(paced ? 10'000'000 / options.baud : 0);
-  tiway_sim::OutputQueue output(characterTime);
-  tiway_sim::Framer framer;
+  // Both directions of the line are paced: a request is acted on once its last
+  // character has arrived, a reply goes out one character time a character.
+  tiway_sim::LinePace pace;
+  if (paced) {
+    pace.baud = options.baud;
+    pace.bitsPerCharacter = tiway_sim::BitsPerCharacter(
+        options.dataBits, static_cast<char>(std::toupper(options.parity[0])),
+        options.stopBits == "1" ? 1 : 2);
+  }
+  const auto turnaround = std::chrono::duration_cast<tiway_sim::Clock::duration>(
+      std::chrono::duration<double, std::milli>(options.turnaroundMs));
   const Tracer tracer(options.trace);
+  tiway_sim::OutputQueue output(pace);
+  tiway_sim::LineInput input(pace);
+  struct Arrived {
+    tiway_sim::Clock::time_point at;  // when its last character has arrived
+    tiway_sim::Incoming frame;
+  };
+  std::deque<Arrived> arrived;  // requests on their way in, oldest first
+  auto actOnArrived = [&] {
+    while (!arrived.empty() && arrived.front().at <= tiway_sim::Clock::now()) {
+      const Arrived request = std::move(arrived.front());
+      arrived.pop_front();
+      const tiway_sim::Exchange exchange = simulator.Handle(request.frame);
+      tracer.Exchange(exchange);
+      if (!exchange.plan.silent) {
+        output.Push(request.at + turnaround + std::chrono::milliseconds(exchange.plan.delayMs),
+                    exchange.plan.bytes);
+      }
+    }
+  };
+  tiway_sim::Framer framer;
   auto lastActivity = tiway_sim::Clock::now();
   bool lineOpen = false;  // pty: somebody has the slave open
   auto answer = [&](const std::string& command) {
@@ -243,7 +275,12 @@ int Run(const Options& options) {
     if (watchLine) fds.push_back({line.fd, POLLIN, 0});
     const std::size_t firstControl = fds.size();
     for (int fd : control.Fds()) fds.push_back({fd, POLLIN, 0});
-    const int ready = poll(fds.data(), fds.size(), watchLine ? output.PollTimeoutMs(100) : 50);
+    const tiway_sim::Clock::time_point next =
+        std::min(output.NextDue(),
+                 arrived.empty() ? tiway_sim::Clock::time_point::max() : arrived.front().at);
+    const timespec wait =
+        tiway_sim::WaitUntil(next, std::chrono::milliseconds(watchLine ? 100 : 50));
+    const int ready = ppoll(fds.data(), fds.size(), &wait, nullptr);
     if (ready < 0 && errno != EINTR) {
       status = Fail(std::string("poll: ") + std::strerror(errno));
       break;
@@ -263,13 +300,11 @@ int Run(const Options& options) {
         if (n > 0) {
           lastActivity = tiway_sim::Clock::now();
           const std::size_t skippedBefore = framer.SkippedBytes();
-          for (const tiway_sim::Incoming& incoming :
-               framer.Feed(std::string_view(buffer, static_cast<std::size_t>(n)))) {
-            const tiway_sim::Exchange exchange = simulator.Handle(incoming);
-            tracer.Exchange(exchange);
-            if (!exchange.plan.silent) {
-              output.Push(lastActivity + std::chrono::milliseconds(exchange.plan.delayMs),
-                          exchange.plan.bytes);
+          // One byte at a time: each frame is due when its last character is.
+          for (ssize_t i = 0; i < n; ++i) {
+            const tiway_sim::Clock::time_point at = input.Arrive(lastActivity);
+            for (tiway_sim::Incoming& incoming : framer.Feed(std::string_view(buffer + i, 1))) {
+              arrived.push_back({at, std::move(incoming)});
             }
           }
           simulator.Count().skipped += framer.SkippedBytes() - skippedBefore;
@@ -288,11 +323,12 @@ int Run(const Options& options) {
     for (std::size_t i = firstControl; i < fds.size() && ready > 0; ++i) {
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) control.Serve(fds[i].fd, answer);
     }
+    actOnArrived();
     if (!output.Pump(line.fd)) {
       status = Fail(std::string("writing to the line: ") + std::strerror(errno));
       break;
     }
-    if (options.exitAfterIdle > 0 && output.Empty() &&
+    if (options.exitAfterIdle > 0 && output.Empty() && arrived.empty() &&
         tiway_sim::Clock::now() - lastActivity >
             std::chrono::duration<double>(options.exitAfterIdle)) {
       tracer.Print("idle, exiting");
@@ -313,15 +349,22 @@ int main(int argc, char** argv) {
                  "serve a real serial device instead of a new pseudo-terminal");
   app.add_option("--link", options.link, "create a symlink at PATH to the pseudo-terminal");
   app.add_option("--baud", options.baud,
-                 "pty: pace output at this line rate (10 bits a character; default unpaced); "
+                 "pty: pace both directions at this line rate (default unpaced); "
                  "device: line speed (default 19200)");
-  app.add_option("--data-bits", options.dataBits, "device: 7 or 8 (default 7)")
+  app.add_option("--data-bits", options.dataBits,
+                 "7 or 8 (default 7); on a pty, for the pace's bits per character")
       ->check(CLI::IsMember({7, 8}));
-  app.add_option("--parity", options.parity, "device: none, odd or even (default odd)")
+  app.add_option("--parity", options.parity,
+                 "none, odd or even (default odd); on a pty, for the pace")
       ->check(CLI::IsMember({"none", "odd", "even"}));
   app.add_option("--stop-bits", options.stopBits,
-                 "device: 1, 1.5 or 2 (default 1; 1.5 is sent as 2, as the driver does)")
+                 "1, 1.5 or 2 (default 1; 1.5 is sent as 2, as the driver does); on a pty, "
+                 "for the pace")
       ->check(CLI::IsMember({"1", "1.5", "2"}));
+  app.add_option("--turnaround", options.turnaroundMs,
+                 "MS: the adapter's think time between a request's last character and its "
+                 "reply (default 0)")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--stations", options.stations,
                  "stations on the network besides those the data file fills: numbers and "
                  "ranges, e.g. 1-5,0x10 or all (default 1-5); two hex digits as the data file "
