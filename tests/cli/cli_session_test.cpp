@@ -235,6 +235,18 @@ TEST_F(Session, WatchShowsOnlyChangesAndStopsAfterItsPolls) {
   EXPECT_NE(out.find("05X0064   1"), std::string::npos) << out;
 }
 
+TEST_F(Session, WatchWaitsItsIntervalBetweenPollsAndNoneAtZero) {
+  std::vector<int32_t> sleeps;
+  host_.sleep = [&sleeps](int32_t ms) { sleeps.push_back(ms); };
+  EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--interval", "0", "--polls", "4"}),
+            kExitOk);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 4);
+  EXPECT_TRUE(sleeps.empty());
+  EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--interval", "120", "--polls", "2"}),
+            kExitOk);
+  EXPECT_EQ(sleeps, (std::vector<int32_t>{50, 50, 20}));  // in steps, to notice Ctrl-C
+}
+
 TEST_F(Session, InfoConvertsTheBannerOnlyForUtf8Terminals) {
   EXPECT_EQ(RunArgs({"info"}), kExitOk);
   EXPECT_NE(out_.str().find("\xDA\xC4\xBF"), std::string::npos);

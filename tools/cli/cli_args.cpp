@@ -127,7 +127,9 @@ std::unique_ptr<CLI::App> MakeApp(Options& o, Raw& raw, std::string_view default
   watch->add_option("points", raw.args, "POINT[:COUNT] ...");
   watch->add_option("--list", o.scanList, "watch the points of a scan list file too")
       ->type_name("FILE");
-  watch->add_option("--interval", raw.interval, "milliseconds between polls (default 1000)")
+  watch
+      ->add_option("--interval", raw.interval,
+                   "milliseconds between polls (default 1000; 0: back to back)")
       ->type_name("MS");
   watch->add_option("--polls", raw.polls, "stop after N polls (default: until Ctrl-C)")
       ->type_name("N");
@@ -259,8 +261,8 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   if (!raw.instance.empty() && !number(raw.instance, 0, 2147483647, o.instance)) {
     return fail(Range("--instance", 0, 2147483647));
   }
-  if (!raw.interval.empty() && !number(raw.interval, 10, 86400000, o.intervalMs)) {
-    return fail(Range("--interval", 10, 86400000));
+  if (!raw.interval.empty() && !number(raw.interval, 0, 86400000, o.intervalMs)) {
+    return fail(Range("--interval", 0, 86400000));
   }
   if (!raw.polls.empty() && !number(raw.polls, 0, 2147483647, o.polls)) {
     return fail(Range("--polls", 0, 2147483647));
