@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -580,6 +581,34 @@ TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
   EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70, 10), 1, data.data()), 0);
   EXPECT_EQ(sim_.Control("dump 05 V 0070"), "ok 0401");
   EXPECT_EQ(g_log.size(), 2u);
+}
+
+// On a line paced at 19200 baud, 10 bits a character both ways, a 62-word
+// write and a 62-word read through ZorMain never take less than the line
+// time of request and reply plus the driver's 50 ms pause after the reply.
+// A lower bound only; bench/e2e_bench measures how close they come.
+TEST_F(NativeE2E, PacedBlockTransfersNeverBeatTheLineFloor) {
+  StartSim(/*configured=*/true, {"--baud", "19200"});
+  ASSERT_EQ(host_->ColdStart(sim_.Port()), 0);
+  const PointAddress block = Define("05V0064");
+  HostArray data(63);
+  for (uint16_t k = 0; k < 63; ++k) data[k] = k;
+  const struct {
+    int32_t command;
+    std::size_t characters;  // request and reply
+  } transfers[] = {{kWriteBlock, 274 + 22}, {kReadBlock, 30 + 270}};
+  for (const auto& transfer : transfers) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(host_->Transfer(transfer.command, block, 62, data.data()), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::microseconds(transfer.characters * 10'000'000 / 19200) +
+                        std::chrono::milliseconds(50))
+        << "command " << transfer.command;
+  }
+  // The write sent data[1] to data[62]; the read brings them to data[0] on.
+  EXPECT_EQ(data[0], 1);
+  EXPECT_EQ(data[61], 62);
+  EXPECT_TRUE(data.GuardsIntact());
 }
 
 }  // namespace

@@ -314,7 +314,8 @@ int Run(const Options& options) {
         lineHungUp = true;
         if (lineOpen) {
           lineOpen = false;
-          output.Clear();  // replies nobody is left to read
+          output.Clear();   // replies nobody is left to read
+          arrived.clear();  // and requests whose sender has gone
           tiway_sim::ResetPty(line);
           tracer.Print("line closed by its user");
         }
