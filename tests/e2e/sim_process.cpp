@@ -62,8 +62,10 @@ std::string SimProcess::Start(const std::string& simPath, const std::string& dat
   unlink(link);
   link_ = link;
 
-  std::vector<std::string> args = {simPath,  "--link", link_,     "--control",         control_,
-                                   "--data", dataFile, "--trace", "--exit-after-idle", "120"};
+  std::vector<std::string> args = {simPath,  "--link", link_,    "--control",
+                                   control_, "--data", dataFile, "--exit-after-idle",
+                                   "120"};
+  if (trace) args.push_back("--trace");
   args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());

@@ -34,6 +34,9 @@ class SimProcess {
   // What --trace printed so far.
   std::string Trace() const;
 
+  // Whether Start asks for the trace (long runs may do without it).
+  bool trace = true;
+
  private:
   std::string dir_, link_, control_, trace_;
   pid_t pid_ = -1;

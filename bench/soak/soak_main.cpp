@@ -1,0 +1,639 @@
+// zortw-soak: driver instances on a faulty line, each driven through ZorMain
+// alone (libzortw.so loaded with dlopen) against its own tiway-sim, with a
+// reference model of the controller memory. See docs/reliability.md.
+//
+// The command runs SOAKERS child processes of itself (so that a crash is a
+// child's exit status, not the end of the count), each with one simulator
+// on one pty, merges their counts, prints a table and writes JSON.
+#include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "base/point_records.h"
+#include "base/records.h"
+#include "bench/soak/soak_model.h"
+#include "bench/soak/soak_stats.h"
+#include "tests/e2e/sim_process.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace soak;
+using Clock = std::chrono::steady_clock;
+using ZorMainFn = int32_t (*)(ZorRequest*);
+using ErrFn = int (*)(int, const char*, ...);
+using SetLogFn = void (*)(ErrFn);
+
+constexpr int32_t kColdStart = 1, kWarmStart = 2, kDefinePoint = 3, kReadBlock = 5, kWriteBlock = 7,
+                  kClosePort = 12, kGetDriverInfo = 14, kReopenPort = 15;
+constexpr int kStations = 6;  // stations 1..6 carry traffic
+constexpr uint32_t kWordsFirst = 0x100, kWordsLast = 0x1FF;
+constexpr uint32_t kDiscretesFirst = 0x10, kDiscretesLast = 0x8F;
+constexpr std::size_t kPad = 8;  // guard words or bytes on each side
+constexpr LineSettings kPtyLine = {19200, 8, 0, 0};
+
+struct Options {
+  int soakers = 1;
+  long perKind = 10000;    // transactions of every kind, over all soakers
+  int timeout = 20;        // readTimeout, tens of ms
+  double faultRate = 0.2;  // share of replies spoiled
+  double lateRate = 0.01;  // share of transactions followed by a late reply
+  unsigned seed = 1;
+  int64_t slackMs = 1000;
+  double maxSeconds = 1500;
+  std::string sim = TIWAY_SIM_PATH;
+  std::string driver = ZORTW_LIBRARY_PATH;
+  std::string json;
+  int child = -1;  // internal: this process is soaker number `child`
+  std::string childOut;
+};
+
+std::atomic<long> g_logLines{0};
+
+int CountLine(int, const char*, ...) {
+  g_logLines.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+// One soaker: one driver instance, one simulator, one model of its memory.
+class Soaker {
+ public:
+  Soaker(const Options& o, int index)
+      : o_(o), index_(index), rng_(o.seed * 7919u + static_cast<unsigned>(index)) {}
+
+  // Returns an empty string or why the soak could not start.
+  std::string Run(Totals& totals);
+
+ private:
+  std::string SetUp();
+  int32_t Call(int32_t command, void* params, KindStats& stats, double* ms = nullptr);
+  bool ContextIntact() const;
+  Shape Pick(Kind kind, int station);
+  // Returns the status of the transfer.
+  int32_t Transaction(const Shape& shape, KindStats& stats);
+  int32_t Read(const Shape& shape, const PointAddress& address, KindStats& stats);
+  int32_t Write(const Shape& shape, const PointAddress& address, KindStats& stats);
+  void Timed(const Shape& shape, int32_t status, double ms, KindStats& stats);
+  std::vector<uint16_t> Dump(int station, const Span& span);
+  std::string InitialMemory();
+  uint32_t Random(uint32_t low, uint32_t high) {
+    return std::uniform_int_distribution<uint32_t>(low, high)(rng_);
+  }
+
+  const Options& o_;
+  int index_;
+  std::mt19937 rng_;
+  e2e::SimProcess sim_;
+  ZorMainFn zorMain_ = nullptr;
+  std::vector<uint8_t> context_;  // guard bytes, the context, guard bytes
+  std::size_t contextSize_ = 0;
+  Memory memory_;
+  uint16_t canary_ = 0;
+  int64_t timeoutMs_ = 0;
+};
+
+std::string Soaker::InitialMemory() {
+  std::ostringstream data;
+  for (int station = 1; station <= kStations; ++station) {
+    for (uint32_t a = kWordsFirst; a <= kWordsLast; a += 16) {
+      data << std::hex << station << " V " << a << " =";
+      for (uint32_t k = 0; k < 16; ++k) {
+        const uint16_t value = static_cast<uint16_t>(Random(0, 0xFFFF));
+        memory_.Set(station, 'V', a + k, value);
+        data << ' ' << value;
+      }
+      data << '\n';
+    }
+    for (char letter : {'X', 'Y', 'C'}) {
+      for (uint32_t a = kDiscretesFirst; a <= kDiscretesLast; a += 16) {
+        data << station << ' ' << letter << ' ' << a << " =";
+        for (uint32_t k = 0; k < 16; ++k) {
+          const uint16_t value = static_cast<uint16_t>(Random(0, 1));
+          memory_.Set(station, letter, a + k, value);
+          data << ' ' << value;
+        }
+        data << '\n';
+      }
+    }
+  }
+  return data.str();
+}
+
+bool Soaker::ContextIntact() const {
+  for (std::size_t i = 0; i < kPad; ++i) {
+    if (context_[i] != static_cast<uint8_t>(canary_ + i) ||
+        context_[kPad + contextSize_ + i] != static_cast<uint8_t>(canary_ - i)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int32_t Soaker::Call(int32_t command, void* params, KindStats& stats, double* ms) {
+  ZorRequest request{};
+  request.context = reinterpret_cast<PortContext*>(context_.data() + kPad);
+  request.command = command;
+  request.instance = index_ % 100;
+  request.params = params;
+  const ZorRequest before = request;
+  const auto start = Clock::now();
+  const int32_t status = zorMain_(&request);
+  if (ms) *ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  if (!ContextIntact() || std::memcmp(&before, &request, sizeof request) != 0) {
+    ++stats.guardViolations;
+  }
+  return status;
+}
+
+std::string Soaker::SetUp() {
+  void* library = dlopen(o_.driver.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return std::string("cannot load the driver: ") + dlerror();
+  zorMain_ = reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
+  auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"));
+  if (zorMain_ == nullptr || setLog == nullptr) return "the driver lacks ZorMain";
+  setLog(&CountLine);
+
+  DriverInfo info{};
+  ZorRequest infoRequest{};
+  infoRequest.command = kGetDriverInfo;
+  infoRequest.params = &info;
+  if (zorMain_(&infoRequest) != 0 || info.contextSize < static_cast<int32_t>(kContextSize)) {
+    return "GetDriverInfo failed";
+  }
+  contextSize_ = static_cast<std::size_t>(info.contextSize);
+  canary_ = static_cast<uint16_t>(Random(1, 0xFFFF));
+  context_.assign(contextSize_ + 2 * kPad, 0);
+  for (std::size_t i = 0; i < kPad; ++i) {
+    context_[i] = static_cast<uint8_t>(canary_ + i);
+    context_[kPad + contextSize_ + i] = static_cast<uint8_t>(canary_ - i);
+  }
+
+  sim_.trace = false;  // ten minutes of frames are not worth the disk
+  const std::string error =
+      sim_.Start(o_.sim, InitialMemory(),
+                 {"--stations", "1-8", "--configured", "--seed",
+                  std::to_string(o_.seed * 1000u + static_cast<unsigned>(index_))});
+  if (!error.empty()) return error;
+
+  KindStats setup;
+  ColdStartParams cold{};
+  std::strncpy(cold.portName, sim_.Port().c_str(), sizeof cold.portName - 1);
+  cold.enabled = 1;
+  cold.readTimeout = 100;
+  cold.line = kPtyLine;
+  if (const int32_t s = Call(kColdStart, &cold, setup); s != 0) {
+    return "ColdStart gave " + std::to_string(s);
+  }
+  // The short reply time-out: stored by ReopenPort, applied by WarmStart.
+  ReopenPortParams reopen{};
+  std::strncpy(reopen.portName, sim_.Port().c_str(), sizeof reopen.portName - 1);
+  reopen.readTimeout = o_.timeout;
+  reopen.line = kPtyLine;
+  if (Call(kClosePort, nullptr, setup) != 0 || Call(kReopenPort, &reopen, setup) != 0 ||
+      Call(kWarmStart, nullptr, setup) != 0) {
+    return "ReopenPort or WarmStart failed";
+  }
+  timeoutMs_ = static_cast<int64_t>(o_.timeout) * 10;
+  for (int station = 1; station <= kStations; ++station) {
+    Shape shape;
+    shape.station = station;
+    const std::string text = AddressText(shape);
+    PointDefinition definition{};
+    definition.addressText = text.c_str();
+    if (Call(kDefinePoint, &definition, setup) != 0) return "DefinePoint refused " + text;
+  }
+  if (setup.guardViolations != 0) return "guard words changed during start-up";
+
+  // About faultRate of the replies spoiled, every mode equally often. A late
+  // reply comes half a time-out after the driver's next send, so that it
+  // lands in the wait for the next reply, not in a purge.
+  const std::string late = "delay=" + std::to_string(timeoutMs_ * 3 / 2 + 50);
+  const char* modes[] = {"silence@primitive", "bad-checksum@primitive",
+                         "stray3@primitive",  "cut@primitive",
+                         "no-end@primitive",  "primitive-error=0105@primitive",
+                         "short-data@read",   "lower-case@primitive"};
+  const double each = 1.0 - std::pow(1.0 - o_.faultRate, 1.0 / 9.0);
+  std::vector<std::string> all(std::begin(modes), std::end(modes));
+  all.push_back(late + "@primitive");
+  for (const std::string& mode : all) {
+    const std::string answer = sim_.Control("fault-rate " + mode + " " + std::to_string(each));
+    if (answer.rfind("ok", 0) != 0) return "fault-rate " + mode + ": " + answer;
+  }
+  return "";
+}
+
+Shape Soaker::Pick(Kind kind, int station) {
+  Shape s;
+  s.kind = kind;
+  s.station = station;
+  const auto words = [&](uint32_t most) {
+    s.count = static_cast<int32_t>(Random(1, most));
+    s.address = Random(kWordsFirst, kWordsLast + 1 - static_cast<uint32_t>(s.count));
+  };
+  const auto floats = [&](uint32_t most) {
+    const uint32_t values = Random(1, most);
+    s.letter = 'F';
+    s.count = static_cast<int32_t>(2 * values);
+    s.address = Random(kWordsFirst / 2, (kWordsLast + 1 - 2 * values) / 2) * 2;
+  };
+  const auto discretes = [&](const char* letters, uint32_t most) {
+    s.letter = letters[Random(0, static_cast<uint32_t>(std::strlen(letters)) - 1)];
+    s.count = static_cast<int32_t>(Random(1, most));
+    s.address = Random(kDiscretesFirst, kDiscretesLast + 1 - static_cast<uint32_t>(s.count));
+  };
+  switch (kind) {
+    case Kind::kReadWords:
+      words(24);
+      break;
+    case Kind::kReadBits:
+      words(8);
+      s.bit = static_cast<int>(Random(0, 15));
+      break;
+    case Kind::kReadFloats:
+      floats(8);
+      break;
+    case Kind::kReadDiscretes:
+      discretes("XYC", 32);
+      break;
+    case Kind::kWriteWords:
+      words(16);
+      break;
+    case Kind::kWriteFloats:
+      floats(8);
+      break;
+    case Kind::kWriteDiscretes:
+      discretes("YC", 16);
+      break;
+    case Kind::kWriteBit:
+      words(1);
+      s.bit = static_cast<int>(Random(0, 15));
+      break;
+  }
+  return s;
+}
+
+// The host's array: guard words, the words the driver sees, guard words.
+struct HostArray {
+  HostArray(std::size_t words_, uint16_t canary_, uint16_t fill)
+      : words(words_ + 2 * kPad, fill), canary(canary_), size(words_) {
+    for (std::size_t i = 0; i < kPad; ++i) words[i] = words[kPad + size + i] = canary;
+  }
+  uint16_t* data() { return words.data() + kPad; }
+  bool GuardsIntact() const {
+    for (std::size_t i = 0; i < kPad; ++i) {
+      if (words[i] != canary || words[kPad + size + i] != canary) return false;
+    }
+    return true;
+  }
+  std::vector<uint16_t> words;
+  uint16_t canary;
+  std::size_t size;
+};
+
+BlockRequest Block(const Shape& shape, uint16_t* data, const PointAddress& address) {
+  BlockRequest block{};
+  block.hostField0 = 0xCAFE0000;
+  block.hostField1 = 0x0000F00D;
+  block.address = address;
+  block.hostField7 = 0x77777777;
+  block.elementCount = shape.count;
+  block.hostField9 = 0x99999999;
+  block.data = data;
+  return block;
+}
+
+int32_t Soaker::Transaction(const Shape& shape, KindStats& stats) {
+  const std::string text = AddressText(shape);
+  PointDefinition definition{};
+  definition.addressText = text.c_str();
+  definition.hostField1 = 0x5A5A5A5A;
+  definition.hostDataType = HostDataType(shape);
+  definition.elementCount = shape.count;
+  const PointDefinition before = definition;
+  if (Call(kDefinePoint, &definition, stats) != 0) {
+    std::fprintf(stderr, "soaker %d: DefinePoint refused %s\n", index_, text.c_str());
+    ++stats.guardViolations;
+    return -1;
+  }
+  PointDefinition same = definition;
+  same.address = before.address;
+  if (std::memcmp(&same, &before, sizeof same) != 0) ++stats.guardViolations;
+  ++stats.transactions;
+  return IsWrite(shape.kind) ? Write(shape, definition.address, stats)
+                             : Read(shape, definition.address, stats);
+}
+
+void Soaker::Timed(const Shape& shape, int32_t status, double ms, KindStats& stats) {
+  ++stats.statuses[status];
+  stats.totalMs += ms;
+  stats.maxMs = std::max(stats.maxMs, ms);
+  if (ms > static_cast<double>(CallBoundMs(shape.kind, timeoutMs_, o_.slackMs))) {
+    ++stats.overlongCalls;
+    std::fprintf(stderr, "soaker %d: %s took %.0f ms\n", index_, AddressText(shape).c_str(), ms);
+  }
+}
+
+int32_t Soaker::Read(const Shape& shape, const PointAddress& address, KindStats& stats) {
+  const std::vector<Slot> slots = ReadSlots(shape);
+  const uint16_t fill = static_cast<uint16_t>(Random(0, 0xFFFF));
+  HostArray array(ArrayWords(slots), canary_, fill);
+  BlockRequest block = Block(shape, array.data(), address);
+  const BlockRequest before = block;
+  const std::vector<uint16_t> wordsBefore = array.words;
+  double ms = 0;
+  const int32_t status = Call(kReadBlock, &block, stats, &ms);
+  Timed(shape, status, ms, stats);
+  if (!array.GuardsIntact() || std::memcmp(&before, &block, sizeof block) != 0) {
+    ++stats.guardViolations;
+  }
+  if (status != 0) {
+    if (array.words != wordsBefore) ++stats.failedReadTouched;
+    return status;
+  }
+  std::vector<bool> named(array.size, false);
+  bool wrong = false;
+  for (const Slot& slot : slots) {
+    named[slot.index] = true;
+    if (array.data()[slot.index] != memory_.Expected(shape.station, slot)) wrong = true;
+  }
+  if (wrong && ++stats.wrongData <= 3) {
+    std::fprintf(stderr, "soaker %d: wrong data from %s count %d\n", index_,
+                 AddressText(shape).c_str(), shape.count);
+  }
+  for (std::size_t i = 0; i < array.size; ++i) {
+    if (!named[i] && array.data()[i] != fill) {
+      ++stats.guardViolations;
+      break;
+    }
+  }
+  return status;
+}
+
+std::vector<uint16_t> Soaker::Dump(int station, const Span& span) {
+  char command[64];
+  std::snprintf(command, sizeof command, "dump %02X %c %04X %d", static_cast<unsigned>(station),
+                span.letter, span.address, span.count);
+  std::istringstream answer(sim_.Control(command));
+  std::string word;
+  std::vector<uint16_t> values;
+  answer >> word;  // "ok"
+  while (answer >> word) values.push_back(static_cast<uint16_t>(std::stoul(word, nullptr, 16)));
+  return values;
+}
+
+int32_t Soaker::Write(const Shape& shape, const PointAddress& address, KindStats& stats) {
+  const std::vector<Slot> slots = WriteSlots(shape);
+  const uint16_t fill = static_cast<uint16_t>(Random(0, 0xFFFF));
+  HostArray array(ArrayWords(slots), canary_, fill);
+  for (const Slot& slot : slots) {
+    array.data()[slot.index] =
+        static_cast<uint16_t>(slot.letter == 'V' ? Random(0, 0xFFFF) : Random(0, 1));
+  }
+  const Span span = WrittenSpan(shape);
+  std::vector<uint16_t> old, intended;
+  for (int k = 0; k < span.count; ++k) {
+    old.push_back(memory_.Get(shape.station, span.letter, span.address + static_cast<uint32_t>(k)));
+  }
+  Memory after = memory_;
+  after.Apply(shape.station, slots, array.data());
+  for (int k = 0; k < span.count; ++k) {
+    intended.push_back(
+        after.Get(shape.station, span.letter, span.address + static_cast<uint32_t>(k)));
+  }
+
+  BlockRequest block = Block(shape, array.data(), address);
+  const BlockRequest before = block;
+  const std::vector<uint16_t> wordsBefore = array.words;
+  double ms = 0;
+  const int32_t status = Call(kWriteBlock, &block, stats, &ms);
+  Timed(shape, status, ms, stats);
+  // A write never stores into the host's array.
+  if (array.words != wordsBefore || std::memcmp(&before, &block, sizeof block) != 0) {
+    ++stats.guardViolations;
+  }
+  const std::vector<uint16_t> actual = Dump(shape.station, span);
+  if (status == 0 && actual != intended) {
+    if (++stats.okWriteNotInMemory <= 3) {
+      std::fprintf(stderr, "soaker %d: write to %s gave 0 but memory does not hold it\n", index_,
+                   AddressText(shape).c_str());
+    }
+  } else if (status != 0 && actual != old) {
+    if (actual == intended) {
+      ++stats.failedWriteApplied;
+    } else {
+      ++stats.failedWriteCorrupt;
+    }
+  }
+  // The memory as it is, whatever happened, for the reads to come.
+  for (std::size_t k = 0; k < actual.size(); ++k) {
+    memory_.Set(shape.station, span.letter, span.address + static_cast<uint32_t>(k), actual[k]);
+  }
+  return status;
+}
+
+std::string Soaker::Run(Totals& totals) {
+  const auto start = Clock::now();
+  if (std::string error = SetUp(); !error.empty()) return error;
+  const long quota = (o_.perKind + o_.soakers - 1) / o_.soakers;
+  int previousStation = 0;
+  bool follower = false;
+  for (;;) {
+    std::vector<Kind> open;
+    for (int i = 0; i < kKinds; ++i) {
+      if (totals.kinds[i].transactions < quota) open.push_back(static_cast<Kind>(i));
+    }
+    if (open.empty()) break;
+    if (std::chrono::duration<double>(Clock::now() - start).count() > o_.maxSeconds) {
+      ++totals.incomplete;
+      break;
+    }
+    const Kind kind = open[Random(0, static_cast<uint32_t>(open.size()) - 1)];
+    // Never the station of the request before: a late reply then never has
+    // the shape of the request that meets it.
+    int station = static_cast<int>(Random(1, kStations - 1));
+    if (station >= previousStation) ++station;
+    if (station == previousStation) ++totals.backToBackSameShape;
+    previousStation = station;
+    const Shape shape = Pick(kind, station);
+    KindStats& stats = totals.kinds[static_cast<int>(kind)];
+
+    // Now and then every send of this request fails and the last reply is
+    // late: it arrives while the driver waits for the next request's reply.
+    const bool episode = !follower && std::uniform_real_distribution<>(0, 1)(rng_) < o_.lateRate;
+    if (episode) {
+      const char* scope = IsWrite(kind) && kind != Kind::kWriteBit ? "@write" : "@read";
+      sim_.Control(std::string("fault silence") + scope + " 2");
+      sim_.Control("fault delay=" + std::to_string(timeoutMs_ * 3 / 2 + 50) + scope + " 3");
+      ++totals.lateEpisodes;
+    }
+    const long framesBefore = follower ? sim_.Stats()["frames"] : 0;
+    const int32_t status = Transaction(shape, stats);
+    if (follower) {
+      if (sim_.Stats()["frames"] - framesBefore > Exchanges(kind)) ++totals.lateFollowersRetried;
+      if (status != 0) ++totals.lateFollowersFailed;
+    }
+    follower = episode && status != 0;
+  }
+  auto stats = sim_.Stats();
+  totals.frames = stats["frames"];
+  totals.faultedReplies = stats["faulted"];
+  totals.logLines = g_logLines.load();
+  totals.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  KindStats stop;
+  Call(kClosePort, nullptr, stop);
+  sim_.Stop();
+  return "";
+}
+
+int RunChild(const Options& o) {
+  Totals totals;
+  totals.soakers = 1;
+  Soaker soaker(o, o.child);
+  const std::string error = soaker.Run(totals);
+  if (!error.empty()) {
+    std::fprintf(stderr, "soaker %d: %s\n", o.child, error.c_str());
+    return 3;
+  }
+  std::ofstream(o.childOut) << ToJson(totals).dump(1) << '\n';
+  return 0;
+}
+
+// Starts every soaker, waits for them (bounded), merges their counts.
+int RunAll(const Options& o, const char* self) {
+  char dir[] = "/tmp/zortw-soak-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 2;
+  struct Child {
+    pid_t pid;
+    std::string out;
+  };
+  std::vector<Child> children;
+  for (int i = 0; i < o.soakers; ++i) {
+    Child child{-1, std::string(dir) + "/soaker" + std::to_string(i) + ".json"};
+    std::vector<std::string> args = {self,
+                                     "--soakers",
+                                     std::to_string(o.soakers),
+                                     "--per-kind",
+                                     std::to_string(o.perKind),
+                                     "--timeout",
+                                     std::to_string(o.timeout),
+                                     "--fault-rate",
+                                     std::to_string(o.faultRate),
+                                     "--late-rate",
+                                     std::to_string(o.lateRate),
+                                     "--seed",
+                                     std::to_string(o.seed),
+                                     "--slack-ms",
+                                     std::to_string(o.slackMs),
+                                     "--max-seconds",
+                                     std::to_string(o.maxSeconds),
+                                     "--sim",
+                                     o.sim,
+                                     "--driver",
+                                     o.driver,
+                                     "--child",
+                                     std::to_string(i),
+                                     "--child-out",
+                                     child.out};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&child.pid, self, nullptr, nullptr, argv.data(), environ) != 0) {
+      child.pid = -1;
+    }
+    children.push_back(child);
+  }
+
+  Totals totals;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(o.maxSeconds + 120);
+  std::size_t running = children.size();
+  for (Child& child : children) {
+    if (child.pid < 0) --running;
+  }
+  std::vector<int> statuses(children.size(), -1);
+  while (running > 0) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid > 0) {
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        if (children[i].pid == pid) {
+          statuses[i] = status;
+          children[i].pid = 0;
+          --running;
+        }
+      }
+      continue;
+    }
+    if (Clock::now() > deadline) {
+      for (Child& child : children) {
+        if (child.pid > 0) kill(child.pid, SIGKILL);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // polls child exits
+  }
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    const int status = statuses[i];
+    std::ifstream in(children[i].out);
+    const bool clean = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && in;
+    if (!clean) {
+      ++totals.crashes;
+      ++totals.soakers;
+      std::fprintf(
+          stderr, "soaker %zu ended with %s %d\n", i,
+          status >= 0 && WIFSIGNALED(status) ? "signal" : "status",
+          status < 0 ? -1 : (WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status)));
+      continue;
+    }
+    Merge(totals, FromJson(nlohmann::json::parse(in)));
+    std::remove(children[i].out.c_str());
+  }
+  rmdir(dir);
+
+  std::printf("%s", Table(totals).c_str());
+  if (!o.json.empty()) std::ofstream(o.json) << ToJson(totals).dump(2) << '\n';
+  return Defects(totals) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App app{"zortw-soak: driver instances through ZorMain against tiway-sim on a faulty line"};
+  app.add_option("--soakers", o.soakers, "soaker processes, each with its own simulator")
+      ->check(CLI::Range(1, 64));
+  app.add_option("--per-kind", o.perKind, "transactions of every kind, over all soakers");
+  app.add_option("--timeout", o.timeout, "readTimeout in tens of ms (default 20: 200 ms)")
+      ->check(CLI::Range(2, 1000));
+  app.add_option("--fault-rate", o.faultRate, "share of replies spoiled (default 0.2)")
+      ->check(CLI::Range(0.0, 0.9));
+  app.add_option("--late-rate", o.lateRate,
+                 "share of requests made to fail with a late last reply (default 0.01)")
+      ->check(CLI::Range(0.0, 0.5));
+  app.add_option("--seed", o.seed, "seed of traffic, memory and faults");
+  app.add_option("--slack-ms", o.slackMs, "allowance over a call's bound for a loaded machine");
+  app.add_option("--max-seconds", o.maxSeconds, "a soaker stops after this long");
+  app.add_option("--sim", o.sim, "tiway-sim to run");
+  app.add_option("--driver", o.driver, "libzortw.so to load");
+  app.add_option("--json", o.json, "write the merged counts here");
+  app.add_option("--child", o.child)->group("");
+  app.add_option("--child-out", o.childOut)->group("");
+  CLI11_PARSE(app, argc, argv);
+  if (o.child >= 0) return RunChild(o);
+  return RunAll(o, "/proc/self/exe");
+}

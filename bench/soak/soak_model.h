@@ -1,0 +1,93 @@
+// The soak's knowledge of the traffic it sends: the kinds of transfer, the
+// shape of each request, where its elements sit in the host's array (the
+// placement rules of docs/driver.md, section 5), the controller memory the
+// soak expects, and how long a call may take.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace soak {
+
+enum class Kind : int {
+  kReadWords,
+  kReadBits,
+  kReadFloats,
+  kReadDiscretes,
+  kWriteWords,
+  kWriteFloats,
+  kWriteDiscretes,
+  kWriteBit,
+};
+inline constexpr int kKinds = 8;
+
+const char* KindName(Kind kind);
+bool IsWrite(Kind kind);
+// Line exchanges one successful call makes: a single-bit write reads first.
+int Exchanges(Kind kind);
+
+// One transfer as the host asks for it.
+struct Shape {
+  Kind kind = Kind::kReadWords;
+  int station = 1;
+  char letter = 'V';         // V, F, X, Y, C
+  uint32_t address = 0x100;  // element address
+  int bit = 255;             // 0-15 for a single bit of a V word
+  int32_t count = 1;         // BlockRequest.elementCount (F: 16-bit words)
+};
+
+// "05V0100", "05V0100A" for a bit.
+std::string AddressText(const Shape& shape);
+// The host data type the definition uses: 6 for bits and discretes.
+int32_t HostDataType(const Shape& shape);
+
+// One word of the host's array that a transfer names, and the memory
+// element behind it: a V word (letter 'V', bit 255), one bit of a V word, or
+// a discrete (value 0 or 1).
+struct Slot {
+  std::size_t index;
+  char letter;
+  uint32_t address;
+  int bit;
+};
+
+std::vector<Slot> ReadSlots(const Shape& shape);
+std::vector<Slot> WriteSlots(const Shape& shape);
+// Words the host's array needs for the transfer.
+std::size_t ArrayWords(const std::vector<Slot>& slots);
+
+// The controller memory of one simulator: V words and X, Y, C discretes by
+// station; anything never stored reads 0, as in the simulator.
+class Memory {
+ public:
+  uint16_t Get(int station, char letter, uint32_t address) const;
+  void Set(int station, char letter, uint32_t address, uint16_t value);
+  // What the host should find in a slot after a successful read.
+  uint16_t Expected(int station, const Slot& slot) const;
+  // Memory after a write of `data` through `slots` succeeds.
+  void Apply(int station, const std::vector<Slot>& slots, const uint16_t* data);
+
+ private:
+  std::map<std::tuple<int, char, uint32_t>, uint16_t> cells_;
+};
+
+// The memory elements a write changes (whole words for bits and F values),
+// as the simulator's "dump" lists them: letter, first address, count.
+struct Span {
+  char letter;
+  uint32_t address;
+  int count;
+};
+Span WrittenSpan(const Shape& shape);
+
+// The longest a call may take with a reply time-out of `timeoutMs`: per
+// line exchange three attempts, each a purge before the send, a wait of up
+// to one time-out for the first byte and one more after the last byte of a
+// cut reply, the 50 ms pause and the purge after it (each purge waits up to
+// 50 ms for a byte that is not coming); plus `slackMs` for a loaded machine.
+int64_t CallBoundMs(Kind kind, int64_t timeoutMs, int64_t slackMs);
+
+}  // namespace soak
