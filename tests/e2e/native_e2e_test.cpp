@@ -542,6 +542,67 @@ TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
   ASSERT_EQ(sim_.Control("clear"), "ok");
 }
 
+// Every send of a read of eight words fails, the reply to the last one a
+// second and a half late: it arrives while the driver waits (1 s reply
+// time-out) for the answer to the next request, which it must not answer.
+TEST_F(NativeE2E, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
+  StartSession();
+  ASSERT_EQ(sim_.Control("set 05 V 0100 = 1111 2222 3333 4444 5555 6666 7777 8888"), "ok");
+  ASSERT_EQ(sim_.Control("set 05 V 0200 = AAAA BBBB"), "ok");
+  ASSERT_EQ(sim_.Control("set 05 V 0300 = 0000"), "ok");
+  const PointAddress eight = Define("05V0100");
+  const PointAddress two = Define("05V0200");
+  const auto lateReplyPending = [&] {
+    ASSERT_EQ(sim_.Control("fault silence@read 2").rfind("ok", 0), 0u);
+    ASSERT_EQ(sim_.Control("fault delay=1500@read 3").rfind("ok", 0), 0u);
+    HostArray words(8);
+    EXPECT_NE(host_->Transfer(kReadBlock, eight, 8, words.data()), 0);
+    EXPECT_EQ(words.Inside(), std::vector<uint16_t>(8, kGuard));
+  };
+
+  lateReplyPending();
+  HostArray data(2);
+  const int32_t status = host_->Transfer(kReadBlock, two, 2, data.data());
+  const std::vector<uint16_t> right = {0xAAAA, 0xBBBB};
+  EXPECT_EQ(data.Inside(), status == 0 ? right : std::vector<uint16_t>(2, kGuard)) << status;
+  EXPECT_TRUE(data.GuardsIntact());
+
+  // A single-bit write reads the word first: the late 1111 must not be it.
+  // The write may have gone out even when its reply was lost.
+  lateReplyPending();
+  HostArray bit(2);
+  bit[1] = 1;
+  const int32_t bitStatus = host_->Transfer(kWriteBlock, Point(5, 'V', 0x300, 0), 1, bit.data());
+  const std::string word = sim_.Control("dump 05 V 0300");
+  if (bitStatus == 0) {
+    EXPECT_EQ(word, "ok 0001");
+  } else {
+    EXPECT_TRUE(word == "ok 0000" || word == "ok 0001") << word << " status " << bitStatus;
+  }
+}
+
+// Replies in lower-case hex are not the adapter's: a read whose every reply
+// is in lower case fails, and one that succeeds holds the right words.
+TEST_F(NativeE2E, LowerCaseRepliesNeverGiveWrongWords) {
+  StartSession();
+  ShortTimeout();
+  ASSERT_EQ(sim_.Control("set 05 V 0200 = AAAA BBBB C0DE"), "ok");
+  const PointAddress words = Define("05V0200");
+  for (const int spoiled : {1, 2, 3}) {
+    SCOPED_TRACE(spoiled);
+    ASSERT_EQ(sim_.Control("clear"), "ok");
+    ASSERT_EQ(sim_.Control("fault lower-case@read " + std::to_string(spoiled)).rfind("ok", 0), 0u);
+    HostArray data(3);
+    const int32_t status = host_->Transfer(kReadBlock, words, 3, data.data());
+    if (spoiled == 3) {
+      EXPECT_NE(status, 0);
+    }
+    const std::vector<uint16_t> right = {0xAAAA, 0xBBBB, 0xC0DE};
+    EXPECT_EQ(data.Inside(), status == 0 ? right : std::vector<uint16_t>(3, kGuard)) << status;
+  }
+  ASSERT_EQ(sim_.Control("clear"), "ok");
+}
+
 TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
   StartSession();
   ShortTimeout();
