@@ -88,4 +88,45 @@ start_wineserver() {
   _zortw_wineserver_up
 }
 
-stop_wineserver() { wineserver -k >/dev/null 2>&1 || true; }
+# Stops the prefix's wineserver, and with it Wine's system processes
+# (services.exe, winedevice.exe, plugplay.exe, explorer.exe, rpcss...), and
+# waits (bounded) until it is gone.
+stop_wineserver() {
+  wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+}
+
+# The processes of this user whose environment holds exactly NAME=VALUE,
+# one id a line; the calling shell and this function's own are left out.
+pids_with_env() {
+  local pid
+  for pid in $(pgrep -u "$(id -u)"); do
+    if [ "$pid" = $$ ] || [ "$pid" = "$BASHPID" ]; then continue; fi
+    if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF -- "$1"; then echo "$pid"; fi
+  done
+}
+
+# Whether the prefix's wineserver runs.
+wineserver_running() {
+  local pid
+  for pid in $(pids_with_env "WINEPREFIX=$WINEPREFIX"); do
+    case "$(cat "/proc/$pid/comm" 2>/dev/null)" in wineserver*) return 0 ;; esac
+  done
+  return 1
+}
+
+# Stops the given processes: TERM, up to 10 s for them to end, then KILL.
+stop_pids() {
+  [ $# -gt 0 ] || return 0
+  kill -TERM "$@" 2>/dev/null || true
+  local deadline=$((SECONDS + 10)) pid alive
+  while [ $SECONDS -lt $deadline ]; do
+    alive=0
+    for pid in "$@"; do
+      if kill -0 "$pid" 2>/dev/null; then alive=1; fi
+    done
+    [ $alive = 1 ] || return 0
+    sleep 0.1
+  done
+  kill -KILL "$@" 2>/dev/null || true
+}

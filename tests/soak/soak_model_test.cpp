@@ -1,0 +1,148 @@
+// The soak judges the driver by these rules: a slip here would report wrong
+// data that is not there, or miss it. The rows follow the placement tables
+// of docs/driver.md, section 5.
+#include "bench/soak/soak_model.h"
+
+#include <gtest/gtest.h>
+
+#include "bench/soak/soak_stats.h"
+
+namespace {
+
+using namespace soak;
+
+struct SlotRow {
+  Shape shape;
+  bool write;
+  std::vector<std::tuple<std::size_t, char, uint32_t, int>> slots;  // index, letter, address, bit
+  const char* text;
+};
+
+TEST(SoakModel, SlotsFollowThePlacementRules) {
+  const SlotRow rows[] = {
+      {{Kind::kReadWords, 5, 'V', 0x64, 255, 1}, false, {{1, 'V', 0x64, 255}}, "05V0064"},
+      {{Kind::kReadWords, 5, 'V', 0x64, 255, 3},
+       false,
+       {{0, 'V', 0x64, 255}, {1, 'V', 0x65, 255}, {2, 'V', 0x66, 255}},
+       "05V0064"},
+      {{Kind::kReadBits, 5, 'V', 0x68, 3, 2},
+       false,
+       {{1, 'V', 0x68, 3}, {2, 'V', 0x69, 3}},
+       "05V00683"},
+      {{Kind::kReadFloats, 10, 'F', 0x200, 255, 4},
+       false,
+       {{0, 'V', 0x201, 255}, {1, 'V', 0x200, 255}, {4, 'V', 0x203, 255}, {5, 'V', 0x202, 255}},
+       "0AF0200"},
+      {{Kind::kReadDiscretes, 2, 'X', 0x1F, 255, 2},
+       false,
+       {{1, 'X', 0x1F, 255}, {3, 'X', 0x20, 255}},
+       "02X001F"},
+      {{Kind::kWriteWords, 5, 'V', 0x100, 255, 2},
+       true,
+       {{1, 'V', 0x100, 255}, {2, 'V', 0x101, 255}},
+       "05V0100"},
+      {{Kind::kWriteFloats, 10, 'F', 0x300, 255, 4},
+       true,
+       {{0, 'V', 0x301, 255}, {1, 'V', 0x300, 255}, {2, 'V', 0x303, 255}, {3, 'V', 0x302, 255}},
+       "0AF0300"},
+      {{Kind::kWriteDiscretes, 5, 'C', 0x60, 255, 2},
+       true,
+       {{1, 'C', 0x60, 255}, {2, 'C', 0x61, 255}},
+       "05C0060"},
+      {{Kind::kWriteBit, 254, 'V', 0x70, 10, 1}, true, {{1, 'V', 0x70, 10}}, "FEV0070A"},
+  };
+  for (const SlotRow& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(AddressText(row.shape), row.text);
+    const std::vector<Slot> slots = row.write ? WriteSlots(row.shape) : ReadSlots(row.shape);
+    ASSERT_EQ(slots.size(), row.slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      EXPECT_EQ(std::make_tuple(slots[i].index, slots[i].letter, slots[i].address, slots[i].bit),
+                row.slots[i])
+          << i;
+    }
+  }
+  EXPECT_EQ(HostDataType({Kind::kReadWords, 5, 'V', 1, 255, 1}), 0);
+  EXPECT_EQ(HostDataType({Kind::kReadFloats, 5, 'F', 2, 255, 2}), 0);
+  EXPECT_EQ(HostDataType({Kind::kReadBits, 5, 'V', 1, 0, 1}), 6);
+  EXPECT_EQ(HostDataType({Kind::kReadDiscretes, 5, 'Y', 1, 255, 1}), 6);
+}
+
+TEST(SoakModel, MemoryTakesWritesAsTheControllerStoresThem) {
+  Memory memory;
+  EXPECT_EQ(memory.Get(5, 'V', 0x100), 0);  // never written: 0, as in the simulator
+  memory.Set(5, 'V', 0x70, 0x00FF);
+  const uint16_t clearBit2[] = {0xFFFF, 0xFFFE};  // bit 0 of data[1] decides
+  memory.Apply(5, WriteSlots({Kind::kWriteBit, 5, 'V', 0x70, 2, 1}), clearBit2);
+  EXPECT_EQ(memory.Get(5, 'V', 0x70), 0x00FB);
+  const uint16_t setBit15[] = {0, 3};
+  memory.Apply(5, WriteSlots({Kind::kWriteBit, 5, 'V', 0x70, 15, 1}), setBit15);
+  EXPECT_EQ(memory.Get(5, 'V', 0x70), 0x80FB);
+  EXPECT_EQ(memory.Expected(5, {1, 'V', 0x70, 15}), 1);
+  EXPECT_EQ(memory.Expected(5, {1, 'V', 0x70, 2}), 0);
+
+  const uint16_t value[] = {0x5678, 0x1234};  // low word, high word
+  memory.Apply(10, WriteSlots({Kind::kWriteFloats, 10, 'F', 0x300, 255, 2}), value);
+  EXPECT_EQ(memory.Get(10, 'V', 0x300), 0x1234);  // high word at the lower address
+  EXPECT_EQ(memory.Get(10, 'V', 0x301), 0x5678);
+  EXPECT_EQ(memory.Get(5, 'V', 0x300), 0);  // other stations untouched
+
+  const uint16_t coils[] = {0xDEAD, 0x0102, 0x0003};  // bit 0 of each low byte is stored
+  memory.Apply(5, WriteSlots({Kind::kWriteDiscretes, 5, 'Y', 0x20, 255, 2}), coils);
+  EXPECT_EQ(memory.Get(5, 'Y', 0x20), 0);
+  EXPECT_EQ(memory.Get(5, 'Y', 0x21), 1);
+
+  const Span bit = WrittenSpan({Kind::kWriteBit, 5, 'V', 0x70, 2, 1});
+  EXPECT_EQ(std::make_tuple(bit.letter, bit.address, bit.count), std::make_tuple('V', 0x70u, 1));
+  const Span f = WrittenSpan({Kind::kWriteFloats, 5, 'F', 0x300, 255, 4});
+  EXPECT_EQ(std::make_tuple(f.letter, f.address, f.count), std::make_tuple('V', 0x300u, 4));
+}
+
+TEST(SoakModel, CallBoundCountsAttemptsPausesAndPurges) {
+  // 3 attempts x (50 purge + 2 x 200 + 50 pause + 50 purge) + slack.
+  EXPECT_EQ(CallBoundMs(Kind::kReadWords, 200, 1000), 3 * 550 + 1000);
+  EXPECT_EQ(CallBoundMs(Kind::kWriteWords, 1000, 0), 3 * 2150);
+  EXPECT_EQ(CallBoundMs(Kind::kWriteBit, 200, 0), 2 * 3 * 550);  // read, then write
+}
+
+TEST(SoakStats, MergedCountsSurviveJsonAndDefectsAreTheGatedOnes) {
+  Totals a;
+  a.soakers = 1;
+  a.kinds[0].transactions = 10;
+  a.kinds[0].statuses = {{0, 9}, {2, 1}};
+  a.kinds[4].failedWriteApplied = 3;  // legitimate: not a defect
+  a.seconds = 5;
+  Totals b;
+  b.soakers = 1;
+  b.kinds[0].transactions = 4;
+  b.kinds[0].statuses = {{0, 4}};
+  b.kinds[7].okWriteNotInMemory = 1;
+  b.kinds[1].maxMs = 70;
+  b.seconds = 7;
+  Totals merged;
+  Merge(merged, FromJson(ToJson(a)));
+  Merge(merged, FromJson(ToJson(b)));
+  EXPECT_EQ(merged.soakers, 2);
+  EXPECT_EQ(merged.kinds[0].transactions, 14);
+  EXPECT_EQ(merged.kinds[0].statuses, (std::map<int32_t, long>{{0, 13}, {2, 1}}));
+  EXPECT_EQ(merged.kinds[4].failedWriteApplied, 3);
+  EXPECT_EQ(merged.kinds[1].maxMs, 70);
+  EXPECT_EQ(merged.seconds, 7);
+  EXPECT_EQ(Defects(merged), 1);
+  // Each gated counter is one defect more.
+  void (*const bumps[])(Totals&) = {
+      [](Totals& t) { ++t.crashes; },
+      [](Totals& t) { ++t.kinds[2].wrongData; },
+      [](Totals& t) { ++t.kinds[3].failedReadTouched; },
+      [](Totals& t) { ++t.kinds[5].failedWriteCorrupt; },
+      [](Totals& t) { ++t.kinds[6].guardViolations; },
+      [](Totals& t) { ++t.kinds[0].overlongCalls; },
+  };
+  for (const auto bump : bumps) {
+    Totals t = merged;
+    bump(t);
+    EXPECT_EQ(Defects(t), 2);
+  }
+}
+
+}  // namespace
