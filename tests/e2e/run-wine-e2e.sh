@@ -65,12 +65,13 @@ fi
 "$sim" --link "$dir/line" --control "$dir/control" --stations 5,10 --trace \
   --exit-after-idle 300 "${extra[@]}" >"$dir/sim.out" 2>"$dir/trace.log" &
 sim_pid=$!
-for _ in $(seq 100); do
-  [ -L "$dir/line" ] && [ -S "$dir/control" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
+# Polls for the link and the socket; a loaded machine gets a minute.
+deadline=$((SECONDS + 60))
+until [ -L "$dir/line" ] && [ -S "$dir/control" ]; do
+  if ! kill -0 "$sim_pid" 2>/dev/null || [ $SECONDS -ge $deadline ]; then break; fi
   sleep 0.1
 done
-if ! [ -L "$dir/line" ]; then
+if ! [ -L "$dir/line" ] || ! [ -S "$dir/control" ]; then
   echo "run-wine-e2e: the simulator did not start" >&2
   cat "$dir/trace.log" >&2
   exit 1
@@ -83,10 +84,20 @@ tcp="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); pr
 socat "TCP-LISTEN:$tcp,bind=127.0.0.1,reuseaddr,fork" "UNIX-CONNECT:$dir/control" \
   2>"$dir/socat.log" &
 socat_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$tcp") 2>/dev/null && break
+relay=0
+deadline=$((SECONDS + 60))
+while [ $SECONDS -lt $deadline ] && kill -0 "$socat_pid" 2>/dev/null; do
+  if (exec 3<>"/dev/tcp/127.0.0.1/$tcp") 2>/dev/null; then
+    relay=1
+    break
+  fi
   sleep 0.1
 done
+if [ $relay = 0 ]; then
+  echo "run-wine-e2e: the control relay did not listen on $tcp" >&2
+  cat "$dir/socat.log" >&2
+  exit 1
+fi
 
 export ZORTW_E2E_COM="${port^^}"
 export ZORTW_E2E_CONTROL_PORT="$tcp"

@@ -53,13 +53,14 @@ fi
 # process that outlives the run would hold the ports' lock with it.
 socat pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" 2>"$dir/socat.log" {lock_fd}>&- &
 socat_pid=$!
-for _ in $(seq 100); do
-  [ -e "$dir/a" ] && [ -e "$dir/b" ] && break
-  if ! kill -0 "$socat_pid" 2>/dev/null; then break; fi
+# Polls for the pair; a loaded machine gets a minute.
+deadline=$((SECONDS + 60))
+until [ -e "$dir/a" ] && [ -e "$dir/b" ]; do
+  if ! kill -0 "$socat_pid" 2>/dev/null || [ $SECONDS -ge $deadline ]; then break; fi
   sleep 0.1
 done
 if ! [ -e "$dir/a" ] || ! [ -e "$dir/b" ]; then
-  echo "with-com-ports: socat made no pty pair within 10 s" >&2
+  echo "with-com-ports: socat made no pty pair within 60 s" >&2
   cat "$dir/socat.log" >&2
   exit 1
 fi
