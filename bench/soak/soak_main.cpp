@@ -51,10 +51,11 @@ constexpr LineSettings kPtyLine = {19200, 8, 0, 0};
 
 struct Options {
   int soakers = 1;
-  long perKind = 10000;    // transactions of every kind, over all soakers
-  int timeout = 20;        // readTimeout, tens of ms
-  double faultRate = 0.2;  // share of replies spoiled
-  double lateRate = 0.01;  // share of transactions followed by a late reply
+  long perKind = 10000;       // transactions of every kind, over all soakers
+  int timeout = 20;           // readTimeout, tens of ms
+  double faultRate = 0.2;     // share of replies spoiled
+  double lateRate = 0.01;     // share of transactions followed by a late reply
+  double mistakeRate = 0.01;  // share of transactions preceded by a host mistake
   unsigned seed = 1;
   int64_t slackMs = 1000;
   double maxSeconds = 1500;
@@ -90,6 +91,7 @@ class Soaker {
   int32_t Transaction(const Shape& shape, KindStats& stats);
   int32_t Read(const Shape& shape, const PointAddress& address, KindStats& stats);
   int32_t Write(const Shape& shape, const PointAddress& address, KindStats& stats);
+  void HostMistake(Totals& totals);
   void Timed(const Shape& shape, int32_t status, double ms, KindStats& stats);
   std::vector<uint16_t> Dump(int station, const Span& span);
   std::string InitialMemory();
@@ -448,6 +450,55 @@ int32_t Soaker::Write(const Shape& shape, const PointAddress& address, KindStats
   return status;
 }
 
+// A host's mistake, answered with 1 before anything is touched or sent: a
+// null request, context or parameter block, or a read count below 0 or
+// beyond what a reply can carry.
+void Soaker::HostMistake(Totals& totals) {
+  ++totals.hostMistakes;
+  const int station = static_cast<int>(Random(1, kStations));
+  char text[16];
+  std::snprintf(text, sizeof text, "%02XV0100", station);
+  PointDefinition definition{};
+  definition.addressText = text;
+  KindStats stats;
+  if (Call(kDefinePoint, &definition, stats) != 0) ++totals.hostMistakesNotRefused;
+  HostArray array(400, canary_, 0x1234);
+  BlockRequest block = Block({}, array.data(), definition.address);
+  const std::vector<uint8_t> contextBefore = context_;
+  const std::vector<uint16_t> wordsBefore = array.words;
+  const long framesBefore = sim_.Stats()["frames"];
+  ZorRequest request{};
+  request.context = reinterpret_cast<PortContext*>(context_.data() + kPad);
+  request.command = kReadBlock;
+  request.params = &block;
+  int32_t status = 0;
+  switch (Random(0, 4)) {
+    case 0:
+      status = zorMain_(nullptr);
+      break;
+    case 1:
+      request.context = nullptr;
+      status = zorMain_(&request);
+      break;
+    case 2:
+      request.params = nullptr;
+      status = zorMain_(&request);
+      break;
+    case 3:
+      block.elementCount = -static_cast<int32_t>(Random(1, 1000));
+      status = zorMain_(&request);
+      break;
+    default:
+      block.elementCount = static_cast<int32_t>(Random(142, 400));  // 141 words fill a reply
+      status = zorMain_(&request);
+      break;
+  }
+  if (status != 1 || context_ != contextBefore || array.words != wordsBefore ||
+      sim_.Stats()["frames"] != framesBefore) {
+    ++totals.hostMistakesNotRefused;
+  }
+}
+
 std::string Soaker::Run(Totals& totals) {
   const auto start = Clock::now();
   if (std::string error = SetUp(); !error.empty()) return error;
@@ -464,6 +515,7 @@ std::string Soaker::Run(Totals& totals) {
       ++totals.incomplete;
       break;
     }
+    if (std::uniform_real_distribution<>(0, 1)(rng_) < o_.mistakeRate) HostMistake(totals);
     const Kind kind = open[Random(0, static_cast<uint32_t>(open.size()) - 1)];
     // Never the station of the request before: a late reply then never has
     // the shape of the request that meets it.
@@ -537,6 +589,8 @@ int RunAll(const Options& o, const char* self) {
                                      std::to_string(o.faultRate),
                                      "--late-rate",
                                      std::to_string(o.lateRate),
+                                     "--mistake-rate",
+                                     std::to_string(o.mistakeRate),
                                      "--seed",
                                      std::to_string(o.seed),
                                      "--slack-ms",
@@ -624,6 +678,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 0.9));
   app.add_option("--late-rate", o.lateRate,
                  "share of requests made to fail with a late last reply (default 0.01)")
+      ->check(CLI::Range(0.0, 0.5));
+  app.add_option("--mistake-rate", o.mistakeRate,
+                 "share of requests preceded by a host mistake that must give 1 (default 0.01)")
       ->check(CLI::Range(0.0, 0.5));
   app.add_option("--seed", o.seed, "seed of traffic, memory and faults");
   app.add_option("--slack-ms", o.slackMs, "allowance over a call's bound for a loaded machine");

@@ -31,6 +31,8 @@ void EachTotal(Totals& t, F f) {
   f("lateFollowersRetried", t.lateFollowersRetried);
   f("lateFollowersFailed", t.lateFollowersFailed);
   f("backToBackSameShape", t.backToBackSameShape);
+  f("hostMistakes", t.hostMistakes);
+  f("hostMistakesNotRefused", t.hostMistakesNotRefused);
   f("logLines", t.logLines);
   f("faultedReplies", t.faultedReplies);
   f("frames", t.frames);
@@ -96,7 +98,7 @@ void Merge(Totals& into, const Totals& from) {
 }
 
 long Defects(const Totals& t) {
-  long defects = t.crashes;
+  long defects = t.crashes + t.hostMistakesNotRefused;
   for (const KindStats& k : t.kinds) {
     defects += k.wrongData + k.failedReadTouched + k.okWriteNotInMemory + k.failedWriteCorrupt +
                k.guardViolations + k.overlongCalls;
@@ -134,9 +136,11 @@ std::string Table(const Totals& t) {
       line, sizeof line,
       "soakers %ld (crashed %ld, over time %ld), %.0f s; frames %ld, faulted replies %ld; "
       "late-reply episodes %ld (next request retried %ld, failed %ld); back-to-back "
-      "same-shape requests %ld; log lines %ld\nDEFECTS %ld\n",
+      "same-shape requests %ld; host mistakes %ld (not refused %ld); log lines %ld\n"
+      "DEFECTS %ld\n",
       t.soakers, t.crashes, t.incomplete, t.seconds, t.frames, t.faultedReplies, t.lateEpisodes,
-      t.lateFollowersRetried, t.lateFollowersFailed, t.backToBackSameShape, t.logLines, Defects(t));
+      t.lateFollowersRetried, t.lateFollowersFailed, t.backToBackSameShape, t.hostMistakes,
+      t.hostMistakesNotRefused, t.logLines, Defects(t));
   out += line;
   return out;
 }

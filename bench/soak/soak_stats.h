@@ -29,11 +29,13 @@ struct Totals {
   KindStats kinds[kKinds];
   long crashes = 0;  // soakers that ended by a signal or a non-zero exit
   long soakers = 0;
-  long incomplete = 0;            // soakers that hit the time limit before their quota
-  long lateEpisodes = 0;          // scripted late replies due in the next request
-  long lateFollowersRetried = 0;  // the next request needed more than one send
-  long lateFollowersFailed = 0;   // ... or failed
-  long backToBackSameShape = 0;   // consecutive requests a late reply could not tell apart
+  long incomplete = 0;              // soakers that hit the time limit before their quota
+  long lateEpisodes = 0;            // scripted late replies due in the next request
+  long lateFollowersRetried = 0;    // the next request needed more than one send
+  long lateFollowersFailed = 0;     // ... or failed
+  long backToBackSameShape = 0;     // consecutive requests a late reply could not tell apart
+  long hostMistakes = 0;            // null request, context or block; bad read counts
+  long hostMistakesNotRefused = 0;  // ... not answered with 1, or something changed or sent
   long logLines = 0;
   long faultedReplies = 0;  // the simulators' "faulted" counters
   long frames = 0;
