@@ -30,9 +30,11 @@ DWORD InputWaiting(SerialHandle handle) {
 }
 
 // Waits (at most two seconds) until count bytes are waiting on the port.
+// Waits until count bytes are waiting, for at most 30 s (Wine on a loaded
+// machine can take seconds to pass bytes through its pty pair).
 DWORD WaitForInput(SerialHandle handle, DWORD count) {
   DWORD waiting = InputWaiting(handle);
-  for (int i = 0; i < 200 && waiting < count; ++i) {
+  for (int i = 0; i < 3000 && waiting < count; ++i) {
     Sleep(10);
     waiting = InputWaiting(handle);
   }
