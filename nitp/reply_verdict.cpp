@@ -19,15 +19,9 @@ constexpr int32_t kReplyOverhead = 22;  // everything in a primitive reply but i
 constexpr int32_t kReadCode = 0x20;
 constexpr int32_t kWriteCode = 0x30;
 
-inline bool IsUpperHex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-
-bool AllUpperHex(const char* text, int32_t from, int32_t to) {
-  for (int32_t i = from; i < to; ++i) {
-    if (!IsUpperHex(text[i])) return false;
-  }
-  return true;
+// The characters from position from up to (not including) to.
+bool UpperHexBetween(const char* text, int32_t from, int32_t to) {
+  return AllUpperHex(text + from, to - from);
 }
 
 // Digits at a position that the checks above have shown to be upper-case hex.
@@ -41,15 +35,23 @@ ReplyVerdict Refused(ReplyFault fault, int32_t length, int32_t messageCode) {
 
 }  // namespace
 
+bool AllUpperHex(const char* text, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    const char c = text[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
 ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected) {
   const int32_t textChars = BoundedLength(reply, kMaxFrameChars);
   if (textChars < 1 || reply[0] != ':') return Refused(ReplyNoColon, 0, -1);
-  if (textChars < 5 || !AllUpperHex(reply, 1, 5)) return Refused(ReplyNoEnd, 0, -1);
+  if (textChars < 5 || !UpperHexBetween(reply, 1, 5)) return Refused(ReplyNoEnd, 0, -1);
   const int32_t length = Field(reply, 1, 4);
   if (length < kMinLength || length > textChars || reply[length - 1] != ';') {
     return Refused(ReplyNoEnd, length, -1);
   }
-  if (!AllUpperHex(reply, 5, length - 1)) return Refused(ReplyNotHex, length, -1);
+  if (!UpperHexBetween(reply, 5, length - 1)) return Refused(ReplyNotHex, length, -1);
 
   const int32_t messageCode = Field(reply, 5, 2);
   const int32_t received = Field(reply, length - 5, 4);
@@ -85,7 +87,7 @@ ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected) {
 bool ExpectationOf(const char* requestFrame, ReplyExpectation* expected) {
   // ":" length "01" station primitive-length code type [count] address ...
   const int32_t chars = BoundedLength(requestFrame, kMaxFrameChars);
-  if (chars < 21 || requestFrame[0] != ':' || !AllUpperHex(requestFrame, 1, 21)) return false;
+  if (chars < 21 || requestFrame[0] != ':' || !UpperHexBetween(requestFrame, 1, 21)) return false;
   if (Field(requestFrame, 5, 2) != kMessageCodePrimitive) return false;
   const int32_t code = Field(requestFrame, 13, 2);
   if (code != kReadCode && code != kWriteCode) return false;

@@ -36,6 +36,10 @@ struct ReplyVerdict {
   int32_t primitiveError;  // the error code of a failed primitive
 };
 
+// Whether the count characters of text are all upper-case hex digits
+// (0-9, A-F): the only alphabet of a reply between ":" and ";".
+bool AllUpperHex(const char* text, int32_t count);
+
 // Judges a NUL-terminated reply (at most 589 characters are looked at). The
 // checks run in this order, and the first that fails decides: the ":", the
 // length field (four upper-case hex digits, at least 10, within the text,

@@ -21,10 +21,7 @@ inline int32_t TextLength(const char* text) {
 constexpr int32_t kLengthFieldEnd = 5;  // ":" and four digits
 
 void ExpectRest(SerialHandle port, const char* reply) {
-  for (int32_t i = 1; i < kLengthFieldEnd; ++i) {
-    const char c = reply[i];
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return;
-  }
+  if (!AllUpperHex(reply + 1, kLengthFieldEnd - 1)) return;
   const int32_t length = DecodeHex(reply + 1, 4) & 0xFFFF;
   if (length <= kLengthFieldEnd || length > kMaxFrameChars) return;
   SerialExpectInput(port, static_cast<uint32_t>(length - kLengthFieldEnd));

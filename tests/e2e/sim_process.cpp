@@ -16,10 +16,36 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
 namespace e2e {
+
+pid_t SpawnWithOutputPipe(std::vector<std::string> args, const std::string& errPath,
+                          int* stdoutRead) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    return -1;
+  }
+  *stdoutRead = out[0];
+  return pid;
+}
 
 namespace {
 
@@ -67,27 +93,11 @@ std::string SimProcess::Start(const std::string& simPath, const std::string& dat
                                    "120"};
   if (trace) args.push_back("--trace");
   args.insert(args.end(), extra.begin(), extra.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  int out[2];
-  if (pipe(out) != 0) return "pipe failed";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, trace_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int spawned = posix_spawn(&pid_, simPath.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (spawned != 0) {
-    close(out[0]);
-    pid_ = -1;
-    return "cannot start " + simPath;
-  }
-  const std::string first = ReadLine(out[0], 5000ms);
-  close(out[0]);
+  int output = -1;
+  pid_ = SpawnWithOutputPipe(std::move(args), trace_, &output);
+  if (pid_ < 0) return "cannot start " + simPath;
+  const std::string first = ReadLine(output, 5000ms);
+  close(output);
   if (first.rfind("tiway-sim: listening on ", 0) != 0) {
     return "the simulator did not start: '" + first + "' " + Trace();
   }

@@ -10,6 +10,12 @@
 
 namespace e2e {
 
+// Starts args[0] with args: its standard output into a pipe whose read end
+// lands in *stdoutRead, its standard error into the file errPath. The
+// child's pid, or -1 (and no descriptor) when it cannot be started.
+pid_t SpawnWithOutputPipe(std::vector<std::string> args, const std::string& errPath,
+                          int* stdoutRead);
+
 class SimProcess {
  public:
   SimProcess() = default;

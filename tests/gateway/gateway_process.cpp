@@ -13,6 +13,9 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
+
+#include "tests/e2e/sim_process.h"
 
 extern char** environ;
 
@@ -42,39 +45,23 @@ std::string GatewayProcess::Start(const std::string& gatewayPath, const std::str
   std::vector<std::string> args = {gatewayPath, "--config", dir_ + "/gateway.toml", "--port", "0",
                                    "--driver",  driverPath};
   args.insert(args.end(), extra.begin(), extra.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  int out[2];
-  if (pipe(out) != 0) return "pipe failed";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/log").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (spawned != 0) {
-    pid_ = -1;
-    close(out[0]);
-    return "cannot start the gateway";
-  }
+  int output = -1;
+  pid_ = e2e::SpawnWithOutputPipe(std::move(args), dir_ + "/log", &output);
+  if (pid_ < 0) return "cannot start the gateway";
   // The plan comes first, then "tiway-gateway: listening on ADDRESS:PORT".
   std::string text;
   const auto deadline = Clock::now() + 20s;
   while (text.find("listening on 127.0.0.1:") == std::string::npos ||
          text.find('\n', text.find("listening on")) == std::string::npos) {
     if (Clock::now() > deadline) break;
-    pollfd p{out[0], POLLIN, 0};
+    pollfd p{output, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;
     char buffer[512];
-    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    const ssize_t n = read(output, buffer, sizeof buffer);
     if (n <= 0) break;
     text.append(buffer, static_cast<size_t>(n));
   }
-  close(out[0]);
+  close(output);
   plan_ = text;
   const size_t at = text.find("listening on 127.0.0.1:");
   if (at == std::string::npos) return "the gateway did not listen: " + text + Log();

@@ -128,11 +128,7 @@ ReplyTrace TraceReply(std::string_view request, std::string_view replyView, int3
       trace.note = "refused: no ':' at the start";
       return trace;
     case ReplyNoEnd: {
-      bool hexLength = reply.size() >= 5;
-      for (size_t i = 1; i < 5 && hexLength; ++i) {
-        const char c = reply[i];
-        hexLength = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-      }
+      const bool hexLength = reply.size() >= 5 && AllUpperHex(reply.data() + 1, 4);
       trace.note = hexLength ? "refused: the length field does not lead to the ';'"
                              : "refused: the length field is not four upper-case hex digits";
       return trace;
