@@ -3,7 +3,8 @@
 #
 #   bash scripts/demo.sh
 #
-# Installs what is missing (as root), builds the Linux library, the tiway
+# Installs what is missing (as root: a compiler, CMake, Ninja, pkg-config,
+# CLI11 and nlohmann/json, nothing for Windows), builds the Linux library, the tiway
 # command-line host and the tiway-sim simulator, starts the simulator on a
 # pseudo-terminal with sample data on stations 05 and 0A, and runs a short
 # session through tiway. Every frame on the line is shown with what it means.
@@ -39,15 +40,19 @@ trap 'exit 143' TERM
 
 # --- build ----------------------------------------------------------------
 heading "Preparing"
-bash scripts/setup.sh
-echo "building the driver, tiway and tiway-sim (preset linux)..."
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target zortw tiway tiway-sim -- -j2 >"$work/build.log" 2>&1 || {
+bash scripts/setup.sh --demo
+echo "building the driver, tiway and tiway-sim (preset demo)..."
+cmake --preset demo >"$work/configure.log" 2>&1 || {
+  cat "$work/configure.log" >&2
+  echo "demo: the configuration failed" >&2
+  exit 1
+}
+cmake --build --preset demo -- -j2 >"$work/build.log" 2>&1 || {
   cat "$work/build.log" >&2
   echo "demo: the build failed" >&2
   exit 1
 }
-bin="$root/build/linux/bin"
+bin="$root/build/demo/bin"
 
 # --- the simulated network ------------------------------------------------
 

@@ -41,7 +41,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 heading "Preparing"
-bash scripts/setup.sh
+bash scripts/setup.sh --linux
 echo "building the driver, tiway-sim and tiway-gateway (preset linux)..."
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target zortw tiway-sim tiway-gateway -- -j2 >"$work/build.log" 2>&1 || {

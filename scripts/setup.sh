@@ -1,38 +1,86 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a fresh Debian machine (as root).
+#
+#   bash scripts/setup.sh           everything: Linux and Windows builds, every test,
+#                                   the fuzzers, Wine
+#   bash scripts/setup.sh --linux   the Linux build and its tests (scripts/test.sh --quick)
+#   bash scripts/setup.sh --demo    only what scripts/demo.sh builds: a compiler,
+#                                   CMake, Ninja, pkg-config, CLI11, nlohmann/json
+#
+# A minimal Debian (apt and git only, as a fresh container gives it) lacks
+# pkg-config and procps too: both are named here.
 set -euo pipefail
+profile=full
+case "${1:-}" in
+  "") ;;
+  --demo) profile=demo ;;
+  --linux) profile=linux ;;
+  --full) profile=full ;;
+  *)
+    echo "usage: setup.sh [--demo|--linux|--full]" >&2
+    exit 2
+    ;;
+esac
+
 need=()
+have_header() { [ -f "/usr/include/$1" ]; }
+
+# The demo: the driver, tiway and tiway-sim.
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
-command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
-command -v socat >/dev/null || need+=(socat)
-command -v python3 >/dev/null || need+=(python3)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -d /usr/src/googletest/googletest ] || need+=(googletest)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
-[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
-[ -f /usr/include/modbus/modbus.h ] || need+=(libmodbus-dev)
-[ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
-command -v mbpoll >/dev/null || need+=(mbpoll)
-/usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
-command -v gnuplot >/dev/null || need+=(gnuplot-nox)
-command -v strace >/dev/null || need+=(strace)
-# The fuzz targets: clang and its runtimes (libclang_rt.fuzzer, ASan, UBSan).
-command -v clang++ >/dev/null || need+=(clang)
-compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
-  need+=(libclang-rt-14-dev)
-if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
-  need+=(wine wine32:i386)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+have_header CLI/CLI.hpp || need+=(libcli11-dev)
+have_header nlohmann/json.hpp || need+=(nlohmann-json3-dev)
+
+if [ $profile != demo ]; then
+  # The Linux build with its tests, benchmarks and the gateway.
+  command -v ps >/dev/null || need+=(procps)
+  command -v socat >/dev/null || need+=(socat)
+  command -v python3 >/dev/null || need+=(python3)
+  have_header gtest/gtest.h || need+=(libgtest-dev)
+  [ -d /usr/src/googletest/googletest ] || need+=(googletest)
+  have_header benchmark/benchmark.h || need+=(libbenchmark-dev)
+  have_header modbus/modbus.h || need+=(libmodbus-dev)
+  have_header toml++/toml.h || need+=(libtomlplusplus-dev)
+  command -v mbpoll >/dev/null || need+=(mbpoll)
+  /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
+  command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+  command -v strace >/dev/null || need+=(strace)
 fi
+
+i386=0
+if [ $profile = full ]; then
+  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
+  # The fuzz targets: clang and its runtimes (libclang_rt.fuzzer, ASan, UBSan).
+  command -v clang++ >/dev/null || need+=(clang)
+  compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+    need+=(libclang-rt-14-dev)
+  if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+    need+=(wine wine32:i386)
+    i386=1
+  fi
+  # Packaging (scripts/package.sh) and its checks.
+  command -v dpkg-deb >/dev/null || need+=(dpkg-dev)
+  command -v lintian >/dev/null || need+=(lintian)
+  command -v zip >/dev/null || need+=(zip)
+  command -v fakeroot >/dev/null || need+=(fakeroot)
+  # A minimal Debian root for scripts/fresh-check.sh.
+  command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
+fi
+
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing packages: ${need[*]} (run as root to install them)" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  dpkg --add-architecture i386
+  [ $i386 = 1 ] && dpkg --add-architecture i386
   apt-get update -q
-  apt-get install -y -q "${need[@]}"
+  if [ $profile = full ]; then
+    apt-get install -y -q "${need[@]}"
+  else
+    # The demo and the Linux build need no recommended extras.
+    apt-get install -y -q --no-install-recommends "${need[@]}"
+  fi
 fi
