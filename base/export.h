@@ -1,11 +1,8 @@
 // How the library's exported functions are declared: ZorMain with the
-// Windows standard calling convention, and visible on Linux.
+// Windows standard calling convention, and visible on Linux (ZORTW_CALL and
+// ZORTW_API of the public header).
 #pragma once
 
-#if defined(_WIN32)
-#define ZORTW_CALL __stdcall
-#define ZORTW_EXPORT
-#else
-#define ZORTW_CALL
-#define ZORTW_EXPORT __attribute__((visibility("default")))
-#endif
+#include "zortw/zortw.h"
+
+#define ZORTW_EXPORT ZORTW_API

@@ -7,7 +7,7 @@
 #include "base/records.h"
 
 // The host's logging function: printf-style, result ignored.
-using ErrFn = int (*)(int level, const char* format, ...);
+using ErrFn = ZorLogFn;
 
 inline constexpr int kLogLevel = 32;
 
@@ -20,6 +20,6 @@ void LogLine(const ZorRequest& request, const char* format, Values... values) {
   LogSink()(kLogLevel, format, request.instance, values...);
 }
 
-// Linux only: the host hands over its log function (null restores the
-// standard-error fallback).
-extern "C" void ZorSetLogFunction(ErrFn log);
+// Linux only: the host hands over its log function with ZorSetLogFunction
+// (declared by the public header; null restores the standard-error
+// fallback).

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "base/log_formats.h"
 #include "nitp/frame.h"
 #include "nitp/transact.h"
 #include "points/connect_secondary.h"
@@ -54,13 +55,13 @@ int32_t ColdStart(ZorRequest* request) {
   if (std::memchr(settings.portName, '\0', kPortNameSize) == nullptr) {
     char shown[kPortNameSize + 1] = {};
     std::memcpy(shown, settings.portName, kPortNameSize);
-    LogLine(*request, "ZOR%02d: TW: ColdStart(): Fail to open %s", shown);
+    LogLine(*request, log_format::kColdStartOpenFailed, shown);
     return 2;
   }
 
   SerialHandle handle = OpenPortDevice(settings);
   if (handle == 0) {
-    LogLine(*request, "ZOR%02d: TW: ColdStart(): Fail to open %s", settings.portName);
+    LogLine(*request, log_format::kColdStartOpenFailed, settings.portName);
     return 2;
   }
 
@@ -80,9 +81,9 @@ int32_t ColdStart(ZorRequest* request) {
   // later WarmStart configures again.
   int32_t status = ConfigureAdapter(request);
   if (status == 0) {
-    LogLine(*request, "ZOR%02d: TW: ColdStart(): TIWAY Driver loaded successfully");
+    LogLine(*request, log_format::kColdStartLoaded);
   } else {
-    LogLine(*request, "ZOR%02d: TW: ColdStart(): Fail rc = %d ", status);
+    LogLine(*request, log_format::kColdStartFailed, status);
   }
   return 0;
 }
@@ -94,12 +95,12 @@ int32_t WarmStart(ZorRequest* request) {
     SerialPurgeInput(handle);
     int32_t status = ConfigureAdapter(request);
     if (status != 0) {
-      LogLine(*request, "ZOR%02d: TW: WarmStart(): Fail rc = %d ", status);
+      LogLine(*request, log_format::kWarmStartFailed, status);
       return status;
     }
     ReconnectSecondarys(request);  // failures are logged there; the start succeeds
   }
-  LogLine(*request, "ZOR%02d: TW: WarmStart(): ended successfully rc = %d", 0);
+  LogLine(*request, log_format::kWarmStartEnded, 0);
   return 0;
 }
 
@@ -126,7 +127,7 @@ int32_t ConfigureAdapter(ZorRequest* request) {
   }
 
   SerialSetReadTimeout(handle, context->readTimeout);
-  if (status != 0) LogLine(*request, "ZOR%02d: TW: ConfigureAdapter(): fail rc = %d", status);
+  if (status != 0) LogLine(*request, log_format::kConfigureFailed, status);
   return status;
 }
 
@@ -152,9 +153,7 @@ int32_t ReconnectSecondarys(ZorRequest* request) {
   for (int32_t station = 1; station <= 254; ++station) {
     if (context->stations[station] != 1 || connected[station]) continue;
     if (ConnectSecondary(request, static_cast<uint8_t>(station)) != 0) {
-      LogLine(*request,
-              "ZOR%02d: TW: ReconnectSecondarys(): Failed to connect scondary devices: %02X",
-              station);
+      LogLine(*request, log_format::kReconnectFailed, station);
     }
   }
   return 0;

@@ -1,10 +1,25 @@
 #include "driver/zormain.h"
 
+#include <array>
+
 #include "driver/driver_info.h"
 #include "driver/port_commands.h"
 #include "driver/startup.h"
+#include "nitp/reply_verdict.h"
+#include "nitp/transact.h"
 #include "points/block_transfer.h"
 #include "points/define_point.h"
+#include "serial/serial.h"
+
+// The statuses the public header names are the layers' own.
+static_assert(ReplyInvalid == ZOR_REPLY_INVALID);
+static_assert(ReplyIncomplete == ZOR_REPLY_INCOMPLETE);
+static_assert(static_cast<int32_t>(SerialIoFailed) == ZOR_NO_REPLY);
+static_assert(static_cast<int32_t>(SerialIoFailed) == ZOR_SERIAL_IO_FAILED);
+static_assert(static_cast<int32_t>(SerialCannotOpen) == ZOR_SERIAL_CANNOT_OPEN);
+static_assert(static_cast<int32_t>(SerialShortWrite) == ZOR_SERIAL_SHORT_WRITE);
+static_assert(static_cast<int32_t>(SerialNoLineState) == ZOR_SERIAL_NO_LINE_STATE);
+static_assert(static_cast<int32_t>(SerialLineRefused) == ZOR_SERIAL_LINE_REFUSED);
 
 namespace {
 
@@ -13,24 +28,25 @@ int32_t NoCommand(ZorRequest*) {
 }
 
 // Command code to handler, codes 0 to 15.
-constexpr HandlerFn kCommandTable[16] = {
-    NoCommand,            // 0
-    ColdStart,            // 1
-    WarmStart,            // 2
-    DefinePoint,          // 3
-    CheckBlock,           // 4
-    ReadBlock,            // 5
-    ReadBlockUnchecked,   // 6
-    WriteBlock,           // 7
-    NoCommand,            // 8
-    NoCommand,            // 9
-    WriteBlockUnchecked,  // 10
-    Stop,                 // 11
-    ClosePort,            // 12
-    OpenPort,             // 13
-    GetDriverInfo,        // 14
-    ReopenPort,           // 15
-};
+constexpr std::array<HandlerFn, ZOR_COMMAND_LAST + 1> MakeCommandTable() {
+  std::array<HandlerFn, ZOR_COMMAND_LAST + 1> table{};
+  table.fill(NoCommand);
+  table[ZOR_COLD_START] = ColdStart;
+  table[ZOR_WARM_START] = WarmStart;
+  table[ZOR_DEFINE_POINT] = DefinePoint;
+  table[ZOR_CHECK_BLOCK] = CheckBlock;
+  table[ZOR_READ_BLOCK] = ReadBlock;
+  table[ZOR_READ_BLOCK_UNCHECKED] = ReadBlockUnchecked;
+  table[ZOR_WRITE_BLOCK] = WriteBlock;
+  table[ZOR_WRITE_BLOCK_UNCHECKED] = WriteBlockUnchecked;
+  table[ZOR_STOP] = Stop;
+  table[ZOR_CLOSE_PORT] = ClosePort;
+  table[ZOR_OPEN_PORT] = OpenPort;
+  table[ZOR_GET_DRIVER_INFO] = GetDriverInfo;
+  table[ZOR_REOPEN_PORT] = ReopenPort;
+  return table;
+}
+constexpr auto kCommandTable = MakeCommandTable();
 
 // What a command needs from the request besides its code. A host mistake
 // (a null context or parameter block where the command needs one) is
@@ -38,38 +54,39 @@ constexpr HandlerFn kCommandTable[16] = {
 // GetDriverInfo needs no context; ReopenPort answers a missing parameter
 // block with 2 itself, like any block naming no device.
 enum Needs : uint8_t { NeedsNothing = 0, NeedsContext = 1, NeedsParams = 2, NeedsBoth = 3 };
-constexpr Needs kCommandNeeds[16] = {
-    NeedsNothing,  // 0
-    NeedsBoth,     // 1 ColdStart
-    NeedsContext,  // 2 WarmStart
-    NeedsBoth,     // 3 DefinePoint
-    NeedsBoth,     // 4 CheckBlock
-    NeedsBoth,     // 5 ReadBlock
-    NeedsBoth,     // 6 ReadBlockUnchecked
-    NeedsBoth,     // 7 WriteBlock
-    NeedsNothing,  // 8
-    NeedsNothing,  // 9
-    NeedsBoth,     // 10 WriteBlockUnchecked
-    NeedsContext,  // 11 Stop
-    NeedsContext,  // 12 ClosePort
-    NeedsContext,  // 13 OpenPort
-    NeedsParams,   // 14 GetDriverInfo
-    NeedsContext,  // 15 ReopenPort
-};
+constexpr std::array<Needs, ZOR_COMMAND_LAST + 1> MakeCommandNeeds() {
+  std::array<Needs, ZOR_COMMAND_LAST + 1> needs{};
+  needs.fill(NeedsNothing);
+  needs[ZOR_COLD_START] = NeedsBoth;
+  needs[ZOR_WARM_START] = NeedsContext;
+  needs[ZOR_DEFINE_POINT] = NeedsBoth;
+  needs[ZOR_CHECK_BLOCK] = NeedsBoth;
+  needs[ZOR_READ_BLOCK] = NeedsBoth;
+  needs[ZOR_READ_BLOCK_UNCHECKED] = NeedsBoth;
+  needs[ZOR_WRITE_BLOCK] = NeedsBoth;
+  needs[ZOR_WRITE_BLOCK_UNCHECKED] = NeedsBoth;
+  needs[ZOR_STOP] = NeedsContext;
+  needs[ZOR_CLOSE_PORT] = NeedsContext;
+  needs[ZOR_OPEN_PORT] = NeedsContext;
+  needs[ZOR_GET_DRIVER_INFO] = NeedsParams;
+  needs[ZOR_REOPEN_PORT] = NeedsContext;
+  return needs;
+}
+constexpr auto kCommandNeeds = MakeCommandNeeds();
 
-constexpr int32_t kHostMistake = 1;
+constexpr int32_t kHostMistake = ZOR_REFUSED;
 
 }  // namespace
 
 HandlerFn CommandHandler(int32_t command) {
-  if (command < 0 || command > 15) return NoCommand;
+  if (command < 0 || command > ZOR_COMMAND_LAST) return NoCommand;
   return kCommandTable[command];
 }
 
 extern "C" int32_t ZORTW_CALL ZorMain(ZorRequest* request) {
   if (request == nullptr) return kHostMistake;
   const int32_t command = request->command;
-  if (command >= 0 && command <= 15) {
+  if (command >= 0 && command <= ZOR_COMMAND_LAST) {
     const Needs needs = kCommandNeeds[command];
     if ((needs & NeedsContext) != 0 && request->context == nullptr) return kHostMistake;
     if ((needs & NeedsParams) != 0 && request->params == nullptr) return kHostMistake;

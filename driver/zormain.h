@@ -8,9 +8,9 @@
 
 // Status of a code that has no command (0, 8, 9, anything outside 1 to 15).
 // It lies outside every status a command can return (0 to 65535).
-inline constexpr int32_t kNoCommand = -1;
+inline constexpr int32_t kNoCommand = ZOR_NO_COMMAND;
 
-extern "C" ZORTW_EXPORT int32_t ZORTW_CALL ZorMain(ZorRequest* request);
+// ZorMain itself is declared by the public header (base/records.h).
 
 // The handler for a command code; a handler returning kNoCommand for codes
 // without a command.

@@ -4,6 +4,7 @@
 // decodes to a wrong value that the checksum cannot see.
 #include "nitp/reply_verdict.h"
 
+#include "base/log_formats.h"
 #include "base/records.h"
 #include "nitp/frame.h"
 
@@ -106,17 +107,17 @@ bool ExpectationOf(const char* requestFrame, ReplyExpectation* expected) {
 const char* ReplyFaultFormat(ReplyFault fault) {
   switch (fault) {
     case ReplyNoColon:
-      return "ZOR%02d: TW: CheckReply() - not a valid reply string ':'";
+      return log_format::kReplyNoColon;
     case ReplyNoEnd:
-      return "ZOR%02d: TW: CheckReply() - not a valid reply string ';'";
+      return log_format::kReplyNoEnd;
     case ReplyNotHex:
-      return "ZOR%02d: TW: CheckReply() - not a valid reply string: not upper-case hex";
+      return log_format::kReplyNotHex;
     case ReplyBadChecksum:
-      return "ZOR%02d: TW: CheckReply() bcc error";
+      return log_format::kReplyBadChecksum;
     case ReplyPrimitiveError:
-      return "ZOR%02d: TW: CheckReply() - primitive error: %04X";
+      return log_format::kReplyPrimitiveError;
     case ReplyForeign:
-      return "ZOR%02d: TW: CheckReply() - reply does not answer the request";
+      return log_format::kReplyForeign;
     default:
       return nullptr;
   }

@@ -15,10 +15,9 @@
 
 namespace {
 
-constexpr size_t kScratchChars = 32;  // longest text that is looked at
-constexpr int32_t kRefusedType = 7;   // a host data type that never defines a point
-constexpr int32_t kBitType = 6;       // single bits of "V" words; discretes
-constexpr int64_t kMaxBlockChars = 248;
+constexpr size_t kScratchChars = 32;                // longest text that is looked at
+constexpr int32_t kRefusedType = kHostTypeRefused;  // never defines a point
+constexpr int32_t kBitType = kHostTypeBit;          // single bits of "V" words; discretes
 
 enum class Mode { Strict, Relaxed };
 
@@ -60,7 +59,7 @@ bool SyntaxAccepted(const char (&scratch)[kScratchChars + 1]) {
 }
 
 bool IsWordType(int32_t hostDataType) {
-  return hostDataType >= 0 && hostDataType <= 2;
+  return hostDataType >= kHostTypeWord && hostDataType <= kHostTypeWordLast;
 }
 
 // The definition shared by both commands: 0 with address filled in, or 1.

@@ -44,12 +44,12 @@ struct FakeDriver {
 };
 FakeDriver* g_fake = nullptr;
 
-int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
+int32_t ZORTW_CALL FakeZorMain(ZorRequest* request) {
   FakeDriver& f = *g_fake;
   f.commands.push_back(request->command);
   if (f.onCall) f.onCall(request->command);
   switch (request->command) {
-    case kGetDriverInfo: {
+    case ZOR_GET_DRIVER_INFO: {
       auto* info = static_cast<DriverInfo*>(request->params);
       info->driverId = 70;
       info->name = "TIWAY I";
@@ -58,12 +58,12 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
       info->defaultLine = LineSettings{19200, 7, 0, 1};
       return 0;
     }
-    case kColdStart:
+    case ZOR_COLD_START:
       f.coldStart = *static_cast<ColdStartParams*>(request->params);
       if (f.coldStartStatus == 2) f.log.push_back("ZOR01: TW: ColdStart(): Fail to open X");
       return f.coldStartStatus;
-    case kDefinePoint:
-    case kCheckBlock: {
+    case ZOR_DEFINE_POINT:
+    case ZOR_CHECK_BLOCK: {
       auto* definition = static_cast<PointDefinition*>(request->params);
       f.addressText = definition->addressText;
       f.hostDataType = definition->hostDataType;
@@ -78,8 +78,8 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
                                                                   : 16};
       return f.defineStatus;
     }
-    case kReadBlock:
-    case kWriteBlock: {
+    case ZOR_READ_BLOCK:
+    case ZOR_WRITE_BLOCK: {
       auto* block = static_cast<BlockRequest*>(request->params);
       f.block = *block;
       f.blockCounts.push_back(block->elementCount);
@@ -90,13 +90,13 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
         std::snprintf(request->context->requestFrame, 64, ":request-%d;", n);
         std::snprintf(request->context->replyBuffer, 64, ":reply-%d;", n);
         f.log.push_back("line of transfer " + std::to_string(n));
-        if (status == 0 && request->command == kReadBlock) {
+        if (status == 0 && request->command == ZOR_READ_BLOCK) {
           for (size_t i = 0; i < f.readData.size(); ++i) block->data[i] = f.readData[i];
           block->data[1] = static_cast<uint16_t>(n / 2);  // changes every second poll
         }
         return status;
       }
-      if (request->command == kWriteBlock) {
+      if (request->command == ZOR_WRITE_BLOCK) {
         f.written.assign(block->data, block->data + 2 * block->elementCount + 2);
       } else if (f.transferStatus == 0) {
         for (size_t i = 0; i < f.readData.size(); ++i) block->data[i] = f.readData[i];
@@ -104,7 +104,7 @@ int32_t TIWAY_ZOR_CALL FakeZorMain(ZorRequest* request) {
       std::strcpy(request->context->requestFrame, ":001E01050006200100040064DE6E;");
       return f.transferStatus;
     }
-    case kStop:
+    case ZOR_STOP:
       return 0;
     default:
       return -1;
@@ -150,8 +150,8 @@ TEST_F(Session, ReadOfOneWordDefinesReadsAndStops) {
   EXPECT_EQ(
       RunArgs({"read", "05V0064", "--port", "/dev/pts/7", "--timeout", "250", "--baud", "9600"}),
       kExitOk);
-  EXPECT_EQ(fake_.commands,
-            (std::vector<int32_t>{kGetDriverInfo, kColdStart, kDefinePoint, kReadBlock, kStop}));
+  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{ZOR_GET_DRIVER_INFO, ZOR_COLD_START,
+                                                  ZOR_DEFINE_POINT, ZOR_READ_BLOCK, ZOR_STOP}));
   EXPECT_STREQ(fake_.coldStart.portName, "/dev/pts/7");
   EXPECT_EQ(fake_.coldStart.enabled, 1u);
   EXPECT_EQ(fake_.coldStart.readTimeout, 250);
@@ -166,7 +166,7 @@ TEST_F(Session, ReadOfOneWordDefinesReadsAndStops) {
 TEST_F(Session, BlocksGoThroughCheckBlockAndFValuesCountWords) {
   fake_.readData = {0x5678, 0x1234, 0, 0, 0xDEF0, 0x9ABC};
   EXPECT_EQ(RunArgs({"read", "05F0064", "2", "--port", "NUL", "--json"}), kExitOk);
-  EXPECT_EQ(fake_.commands[2], kCheckBlock);
+  EXPECT_EQ(fake_.commands[2], ZOR_CHECK_BLOCK);
   EXPECT_EQ(fake_.definedCount, 4);  // two values, four 16-bit words
   EXPECT_EQ(fake_.block.elementCount, 4);
   const std::string out = out_.str();
@@ -179,8 +179,9 @@ TEST_F(Session, BlocksGoThroughCheckBlockAndFValuesCountWords) {
 TEST_F(Session, SingleBitWriteCarriesTheBitInDataOne) {
   EXPECT_EQ(RunArgs({"write", "05V0064A", "1", "--port", "NUL"}), kExitOk);
   // The read before the write records the value it replaces.
-  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kDefinePoint,
-                                                  kReadBlock, kWriteBlock, kStop}));
+  EXPECT_EQ(fake_.commands,
+            (std::vector<int32_t>{ZOR_GET_DRIVER_INFO, ZOR_COLD_START, ZOR_DEFINE_POINT,
+                                  ZOR_READ_BLOCK, ZOR_WRITE_BLOCK, ZOR_STOP}));
   EXPECT_EQ(fake_.hostDataType, 6);
   EXPECT_EQ(fake_.block.elementCount, 1);
   ASSERT_GE(fake_.written.size(), 2u);
@@ -199,13 +200,13 @@ TEST_F(Session, PortThatCannotBeOpenedIsNamed) {
   EXPECT_NE(err_.str().find("cannot open port /nonexist/9: no such device"), std::string::npos)
       << err_.str();
   // No definition and no transfer on a port that is not open.
-  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 0);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), ZOR_READ_BLOCK), 0);
 }
 
 TEST_F(Session, DriverRefusalOfADefinitionStopsTheInstance) {
   fake_.defineStatus = 1;
   EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "NUL", "--json"}), kExitBadPoint);
-  EXPECT_EQ(fake_.commands.back(), kStop);
+  EXPECT_EQ(fake_.commands.back(), ZOR_STOP);
   EXPECT_NE(out_.str().find("\"status\":1,"), std::string::npos) << out_.str();
   EXPECT_NE(out_.str().find("\"step\":\"DefinePoint\""), std::string::npos) << out_.str();
 }
@@ -220,7 +221,7 @@ TEST_F(Session, TransferStatusIsShownWithItsMeaningAndTrace) {
   EXPECT_NE(out.find("\"requestNote\":\"station 05, read V (2001), count 4, address 0064"),
             std::string::npos)
       << out;
-  EXPECT_EQ(fake_.commands.back(), kStop);
+  EXPECT_EQ(fake_.commands.back(), ZOR_STOP);
 }
 
 TEST_F(Session, WatchShowsOnlyChangesAndStopsAfterItsPolls) {
@@ -228,7 +229,7 @@ TEST_F(Session, WatchShowsOnlyChangesAndStopsAfterItsPolls) {
   // prints.
   fake_.readData = {0, 1, 0, 0};
   EXPECT_EQ(RunArgs({"watch", "02X0001", "2", "--port", "NUL", "--polls", "3"}), kExitOk);
-  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 3);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), ZOR_READ_BLOCK), 3);
   const std::string out = out_.str();
   EXPECT_EQ(CountOf(out, "05X00"), 2) << out;
   EXPECT_NE(out.find("02X0001    polls 3, failed 0"), std::string::npos) << out;
@@ -240,7 +241,7 @@ TEST_F(Session, WatchWaitsItsIntervalBetweenPollsAndNoneAtZero) {
   host_.sleep = [&sleeps](int32_t ms) { sleeps.push_back(ms); };
   EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--interval", "0", "--polls", "4"}),
             kExitOk);
-  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 4);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), ZOR_READ_BLOCK), 4);
   EXPECT_TRUE(sleeps.empty());
   EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--interval", "120", "--polls", "2"}),
             kExitOk);
@@ -343,10 +344,10 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
   bool interrupted = false;
   host_.interrupted = [&interrupted] { return interrupted; };
   fake_.onCall = [&interrupted](int32_t command) {
-    if (command == kColdStart) interrupted = true;
+    if (command == ZOR_COLD_START) interrupted = true;
   };
   EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "NUL"}), kExitInterrupted);
-  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kStop}));
+  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{ZOR_GET_DRIVER_INFO, ZOR_COLD_START, ZOR_STOP}));
   EXPECT_NE(err_.str().find("interrupted during start-up: nothing written"), std::string::npos)
       << err_.str();
 
@@ -354,11 +355,11 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
   interrupted = false;
   fake_ = FakeDriver{};
   fake_.onCall = [&interrupted](int32_t command) {
-    if (command == kReadBlock) interrupted = true;
+    if (command == ZOR_READ_BLOCK) interrupted = true;
   };
   EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "NUL", "--json"}), kExitInterrupted);
-  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 0);
-  EXPECT_EQ(fake_.commands.back(), kStop);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), ZOR_WRITE_BLOCK), 0);
+  EXPECT_EQ(fake_.commands.back(), ZOR_STOP);
   EXPECT_NE(out_.str().find("interrupted before the write: nothing written"), std::string::npos)
       << out_.str();
 
@@ -367,13 +368,13 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
   interrupted = false;
   fake_ = FakeDriver{};
   fake_.onCall = [&interrupted](int32_t command) {
-    if (command == kWriteBlock) interrupted = true;
+    if (command == ZOR_WRITE_BLOCK) interrupted = true;
   };
   std::vector<std::string> args{"write", "05V0064"};
   for (int k = 0; k < 70; ++k) args.push_back(std::to_string(k));
   args.insert(args.end(), {"--port", "NUL"});
   EXPECT_EQ(RunArgs(args), kExitInterrupted);
-  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 1);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), ZOR_WRITE_BLOCK), 1);
   EXPECT_NE(err_.str().find("after writing 62 of 70 elements; from 05V00A2 on nothing"),
             std::string::npos)
       << err_.str();
@@ -381,17 +382,17 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
 
 TEST_F(Session, AFailedAdapterConfigurationStopsTheRunUnlessKeepGoing) {
   fake_.onCall = [this](int32_t command) {
-    if (command == kColdStart) fake_.log.push_back("ZOR01: TW: ColdStart(): Fail rc = 7 ");
+    if (command == ZOR_COLD_START) fake_.log.push_back("ZOR01: TW: ColdStart(): Fail rc = 7 ");
   };
   EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "NUL"}), kExitAdapter);
-  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kStop}));
+  EXPECT_EQ(fake_.commands, (std::vector<int32_t>{ZOR_GET_DRIVER_INFO, ZOR_COLD_START, ZOR_STOP}));
   EXPECT_NE(err_.str().find("adapter configuration failed (rc 7: no reply: check cable"),
             std::string::npos)
       << err_.str();
   fake_.commands.clear();
   EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "NUL", "--keep-going"}), kExitOk);
-  EXPECT_EQ(fake_.commands.back(), kStop);
-  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 1);
+  EXPECT_EQ(fake_.commands.back(), ZOR_STOP);
+  EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), ZOR_WRITE_BLOCK), 1);
 }
 
 }  // namespace

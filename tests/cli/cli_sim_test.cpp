@@ -22,8 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/log_lines.h"
+#include "host/port_diagnosis.h"
 #include "tests/e2e/sim_process.h"
-#include "tools/cli/port_diagnosis.h"
 
 extern char** environ;
 
@@ -137,7 +138,7 @@ TEST(TiwayOnTheSimulator, TheTraceVerdictIsTheDriversOnEveryFaultMode) {
     // ... and its wording is the line the driver logged for it.
     std::string lastCheckLine;
     for (const std::string line : read["log"]) {
-      if (line.find("CheckReply()") != std::string::npos) lastCheckLine = line;
+      if (zortw_host::IsReplyRefusal(zortw_host::ParseLogLine(line).event)) lastCheckLine = line;
     }
     EXPECT_EQ(frame["logLine"], c.status != 0 ? lastCheckLine : std::string()) << read.dump();
   }
@@ -191,17 +192,20 @@ struct Pty {
 
 TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   const LineSettings line{19200, 7, 0, 1};
-  EXPECT_EQ(tiway::DiagnosePort("/nonexistent/tty", line).problem, tiway::PortProblem::NoDevice);
-  EXPECT_EQ(tiway::DiagnosePort("/etc/hostname", line).problem, tiway::PortProblem::NotSerial);
+  EXPECT_EQ(zortw_host::DiagnosePort("/nonexistent/tty", line).problem,
+            zortw_host::PortProblem::NoDevice);
+  EXPECT_EQ(zortw_host::DiagnosePort("/etc/hostname", line).problem,
+            zortw_host::PortProblem::NotSerial);
   // A bare name is a device in /dev, as the serial layer opens it.
-  const tiway::PortDiagnosis bare = tiway::DiagnosePort("zortw-none", line);
+  const zortw_host::PortDiagnosis bare = zortw_host::DiagnosePort("zortw-none", line);
   EXPECT_NE(bare.text.find("/dev/zortw-none does not exist"), std::string::npos) << bare.text;
 
   Pty pty;
-  tiway::PortDiagnosis free = tiway::DiagnosePort(pty.slave, line);
-  EXPECT_EQ(free.problem, tiway::PortProblem::None) << free.text;
-  tiway::PortDiagnosis rate = tiway::DiagnosePort(pty.slave, LineSettings{12345, 7, 0, 1});
-  EXPECT_EQ(rate.problem, tiway::PortProblem::LineRefused) << rate.text;
+  zortw_host::PortDiagnosis free = zortw_host::DiagnosePort(pty.slave, line);
+  EXPECT_EQ(free.problem, zortw_host::PortProblem::None) << free.text;
+  zortw_host::PortDiagnosis rate =
+      zortw_host::DiagnosePort(pty.slave, LineSettings{12345, 7, 0, 1});
+  EXPECT_EQ(rate.problem, zortw_host::PortProblem::LineRefused) << rate.text;
   EXPECT_NE(rate.text.find("12345"), std::string::npos) << rate.text;
 
   // Held by another program: a child holds the lock as the driver does.
@@ -217,10 +221,10 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   }
   char byte;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  tiway::PortDiagnosis held = tiway::DiagnosePort(pty.slave, line);
+  zortw_host::PortDiagnosis held = zortw_host::DiagnosePort(pty.slave, line);
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
-  EXPECT_EQ(held.problem, tiway::PortProblem::InUse) << held.text;
+  EXPECT_EQ(held.problem, zortw_host::PortProblem::InUse) << held.text;
   EXPECT_NE(held.text.find("PID " + std::to_string(holder)), std::string::npos) << held.text;
 
   // Permission denied: a user outside the device's group.
@@ -229,8 +233,8 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   const pid_t other = fork();
   if (other == 0) {
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    const tiway::PortDiagnosis denied = tiway::DiagnosePort(pty.slave, line);
-    const bool named = denied.problem == tiway::PortProblem::Permission &&
+    const zortw_host::PortDiagnosis denied = zortw_host::DiagnosePort(pty.slave, line);
+    const bool named = denied.problem == zortw_host::PortProblem::Permission &&
                        denied.text.find("add your user to the group") != std::string::npos;
     _exit(named ? 0 : 1);
   }

@@ -349,46 +349,6 @@ std::string FormatValue(PointKind kind, uint32_t value) {
   }
 }
 
-std::string StatusMeaning(int32_t status, Step step) {
-  switch (status) {
-    case kStatusNoCommand:
-      return "the driver has no command for this code";
-    case 0:
-      return "success";
-    case 1:
-      if (step == Step::Define) return "the driver refused the point definition";
-      if (step == Step::Block) return "refused: the instance is not active (not ready)";
-      break;
-    case 2:
-      if (step == Step::ColdStart) return "the port could not be opened";
-      if (step == Step::Stop) return "the port could not be closed";
-      if (step == Step::Block) {
-        return "line failure: no good exchange in three attempts (the request did not go out "
-               "whole or no complete reply came), or the reply carried message code 00 (the "
-               "adapter refused the request)";
-      }
-      return "line failure: the request did not go out whole, or the reply carried message "
-             "code 00 (the adapter refused the request)";
-    case kReplyInvalid:
-      return "ReplyInvalid: the reply was malformed (no ':', a bad length, no ';' where the "
-             "length says) or its checksum did not match (a primitive error code 0xFFFF reads "
-             "the same)";
-    default:
-      break;
-  }
-  if (step != Step::Block && step != Step::Define) {
-    if (status == 7) return kNoReplyAdvice;
-    if (status == kReplyIncomplete) {
-      return "ReplyIncomplete: bytes arrived but no complete reply (noise before ':', or no "
-             "';')";
-    }
-  }
-  if (status > 0 && status < 0x10000) {
-    return "primitive error (the controller refused the request), " + PrimitiveErrorMeaning(status);
-  }
-  return "unexpected status";
-}
-
 uint16_t Checksum(std::string_view text) {
   const std::string copy(text);
   return static_cast<uint16_t>(FrameChecksum(copy.c_str(), static_cast<int32_t>(copy.size())));

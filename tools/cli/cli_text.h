@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/point_records.h"
+#include "host/status.h"
 
 namespace tiway {
 
@@ -24,10 +25,9 @@ std::optional<int64_t> ParseNumber(std::string_view text, bool allowNegative = f
 
 enum class PointKind { VWord, VBit, FValue, Discrete };
 
-// The limits that CheckBlock applies: 248 hexadecimal characters of data.
-inline constexpr int kMaxBlockChars = 248;
-inline constexpr int kMaxBlockWords = 62;
-inline constexpr int kMaxBlockDiscretes = 124;
+// The limits that CheckBlock applies (248 hexadecimal characters of data)
+// are base/point_records.h's: kMaxBlockChars, kMaxBlockWords,
+// kMaxBlockDiscretes.
 
 // Result of checking an address text the way the driver's definition does.
 struct AddressCheck {
@@ -122,19 +122,14 @@ std::vector<PointSpec> ParseScanList(std::string_view text, std::string& error);
 
 // ---- statuses --------------------------------------------------------------
 
-inline constexpr int32_t kStatusNoCommand = -1;
-inline constexpr int32_t kReplyIncomplete = 255;
-inline constexpr int32_t kReplyInvalid = 65535;
+// The statuses are the public header's, their meanings the host library's.
+inline constexpr int32_t kStatusNoCommand = ZOR_NO_COMMAND;
+inline constexpr int32_t kReplyIncomplete = ZOR_REPLY_INCOMPLETE;
+inline constexpr int32_t kReplyInvalid = ZOR_REPLY_INVALID;
 
-// Which step returned the status: the meaning of a value depends on it.
-enum class Step { GetDriverInfo, ColdStart, Define, Block, Stop, Adapter };
-
-std::string StatusMeaning(int32_t status, Step step);
-
-// What a silent line means and what to check.
-inline constexpr const char* kNoReplyAdvice =
-    "no reply: check cable, port, adapter power, line settings (the adapter expects 19200 baud, "
-    "7 data bits, odd parity, 1 stop bit by default)";
+using zortw_host::kNoReplyAdvice;
+using zortw_host::StatusMeaning;
+using zortw_host::Step;
 
 // ---- frames (for --trace) --------------------------------------------------
 

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "host/driver.h"
 #include "tools/cli/platform.h"
-#include "tools/common/driver_library.h"
 
 namespace tiway {
 
@@ -29,7 +29,7 @@ std::vector<std::string> g_log;
 int DriverLog(int /*level*/, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string line = zortw_tools::FormatDriverLine(format, args);
+  const std::string line = zortw_host::FormatDriverLine(format, args);
   va_end(args);
   {
     std::lock_guard<std::mutex> lock(g_logMutex);
@@ -44,7 +44,7 @@ int DriverLog(int /*level*/, const char* format, ...) {
 // Without a log function the driver writes its lines to stderr itself;
 // handing ours over lets tiway prefix them and report them in --json.
 LoadedDriver LoadDriver(const std::string& path) {
-  const zortw_tools::DriverLibrary library = zortw_tools::LoadDriverLibrary(path, &DriverLog);
+  const zortw_host::Driver library = zortw_host::LoadDriver(path, &DriverLog);
   LoadedDriver driver;
   driver.zorMain = library.zorMain;
   driver.path = library.path;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/driver.h"
 #include "tools/cli/platform.h"
 
 namespace tiway {
@@ -22,38 +23,19 @@ LineCountFn g_lineCount = nullptr;
 LineFn g_line = nullptr;
 int g_linesTaken = 0;
 
-std::string ExecutableDir() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return ".";
-  std::string text(path, n);
-  size_t slash = text.find_last_of("\\/");
-  return slash == std::string::npos ? "." : text.substr(0, slash);
-}
-
 }  // namespace
 
 LoadedDriver LoadDriver(const std::string& path) {
-  LoadedDriver driver;
-  driver.path = path.empty() ? ExecutableDir() + "\\zortw.dll" : path;
   // Set before KARVEL.dll loads: for the C runtime's copy of the environment
   // (_putenv) and for the process's own (SetEnvironmentVariableA).
   _putenv("KARVEL_ECHO=1");
   SetEnvironmentVariableA("KARVEL_ECHO", "1");
-  // The altered search path finds KARVEL.dll beside the driver as well.
-  HMODULE library = LoadLibraryExA(driver.path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (library == nullptr) {
-    driver.error = "cannot load the driver " + driver.path + " (error " +
-                   std::to_string(GetLastError()) + "; KARVEL.dll must lie beside it)";
-    return driver;
-  }
-  FARPROC entry = GetProcAddress(library, "ZorMain");
-  if (entry == nullptr) entry = GetProcAddress(library, "_ZorMain@4");
-  if (entry == nullptr) {
-    driver.error = driver.path + " exports no ZorMain";
-    return driver;
-  }
-  driver.zorMain = reinterpret_cast<ZorMainFn>(reinterpret_cast<void*>(entry));
+  const zortw_host::Driver library = zortw_host::LoadDriver(path);
+  LoadedDriver driver;
+  driver.zorMain = library.zorMain;
+  driver.path = library.path;
+  driver.error = library.error;
+  if (driver.zorMain == nullptr) return driver;
   if (HMODULE karvel = GetModuleHandleA("KARVEL.dll")) {
     g_lineCount = reinterpret_cast<LineCountFn>(
         reinterpret_cast<void*>(GetProcAddress(karvel, "KarvelLineCount")));

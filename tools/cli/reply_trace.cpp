@@ -44,56 +44,6 @@ std::string LogLine(ReplyFault fault, int32_t instance, int32_t primitiveError) 
 
 }  // namespace
 
-std::string PrimitiveErrorMeaning(int32_t code) {
-  switch (code) {
-    case 0x0101:
-      return "code 0101: no such station on the network";
-    case 0x0102:
-      return "code 0102: the station exists but is not connected";
-    case 0x0103:
-      return "code 0103: unknown primitive";
-    case 0x0104:
-      return "code 0104: unknown memory type";
-    case 0x0105:
-      return "code 0105: the primitive length disagrees with the primitive, or its parameters "
-             "are missing";
-    case 0x0106:
-      return "code 0106: address range overflow (the elements would run past FFFF)";
-    case 0x0107:
-      return "code 0107: count too large (the reply would exceed 589 characters)";
-    case 0x0108:
-      return "code 0108: write data not a whole number of elements";
-    default:
-      return "code " + Hex4(code) + " (not a documented code)";
-  }
-}
-
-std::string AdapterRefusalMeaning(int32_t code) {
-  switch (code) {
-    case 0x0001:
-      return "code 0001: frame too short, or its length field disagrees with the characters "
-             "received";
-    case 0x0002:
-      return "code 0002: checksum mismatch (the adapter received a damaged request)";
-    case 0x0003:
-      return "code 0003: a character that is not an upper-case hex digit";
-    case 0x0004:
-      return "code 0004: unknown message code";
-    case 0x0005:
-      return "code 0005: malformed request (wrong body length or contents)";
-    case 0x0006:
-      return "code 0006: connect: no such station on the network";
-    case 0x0007:
-      return "code 0007: the adapter is not configured";
-    case 0x0008:
-      return "code 0008: configuration step out of order";
-    case 0x0009:
-      return "code 0009: frame too long (589 characters without ';')";
-    default:
-      return "code " + Hex4(code) + " (not a documented code)";
-  }
-}
-
 ReplyTrace TraceReply(std::string_view request, std::string_view replyView, int32_t instance,
                       bool silentLine) {
   ReplyTrace trace;

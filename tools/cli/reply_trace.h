@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/status.h"
+
 namespace tiway {
 
 struct ReplyTrace {
@@ -29,10 +31,9 @@ struct ReplyTrace {
 ReplyTrace TraceReply(std::string_view request, std::string_view reply, int32_t instance,
                       bool silentLine);
 
-// The meaning of a primitive error code (the controller refused the
-// request) and of an adapter refusal code (message code 00), as the network
-// documents them; "code NNNN (not a documented code)" otherwise.
-std::string PrimitiveErrorMeaning(int32_t code);
-std::string AdapterRefusalMeaning(int32_t code);
+// The meanings of primitive error and adapter refusal codes: the host
+// library's.
+using zortw_host::AdapterRefusalMeaning;
+using zortw_host::PrimitiveErrorMeaning;
 
 }  // namespace tiway

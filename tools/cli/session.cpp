@@ -15,7 +15,8 @@
 #include <thread>
 
 #include "base/point_records.h"
-#include "tools/cli/port_diagnosis.h"
+#include "host/log_lines.h"
+#include "host/port_diagnosis.h"
 #include "tools/cli/reply_trace.h"
 #include "tools/cli/result.h"
 
@@ -120,11 +121,11 @@ class Runner {
 bool Runner::GetInfo(DriverInfo& info) {
   std::memset(&info, 0, sizeof info);
   OpResult scratch;
-  return Call(kGetDriverInfo, &info, scratch) == 0 && info.contextSize > 0;
+  return Call(ZOR_GET_DRIVER_INFO, &info, scratch) == 0 && info.contextSize > 0;
 }
 
 int32_t Runner::ColdStartWithProgress(ColdStartParams& params) {
-  ZorRequest request{context_, kColdStart, o_.instance, 0, &params};
+  ZorRequest request{context_, ZOR_COLD_START, o_.instance, 0, &params};
   std::atomic<bool> done{false};
   int32_t status = 0;
   std::thread worker([&] {
@@ -243,7 +244,7 @@ bool Runner::Define(PointPlan& plan, OpResult& op) {
     definition.hostDataType = plan.hostType;
     definition.elementCount = DriverElementCount(plan.kind, chunk.count);
     const char* step = block ? "CheckBlock" : "DefinePoint";
-    const int32_t status = Call(block ? kCheckBlock : kDefinePoint, &definition, op);
+    const int32_t status = Call(block ? ZOR_CHECK_BLOCK : ZOR_DEFINE_POINT, &definition, op);
     if (status != 0) {
       op.ok = false;
       op.step = step;
@@ -272,11 +273,10 @@ bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverC
   const int32_t status = Call(command, &request, op);
   const double ms = MsSince(start);
   op.elapsedMs += ms;
-  for (size_t i = logBefore; i < op.log.size(); ++i) {
-    if (op.log[i].find("CheckReply()") != std::string::npos) ++op.retries;
-  }
+  op.retries += zortw_host::CountReplyRefusals(std::vector<std::string>(
+      op.log.begin() + static_cast<std::ptrdiff_t>(logBefore), op.log.end()));
   FrameRecord frame;
-  frame.step = command == kReadBlock ? "ReadBlock" : "WriteBlock";
+  frame.step = command == ZOR_READ_BLOCK ? "ReadBlock" : "WriteBlock";
   frame.request = ContextText(context_->requestFrame, sizeof context_->requestFrame);
   frame.reply = ContextText(context_->replyBuffer, sizeof context_->replyBuffer);
   frame.requestNote = frame.request.empty() ? "(no request)" : AnnotateRequest(frame.request);
@@ -304,7 +304,7 @@ bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverC
     op.meaning = StatusMeaning(status, Step::Block);
   }
   op.exitCode = kExitTransfer;
-  const std::string what = command == kReadBlock ? "read" : "write";
+  const std::string what = command == ZOR_READ_BLOCK ? "read" : "write";
   op.message =
       what + " of " + op.point + " failed: status " + std::to_string(status) + ": " + op.meaning;
   return false;
@@ -329,7 +329,7 @@ OpResult Runner::ReadPoint(const PointPlan& plan, const std::string& operation) 
     }
     const int32_t driverCount = DriverElementCount(plan.kind, chunk.count);
     std::vector<uint16_t> data(ArrayWords(driverCount), 0);
-    if (!Block(kReadBlock, plan.addresses[i], driverCount, data, op)) return op;
+    if (!Block(ZOR_READ_BLOCK, plan.addresses[i], driverCount, data, op)) return op;
     std::vector<uint32_t> values = ValuesFromReadArray(plan.addresses[i], driverCount, data);
     for (size_t k = 0; k < values.size(); ++k) {
       op.values.push_back({ElementText(plan.addresses[i], static_cast<int>(k)), values[k]});
@@ -372,7 +372,7 @@ int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
     const std::vector<uint32_t> part(values.begin() + chunk.offset,
                                      values.begin() + chunk.offset + chunk.count);
     std::vector<uint16_t> data = WriteArrayFromValues(plan.addresses[i], part);
-    if (!Block(kWriteBlock, plan.addresses[i], DriverElementCount(plan.kind, chunk.count), data,
+    if (!Block(ZOR_WRITE_BLOCK, plan.addresses[i], DriverElementCount(plan.kind, chunk.count), data,
                op)) {
       if (i > 0) {
         op.message += " (the first " + std::to_string(chunk.offset) + " elements were written)";
@@ -522,7 +522,7 @@ int Runner::Watch(std::vector<PointPlan>& plans) {
 void Runner::Stop(OpResult* into) {
   if (context_ == nullptr || stopped_) return;
   OpResult scratch;
-  const int32_t status = Call(kStop, nullptr, into != nullptr ? *into : scratch);
+  const int32_t status = Call(ZOR_STOP, nullptr, into != nullptr ? *into : scratch);
   stopped_ = true;
   if (status != 0) {
     std::lock_guard<std::mutex> lock(ConsoleMutex());
@@ -645,10 +645,8 @@ int Runner::Transfer() {
   }
   // ColdStart succeeds even when the adapter configuration fails; its log
   // line says so.
-  for (const std::string& line : start.log) {
-    const size_t at = line.find("ColdStart(): Fail rc = ");
-    if (at == std::string::npos) continue;
-    const int32_t rc = std::atoi(line.c_str() + at + 23);
+  if (const std::optional<int32_t> adapter = zortw_host::AdapterFailure(start.log)) {
+    const int32_t rc = *adapter;
     start.status = rc;
     start.step = "ColdStart";
     start.meaning = StatusMeaning(rc, Step::Adapter);
@@ -831,7 +829,7 @@ int Run(const Options& options, Host& host, std::ostream& out, std::ostream& err
   }
   if (!host.diagnosePort) {
     host.diagnosePort = [](const std::string& port, const LineSettings& line) {
-      return DiagnosePort(port, line).text;
+      return zortw_host::DiagnosePort(port, line).text;
     };
   }
   if (!host.now) host.now = WallClock;

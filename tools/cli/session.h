@@ -17,23 +17,8 @@
 
 namespace tiway {
 
-#if defined(_WIN32)
-#define TIWAY_ZOR_CALL __stdcall
-#else
-#define TIWAY_ZOR_CALL
-#endif
-using ZorMainFn = int32_t(TIWAY_ZOR_CALL*)(ZorRequest* request);
-
-// Command codes of ZorMain.
-enum Command : int32_t {
-  kColdStart = 1,
-  kDefinePoint = 3,
-  kCheckBlock = 4,
-  kReadBlock = 5,
-  kWriteBlock = 7,
-  kStop = 11,
-  kGetDriverInfo = 14,
-};
+// ZorMainFn and the command codes (ZOR_COLD_START ...) are the public
+// header's (zortw/zortw.h, through base/records.h).
 
 struct Host {
   ZorMainFn zorMain = nullptr;

@@ -7,7 +7,7 @@
 
 #include "base/port_settings.h"
 
-namespace tiway {
+namespace zortw_host {
 
 enum class PortProblem {
   None,         // the device opens here with these settings: cause unknown
@@ -26,4 +26,4 @@ struct PortDiagnosis {
 
 PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line);
 
-}  // namespace tiway
+}  // namespace zortw_host

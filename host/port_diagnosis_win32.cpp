@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "tools/cli/port_diagnosis.h"
+#include "host/port_diagnosis.h"
 
-namespace tiway {
+namespace zortw_host {
 
 PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line) {
   if (port == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
@@ -52,4 +52,4 @@ PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line) {
   return result;
 }
 
-}  // namespace tiway
+}  // namespace zortw_host

@@ -17,9 +17,9 @@
 #include <fstream>
 #include <string>
 
-#include "tools/cli/port_diagnosis.h"
+#include "host/port_diagnosis.h"
 
-namespace tiway {
+namespace zortw_host {
 
 namespace {
 
@@ -208,4 +208,4 @@ PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
   return result;
 }
 
-}  // namespace tiway
+}  // namespace zortw_host

@@ -1,0 +1,44 @@
+// Linux: libzortw.so through dlopen and dlsym.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "host/driver.h"
+
+namespace zortw_host {
+
+std::string ExecutableDir() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  const std::string text(path, static_cast<size_t>(n));
+  const size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+std::string DefaultDriverPath() {
+  return ExecutableDir() + "/libzortw.so";
+}
+
+Driver LoadDriver(const std::string& path, ZorLogFn log) {
+  Driver driver;
+  driver.path = path.empty() ? DefaultDriverPath() : path;
+  void* library = dlopen(driver.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    driver.error = "cannot load the driver " + driver.path + ": " + (why ? why : "unknown error");
+    return driver;
+  }
+  driver.zorMain = reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
+  if (driver.zorMain == nullptr) {
+    driver.error = driver.path + " exports no ZorMain";
+    return driver;
+  }
+  if (log != nullptr) {
+    if (auto setLog = reinterpret_cast<ZorSetLogFunctionFn>(dlsym(library, "ZorSetLogFunction"))) {
+      setLog(log);
+    }
+  }
+  return driver;
+}
+
+}  // namespace zortw_host
