@@ -14,6 +14,9 @@ namespace zortw_host {
 
 struct Driver {
   ZorMainFn zorMain = nullptr;
+#if !defined(_WIN32)
+  ZorSetLogFunctionFn setLog = nullptr;  // to hand the driver another log function later
+#endif
   std::string path;   // the library that was (or was to be) loaded
   std::string error;  // why loading failed; empty on success
 };

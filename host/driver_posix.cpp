@@ -33,11 +33,8 @@ Driver LoadDriver(const std::string& path, ZorLogFn log) {
     driver.error = driver.path + " exports no ZorMain";
     return driver;
   }
-  if (log != nullptr) {
-    if (auto setLog = reinterpret_cast<ZorSetLogFunctionFn>(dlsym(library, "ZorSetLogFunction"))) {
-      setLog(log);
-    }
-  }
+  driver.setLog = reinterpret_cast<ZorSetLogFunctionFn>(dlsym(library, "ZorSetLogFunction"));
+  if (log != nullptr && driver.setLog != nullptr) driver.setLog(log);
   return driver;
 }
 

@@ -22,8 +22,12 @@ std::string DefaultDriverPath() {
 Driver LoadDriver(const std::string& path, ZorLogFn /*log*/) {
   Driver driver;
   driver.path = path.empty() ? DefaultDriverPath() : path;
-  // The altered search path finds KARVEL.dll beside the driver as well.
-  HMODULE library = LoadLibraryExA(driver.path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  // A bare name follows the standard search order; with a path, the
+  // altered search path finds KARVEL.dll beside the driver as well.
+  HMODULE library =
+      driver.path.find_first_of("\\/") == std::string::npos
+          ? LoadLibraryA(driver.path.c_str())
+          : LoadLibraryExA(driver.path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (library == nullptr) {
     driver.error = "cannot load the driver " + driver.path + " (error " +
                    std::to_string(GetLastError()) + "; KARVEL.dll must lie beside it)";

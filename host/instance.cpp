@@ -44,10 +44,10 @@ Result Instance::Info(ZorDriverInfo& info) {
 }
 
 Result Instance::Start(const std::string& port, int32_t readTimeout, const ZorLineSettings& line,
-                       bool enabled) {
+                       uint32_t enabled) {
   ZorColdStartParams params{};
   CopyPortName(params.portName, port);
-  params.enabled = enabled ? 1 : 0;
+  params.enabled = enabled;
   params.readTimeout = readTimeout;
   params.line = line;
   return Call(ZOR_COLD_START, &params);

@@ -39,7 +39,7 @@ class Instance {
   // adapter that is not configured). Its status is 0 even when the
   // configuration fails: see AdapterFailure (host/log_lines.h) on the log.
   Result Start(const std::string& port, int32_t readTimeout, const ZorLineSettings& line,
-               bool enabled = true);
+               uint32_t enabled = 1);
   Result WarmStart() { return Call(ZOR_WARM_START, nullptr); }
   Result Reopen(const std::string& port, int32_t readTimeout, const ZorLineSettings& line);
   // DefinePoint (or CheckBlock with elementCount); address receives the

@@ -11,37 +11,15 @@
 
 #include "base/point_records.h"
 #include "base/records.h"
+#include "host/instance.h"
 
 namespace e2e {
 
-#if defined(_WIN32)
-using ZorMainFn = int32_t(__stdcall*)(ZorRequest* request);
-#else
-using ZorMainFn = int32_t (*)(ZorRequest* request);
-#endif
-
-enum Command : int32_t {
-  kColdStart = 1,
-  kWarmStart = 2,
-  kDefinePoint = 3,
-  kCheckBlock = 4,
-  kReadBlock = 5,
-  kReadBlockUnchecked = 6,
-  kWriteBlock = 7,
-  kWriteBlockUnchecked = 10,
-  kStop = 11,
-  kClosePort = 12,
-  kOpenPort = 13,
-  kGetDriverInfo = 14,
-  kReopenPort = 15,
-};
-
 inline constexpr int32_t kInstance = 7;
-inline constexpr int32_t kReplyInvalid = 65535;
 inline constexpr uint16_t kGuard = 0xA5A5;
 
 // A pseudo-terminal carries whole bytes: 8 data bits, no parity.
-inline constexpr LineSettings kPtyLine = {19200, 8, 0, 0};
+using zortw_host::kPtyLine;
 
 // The host's array of 16-bit words with guard words around it: the driver
 // sees `size` words; every word starts as kGuard (or what the test puts
@@ -68,52 +46,36 @@ class HostArray {
   std::size_t size_;
 };
 
-// One driver instance as the host drives it.
+// One driver instance as the host drives it: the host library's instance,
+// with statuses alone (the tests read the log through their own function).
 class Instance {
  public:
-  explicit Instance(ZorMainFn zorMain) : zorMain_(zorMain) { context_.fill(0); }
+  explicit Instance(ZorMainFn zorMain)
+      : host_(zorMain, kInstance, [] { return std::vector<std::string>(); }) {}
 
-  PortContext& Context() { return *reinterpret_cast<PortContext*>(context_.data()); }
-  const std::array<uint8_t, kContextSize>& Bytes() const { return context_; }
+  PortContext& Context() { return host_.Context(); }
+  const std::vector<uint8_t>& Bytes() const { return host_.Bytes(); }
 
   int32_t Call(int32_t command, void* params = nullptr) {
-    ZorRequest request{};
-    request.context = reinterpret_cast<PortContext*>(context_.data());
-    request.command = command;
-    request.instance = kInstance;
-    request.params = params;
-    return zorMain_(&request);
+    return host_.Call(command, params).status;
   }
 
   int32_t ColdStart(const std::string& port, int32_t readTimeout = 10, LineSettings line = kPtyLine,
                     uint32_t enabled = 1) {
-    ColdStartParams params{};
-    std::strncpy(params.portName, port.c_str(), sizeof params.portName - 1);
-    params.enabled = enabled;
-    params.readTimeout = readTimeout;
-    params.line = line;
-    return Call(kColdStart, &params);
+    return host_.Start(port, readTimeout, line, enabled).status;
   }
 
   int32_t ReopenPort(const std::string& port, int32_t readTimeout, LineSettings line = kPtyLine) {
-    ReopenPortParams params{};
-    std::strncpy(params.portName, port.c_str(), sizeof params.portName - 1);
-    params.readTimeout = readTimeout;
-    params.line = line;
-    return Call(kReopenPort, &params);
+    return host_.Reopen(port, readTimeout, line).status;
   }
 
   // DefinePoint (or CheckBlock); the PointAddress comes back in `address`.
   int32_t Define(const char* text, int32_t hostDataType, PointAddress& address,
-                 int32_t command = kDefinePoint, int32_t elementCount = 1) {
-    PointDefinition definition{};
-    definition.addressText = text;
-    definition.hostField1 = 0x11111111;
-    definition.hostDataType = hostDataType;
-    definition.elementCount = elementCount;
-    const int32_t status = Call(command, &definition);
-    address = definition.address;
-    return status;
+                 int32_t command = ZOR_DEFINE_POINT, int32_t elementCount = 1) {
+    if (command == ZOR_CHECK_BLOCK) {
+      return host_.CheckBlock(text, hostDataType, elementCount, address).status;
+    }
+    return host_.Define(text, hostDataType, address).status;
   }
 
   int32_t Transfer(int32_t command, const PointAddress& address, int32_t count, uint16_t* data) {
@@ -126,8 +88,7 @@ class Instance {
   }
 
  private:
-  ZorMainFn zorMain_;
-  alignas(8) std::array<uint8_t, kContextSize> context_;
+  zortw_host::Instance host_;
 };
 
 // A defined point, for tests that need one without a definition: what

@@ -4,7 +4,6 @@
 // driver put on the line is checked in the simulator (its memory through the
 // control socket, its frame counters); what the host sees is checked in the
 // statuses, the log lines and the host's arrays, guard words included.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 #include "tests/e2e/sim_process.h"
 
@@ -37,18 +37,10 @@ int RecordLine(int level, const char* format, ...) {
   return 0;
 }
 
-using SetLogFn = void (*)(int (*)(int, const char*, ...));
-
 // The library, loaded once for the whole run as a host loads it.
-ZorMainFn LoadedZorMain() {
-  static ZorMainFn zorMain = [] {
-    void* library = dlopen(ZORTW_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return static_cast<ZorMainFn>(nullptr);
-    auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"));
-    if (setLog != nullptr) setLog(&RecordLine);
-    return reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
-  }();
-  return zorMain;
+const zortw_host::Driver& LoadedDriver() {
+  static const zortw_host::Driver driver = zortw_host::LoadDriver(ZORTW_LIBRARY_PATH, &RecordLine);
+  return driver;
 }
 
 // Sample memory: station 5 with V words, bits of words and discretes;
@@ -69,14 +61,14 @@ std::string Line(const std::string& text) {
 class NativeE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    zorMain_ = LoadedZorMain();
-    ASSERT_NE(zorMain_, nullptr) << "cannot load " << ZORTW_LIBRARY_PATH << ": " << dlerror();
+    zorMain_ = LoadedDriver().zorMain;
+    ASSERT_NE(zorMain_, nullptr) << LoadedDriver().error;
     host_ = std::make_unique<Instance>(zorMain_);
     g_log.clear();
   }
 
   void TearDown() override {
-    if (host_) host_->Call(kStop);
+    if (host_) host_->Call(ZOR_STOP);
     if (HasFailure()) std::fprintf(stderr, "simulator trace:\n%s\n", sim_.Trace().c_str());
     sim_.Stop();
   }
@@ -102,9 +94,9 @@ class NativeE2E : public ::testing::Test {
   // The reply time-out down to 200 ms, so that silence costs little:
   // ReopenPort stores it, the next adapter configuration applies it.
   void ShortTimeout() {
-    ASSERT_EQ(host_->Call(kClosePort), 0);
+    ASSERT_EQ(host_->Call(ZOR_CLOSE_PORT), 0);
     ASSERT_EQ(host_->ReopenPort(sim_.Port(), 20), 0);
-    ASSERT_EQ(host_->Call(kWarmStart), 0);
+    ASSERT_EQ(host_->Call(ZOR_WARM_START), 0);
     Reset();
   }
 
@@ -129,7 +121,7 @@ class NativeE2E : public ::testing::Test {
 TEST_F(NativeE2E, DriverInfoWithoutContextAndCodesWithoutCommand) {
   DriverInfo info{};
   ZorRequest request{};
-  request.command = kGetDriverInfo;
+  request.command = ZOR_GET_DRIVER_INFO;
   request.params = &info;
   ASSERT_EQ(zorMain_(&request), 0);
   EXPECT_EQ(info.driverId, 70);
@@ -176,7 +168,7 @@ TEST_F(NativeE2E, ColdStartConfiguresAnUnconfiguredAdapter) {
   EXPECT_EQ(sim_.Control("connected"), "ok 05");
   EXPECT_EQ(Frames(), 1);
   HostArray data(4);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Define("05V0064"), 2, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Define("05V0064"), 2, data.data()), 0);
   EXPECT_EQ(data.Inside(), (std::vector<uint16_t>{0x1111, 0x2222, kGuard, kGuard}));
 
   // The port is open: a second ColdStart opens the device anew, which the
@@ -191,7 +183,7 @@ TEST_F(NativeE2E, ColdStartConfiguresAnUnconfiguredAdapter) {
 
   // Stopped and started again: the adapter says it is configured, so one
   // request is all, and the station table starts empty.
-  ASSERT_EQ(host_->Call(kStop), 0);
+  ASSERT_EQ(host_->Call(ZOR_STOP), 0);
   Reset();
   ASSERT_EQ(host_->ColdStart(sim_.Port(), 250), 0);
   EXPECT_EQ(Frames(), 1);
@@ -206,8 +198,8 @@ TEST_F(NativeE2E, ColdStartDisabledOrWithoutDevice) {
   EXPECT_EQ(host_->Context().ready, 0u);
   EXPECT_EQ(host_->Context().portHandle, 0u);
   HostArray data(2);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Point(5, 'V', 0x64), 1, data.data()), 1);
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x64), 1, data.data()), 1);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Point(5, 'V', 0x64), 1, data.data()), 1);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x64), 1, data.data()), 1);
   EXPECT_EQ(Frames(), 0);
   EXPECT_TRUE(g_log.empty());
 
@@ -229,7 +221,7 @@ TEST_F(NativeE2E, WarmStartReconnectsMarkedStationsThatTheAdapterDoesNotList) {
 
   ASSERT_EQ(sim_.Control("disconnect 0A"), "ok");
   Reset();
-  EXPECT_EQ(host_->Call(kWarmStart), 0);
+  EXPECT_EQ(host_->Call(ZOR_WARM_START), 0);
   EXPECT_EQ(g_log, (std::vector<std::string>{
                        Line("ReconnectSecondarys(): Failed to connect scondary devices: 03"),
                        Line("WarmStart(): ended successfully rc = 0")}));
@@ -240,13 +232,13 @@ TEST_F(NativeE2E, WarmStartReconnectsMarkedStationsThatTheAdapterDoesNotList) {
   EXPECT_NE(sim_.Trace().find("connect station 0A"), std::string::npos);
 
   HostArray data(2);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Point(10, 'V', 1), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Point(10, 'V', 1), 1, data.data()), 0);
   EXPECT_EQ(data[1], 0xBEEF);
 
   // No port open: nothing is sent and the success line is logged.
-  ASSERT_EQ(host_->Call(kClosePort), 0);
+  ASSERT_EQ(host_->Call(ZOR_CLOSE_PORT), 0);
   Reset();
-  EXPECT_EQ(host_->Call(kWarmStart), 0);
+  EXPECT_EQ(host_->Call(ZOR_WARM_START), 0);
   EXPECT_EQ(g_log, std::vector<std::string>{Line("WarmStart(): ended successfully rc = 0")});
   EXPECT_EQ(Frames(), 0);
 }
@@ -262,16 +254,16 @@ TEST_F(NativeE2E, DefinitionsConnectEachStationOnceAndRefusalsSendNothing) {
     long frames;  // connect requests this definition sends
   };
   const Row rows[] = {
-      {"05v0064", 0, kDefinePoint, 1, 0, 1},  // first on station 5: connect
-      {"05V0065", 1, kDefinePoint, 1, 0, 0},  // already marked
-      {"05V0068A", 6, kDefinePoint, 1, 0, 0},
-      {"05X001F", 6, kDefinePoint, 1, 0, 0},
-      {"05X001F", 0, kDefinePoint, 1, 1, 0},  // discretes need host type 6
-      {"05V0001", 7, kDefinePoint, 1, 1, 0},
-      {"FFV0001", 0, kDefinePoint, 1, 1, 0},
-      {"05V0001", 6, kCheckBlock, 62, 0, 0},
-      {"0AV0001", 6, kCheckBlock, 63, 1, 1},  // too big, but station 10 is marked and connected
-      {"0AV0002", 0, kDefinePoint, 1, 0, 0},
+      {"05v0064", 0, ZOR_DEFINE_POINT, 1, 0, 1},  // first on station 5: connect
+      {"05V0065", 1, ZOR_DEFINE_POINT, 1, 0, 0},  // already marked
+      {"05V0068A", 6, ZOR_DEFINE_POINT, 1, 0, 0},
+      {"05X001F", 6, ZOR_DEFINE_POINT, 1, 0, 0},
+      {"05X001F", 0, ZOR_DEFINE_POINT, 1, 1, 0},  // discretes need host type 6
+      {"05V0001", 7, ZOR_DEFINE_POINT, 1, 1, 0},
+      {"FFV0001", 0, ZOR_DEFINE_POINT, 1, 1, 0},
+      {"05V0001", 6, ZOR_CHECK_BLOCK, 62, 0, 0},
+      {"0AV0001", 6, ZOR_CHECK_BLOCK, 63, 1, 1},  // too big, but station 10 is marked and connected
+      {"0AV0002", 0, ZOR_DEFINE_POINT, 1, 0, 0},
   };
   for (const Row& row : rows) {
     Reset();
@@ -316,7 +308,7 @@ TEST_F(NativeE2E, ReadsPlaceEveryKindWhereTheHostExpectsIt) {
       {"0AF0200", 0, 2, 5, {0x5678, 0x1234, G, G, G}},
       {"0AF0200", 0, 4, 7, {0x5678, 0x1234, G, G, 0xDEF0, 0x9ABC, G}},
   };
-  for (int32_t command : {kReadBlock, kReadBlockUnchecked}) {
+  for (int32_t command : {ZOR_READ_BLOCK, ZOR_READ_BLOCK_UNCHECKED}) {
     for (const ReadRow& row : rows) {
       SCOPED_TRACE(std::string(row.text) + " count " + std::to_string(row.count) + " command " +
                    std::to_string(command));
@@ -357,7 +349,7 @@ TEST_F(NativeE2E, WritesTakeEveryKindFromWhereTheHostPutsIt) {
        "dump 0A F 0300 3",
        "ok 12345678 9ABCDEF0 00000000"},
   };
-  for (int32_t command : {kWriteBlock, kWriteBlockUnchecked}) {
+  for (int32_t command : {ZOR_WRITE_BLOCK, ZOR_WRITE_BLOCK_UNCHECKED}) {
     for (const WriteRow& row : rows) {
       SCOPED_TRACE(std::string(row.text) + " command " + std::to_string(command));
       PointAddress address{};
@@ -393,7 +385,7 @@ TEST_F(NativeE2E, SingleBitWriteReadsChangesAndWritesTheWord) {
       {"05V00702", 0x00FF, 2, "ok 00FB"},  // bit 0 of the host's value is 0: clear bit 2
       {"05V0070F", 0x8001, 0, "ok 0001"},
   };
-  for (int32_t command : {kWriteBlock, kWriteBlockUnchecked}) {
+  for (int32_t command : {ZOR_WRITE_BLOCK, ZOR_WRITE_BLOCK_UNCHECKED}) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.text);
       PointAddress address{};
@@ -428,11 +420,11 @@ TEST_F(NativeE2E, SingleBitWriteReadsChangesAndWritesTheWord) {
   Reset();
   HostArray data(2);
   data[1] = 1;
-  EXPECT_EQ(host_->Transfer(kWriteBlockUnchecked, Point(5, 'V', 0x70, 4), 1, data.data()), 1);
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70), 1, data.data()), 1);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK_UNCHECKED, Point(5, 'V', 0x70, 4), 1, data.data()), 1);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x70), 1, data.data()), 1);
   EXPECT_EQ(Frames(), 0);
-  EXPECT_EQ(host_->Transfer(kWriteBlockUnchecked, Point(5, 'V', 0x70), 1, data.data()), 0);
-  EXPECT_EQ(host_->Transfer(kReadBlockUnchecked, Point(5, 'V', 0x70), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK_UNCHECKED, Point(5, 'V', 0x70), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK_UNCHECKED, Point(5, 'V', 0x70), 1, data.data()), 0);
   EXPECT_EQ(Frames(), 2);
   EXPECT_EQ(sim_.Control("dump 05 V 0070"), "ok 0001");
 }
@@ -443,23 +435,23 @@ TEST_F(NativeE2E, PortCommandsOnTheRealPseudoTerminal) {
   const PointAddress word = Define("05V0064");
   HostArray data(2);
 
-  EXPECT_EQ(host_->Call(kClosePort), 0);
+  EXPECT_EQ(host_->Call(ZOR_CLOSE_PORT), 0);
   EXPECT_EQ(context.portHandle, 0u);
   EXPECT_EQ(context.ready, 1u);
-  EXPECT_EQ(host_->Call(kClosePort), 0);                            // nothing open: nothing to do
-  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 2);  // ready, but no port
+  EXPECT_EQ(host_->Call(ZOR_CLOSE_PORT), 0);  // nothing open: nothing to do
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, word, 1, data.data()), 2);  // ready, but no port
 
-  EXPECT_EQ(host_->Call(kOpenPort), 0);
+  EXPECT_EQ(host_->Call(ZOR_OPEN_PORT), 0);
   EXPECT_NE(context.portHandle, 0u);
   const uint32_t handle = context.portHandle;
-  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, word, 1, data.data()), 0);
   EXPECT_EQ(data[1], 0x1111);
 
   // A further open of the open device is refused; the open port stays in use.
-  EXPECT_EQ(host_->Call(kOpenPort), 2);
+  EXPECT_EQ(host_->Call(ZOR_OPEN_PORT), 2);
   EXPECT_EQ(host_->ReopenPort(sim_.Port(), 0), 2);
   EXPECT_EQ(context.portHandle, handle);
-  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, word, 1, data.data()), 0);
 
   // Another name: the old port is closed first; a device that is not there
   // leaves the instance without a port, its name stored.
@@ -467,20 +459,20 @@ TEST_F(NativeE2E, PortCommandsOnTheRealPseudoTerminal) {
   EXPECT_EQ(context.portHandle, 0u);
   EXPECT_STREQ(context.settings.portName, "/tmp/nodev");
   EXPECT_EQ(context.readTimeout, 50);  // no floor here
-  EXPECT_EQ(host_->Call(kOpenPort), 2);
+  EXPECT_EQ(host_->Call(ZOR_OPEN_PORT), 2);
 
   // Back to the simulator.
   EXPECT_EQ(host_->ReopenPort(sim_.Port(), 0), 0);
   EXPECT_EQ(context.readTimeout, 50);
   EXPECT_EQ(context.settings.handshake, 8);
   data[1] = 0;
-  EXPECT_EQ(host_->Transfer(kReadBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, word, 1, data.data()), 0);
   EXPECT_EQ(data[1], 0x1111);
 
-  EXPECT_EQ(host_->Call(kStop), 0);
+  EXPECT_EQ(host_->Call(ZOR_STOP), 0);
   EXPECT_EQ(context.portHandle, 0u);
   EXPECT_EQ(context.ready, 1u);
-  EXPECT_EQ(host_->Call(kStop), 0);
+  EXPECT_EQ(host_->Call(ZOR_STOP), 0);
   EXPECT_TRUE(g_log.empty());
 }
 
@@ -501,7 +493,7 @@ TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
   const PointAddress words = Define("05V0064");
   const FaultRow rows[] = {
       {"bad-checksum 1", 0, 2, "CheckReply() bcc error", 1},
-      {"bad-checksum 3", kReplyInvalid, 3, "CheckReply() bcc error", 3},
+      {"bad-checksum 3", ZOR_REPLY_INVALID, 3, "CheckReply() bcc error", 3},
       {"stray2 3", 0, 1, nullptr, 0},
       {"stray3 1", 0, 2, nullptr, 0},
       {"stray3 3", 2, 3, nullptr, 0},
@@ -511,11 +503,11 @@ TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
       {"primitive-error=0102 2", 0, 3, "CheckReply() - primitive error: 0102", 2},
       {"primitive-error=0104 3", 0x104, 3, "CheckReply() - primitive error: 0104", 3},
       {"short-data 1", 0, 2, "CheckReply() - reply does not answer the request", 1},
-      {"short-data 3", kReplyInvalid, 3, "CheckReply() - reply does not answer the request", 3},
+      {"short-data 3", ZOR_REPLY_INVALID, 3, "CheckReply() - reply does not answer the request", 3},
       // Replies are upper-case hex: a lower-case digit refuses the reply
       // before anything is decoded.
       {"lower-case 1", 0, 2, "CheckReply() - not a valid reply string: not upper-case hex", 1},
-      {"lower-case 3", kReplyInvalid, 3,
+      {"lower-case 3", ZOR_REPLY_INVALID, 3,
        "CheckReply() - not a valid reply string: not upper-case hex", 3},
       {"delay=100 1", 0, 1, nullptr, 0},  // within the 200 ms time-out
       {"delay=320 1", 0, 2, nullptr, 0},  // over it: the second send is answered
@@ -528,7 +520,7 @@ TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
     Reset();
     ASSERT_EQ(sim_.Control(std::string("fault ") + row.fault).rfind("ok", 0), 0u);
     HostArray data(4);
-    EXPECT_EQ(host_->Transfer(kReadBlock, words, 3, data.data()), row.status);
+    EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, words, 3, data.data()), row.status);
     EXPECT_EQ(Frames(), row.frames);
     const std::vector<uint16_t> right = {0x1111, 0x2222, 0x3333, kGuard};
     const std::vector<uint16_t> untouched(4, kGuard);
@@ -556,13 +548,13 @@ TEST_F(NativeE2E, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
     ASSERT_EQ(sim_.Control("fault silence@read 2").rfind("ok", 0), 0u);
     ASSERT_EQ(sim_.Control("fault delay=1500@read 3").rfind("ok", 0), 0u);
     HostArray words(8);
-    EXPECT_NE(host_->Transfer(kReadBlock, eight, 8, words.data()), 0);
+    EXPECT_NE(host_->Transfer(ZOR_READ_BLOCK, eight, 8, words.data()), 0);
     EXPECT_EQ(words.Inside(), std::vector<uint16_t>(8, kGuard));
   };
 
   lateReplyPending();
   HostArray data(2);
-  const int32_t status = host_->Transfer(kReadBlock, two, 2, data.data());
+  const int32_t status = host_->Transfer(ZOR_READ_BLOCK, two, 2, data.data());
   const std::vector<uint16_t> right = {0xAAAA, 0xBBBB};
   EXPECT_EQ(data.Inside(), status == 0 ? right : std::vector<uint16_t>(2, kGuard)) << status;
   EXPECT_TRUE(data.GuardsIntact());
@@ -572,7 +564,8 @@ TEST_F(NativeE2E, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
   lateReplyPending();
   HostArray bit(2);
   bit[1] = 1;
-  const int32_t bitStatus = host_->Transfer(kWriteBlock, Point(5, 'V', 0x300, 0), 1, bit.data());
+  const int32_t bitStatus =
+      host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x300, 0), 1, bit.data());
   const std::string word = sim_.Control("dump 05 V 0300");
   if (bitStatus == 0) {
     EXPECT_EQ(word, "ok 0001");
@@ -593,7 +586,7 @@ TEST_F(NativeE2E, LowerCaseRepliesNeverGiveWrongWords) {
     ASSERT_EQ(sim_.Control("clear"), "ok");
     ASSERT_EQ(sim_.Control("fault lower-case@read " + std::to_string(spoiled)).rfind("ok", 0), 0u);
     HostArray data(3);
-    const int32_t status = host_->Transfer(kReadBlock, words, 3, data.data());
+    const int32_t status = host_->Transfer(ZOR_READ_BLOCK, words, 3, data.data());
     if (spoiled == 3) {
       EXPECT_NE(status, 0);
     }
@@ -612,7 +605,7 @@ TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
 
   // A retried write reaches the controller again.
   ASSERT_EQ(sim_.Control("fault bad-checksum 1").rfind("ok", 0), 0u);
-  EXPECT_EQ(host_->Transfer(kWriteBlock, word, 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, word, 1, data.data()), 0);
   EXPECT_EQ(sim_.Stats()["writes"], 2);
   EXPECT_EQ(sim_.Control("dump 05 V 0100"), "ok 4321");
   EXPECT_EQ(g_log, std::vector<std::string>{Line("CheckReply() bcc error")});
@@ -620,7 +613,7 @@ TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
   Reset();
   ASSERT_EQ(sim_.Control("fault primitive-error=0106 3").rfind("ok", 0), 0u);
   data[1] = 0x5555;
-  EXPECT_EQ(host_->Transfer(kWriteBlock, word, 1, data.data()), 0x106);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, word, 1, data.data()), 0x106);
   EXPECT_EQ(Frames(), 3);
   EXPECT_EQ(sim_.Control("dump 05 V 0100"), "ok 4321");  // refused each time
   EXPECT_EQ(g_log.size(), 3u);
@@ -630,7 +623,7 @@ TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
   ASSERT_EQ(sim_.Control("set 05 V 0070 = 0001"), "ok");
   ASSERT_EQ(sim_.Control("fault silence 3").rfind("ok", 0), 0u);
   data[1] = 1;
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70, 10), 1, data.data()), 2);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x70, 10), 1, data.data()), 2);
   auto stats = sim_.Stats();
   EXPECT_EQ(stats["reads"], 3);
   EXPECT_EQ(stats["writes"], 0);
@@ -639,7 +632,7 @@ TEST_F(NativeE2E, WriteFaultsRetryAndBitWritesStopAtAFailedRead) {
   // Its read step retried, then the write: bit 10 set.
   Reset();
   ASSERT_EQ(sim_.Control("fault bad-checksum 2").rfind("ok", 0), 0u);
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x70, 10), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x70, 10), 1, data.data()), 0);
   EXPECT_EQ(sim_.Control("dump 05 V 0070"), "ok 0401");
   EXPECT_EQ(g_log.size(), 2u);
 }
@@ -657,7 +650,7 @@ TEST_F(NativeE2E, PacedBlockTransfersNeverBeatTheLineFloor) {
   const struct {
     int32_t command;
     std::size_t characters;  // request and reply
-  } transfers[] = {{kWriteBlock, 274 + 22}, {kReadBlock, 30 + 270}};
+  } transfers[] = {{ZOR_WRITE_BLOCK, 274 + 22}, {ZOR_READ_BLOCK, 30 + 270}};
   for (const auto& transfer : transfers) {
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(host_->Transfer(transfer.command, block, 62, data.data()), 0);

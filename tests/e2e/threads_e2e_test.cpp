@@ -3,7 +3,6 @@
 // up, defining points, reading and writing at the same time, while another
 // thread hands the driver one log function after another. Built by the tsan
 // preset too, where ThreadSanitizer watches every access.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 #include "tests/e2e/sim_process.h"
 
@@ -32,7 +32,6 @@ int LogB(int, const char*, ...) {
   g_linesB.fetch_add(1);
   return 0;
 }
-using SetLogFn = void (*)(int (*)(int, const char*, ...));
 
 struct Outcome {
   std::vector<std::string> failures;  // what went wrong, for the report
@@ -68,26 +67,26 @@ void Drive(ZorMainFn zorMain, const SimProcess& sim, int n, Outcome& out) {
     out4[1] = value;
     out4[2] = static_cast<uint16_t>(~value);
     out4[3] = static_cast<uint16_t>(n);
-    if (host.Transfer(kWriteBlock, words, 3, out4.data()) != 0) fail(where + ": write");
+    if (host.Transfer(ZOR_WRITE_BLOCK, words, 3, out4.data()) != 0) fail(where + ": write");
     HostArray in4(4);
-    if (host.Transfer(kReadBlock, words, 3, in4.data()) != 0) fail(where + ": read");
+    if (host.Transfer(ZOR_READ_BLOCK, words, 3, in4.data()) != 0) fail(where + ": read");
     if (in4.Inside() != std::vector<uint16_t>{value, static_cast<uint16_t>(~value),
                                               static_cast<uint16_t>(n), kGuard}) {
       fail(where + ": read back wrong words");
     }
     HostArray flag(2);
     flag[1] = static_cast<uint16_t>(round & 1);
-    if (host.Transfer(kWriteBlock, bit, 1, flag.data()) != 0) fail(where + ": bit write");
+    if (host.Transfer(ZOR_WRITE_BLOCK, bit, 1, flag.data()) != 0) fail(where + ": bit write");
     HostArray flagIn(2);
-    if (host.Transfer(kReadBlock, bit, 1, flagIn.data()) != 0 || flagIn[1] != (round & 1)) {
+    if (host.Transfer(ZOR_READ_BLOCK, bit, 1, flagIn.data()) != 0 || flagIn[1] != (round & 1)) {
       fail(where + ": bit read");
     }
     HostArray coils(3);
     coils[1] = static_cast<uint16_t>(round & 1);
     coils[2] = 1;
     HostArray coilsIn(5);
-    if (host.Transfer(kWriteBlock, discretes, 2, coils.data()) != 0 ||
-        host.Transfer(kReadBlock, discretes, 2, coilsIn.data()) != 0 ||
+    if (host.Transfer(ZOR_WRITE_BLOCK, discretes, 2, coils.data()) != 0 ||
+        host.Transfer(ZOR_READ_BLOCK, discretes, 2, coilsIn.data()) != 0 ||
         coilsIn.Inside() !=
             std::vector<uint16_t>{kGuard, static_cast<uint16_t>(round & 1), kGuard, 1, kGuard}) {
       fail(where + ": discretes");
@@ -96,8 +95,8 @@ void Drive(ZorMainFn zorMain, const SimProcess& sim, int n, Outcome& out) {
     f[0] = value;  // low word
     f[1] = static_cast<uint16_t>(n);
     HostArray fIn(4);
-    if (host.Transfer(kWriteBlock, floats, 2, f.data()) != 0 ||
-        host.Transfer(kReadBlock, floats, 2, fIn.data()) != 0 ||
+    if (host.Transfer(ZOR_WRITE_BLOCK, floats, 2, f.data()) != 0 ||
+        host.Transfer(ZOR_READ_BLOCK, floats, 2, fIn.data()) != 0 ||
         fIn.Inside() != std::vector<uint16_t>{value, static_cast<uint16_t>(n), kGuard, kGuard}) {
       fail(where + ": F value");
     }
@@ -105,17 +104,15 @@ void Drive(ZorMainFn zorMain, const SimProcess& sim, int n, Outcome& out) {
       if (!a->GuardsIntact()) fail(where + ": guard words");
     }
   }
-  if (host.Call(kStop) != 0) fail("Stop");
+  if (host.Call(ZOR_STOP) != 0) fail("Stop");
 }
 
 TEST(ManyInstances, SixteenThreadsEachOnItsOwnLine) {
-  void* library = dlopen(ZORTW_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << dlerror();
-  const auto zorMain = reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
-  const auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"));
-  ASSERT_NE(zorMain, nullptr);
+  const zortw_host::Driver driver = zortw_host::LoadDriver(ZORTW_LIBRARY_PATH, &LogA);
+  ASSERT_NE(driver.zorMain, nullptr) << driver.error;
+  const ZorMainFn zorMain = driver.zorMain;
+  const ZorSetLogFunctionFn setLog = driver.setLog;  // the hook changes hands during the run
   ASSERT_NE(setLog, nullptr);
-  setLog(&LogA);
 
   std::vector<std::unique_ptr<SimProcess>> sims;
   for (int n = 0; n < kInstances; ++n) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <sstream>
 
+#include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 
 extern "C" __declspec(dllimport) int KarvelLineCount();
@@ -91,13 +92,10 @@ class WineE2E : public ::testing::Test {
   static void SetUpTestSuite() {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    library_ = LoadLibraryA("zortw.dll");
-    if (library_ == nullptr) return;
-    // Through void*: FARPROC names no parameters.
-    auto zorMain =
-        reinterpret_cast<ZorMainFn>(reinterpret_cast<void*>(GetProcAddress(library_, "ZorMain")));
-    if (zorMain == nullptr) return;
-    host_ = new Instance(zorMain);
+    // The library stays loaded for the life of the process, as in a host.
+    const zortw_host::Driver driver = zortw_host::LoadDriver("zortw.dll");
+    if (driver.zorMain == nullptr) return;
+    host_ = new Instance(driver.zorMain);
     Control("set 05 V 0064 = 1111 2222 3333 4444 0008 0007 00FF 0001");  // words and bits of words
     Control("set 05 X 0010 = 1 0 1 1");
     Control("set 0A F 0200 = 12345678 9ABCDEF0");
@@ -106,10 +104,9 @@ class WineE2E : public ::testing::Test {
     coldStart_ = host_->ColdStart(Env("ZORTW_E2E_COM"), 10);
   }
   static void TearDownTestSuite() {
-    if (host_ != nullptr) host_->Call(kStop);
+    if (host_ != nullptr) host_->Call(ZOR_STOP);
     delete host_;
     host_ = nullptr;
-    if (library_ != nullptr) FreeLibrary(library_);
     WSACleanup();
   }
   void SetUp() override {
@@ -123,12 +120,10 @@ class WineE2E : public ::testing::Test {
     return address;
   }
 
-  static HMODULE library_;
   static Instance* host_;
   static int32_t coldStart_;
 };
 
-HMODULE WineE2E::library_ = nullptr;
 Instance* WineE2E::host_ = nullptr;
 int32_t WineE2E::coldStart_ = -1;
 
@@ -146,10 +141,10 @@ TEST_F(WineE2E, DefinitionsConnectAndBlockReadsOfWordsPlaceThem) {
   const PointAddress words = Define("05V0064");
   EXPECT_EQ(Control("connected"), "ok 05");
   HostArray three(4);
-  EXPECT_EQ(host_->Transfer(kReadBlock, words, 3, three.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, words, 3, three.data()), 0);
   EXPECT_EQ(three.Inside(), (std::vector<uint16_t>{0x1111, 0x2222, 0x3333, kGuard}));
   HostArray one(3);
-  EXPECT_EQ(host_->Transfer(kReadBlockUnchecked, words, 1, one.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK_UNCHECKED, words, 1, one.data()), 0);
   EXPECT_EQ(one.Inside(), (std::vector<uint16_t>{kGuard, 0x1111, kGuard}));
   EXPECT_EQ(Frames(), 3);  // the connect and two reads
   EXPECT_TRUE(three.GuardsIntact() && one.GuardsIntact());
@@ -162,7 +157,7 @@ TEST_F(WineE2E, WordWriteTakesItsValuesFromData1On) {
   data[0] = 0xDEAD;
   data[1] = 0x0BB8;
   data[2] = 0x0FA0;
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Define("05V0100"), 2, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Define("05V0100"), 2, data.data()), 0);
   EXPECT_EQ(Control("dump 05 V 00FF 4"), "ok 0000 0BB8 0FA0 0000");
   EXPECT_EQ(Frames(), 1);
 }
@@ -171,30 +166,30 @@ TEST_F(WineE2E, SingleBitWriteReadsChangesAndWritesTheWord) {
   Reset();
   HostArray data(2);
   data[1] = 1;
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Define("05V006AA", 6), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Define("05V006AA", 6), 1, data.data()), 0);
   EXPECT_EQ(Control("dump 05 V 006A"), "ok 04FF");
   EXPECT_EQ(Frames(), 2);  // the read of the word, then its write
   HostArray bit(3);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Define("05V006AA", 6), 1, bit.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Define("05V006AA", 6), 1, bit.data()), 0);
   EXPECT_EQ(bit.Inside(), (std::vector<uint16_t>{kGuard, 1, kGuard}));
 }
 
 TEST_F(WineE2E, DiscretesReadIntoEverySecondWordAndWriteFromConsecutiveWords) {
   HostArray read(9);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Define("05X0010", 6), 4, read.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Define("05X0010", 6), 4, read.data()), 0);
   constexpr uint16_t G = kGuard;
   EXPECT_EQ(read.Inside(), (std::vector<uint16_t>{G, 1, G, 0, G, 1, G, 1, G}));
   HostArray write(4);
   write[1] = 1;
   write[2] = 0;
   write[3] = 1;
-  EXPECT_EQ(host_->Transfer(kWriteBlock, Define("05Y0040", 6), 3, write.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Define("05Y0040", 6), 3, write.data()), 0);
   EXPECT_EQ(Control("dump 05 Y 0040 4"), "ok 1 0 1 0");
 }
 
 TEST_F(WineE2E, FReadTakesFourWordsPerValue) {
   HostArray data(7);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Define("0AF0200"), 4, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Define("0AF0200"), 4, data.data()), 0);
   constexpr uint16_t G = kGuard;
   EXPECT_EQ(data.Inside(), (std::vector<uint16_t>{0x5678, 0x1234, G, G, 0xDEF0, 0x9ABC, G}));
 }
@@ -204,7 +199,7 @@ TEST_F(WineE2E, BadChecksumsAreRetriedAndNeverReachTheArray) {
   Reset();
   ASSERT_EQ(Control("fault bad-checksum 2").rfind("ok", 0), 0u);
   HostArray data(4);
-  EXPECT_EQ(host_->Transfer(kReadBlock, words, 3, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, words, 3, data.data()), 0);
   EXPECT_EQ(data.Inside(), (std::vector<uint16_t>{0x1111, 0x2222, 0x3333, kGuard}));
   EXPECT_EQ(Frames(), 3);
   EXPECT_EQ(Log(), std::vector<std::string>(2, Line("CheckReply() bcc error")));
@@ -212,7 +207,7 @@ TEST_F(WineE2E, BadChecksumsAreRetriedAndNeverReachTheArray) {
   Reset();
   ASSERT_EQ(Control("fault bad-checksum 3").rfind("ok", 0), 0u);
   HostArray untouched(4);
-  EXPECT_EQ(host_->Transfer(kReadBlock, words, 3, untouched.data()), kReplyInvalid);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, words, 3, untouched.data()), ZOR_REPLY_INVALID);
   EXPECT_EQ(untouched.Inside(), std::vector<uint16_t>(4, kGuard));
   EXPECT_EQ(Frames(), 3);
   EXPECT_EQ(Log(), std::vector<std::string>(3, Line("CheckReply() bcc error")));
@@ -222,19 +217,19 @@ TEST_F(WineE2E, WarmStartReconnectsAStationTheAdapterLost) {
   Define("0AV0001");
   ASSERT_EQ(Control("disconnect 0A"), "ok");
   Reset();
-  EXPECT_EQ(host_->Call(kWarmStart), 0);
+  EXPECT_EQ(host_->Call(ZOR_WARM_START), 0);
   EXPECT_EQ(Log(), std::vector<std::string>{Line("WarmStart(): ended successfully rc = 0")});
   EXPECT_EQ(Control("connected"), "ok 05 0A");
   EXPECT_EQ(Frames(), 3);  // 12, 06, 04 0A
 }
 
 TEST_F(WineE2E, PortCommandsCloseAndOpenTheComPort) {
-  EXPECT_EQ(host_->Call(kClosePort), 0);
+  EXPECT_EQ(host_->Call(ZOR_CLOSE_PORT), 0);
   EXPECT_EQ(host_->Context().portHandle, 0u);
-  EXPECT_EQ(host_->Call(kOpenPort), 0);
+  EXPECT_EQ(host_->Call(ZOR_OPEN_PORT), 0);
   EXPECT_NE(host_->Context().portHandle, 0u);
   HostArray data(3);
-  EXPECT_EQ(host_->Transfer(kReadBlock, Define("05V0064"), 1, data.data()), 0);
+  EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Define("05V0064"), 1, data.data()), 0);
   EXPECT_EQ(data[1], 0x1111);
 }
 
