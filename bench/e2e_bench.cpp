@@ -11,7 +11,6 @@
 // System calls are counted by `strace -f -c` over runs of this program in
 // its single-case mode (--only CASE --rate BAUD --transactions N), two
 // lengths each, so that start-up cancels out.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 
 extern char** environ;
@@ -103,27 +103,23 @@ int NoLog(int, const char*, ...) {
   return 0;
 }
 
-e2e::ZorMainFn LoadDriver(const std::string& path) {
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    std::fprintf(stderr, "e2e_bench: cannot load %s: %s\n", path.c_str(), dlerror());
+ZorMainFn LoadDriver(const std::string& path) {
+  const zortw_host::Driver driver = zortw_host::LoadDriver(path, &NoLog);
+  if (driver.zorMain == nullptr) {
+    std::fprintf(stderr, "e2e_bench: %s\n", driver.error.c_str());
     std::exit(2);
   }
-  using SetLogFn = void (*)(int (*)(int, const char*, ...));
-  if (auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"))) {
-    setLog(&NoLog);
-  }
-  return reinterpret_cast<e2e::ZorMainFn>(dlsym(library, "ZorMain"));
+  return driver.zorMain;
 }
 
 // One simulated line and the driver instance on it.
 class Line {
  public:
-  Line(e2e::ZorMainFn zorMain, uint32_t rate) : instance_(zorMain), rate_(rate) {}
+  Line(ZorMainFn zorMain, uint32_t rate) : instance_(zorMain), rate_(rate) {}
   Line(const Line&) = delete;
   Line& operator=(const Line&) = delete;
   ~Line() {
-    instance_.Call(e2e::kStop);
+    instance_.Call(ZOR_STOP);
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
@@ -171,7 +167,7 @@ class Line {
       pid_ = spawned == 0 ? pid_ : -1;
       return (error = "cannot start " + simPath), false;
     }
-    LineSettings settings = e2e::kPtyLine;
+    LineSettings settings = zortw_host::kPtyLine;
     settings.baudRate = static_cast<uint16_t>(rate_ == 0 ? 19200 : rate_);
     if (const int32_t status = instance_.ColdStart(link_, 100, settings); status != 0) {
       return (error = "ColdStart on " + link_ + ": status " + std::to_string(status)), false;
@@ -187,14 +183,14 @@ class Line {
   int32_t Transfer(const Case& c) {
     switch (c.kind) {
       case Kind::kRead:
-        return instance_.Transfer(e2e::kReadBlock, e2e::Point(5, c.letter, 0x100), c.count, data_);
+        return instance_.Transfer(ZOR_READ_BLOCK, e2e::Point(5, c.letter, 0x100), c.count, data_);
       case Kind::kWrite:
         for (int i = 0; i <= c.count; ++i) data_[i] = static_cast<uint16_t>(i + counter_);
         ++counter_;
-        return instance_.Transfer(e2e::kWriteBlock, e2e::Point(5, c.letter, 0x400), c.count, data_);
+        return instance_.Transfer(ZOR_WRITE_BLOCK, e2e::Point(5, c.letter, 0x400), c.count, data_);
       case Kind::kBit:
         data_[1] = static_cast<uint16_t>(++counter_ & 1);
-        return instance_.Transfer(e2e::kWriteBlock, e2e::Point(5, 'V', 0x600, 3), 1, data_);
+        return instance_.Transfer(ZOR_WRITE_BLOCK, e2e::Point(5, 'V', 0x600, 3), 1, data_);
     }
     return -1;
   }
@@ -467,7 +463,7 @@ const Case* FindCase(const std::string& name) {
 }
 
 // --only: one line, `transactions` transfers of one case; nothing printed.
-int RunOnly(e2e::ZorMainFn zorMain, const std::string& simPath, const Case& c, uint32_t rate,
+int RunOnly(ZorMainFn zorMain, const std::string& simPath, const Case& c, uint32_t rate,
             int transactions) {
   Line line(zorMain, rate);
   std::string error;
@@ -519,7 +515,7 @@ int main(int argc, char** argv) {
     }
   }
   std::signal(SIGPIPE, SIG_IGN);
-  const e2e::ZorMainFn zorMain = LoadDriver(libraryPath);
+  const ZorMainFn zorMain = LoadDriver(libraryPath);
   if (!only.empty()) {
     const Case* c = FindCase(only);
     if (c == nullptr) return 1;

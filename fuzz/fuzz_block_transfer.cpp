@@ -22,10 +22,11 @@
 
 namespace {
 
-constexpr int32_t kCommands[] = {5, 6, 7, 10};
+constexpr int32_t kCommands[] = {ZOR_READ_BLOCK, ZOR_READ_BLOCK_UNCHECKED, ZOR_WRITE_BLOCK,
+                                 ZOR_WRITE_BLOCK_UNCHECKED};
 
 bool IsRead(int32_t command) {
-  return command == 5 || command == 6;
+  return command == ZOR_READ_BLOCK || command == ZOR_READ_BLOCK_UNCHECKED;
 }
 
 int32_t PickLetter(uint8_t byte) {

@@ -19,8 +19,6 @@
 
 namespace {
 
-using ZorMainFn = int32_t(__stdcall*)(ZorRequest*);
-
 std::string ProgramDirectory() {
   char path[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);

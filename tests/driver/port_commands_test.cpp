@@ -13,11 +13,6 @@
 
 namespace {
 
-constexpr int32_t kStop = 11;
-constexpr int32_t kClosePort = 12;
-constexpr int32_t kOpenPort = 13;
-constexpr int32_t kReopenPort = 15;
-
 constexpr LineSettings k7O1{19200, 7, 0, 1};
 constexpr LineSettings k8N2{9600, 8, 2, 0};
 
@@ -43,7 +38,7 @@ class PortCommands : public ::testing::Test {
   // An instance with its port open on name.
   SerialHandle OpenOn(const char* name) {
     StoreSettings(name);
-    EXPECT_EQ(Run(kOpenPort), 0);
+    EXPECT_EQ(Run(ZOR_OPEN_PORT), 0);
     return context_.portHandle;
   }
 
@@ -79,7 +74,7 @@ TEST_F(PortCommands, StopAndClosePortFollowTheSameTable) {
       {"close succeeds", true, false, 0, false},
       {"close fails", true, true, 2, true},
   };
-  for (int32_t command : {kStop, kClosePort}) {
+  for (int32_t command : {ZOR_STOP, ZOR_CLOSE_PORT}) {
     for (const CloseCase& c : cases) {
       SCOPED_TRACE(::testing::Message() << "command " << command << ": " << c.what);
       fake::FakeLine line;
@@ -102,8 +97,8 @@ TEST_F(PortCommands, StopAndClosePortFollowTheSameTable) {
 
 TEST_F(PortCommands, SecondCloseAfterASuccessfulOneReturns0) {
   OpenOn("COM1");
-  EXPECT_EQ(Run(kClosePort), 0);
-  EXPECT_EQ(Run(kClosePort), 0);
+  EXPECT_EQ(Run(ZOR_CLOSE_PORT), 0);
+  EXPECT_EQ(Run(ZOR_CLOSE_PORT), 0);
   EXPECT_EQ(line_.closes.size(), 1u);
   EXPECT_EQ(context_.portHandle, 0u);
 }
@@ -112,7 +107,7 @@ TEST_F(PortCommands, SecondCloseAfterASuccessfulOneReturns0) {
 
 TEST_F(PortCommands, OpenPortOpensTheStoredDeviceAndSetsReady) {
   StoreSettings("COM2", k8N2, 0x0303);
-  EXPECT_EQ(Run(kOpenPort), 0);
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 0);
   ASSERT_EQ(line_.opens.size(), 1u);
   EXPECT_EQ(line_.opens[0].name, "COM2");
   EXPECT_EQ(line_.opens[0].line.baudRate, 9600);
@@ -138,14 +133,14 @@ TEST_F(PortCommands, OpenPortFailureKeepsHandleAndReady) {
     std::memset(&context_, 0, sizeof context_);
     context_.ready = 0;
     StoreSettings("COM3");
-    EXPECT_EQ(Run(kOpenPort), 2);
+    EXPECT_EQ(Run(ZOR_OPEN_PORT), 2);
     EXPECT_EQ(context_.portHandle, 0u);
     EXPECT_EQ(context_.ready, 0u);
   }
 }
 
 TEST_F(PortCommands, OpenPortWithNoSettingsStoredFails) {
-  EXPECT_EQ(Run(kOpenPort), 2);
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 2);
   EXPECT_EQ(line_.trace, std::vector<std::string>{"open "});
   EXPECT_EQ(context_.portHandle, 0u);
   EXPECT_EQ(context_.ready, 0u);
@@ -153,16 +148,16 @@ TEST_F(PortCommands, OpenPortWithNoSettingsStoredFails) {
 
 TEST_F(PortCommands, OpenPortRefusesAStoredNameWithoutItsNul) {
   std::memset(context_.settings.portName, 'C', sizeof context_.settings.portName);
-  EXPECT_EQ(Run(kOpenPort), 2);
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 2);
   EXPECT_TRUE(line_.trace.empty());
 }
 
 TEST_F(PortCommands, OpenPortAfterClosePortReopensTheSameDeviceAtTheFreshTimeOut) {
   SerialHandle first = OpenOn("COM1");
-  EXPECT_EQ(Run(kClosePort), 0);
+  EXPECT_EQ(Run(ZOR_CLOSE_PORT), 0);
   EXPECT_EQ(context_.ready, 1u);  // stays set while closed
   EXPECT_EQ(context_.portHandle, 0u);
-  EXPECT_EQ(Run(kOpenPort), 0);
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 0);
   ASSERT_EQ(line_.opens.size(), 2u);
   EXPECT_EQ(line_.opens[1].name, "COM1");
   EXPECT_EQ(std::memcmp(&line_.opens[1].line, &k7O1, sizeof k7O1), 0);
@@ -172,14 +167,14 @@ TEST_F(PortCommands, OpenPortAfterClosePortReopensTheSameDeviceAtTheFreshTimeOut
 
 TEST_F(PortCommands, OpenPortWhileOpenLeavesTheOpenPortInUse) {
   SerialHandle handle = OpenOn("COM1");
-  EXPECT_EQ(Run(kOpenPort), 2);  // opened exclusively: the second open fails
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 2);  // opened exclusively: the second open fails
   EXPECT_EQ(context_.portHandle, handle);
   EXPECT_TRUE(line_.IsOpen(handle));
 }
 
 TEST_F(PortCommands, FurtherOpenOfTheNullPortClosesTheReplacedHandle) {
   SerialHandle first = OpenOn("NUL");
-  EXPECT_EQ(Run(kOpenPort), 0);
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 0);
   EXPECT_NE(context_.portHandle, first);
   EXPECT_FALSE(line_.IsOpen(first));
   EXPECT_EQ(line_.OpenCount(), 1u);
@@ -187,7 +182,7 @@ TEST_F(PortCommands, FurtherOpenOfTheNullPortClosesTheReplacedHandle) {
 
   ReopenPortParams params = Block("NUL");
   SerialHandle second = context_.portHandle;
-  EXPECT_EQ(Run(kReopenPort, &params), 0);
+  EXPECT_EQ(Run(ZOR_REOPEN_PORT, &params), 0);
   EXPECT_FALSE(line_.IsOpen(second));
   EXPECT_TRUE(line_.IsOpen(context_.portHandle));
   EXPECT_EQ(line_.OpenCount(), 1u);
@@ -231,7 +226,7 @@ TEST_F(PortCommands, ReopenPortFollowsTheStateTable) {
     SerialHandle old = 0;
     if (c.openOn != nullptr) {
       StoreSettings(c.openOn, k7O1, 0x0101);
-      ASSERT_EQ(Run(kOpenPort), 0);
+      ASSERT_EQ(Run(ZOR_OPEN_PORT), 0);
       old = context_.portHandle;
       context_.ready = 7;
     } else {
@@ -242,7 +237,7 @@ TEST_F(PortCommands, ReopenPortFollowsTheStateTable) {
     line.trace.clear();
     ReopenPortParams params = Block(c.newName);
 
-    EXPECT_EQ(Run(kReopenPort, &params), c.result);
+    EXPECT_EQ(Run(ZOR_REOPEN_PORT, &params), c.result);
     EXPECT_EQ(line.trace, c.trace);
     EXPECT_EQ(context_.ready, 7u);  // ReopenPort never touches ready
     // The new name and line settings are stored whatever happened; the
@@ -269,7 +264,7 @@ TEST_F(PortCommands, ReopenPortAfterAFailedCloseStillReleasesTheOldHandle) {
   SerialHandle old = OpenOn("COM1");
   line_.closeFails = true;
   ReopenPortParams params = Block("COM2");
-  EXPECT_EQ(Run(kReopenPort, &params), 0);
+  EXPECT_EQ(Run(ZOR_REOPEN_PORT, &params), 0);
   EXPECT_NE(context_.portHandle, old);
   // The failed close is tried once more once the new handle is stored.
   EXPECT_EQ(line_.trace, (std::vector<std::string>{"open COM1", "close", "open COM2", "close"}));
@@ -279,12 +274,12 @@ TEST_F(PortCommands, ReopenPortWithRefusedLineSettingsLeavesThePortClosed) {
   OpenOn("COM1");
   line_.openStatus["COM2"] = 5;
   ReopenPortParams params = Block("COM2");
-  EXPECT_EQ(Run(kReopenPort, &params), 2);
+  EXPECT_EQ(Run(ZOR_REOPEN_PORT, &params), 2);
   EXPECT_EQ(context_.portHandle, 0u);
   EXPECT_EQ(line_.OpenCount(), 0u);
   // A later OpenPort tries the stored settings again.
   line_.openStatus.clear();
-  EXPECT_EQ(Run(kOpenPort), 0);
+  EXPECT_EQ(Run(ZOR_OPEN_PORT), 0);
   EXPECT_EQ(line_.opens.back().name, "COM2");
 }
 
@@ -299,7 +294,7 @@ TEST_F(PortCommands, ReopenPortReadTimeOut) {
     SCOPED_TRACE(c.given);
     context_.readTimeout = 300;
     ReopenPortParams params = Block("NUL", c.given);
-    EXPECT_EQ(Run(kReopenPort, &params), 0);
+    EXPECT_EQ(Run(ZOR_REOPEN_PORT, &params), 0);
     EXPECT_EQ(context_.readTimeout, c.kept);
     EXPECT_TRUE(line_.timeoutsSet.empty());  // not applied to the port
   }
@@ -324,7 +319,7 @@ TEST_F(PortCommands, ReopenPortRefusesANameWithoutItsNulAndChangesNothing) {
   block.params.line = k8N2;
   std::memcpy(block.after, "XYZ", 4);
 
-  EXPECT_EQ(Run(kReopenPort, &block.params), 2);
+  EXPECT_EQ(Run(ZOR_REOPEN_PORT, &block.params), 2);
   EXPECT_EQ(std::memcmp(&before, &context_, sizeof before), 0);
   EXPECT_TRUE(line_.trace.empty());
 }
@@ -335,7 +330,7 @@ TEST_F(PortCommands, ReopenPortCopiesTheNameUpToItsNulOnly) {
   context_.settings.reserved = 0x5A;
   ReopenPortParams params = Block("NUL");
   std::memcpy(params.portName, "NUL\0zzzzzzzz", 12);
-  EXPECT_EQ(Run(kReopenPort, &params), 0);
+  EXPECT_EQ(Run(ZOR_REOPEN_PORT, &params), 0);
   EXPECT_EQ(std::memcmp(context_.settings.portName, "NUL\0\0ABCDEFG", 12), 0);
   EXPECT_EQ(context_.settings.handshake, 0x0008);
   EXPECT_EQ(context_.settings.reserved, 0x5A);
@@ -345,9 +340,9 @@ TEST_F(PortCommands, NothingIsLogged) {
   OpenOn("COM1");
   ReopenPortParams params = Block("COM2");
   line_.missingDevices.insert("COM2");
-  Run(kReopenPort, &params);
-  Run(kOpenPort);
-  Run(kStop);
+  Run(ZOR_REOPEN_PORT, &params);
+  Run(ZOR_OPEN_PORT);
+  Run(ZOR_STOP);
   EXPECT_TRUE(log_.Lines().empty());
   EXPECT_TRUE(line_.writes.empty());
 }

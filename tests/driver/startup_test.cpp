@@ -61,7 +61,7 @@ class StartupTest : public ::testing::Test {
     ZorRequest request{&context, command, 7, 0, parameters};
     return ZorMain(&request);
   }
-  int32_t RunColdStart() { return Run(1, &params); }
+  int32_t RunColdStart() { return Run(ZOR_COLD_START, &params); }
 
   fake::FakeLine line;
   LogCapture log;
@@ -289,7 +289,7 @@ TEST_F(WarmStartTest, ReconnectsMarkedStationsTheAdapterDoesNotList) {
            "0A"));               // stations 3 and 10 are connected
   line.Reply(kMessageCodeZero);  // station 4 fails
   line.Reply(Wrap("04"));        // station 9 connects
-  EXPECT_EQ(Run(2), 0);
+  EXPECT_EQ(Run(ZOR_WARM_START), 0);
   EXPECT_EQ(line.writes, (Strings{Wrap("12"), Wrap("06"), Wrap("0404"), Wrap("0409")}));
   EXPECT_EQ(log.Lines(),
             (Strings{"ZOR07: TW: ReconnectSecondarys(): Failed to connect scondary devices: 04",
@@ -308,7 +308,7 @@ TEST_F(WarmStartTest, ShortStationListsListNothing) {
     line.Reply(list);
     line.Reply(Wrap("04"));
     line.Reply(Wrap("04"));
-    EXPECT_EQ(Run(2), 0);
+    EXPECT_EQ(Run(ZOR_WARM_START), 0);
     EXPECT_EQ(line.writes, (Strings{Wrap("12"), Wrap("06"), Wrap("0401"), Wrap("04FE")}));
   }
 }
@@ -321,7 +321,7 @@ TEST_F(WarmStartTest, ListedStationsOutsideTheNetworkAreIgnored) {
            "00"
            "FF"
            "01"));
-  EXPECT_EQ(Run(2), 0);
+  EXPECT_EQ(Run(ZOR_WARM_START), 0);
   EXPECT_EQ(line.writes, (Strings{Wrap("12"), Wrap("06")}));
 }
 
@@ -329,7 +329,7 @@ TEST_F(WarmStartTest, FailedStationListConnectsNothing) {
   context.stations[5] = 1;
   line.Reply(kConfigured);
   line.Silence();
-  EXPECT_EQ(Run(2), 0);
+  EXPECT_EQ(Run(ZOR_WARM_START), 0);
   EXPECT_EQ(line.writes, (Strings{Wrap("12"), Wrap("06")}));
   EXPECT_EQ(log.Lines(), Strings{"ZOR07: TW: WarmStart(): ended successfully rc = 0"});
 }
@@ -338,7 +338,7 @@ TEST_F(WarmStartTest, FailedConfigurationStopsBeforeTheStationList) {
   context.stations[5] = 1;
   line.Reply(kNotConfigured);
   line.Reply(kMessageCodeZero);
-  EXPECT_EQ(Run(2), 2);
+  EXPECT_EQ(Run(ZOR_WARM_START), 2);
   EXPECT_EQ(line.writes, SequenceFrames(2));
   EXPECT_EQ(log.Lines(), (Strings{"ZOR07: TW: ConfigureAdapter(): fail rc = 2",
                                   "ZOR07: TW: WarmStart(): Fail rc = 2 "}));
@@ -348,7 +348,7 @@ TEST_F(WarmStartTest, FailedConfigurationStopsBeforeTheStationList) {
 TEST_F(StartupTest, WarmStartWithoutPortOnlyLogsSuccess) {
   context.stations[3] = 1;
   context.ready = 0;
-  EXPECT_EQ(Run(2), 0);
+  EXPECT_EQ(Run(ZOR_WARM_START), 0);
   EXPECT_TRUE(line.trace.empty());
   EXPECT_EQ(log.Lines(), Strings{"ZOR07: TW: WarmStart(): ended successfully rc = 0"});
 }

@@ -1,5 +1,5 @@
 // End-to-end tests of the shipped zortw.dll under Wine: loaded with
-// LoadLibraryA and called through GetProcAddress("ZorMain") with the
+// LoadLibrary (through the host library) and called through ZorMain with the
 // standard calling convention, the stand-in KARVEL.dll beside it taking the
 // log lines, its COM port mapped to the native simulator's pty by
 // tests/e2e/run-wine-e2e.sh, which also relays the simulator's control

@@ -29,8 +29,6 @@ constexpr uint16_t kGuard = 0xEEEE;
 constexpr size_t kLead = 4;  // guard words in front of the host's data[0]
 using Memory = std::array<uint16_t, 160>;
 
-enum Command : int32_t { kRead = 5, kReadUnchecked = 6, kWrite = 7, kWriteUnchecked = 10 };
-
 class BlockTest : public ::testing::Test {
  protected:
   BlockTest() {
@@ -78,7 +76,7 @@ TEST_F(BlockTest, ReadOfWordsSendsTheReadFrame) {
                             "0002"
                             "0003"
                             "0004"));
-  EXPECT_EQ(Run(kRead), 0);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 0);
   EXPECT_EQ(line.writes, Strings{":001E01050006200100040064DE6E;"});
   EXPECT_EQ(memory, Expect({{0, 1}, {1, 2}, {2, 3}, {3, 4}}));
 }
@@ -124,7 +122,7 @@ TEST_F(BlockTest, ReadPlacement) {
     Point(5, c.letter, 0x10, c.bitNumber, c.bits, c.count);
     line.Reply(PrimitiveReply(5, c.field));
     const BlockRequest before = block;
-    EXPECT_EQ(Run(kRead), 0);
+    EXPECT_EQ(Run(ZOR_READ_BLOCK), 0);
     EXPECT_EQ(std::memcmp(&before, &block, sizeof block), 0);
     EXPECT_EQ(memory, Expect(c.stored));
     EXPECT_EQ(line.writes.size(), 1u);
@@ -136,7 +134,7 @@ TEST_F(BlockTest, RetriesUntilAGoodReply) {
   line.Silence();
   line.Reply(Wrap("0105000020010001").substr(0, 12) + "XXXX;");  // corrupted
   line.Reply(PrimitiveReply(5, "1234"));
-  EXPECT_EQ(Run(kRead), 0);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 0);
   EXPECT_EQ(line.writes.size(), 3u);
   EXPECT_EQ(line.writes[0], line.writes[2]);  // the same frame each time
   EXPECT_EQ(memory, Expect({{1, 0x1234}}));
@@ -147,7 +145,7 @@ TEST_F(BlockTest, ThreeFailuresGiveTheLastCode) {
   line.Reply(PrimitiveError(5, 0x0101));
   line.Reply(PrimitiveError(5, 0x0102));
   line.Reply(PrimitiveError(5, 0x0103));
-  EXPECT_EQ(Run(kRead), 0x0103);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 0x0103);
   EXPECT_EQ(line.writes.size(), 3u);
   EXPECT_EQ(log.Lines().back(), "ZOR03: TW: CheckReply() - primitive error: 0103");
   EXPECT_EQ(memory, Expect({}));
@@ -156,7 +154,7 @@ TEST_F(BlockTest, ThreeFailuresGiveTheLastCode) {
   line.Reply(PrimitiveError(5, 0x0101));
   line.Reply(PrimitiveError(5, 0x0102));
   line.Silence();
-  EXPECT_EQ(Run(kRead), 2);  // a failed exchange counts as 2
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 2);  // a failed exchange counts as 2
   EXPECT_EQ(line.writes.size(), 3u);
   EXPECT_EQ(memory, Expect({}));
 }
@@ -169,7 +167,7 @@ TEST_F(BlockTest, ReplyToAnotherRequestIsAFailedAttempt) {
   line.Reply(PrimitiveReply(5, "00010002"));
   line.Reply(PrimitiveReply(5, "0001000200030004"));
   line.Reply(PrimitiveReply(6, "000100020003"));
-  EXPECT_EQ(Run(kRead), ReplyInvalid);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), ReplyInvalid);
   EXPECT_EQ(line.writes.size(), 3u);
   EXPECT_EQ(memory, Expect({}));
   EXPECT_EQ(log.Lines(), Strings(3, "ZOR03: TW: CheckReply() - reply does not answer the request"));
@@ -178,7 +176,7 @@ TEST_F(BlockTest, ReplyToAnotherRequestIsAFailedAttempt) {
   line.writes.clear();
   Words(1);
   for (int i = 0; i < 3; ++i) line.Reply(PrimitiveReply(5, "1111"));
-  EXPECT_EQ(Run(kWrite), ReplyInvalid);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), ReplyInvalid);
   EXPECT_EQ(line.writes.size(), 3u);
 
   // A short reply followed by a whole one is fine.
@@ -186,18 +184,18 @@ TEST_F(BlockTest, ReplyToAnotherRequestIsAFailedAttempt) {
   Point(5, 'F', 0x10, 255, 32, 4);
   line.Reply(PrimitiveReply(5, "12345678"));
   line.Reply(PrimitiveReply(5, "123456789ABCDEF0"));
-  EXPECT_EQ(Run(kRead), 0);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 0);
   EXPECT_EQ(line.writes.size(), 2u);
 }
 
 TEST_F(BlockTest, ReadyZeroRefusesTheCheckedCommands) {
   context.ready = 0;
   Words(1);
-  EXPECT_EQ(Run(kRead), 1);
-  EXPECT_EQ(Run(kWrite), 1);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 1);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 1);
   EXPECT_TRUE(line.writes.empty());
   line.Reply(PrimitiveReply(5, "0009"));
-  EXPECT_EQ(Run(kReadUnchecked), 0);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK_UNCHECKED), 0);
   EXPECT_EQ(memory, Expect({{1, 9}}));
 }
 
@@ -209,28 +207,28 @@ TEST_F(BlockTest, UndefinedTransfersAreRefusedBeforeSending) {
     int32_t count;
   };
   const Case cases[] = {
-      {"unknown letter, read", kRead, {5, 'Q', 1, 255, 16}, 1},
-      {"unknown letter, write", kWrite, {5, 'Q', 1, 255, 16}, 1},
-      {"width 8, read", kRead, {5, 'V', 1, 255, 8}, 1},
-      {"width 8, write", kWrite, {5, 'X', 1, 0, 8}, 1},
-      {"odd F read", kRead, {5, 'F', 2, 255, 32}, 3},
-      {"odd F write", kWrite, {5, 'F', 2, 255, 32}, 1},
+      {"unknown letter, read", ZOR_READ_BLOCK, {5, 'Q', 1, 255, 16}, 1},
+      {"unknown letter, write", ZOR_WRITE_BLOCK, {5, 'Q', 1, 255, 16}, 1},
+      {"width 8, read", ZOR_READ_BLOCK, {5, 'V', 1, 255, 8}, 1},
+      {"width 8, write", ZOR_WRITE_BLOCK, {5, 'X', 1, 0, 8}, 1},
+      {"odd F read", ZOR_READ_BLOCK, {5, 'F', 2, 255, 32}, 3},
+      {"odd F write", ZOR_WRITE_BLOCK, {5, 'F', 2, 255, 32}, 1},
       // An "F" write of 16-bit width would take n+1 words of an n-word array.
-      {"F of width 16, write", kWrite, {5, 'F', 2, 255, 16}, 2},
-      {"F of width 1, write", kWriteUnchecked, {5, 'F', 2, 255, 1}, 4},
-      {"F of width 16, read", kRead, {5, 'F', 2, 255, 16}, 2},
-      {"bit number 16, read", kRead, {5, 'V', 1, 16, 1}, 1},
-      {"bit number -1, write", kWrite, {5, 'V', 1, -1, 1}, 1},
-      {"single-bit write of two", kWrite, {5, 'V', 1, 3, 1}, 2},
-      {"single-bit write of none", kWriteUnchecked, {5, 'V', 1, 3, 1}, 0},
-      {"141 words do not fit a frame", kWrite, {5, 'V', 1, 255, 16}, 141},
-      {"negative write count", kWrite, {5, 'V', 1, 255, 16}, -1},
+      {"F of width 16, write", ZOR_WRITE_BLOCK, {5, 'F', 2, 255, 16}, 2},
+      {"F of width 1, write", ZOR_WRITE_BLOCK_UNCHECKED, {5, 'F', 2, 255, 1}, 4},
+      {"F of width 16, read", ZOR_READ_BLOCK, {5, 'F', 2, 255, 16}, 2},
+      {"bit number 16, read", ZOR_READ_BLOCK, {5, 'V', 1, 16, 1}, 1},
+      {"bit number -1, write", ZOR_WRITE_BLOCK, {5, 'V', 1, -1, 1}, 1},
+      {"single-bit write of two", ZOR_WRITE_BLOCK, {5, 'V', 1, 3, 1}, 2},
+      {"single-bit write of none", ZOR_WRITE_BLOCK_UNCHECKED, {5, 'V', 1, 3, 1}, 0},
+      {"141 words do not fit a frame", ZOR_WRITE_BLOCK, {5, 'V', 1, 255, 16}, 141},
+      {"negative write count", ZOR_WRITE_BLOCK, {5, 'V', 1, 255, 16}, -1},
       // A read whose reply could not be received whole is refused like a
       // write that cannot be sent; a negative count is no count at all.
-      {"negative read count", kRead, {5, 'V', 1, 255, 16}, -1},
-      {"negative discrete read", kReadUnchecked, {5, 'Y', 1, 0, 1}, -3},
-      {"142 words do not fit a reply", kRead, {5, 'V', 1, 255, 16}, 142},
-      {"284 discretes do not fit a reply", kRead, {5, 'X', 1, 0, 1}, 284},
+      {"negative read count", ZOR_READ_BLOCK, {5, 'V', 1, 255, 16}, -1},
+      {"negative discrete read", ZOR_READ_BLOCK_UNCHECKED, {5, 'Y', 1, 0, 1}, -3},
+      {"142 words do not fit a reply", ZOR_READ_BLOCK, {5, 'V', 1, 255, 16}, 142},
+      {"284 discretes do not fit a reply", ZOR_READ_BLOCK, {5, 'X', 1, 0, 1}, 284},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,8 +239,8 @@ TEST_F(BlockTest, UndefinedTransfersAreRefusedBeforeSending) {
   block.address = PointAddress{5, 'V', 1, 3, 1};
   block.elementCount = 1;
   block.data = nullptr;  // no array to take the bit from or to read into
-  EXPECT_EQ(Run(kWrite), 1);
-  EXPECT_EQ(Run(kRead), 1);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 1);
+  EXPECT_EQ(Run(ZOR_READ_BLOCK), 1);
   EXPECT_TRUE(line.writes.empty());
   EXPECT_EQ(memory, Expect({}));
 }
@@ -255,18 +253,18 @@ TEST_F(BlockTest, WritePlacementAndFrames) {
 
   Words(1);
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWrite), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0);
   EXPECT_EQ(line.writes.back(), ":001E01050006300100641234BC3E;");
 
   Words(2);  // data[1] and data[2]; data[0] is not sent
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWrite), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0);
   EXPECT_EQ(line.writes.back(), Wrap("01050008300100641234"
                                      "3333"));
 
   Point(5, 'F', 0x64, 255, 32, 4);  // data[1], data[0], data[3], data[2]
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWrite), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0);
   EXPECT_EQ(line.writes.back(), Wrap("0105000C30010064"
                                      "12341234"
                                      "44443333"));
@@ -276,12 +274,12 @@ TEST_F(BlockTest, WritePlacementAndFrames) {
   block.data[3] = 1;
   Point(5, 'X', 0x10, 0, 1, 3);
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWrite), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0);
   EXPECT_EQ(line.writes.back(), ":00200105000730030010010001CCC1;");
 
   Words(140);  // the largest block whose frame fits
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWriteUnchecked), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK_UNCHECKED), 0);
   EXPECT_EQ(line.writes.back().size(), 586u);
 
   // A write never stores into the host's array.
@@ -297,14 +295,14 @@ TEST_F(BlockTest, WriteRetriesAndReportsTheLastCode) {
   line.Reply(Wrap("00"));
   line.Silence();
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWrite), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0);
   EXPECT_EQ(line.writes.size(), 3u);
 
   line.writes.clear();
   line.Reply(PrimitiveError(5, 0x0201));
   line.Reply(PrimitiveError(5, 0x0202));
   line.Reply(Wrap("00"));
-  EXPECT_EQ(Run(kWrite), 2);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 2);
   EXPECT_EQ(line.writes.size(), 3u);
 }
 
@@ -327,7 +325,7 @@ TEST_F(BlockTest, SingleBitWriteReadsModifiesAndWrites) {
     const Memory memoryBefore = memory;
     line.Reply(PrimitiveReply(5, c.controllerWord));
     line.Reply(WriteReply(5));
-    EXPECT_EQ(Run(kWrite), 0);
+    EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0);
     EXPECT_EQ(line.writes, (Strings{Wrap("01050006200100010064"),
                                     Wrap(std::string("0105000630010064") + c.sent)}));
     EXPECT_EQ(std::memcmp(&before, &block, sizeof block), 0);
@@ -342,7 +340,7 @@ TEST_F(BlockTest, FailedBitReadSendsNoWrite) {
   line.Reply(PrimitiveError(5, 0x0101));
   line.Reply(PrimitiveError(5, 0x0102));
   line.Reply(PrimitiveError(5, 0x0103));
-  EXPECT_EQ(Run(kWrite), 0x0103);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK), 0x0103);
   EXPECT_EQ(line.writes.size(), 3u);
   for (const std::string& frame : line.writes) EXPECT_EQ(frame.substr(13, 4), "2001");
   EXPECT_EQ(std::memcmp(&before, &block, sizeof block), 0);
@@ -350,7 +348,7 @@ TEST_F(BlockTest, FailedBitReadSendsNoWrite) {
   // The read step is a checked read even under the unchecked write.
   line.writes.clear();
   context.ready = 0;
-  EXPECT_EQ(Run(kWriteUnchecked), 1);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK_UNCHECKED), 1);
   EXPECT_TRUE(line.writes.empty());
   EXPECT_EQ(std::memcmp(&before, &block, sizeof block), 0);
 }
@@ -360,7 +358,7 @@ TEST_F(BlockTest, WholeWordWriteUnderWriteBlockUncheckedNeedsNoReady) {
   block.data[1] = 0xBEEF;
   Words(1);
   line.Reply(WriteReply(5));
-  EXPECT_EQ(Run(kWriteUnchecked), 0);
+  EXPECT_EQ(Run(ZOR_WRITE_BLOCK_UNCHECKED), 0);
   EXPECT_EQ(line.writes, Strings{Wrap("0105000630010064BEEF")});
 }
 
@@ -368,7 +366,7 @@ TEST_F(BlockTest, BlockTransfersUseTheContextBuffers) {
   Words(1);
   const std::string reply = PrimitiveReply(5, "0042");
   line.Reply(reply);
-  ASSERT_EQ(Run(kRead), 0);
+  ASSERT_EQ(Run(ZOR_READ_BLOCK), 0);
   EXPECT_EQ(std::string(context.requestFrame), Wrap("01050006200100010064"));
   EXPECT_EQ(std::string(context.replyBuffer), reply);
 }

@@ -66,7 +66,7 @@ TEST_F(DefinitionTest, DefinePointAccepts) {
   };
   for (const Accepted& c : cases) {
     SCOPED_TRACE(c.text);
-    ASSERT_EQ(Run(3, c.text, c.hostDataType), 0);
+    ASSERT_EQ(Run(ZOR_DEFINE_POINT, c.text, c.hostDataType), 0);
     EXPECT_EQ(definition.address.station, c.station);
     EXPECT_EQ(definition.address.typeLetter, c.letter);
     EXPECT_EQ(definition.address.elementAddress, c.elementAddress);
@@ -112,7 +112,7 @@ TEST_F(DefinitionTest, DefinePointRefuses) {
   };
   for (const Refused& c : cases) {
     SCOPED_TRACE(c.why);
-    EXPECT_EQ(Run(3, c.text, c.hostDataType), 1);
+    EXPECT_EQ(Run(ZOR_DEFINE_POINT, c.text, c.hostDataType), 1);
   }
   for (uint8_t entry : context.stations) EXPECT_EQ(entry, 0);
   EXPECT_TRUE(line.writes.empty());
@@ -120,7 +120,7 @@ TEST_F(DefinitionTest, DefinePointRefuses) {
 }
 
 TEST_F(DefinitionTest, NullTextIsRefused) {
-  EXPECT_EQ(Run(3, nullptr, 0), 1);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, nullptr, 0), 1);
 }
 
 struct BlockCase {
@@ -143,24 +143,24 @@ TEST_F(DefinitionTest, CheckBlockBoundsTheBlock) {
   };
   for (const BlockCase& c : cases) {
     SCOPED_TRACE(std::string(c.text) + " count " + std::to_string(c.count));
-    EXPECT_EQ(Run(4, c.text, c.hostDataType, c.count), c.result);
+    EXPECT_EQ(Run(ZOR_CHECK_BLOCK, c.text, c.hostDataType, c.count), c.result);
   }
 }
 
 TEST_F(DefinitionTest, CheckBlockMakesEveryVPointAWord) {
-  ASSERT_EQ(Run(4, "01V0001", 6, 1), 0);
+  ASSERT_EQ(Run(ZOR_CHECK_BLOCK, "01V0001", 6, 1), 0);
   EXPECT_EQ(definition.address.bitsPerElement, 16);
   EXPECT_EQ(definition.address.bitNumber, 255);
-  ASSERT_EQ(Run(4, "01X0013", 1, 1), 0);  // discretes with any host data type but 7
+  ASSERT_EQ(Run(ZOR_CHECK_BLOCK, "01X0013", 1, 1), 0);  // discretes with any host data type but 7
   EXPECT_EQ(definition.address.bitsPerElement, 1);
   EXPECT_EQ(definition.address.bitNumber, 3);
 }
 
 TEST_F(DefinitionTest, FirstDefinitionOfAStationConnectsItOnce) {
-  EXPECT_EQ(Run(3, "05V0001", 0), 0);
-  EXPECT_EQ(Run(3, "05X0002", 6), 0);
-  EXPECT_EQ(Run(4, "05V0003", 0, 10), 0);
-  EXPECT_EQ(Run(3, "fev0001", 0), 0);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, "05V0001", 0), 0);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, "05X0002", 6), 0);
+  EXPECT_EQ(Run(ZOR_CHECK_BLOCK, "05V0003", 0, 10), 0);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, "fev0001", 0), 0);
   EXPECT_EQ(line.writes, (std::vector<std::string>{":000E0405FBED;", Wrap("04FE")}));
   EXPECT_EQ(context.stations[5], 1);
   EXPECT_EQ(context.stations[254], 1);
@@ -174,23 +174,23 @@ TEST_F(DefinitionTest, FirstDefinitionOfAStationConnectsItOnce) {
   ASSERT_EQ(ZorMain(&start), 0);
   EXPECT_EQ(context.stations[5], 0);
   line.writes.clear();
-  EXPECT_EQ(Run(3, "05V0001", 0), 0);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, "05V0001", 0), 0);
   EXPECT_EQ(line.writes, std::vector<std::string>{":000E0405FBED;"});
 }
 
 TEST_F(DefinitionTest, RefusedBlockStillMarksItsStation) {
-  EXPECT_EQ(Run(4, "01V0001", 6, 63), 1);
+  EXPECT_EQ(Run(ZOR_CHECK_BLOCK, "01V0001", 6, 63), 1);
   EXPECT_EQ(context.stations[1], 1);
   EXPECT_EQ(line.writes, std::vector<std::string>{Wrap("0401")});
 }
 
 TEST_F(DefinitionTest, FailedConnectionDoesNotFailTheDefinition) {
   line.responder = nullptr;  // silence
-  EXPECT_EQ(Run(3, "07V0001", 0), 0);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, "07V0001", 0), 0);
   EXPECT_EQ(context.stations[7], 1);
   SerialClose(context.portHandle);
   context.portHandle = 0;  // no port at all
-  EXPECT_EQ(Run(3, "08V0001", 0), 0);
+  EXPECT_EQ(Run(ZOR_DEFINE_POINT, "08V0001", 0), 0);
   EXPECT_EQ(context.stations[8], 1);
   EXPECT_TRUE(log.Lines().empty());
 }
