@@ -24,7 +24,10 @@ struct Driver {
 // The directory of the running executable ("." when unknown).
 std::string ExecutableDir();
 
-// The driver beside the executable: libzortw.so, or zortw.dll.
+// The driver a host loads by default: zortw.dll beside the executable; on
+// Linux libzortw.so beside it (a build tree), else the installed library
+// (lib/<arch>/libzortw.so.1 seen from bin/), else the soname for the
+// dynamic loader to find.
 std::string DefaultDriverPath();
 
 // Loads path (DefaultDriverPath() when empty) and finds ZorMain. On Linux,

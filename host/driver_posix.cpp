@@ -4,6 +4,10 @@
 
 #include "host/driver.h"
 
+#ifndef ZORTW_LIBDIR_FROM_BINDIR
+#define ZORTW_LIBDIR_FROM_BINDIR "../lib"
+#endif
+
 namespace zortw_host {
 
 std::string ExecutableDir() {
@@ -16,7 +20,15 @@ std::string ExecutableDir() {
 }
 
 std::string DefaultDriverPath() {
-  return ExecutableDir() + "/libzortw.so";
+  // The build tree: beside the executable. An installed tree: the library
+  // directory seen from the executable's (bin/ -> lib/<arch>/). Else the
+  // soname, for the dynamic loader's own search.
+  const std::string dir = ExecutableDir();
+  for (const std::string& candidate :
+       {dir + "/libzortw.so", dir + "/" ZORTW_LIBDIR_FROM_BINDIR "/libzortw.so.1"}) {
+    if (access(candidate.c_str(), F_OK) == 0) return candidate;
+  }
+  return "libzortw.so.1";
 }
 
 Driver LoadDriver(const std::string& path, ZorLogFn log) {

@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
   app.add_option("--driver", driverPath,
                  "driver library (default: libzortw.so beside the gateway)");
   app.add_flag("--no-coalesce", noCoalesce, "read every configured range on its own (comparison)");
+  app.set_version_flag("--version", std::string("tiway-gateway ") + ZORTW_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

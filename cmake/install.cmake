@@ -1,0 +1,121 @@
+# What `cmake --install` puts where, and the components the packages are
+# made of (scripts/package.sh):
+#
+#   lib      libzortw.so.1                          (Debian: libzortw1)
+#   dev      zortw/zortw.h, libzortw.so, the CMake package (find_package(zortw),
+#            target zortw::zortw) and zortw.pc      (libzortw-dev)
+#   tools    tiway, tiway-sim, their man pages and bash completion (tiway-tools)
+#   gateway  tiway-gateway, its man page and completion, the systemd unit
+#            (installed, not enabled), /etc/tiway-gateway/gateway.toml (tiway-gateway)
+#
+# Windows (the zip): zortw.dll, tiway.exe, the header, the integrator's docs.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(ZORTW_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc)
+
+# The public header travels with the library target.
+target_include_directories(zortw PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                        $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+if(WIN32)
+  install(TARGETS zortw RUNTIME DESTINATION . COMPONENT lib)
+  install(TARGETS tiway RUNTIME DESTINATION . COMPONENT tools)
+  install(FILES include/zortw/zortw.h DESTINATION include/zortw COMPONENT dev)
+  install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt COMPONENT dev)
+  install(FILES docs/driver.md docs/tiway.md DESTINATION doc COMPONENT dev)
+  return()
+endif()
+
+set_target_properties(zortw PROPERTIES VERSION ${PROJECT_VERSION}
+                                       SOVERSION ${PROJECT_VERSION_MAJOR})
+
+install(TARGETS zortw EXPORT zortwTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
+install(FILES include/zortw/zortw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zortw COMPONENT dev)
+
+# find_package(zortw): the imported target zortw::zortw.
+set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zortw)
+install(EXPORT zortwTargets NAMESPACE zortw:: DESTINATION ${cmake_dir} COMPONENT dev)
+configure_package_config_file(packaging/zortwConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/zortwConfig.cmake
+                              INSTALL_DESTINATION ${cmake_dir})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/zortwConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortwConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/zortwConfigVersion.cmake
+        DESTINATION ${cmake_dir} COMPONENT dev)
+
+# pkg-config --cflags --libs zortw; relocatable (the prefix is found from
+# the file's own place).
+file(RELATIVE_PATH pc_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" pc_prefix "${pc_prefix}")
+configure_file(packaging/zortw.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)
+
+# Man pages and bash completion: tiway writes its own; for tiway-sim and
+# tiway-gateway they are made from --help at build time.
+set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
+add_custom_command(
+  OUTPUT ${generated}/tiway.1 ${generated}/tiway.bash
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${generated}
+  COMMAND $<TARGET_FILE:tiway> --man-page > ${generated}/tiway.1
+  COMMAND $<TARGET_FILE:tiway> --bash-completion > ${generated}/tiway.bash
+  DEPENDS tiway
+  COMMENT "tiway: man page and bash completion")
+set(docs_outputs ${generated}/tiway.1 ${generated}/tiway.bash)
+set(help_tools tiway-sim)
+if(TARGET tiway-gateway)
+  list(APPEND help_tools tiway-gateway)
+endif()
+foreach(tool ${help_tools})
+  add_custom_command(
+    OUTPUT ${generated}/${tool}.1 ${generated}/${tool}.bash
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:${tool}> -DNAME=${tool}
+            -DVERSION=${PROJECT_VERSION} -DOUT=${generated}
+            -P ${PROJECT_SOURCE_DIR}/cmake/help_to_man.cmake
+    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/help_to_man.cmake
+    COMMENT "${tool}: man page and bash completion from --help")
+  list(APPEND docs_outputs ${generated}/${tool}.1 ${generated}/${tool}.bash)
+endforeach()
+add_custom_target(tool_docs ALL DEPENDS ${docs_outputs})
+
+set(completions ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(TARGETS tiway tiway-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(FILES ${generated}/tiway.1 ${generated}/tiway-sim.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+install(FILES ${generated}/tiway.bash DESTINATION ${completions} RENAME tiway COMPONENT tools)
+install(FILES ${generated}/tiway-sim.bash DESTINATION ${completions} RENAME tiway-sim
+        COMPONENT tools)
+install(FILES tools/sim/demo-data.txt DESTINATION ${ZORTW_DOCDIR}/tiway-tools/examples
+        COMPONENT tools)
+
+if(TARGET tiway-gateway)
+  install(TARGETS tiway-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gateway)
+  install(FILES ${generated}/tiway-gateway.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT gateway)
+  install(FILES ${generated}/tiway-gateway.bash DESTINATION ${completions}
+          RENAME tiway-gateway COMPONENT gateway)
+  # The unit names the installed gateway; it is installed, never enabled.
+  file(READ tools/gateway/tiway-gateway.service unit)
+  string(REPLACE "/opt/zortw/bin/" "${CMAKE_INSTALL_FULL_BINDIR}/" unit "${unit}")
+  string(REPLACE "/etc/tiway-gateway/" "${CMAKE_INSTALL_FULL_SYSCONFDIR}/tiway-gateway/" unit
+                 "${unit}")
+  file(WRITE ${generated}/tiway-gateway.service "${unit}")
+  # A system install (prefix /usr, the packages) puts the unit and the
+  # configuration where Debian keeps them; any other prefix keeps them
+  # inside it.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(unitdir /lib/systemd/system)
+    set(confdir /etc/tiway-gateway)
+  else()
+    set(unitdir ${CMAKE_INSTALL_LIBDIR}/systemd/system)
+    set(confdir ${CMAKE_INSTALL_SYSCONFDIR}/tiway-gateway)
+  endif()
+  install(FILES ${generated}/tiway-gateway.service DESTINATION ${unitdir} COMPONENT gateway)
+  install(FILES tools/gateway/gateway.sample.toml DESTINATION ${confdir} RENAME gateway.toml
+          COMPONENT gateway)
+  install(FILES tools/gateway/gateway.sample.toml DESTINATION ${ZORTW_DOCDIR}/tiway-gateway/examples
+          COMPONENT gateway)
+endif()
