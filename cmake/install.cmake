@@ -58,32 +58,34 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc DESTINATION ${CMAKE_INSTALL_L
 # tiway-gateway they are made from --help at build time.
 set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
 add_custom_command(
-  OUTPUT ${generated}/tiway.1 ${generated}/tiway.bash
+  OUTPUT ${generated}/tiway.1.gz ${generated}/tiway.bash
   COMMAND ${CMAKE_COMMAND} -E make_directory ${generated}
   COMMAND $<TARGET_FILE:tiway> --man-page > ${generated}/tiway.1
+  COMMAND gzip -9nf ${generated}/tiway.1
   COMMAND $<TARGET_FILE:tiway> --bash-completion > ${generated}/tiway.bash
   DEPENDS tiway
   COMMENT "tiway: man page and bash completion")
-set(docs_outputs ${generated}/tiway.1 ${generated}/tiway.bash)
+set(docs_outputs ${generated}/tiway.1.gz ${generated}/tiway.bash)
 set(help_tools tiway-sim)
 if(TARGET tiway-gateway)
   list(APPEND help_tools tiway-gateway)
 endif()
 foreach(tool ${help_tools})
   add_custom_command(
-    OUTPUT ${generated}/${tool}.1 ${generated}/${tool}.bash
+    OUTPUT ${generated}/${tool}.1.gz ${generated}/${tool}.bash
     COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:${tool}> -DNAME=${tool}
             -DVERSION=${PROJECT_VERSION} -DOUT=${generated}
             -P ${PROJECT_SOURCE_DIR}/cmake/help_to_man.cmake
+    COMMAND gzip -9nf ${generated}/${tool}.1
     DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/help_to_man.cmake
     COMMENT "${tool}: man page and bash completion from --help")
-  list(APPEND docs_outputs ${generated}/${tool}.1 ${generated}/${tool}.bash)
+  list(APPEND docs_outputs ${generated}/${tool}.1.gz ${generated}/${tool}.bash)
 endforeach()
 add_custom_target(tool_docs ALL DEPENDS ${docs_outputs})
 
 set(completions ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(TARGETS tiway tiway-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-install(FILES ${generated}/tiway.1 ${generated}/tiway-sim.1
+install(FILES ${generated}/tiway.1.gz ${generated}/tiway-sim.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 install(FILES ${generated}/tiway.bash DESTINATION ${completions} RENAME tiway COMPONENT tools)
 install(FILES ${generated}/tiway-sim.bash DESTINATION ${completions} RENAME tiway-sim
@@ -93,12 +95,20 @@ install(FILES tools/sim/demo-data.txt DESTINATION ${ZORTW_DOCDIR}/tiway-tools/ex
 
 if(TARGET tiway-gateway)
   install(TARGETS tiway-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gateway)
-  install(FILES ${generated}/tiway-gateway.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  install(FILES ${generated}/tiway-gateway.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
           COMPONENT gateway)
   install(FILES ${generated}/tiway-gateway.bash DESTINATION ${completions}
           RENAME tiway-gateway COMPONENT gateway)
   # The unit names the installed gateway; it is installed, never enabled.
   file(READ tools/gateway/tiway-gateway.service unit)
+  # The source's comment on installing by hand gives way to the installed
+  # tree's.
+  string(REGEX REPLACE "^.*\n\\[Unit\\]" "[Unit]" unit "${unit}")
+  string(PREPEND unit
+         "# systemd unit for tiway-gateway, installed and not enabled. Edit\n"
+         "# ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tiway-gateway/gateway.toml (tiway-gateway --check shows\n"
+         "# the plan), then: systemctl enable --now tiway-gateway\n"
+         "# Logs: journalctl -u tiway-gateway. Counters on demand: systemctl kill -s USR1 tiway-gateway\n")
   string(REPLACE "/opt/zortw/bin/" "${CMAKE_INSTALL_FULL_BINDIR}/" unit "${unit}")
   string(REPLACE "/etc/tiway-gateway/" "${CMAKE_INSTALL_FULL_SYSCONFDIR}/tiway-gateway/" unit
                  "${unit}")

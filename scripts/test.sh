@@ -71,4 +71,8 @@ cmake --preset win32
 cmake --build --preset win32
 ctest --preset win32 || status=1
 
+# The Debian packages (lintian without errors, file lists, the tools run)
+# and the Windows zip.
+bash scripts/package.sh --win32 || status=1
+
 exit $status

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The packages: Debian packages of the Linux build, checked with lintian,
+# and, with --win32, the Windows zip.
+#
+#   bash scripts/package.sh [--win32]
+#
+# Debian (build/package/*.deb, preset package: prefix /usr):
+#   libzortw1      the driver library
+#   libzortw-dev   zortw/zortw.h, the CMake package, zortw.pc
+#   tiway-tools    tiway and tiway-sim, man pages, bash completion
+#   tiway-gateway  tiway-gateway, its systemd unit (not enabled), /etc/tiway-gateway
+# lintian must report no error; its warnings are listed (docs/packaging.md
+# says why each stays). Windows (build/win32/zortw-VERSION-win32.zip):
+# zortw.dll, tiway.exe, the header, README.txt and the integrator's docs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake --preset package >/dev/null
+cmake --build --preset package -- -j2
+rm -f build/package/*.deb
+(cd build/package && cpack -G DEB >cpack.log) || {
+  cat build/package/cpack.log >&2
+  echo "package.sh: cpack failed" >&2
+  exit 1
+}
+status=0
+for deb in build/package/*.deb; do
+  echo "== $(basename "$deb")"
+  dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\|Section\): /  \1: /p'
+  if command -v lintian >/dev/null; then
+    # Errors fail; warnings and notes are shown.
+    lintian --allow-root --tag-display-limit 0 "$deb" | sed 's/^/  /' || true
+    if lintian --allow-root --fail-on error "$deb" >/dev/null; then :; else status=1; fi
+  else
+    echo "  lintian not installed (scripts/setup.sh installs it)"
+  fi
+done
+
+# Each package's file list, and the unpacked tools' --version.
+bash tests/install/package_test.sh build/package || status=1
+
+if [ "${1:-}" = --win32 ]; then
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 --target zortw tiway -- -j2
+  rm -f build/win32/*.zip
+  (cd build/win32 && cpack -G ZIP >cpack.log) || {
+    cat build/win32/cpack.log >&2
+    echo "package.sh: cpack (win32) failed" >&2
+    exit 1
+  }
+  ls build/win32/*.zip
+fi
+exit $status
