@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The README's first command where a new user meets it: a minimal Debian
+# (apt and git only, as a fresh container or VM gives it) is built with
+# mmdebstrap, this repository is cloned into it, and `bash scripts/demo.sh`
+# runs there in a chroot with /dev, /dev/pts and /proc mounted. Reports the
+# time the demo took (installs included) and the packages it installed;
+# fails when the demo fails, or takes longer than the limit.
+#
+#   bash scripts/fresh-check.sh [--limit SECONDS] [--keep]
+#
+# As root (mmdebstrap, chroot, mount). --limit: the demo's allowance, 60 s by
+# default (ZORTW_FRESH_LIMIT); --keep leaves the root for a look (its path is
+# printed). The clone is of HEAD: what is not committed is not checked.
+# Every step is bounded in time; whatever it mounted is unmounted, and the
+# root is removed only when nothing is mounted in it any more.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo="$(pwd)"
+
+limit="${ZORTW_FRESH_LIMIT:-60}"
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --limit) limit="$2"; shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "usage: fresh-check.sh [--limit SECONDS] [--keep]" >&2; exit 2 ;;
+  esac
+done
+suite=bookworm
+mirror="${ZORTW_FRESH_MIRROR:-http://deb.debian.org/debian}"
+
+if [ "$(id -u)" != 0 ]; then
+  echo "fresh-check: needs root (mmdebstrap, chroot, mount)" >&2
+  exit 2
+fi
+if ! command -v mmdebstrap >/dev/null; then
+  echo "fresh-check: mmdebstrap is missing (scripts/setup.sh installs it)" >&2
+  exit 2
+fi
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/zortw-fresh.XXXXXX")"
+root="$work/root"
+mounted=()
+cleanup() {
+  local status=$? m
+  # Unmount in reverse order; lazily if a process still holds one.
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+    m="${mounted[$i]}"
+    umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+  done
+  if [ $keep = 1 ]; then
+    echo "fresh-check: the root is kept at $root"
+  elif findmnt -rn -o TARGET | grep -q "^$work/"; then
+    # Never remove a tree with the host's /dev inside it.
+    echo "fresh-check: something is still mounted under $work; not removed" >&2
+    status=1
+  else
+    rm -rf "$work"
+  fi
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+step() { printf '\n== %s ==\n' "$*"; }
+
+step "a minimal $suite root (mmdebstrap --variant=apt --include=ca-certificates,git)"
+start=$(date +%s)
+timeout 900 mmdebstrap --quiet --mode=root --variant=apt --include=ca-certificates,git \
+  "$suite" "$root" "$mirror" >"$work/mmdebstrap.log" 2>&1 || {
+  tail -30 "$work/mmdebstrap.log" >&2
+  echo "fresh-check: mmdebstrap failed" >&2
+  exit 1
+}
+echo "built in $(($(date +%s) - start)) s"
+packages() { chroot "$root" dpkg-query -W -f '${binary:Package}\n' | sort; }
+packages >"$work/before.txt"
+echo "$(wc -l <"$work/before.txt") packages"
+
+step "the clone"
+timeout 120 git clone --quiet --no-hardlinks "$repo" "$root/root/zortw"
+echo "$(git -C "$root/root/zortw" log --oneline -1)"
+
+for m in dev dev/pts proc; do
+  mkdir -p "$root/$m"
+  if [ $m = proc ]; then
+    mount -t proc proc "$root/proc"
+  else
+    mount --bind "/$m" "$root/$m"
+  fi
+  mounted+=("$root/$m")
+done
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+
+step "bash scripts/demo.sh in the chroot (as root, as the README says)"
+start=$(date +%s%N)
+status=0
+timeout 900 chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  bash -c 'cd /root/zortw && bash scripts/demo.sh' >"$work/demo.log" 2>&1 || status=$?
+ms=$((($(date +%s%N) - start) / 1000000))
+seconds="$((ms / 1000)).$((ms % 1000 / 100))"
+packages >"$work/after.txt"
+added="$(comm -13 "$work/before.txt" "$work/after.txt")"
+
+step "result"
+echo "demo exit status $status, $seconds s (installs included; limit $limit s)"
+echo "packages installed by the demo: $(grep -c . <<<"$added" || true)"
+echo "$added" | paste -sd' ' | fold -s -w 100 | sed 's/^/  /'
+if [ $status != 0 ]; then
+  echo "--- the demo's output (last 60 lines)"
+  tail -60 "$work/demo.log"
+  echo "fresh-check: the demo failed on a minimal $suite" >&2
+  exit 1
+fi
+grep -q "== Done ==" "$work/demo.log" || {
+  tail -60 "$work/demo.log"
+  echo "fresh-check: the demo did not reach its end" >&2
+  exit 1
+}
+if [ "$ms" -gt $((limit * 1000)) ]; then
+  echo "fresh-check: the demo took $seconds s on a minimal $suite, over $limit s" >&2
+  exit 1
+fi
+echo "fresh-check: passed"
