@@ -3,21 +3,23 @@
 # (apt and git only, as a fresh container or VM gives it) is built with
 # mmdebstrap, this repository is cloned into it, and `bash scripts/demo.sh`
 # runs there in a chroot with /dev, /dev/pts and /proc mounted. Reports the
-# time the demo took (installs included) and the packages it installed;
-# fails when the demo fails, or takes longer than the limit.
+# time the demo took (installs included) against its one-minute target and
+# the packages it installed; fails when the demo fails (a missing install
+# step fails here, not on a user's machine).
 #
 #   bash scripts/fresh-check.sh [--limit SECONDS] [--keep]
 #
-# As root (mmdebstrap, chroot, mount). --limit: the demo's allowance, 60 s by
-# default (ZORTW_FRESH_LIMIT); --keep leaves the root for a look (its path is
-# printed). The clone is of HEAD: what is not committed is not checked.
+# As root (mmdebstrap, chroot, mount). A time over the target is reported,
+# not failed (a loaded machine is slower); --limit SECONDS makes it fail.
+# --keep leaves the root for a look (its path is printed). The clone is of HEAD: what is not committed is not checked.
 # Every step is bounded in time; whatever it mounted is unmounted, and the
 # root is removed only when nothing is mounted in it any more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$(pwd)"
 
-limit="${ZORTW_FRESH_LIMIT:-60}"
+target=60
+limit=""
 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -41,8 +43,28 @@ fi
 work="$(mktemp -d "${TMPDIR:-/tmp}/zortw-fresh.XXXXXX")"
 root="$work/root"
 mounted=()
+# The processes whose root is the chroot (what the demo may have left).
+chroot_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && echo "${p#/proc/}"
+  done
+  return 0
+}
 cleanup() {
-  local status=$? m
+  local status=$? m left
+  left="$(chroot_pids)"
+  if [ -n "$left" ]; then
+    # shellcheck disable=SC2086
+    kill -TERM $left 2>/dev/null || true
+    for _ in $(seq 50); do
+      [ -z "$(chroot_pids)" ] && break
+      sleep 0.1
+    done
+    left="$(chroot_pids)"
+    # shellcheck disable=SC2086
+    [ -n "$left" ] && kill -KILL $left 2>/dev/null || true
+  fi
   # Unmount in reverse order; lazily if a process still holds one.
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
     m="${mounted[$i]}"
@@ -105,7 +127,7 @@ packages >"$work/after.txt"
 added="$(comm -13 "$work/before.txt" "$work/after.txt")"
 
 step "result"
-echo "demo exit status $status, $seconds s (installs included; limit $limit s)"
+echo "demo exit status $status, $seconds s (installs included; target $target s)"
 echo "packages installed by the demo: $(grep -c . <<<"$added" || true)"
 echo "$added" | paste -sd' ' | fold -s -w 100 | sed 's/^/  /'
 if [ $status != 0 ]; then
@@ -119,8 +141,11 @@ grep -q "== Done ==" "$work/demo.log" || {
   echo "fresh-check: the demo did not reach its end" >&2
   exit 1
 }
-if [ "$ms" -gt $((limit * 1000)) ]; then
+if [ -n "$limit" ] && [ "$ms" -gt $((limit * 1000)) ]; then
   echo "fresh-check: the demo took $seconds s on a minimal $suite, over $limit s" >&2
   exit 1
+fi
+if [ "$ms" -gt $((target * 1000)) ]; then
+  echo "fresh-check: note: over the $target s target (load average $(cut -d' ' -f1-3 /proc/loadavg))"
 fi
 echo "fresh-check: passed"
