@@ -831,3 +831,22 @@ TEST_F(Pty, ATricklingLineCannotStretchAReceptionPastItsBound) {
 }
 
 }  // namespace
+
+namespace {
+
+// Somebody closed the port's descriptor under the driver: the close fails
+// (EBADF) and the layer lets the port go. The context keeps no handle the
+// layer no longer knows, so the next ClosePort and Stop succeed.
+TEST_F(Pty, AHandleTheLayerGaveUpIsNotKeptInTheContext) {
+  PortContext context{};
+  context.portHandle = OpenPort();
+  handle_ = 0;
+  ASSERT_EQ(close(PortDescriptor(context.portHandle)), 0);
+  ZorRequest request{&context, 12, 1, 0, nullptr};
+  EXPECT_EQ(ClosePort(&request), 2);
+  EXPECT_EQ(context.portHandle, 0u);
+  EXPECT_EQ(ClosePort(&request), 0);
+  EXPECT_EQ(Stop(&request), 0);
+}
+
+}  // namespace
