@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "host/driver.h"
@@ -571,6 +572,91 @@ TEST_F(NativeE2E, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
     EXPECT_EQ(word, "ok 0001");
   } else {
     EXPECT_TRUE(word == "ok 0000" || word == "ok 0001") << word << " status " << bitStatus;
+  }
+}
+
+// At 2400 baud a write of 62 words is 274 characters, 1.14 s on the wire:
+// longer than the 1 s reply time-out. The reply's wait counts from when the
+// request has left the line, so the write succeeds at its first attempt.
+TEST_F(NativeE2E, ARequestLongerOnTheWireThanTheTimeOutIsAnsweredAtOnce) {
+  StartSim(true, {"--baud", "2400"});
+  ASSERT_EQ(host_->ColdStart(sim_.Port(), 100, LineSettings{2400, 8, 0, 0}), 0);
+  const PointAddress words = Define("05V0100");
+  Reset();
+  HostArray data(62);
+  for (int i = 0; i < 62; ++i) data[i] = static_cast<uint16_t>(0x5000 + i);
+  EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, words, 62, data.data()), 0);
+  EXPECT_EQ(Frames(), 1);                                       // written once
+  EXPECT_EQ(sim_.Control("dump 05 V 0100 2"), "ok 5001 5002");  // from data[1] on
+  EXPECT_TRUE(g_log.empty());
+}
+
+// A host polling a scan list: same-size blocks of one station in turn, with
+// single-bit writes between. Every attempt of one transfer is answered 1.2
+// or 1.8 reply time-outs late; the next transfer has the same shape, so a
+// late reply would pass every check of its own. The driver drains what the
+// line still owes before a different request: the next transfer gets its
+// own answer.
+TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
+  StartSession();
+  Define("05V0100");  // connects station 5
+  ShortTimeout();     // 200 ms
+  struct Case {
+    const char* name;
+    const char* late;  // the fault scope of the late transfer
+    std::function<void()> lateTransfer, nextTransfer;
+  };
+  const Case cases[] = {
+      {"read, then a read of the next block", "read",
+       [&] {
+         HostArray words(4);
+         host_->Transfer(ZOR_READ_BLOCK, Point(5, 'V', 0x100), 4, words.data());
+       },
+       [&] {
+         HostArray words(4);
+         EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Point(5, 'V', 0x200), 4, words.data()), 0);
+         EXPECT_EQ(words.Inside(), (std::vector<uint16_t>{0xA1, 0xA2, 0xA3, 0xA4}));
+         EXPECT_TRUE(words.GuardsIntact());
+       }},
+      {"write, then a write the controller refuses", "write",
+       [&] {
+         HostArray words(4);
+         host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x300), 4, words.data());
+       },
+       [&] {
+         ASSERT_EQ(sim_.Control("fault primitive-error=0104@write 3").rfind("ok", 0), 0u);
+         HostArray word(1);
+         word[1] = 0x1234;
+         EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x400), 1, word.data()), 0x104);
+       }},
+      {"single-bit write, then a single-bit write of another word", "read",
+       [&] {
+         HostArray bit(2);
+         bit[1] = 1;
+         host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x500, 0), 1, bit.data());
+       },
+       [&] {
+         HostArray bit(2);
+         bit[1] = 1;
+         EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x600, 1), 1, bit.data()), 0);
+         EXPECT_EQ(sim_.Control("dump 05 V 0600"), "ok 0002");
+       }},
+  };
+  for (const int lateMs : {240, 360}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(lateMs) + " ms late");
+      ASSERT_EQ(sim_.Control("clear"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0100 = F0F0 F1F1 F2F2 F3F3"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0200 = 00A1 00A2 00A3 00A4"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0400 = 0000"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0500 = F0F0"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0600 = 0000"), "ok");
+      const std::string fault = "fault delay=" + std::to_string(lateMs) + "@" + c.late + " 3";
+      ASSERT_EQ(sim_.Control(fault).rfind("ok", 0), 0u);
+      c.lateTransfer();
+      ASSERT_EQ(sim_.Control("clear"), "ok");
+      c.nextTransfer();
+    }
   }
 }
 
