@@ -14,6 +14,7 @@
 # zortw.dll, tiway.exe, the header, README.txt and the integrator's docs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+zip=""
 
 cmake --preset package >/dev/null
 cmake --build --preset package -- -j2
@@ -36,9 +37,6 @@ for deb in build/package/*.deb; do
   fi
 done
 
-# Each package's file list, and the unpacked tools' --version.
-bash tests/install/package_test.sh build/package || status=1
-
 if [ "${1:-}" = --win32 ]; then
   cmake --preset win32 >/dev/null
   cmake --build --preset win32 --target zortw tiway -- -j2
@@ -48,6 +46,9 @@ if [ "${1:-}" = --win32 ]; then
     echo "package.sh: cpack (win32) failed" >&2
     exit 1
   }
-  ls build/win32/*.zip
+  zip="$(ls build/win32/zortw-*-win32.zip)"
 fi
+
+# Each package's file list, and the unpacked tools' --version.
+bash tests/install/package_test.sh build/package ${zip:-} || status=1
 exit $status

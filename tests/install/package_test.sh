@@ -3,7 +3,8 @@
 # tools of the packages, unpacked together into one root, run --version;
 # the unpacked tiway finds the unpacked driver by itself.
 #
-#   package_test.sh DIR   (the .deb files of scripts/package.sh)
+#   package_test.sh DIR [ZIP]   (the .deb files of scripts/package.sh; the
+#                                Windows zip, whose file list is checked too)
 # Checks go on after a failure (no set -e): every failure is reported.
 set -uo pipefail
 dir="$1"
@@ -90,6 +91,17 @@ info="$(timeout 20 "$root/unpacked/usr/bin/tiway" info 2>&1)"
 loaded="$(sed -n 's/^library *//p' <<<"$info")"
 [ "$(realpath -ms "$loaded")" = "$root/unpacked/$lib/libzortw.so.1" ]
 check tiway $? "did not load the packaged driver: $info"
+
+if [ -n "${2:-}" ]; then
+  zip="$2"
+  top="zortw-$version-win32"
+  listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
+  diff <(printf '%s\n' "$top/README.txt" "$top/doc/driver.md" "$top/doc/tiway.md" \
+    "$top/include/zortw/zortw.h" "$top/tiway.exe" "$top/zortw.dll" | sort) \
+    <(echo "$listed") >"$root/diff" 2>&1
+  check "$(basename "$zip")" $? "file list differs (< expected, > packed):
+$(cat "$root/diff")"
+fi
 
 echo "package_test: $passed passed, $failed failed"
 [ $failed = 0 ]
