@@ -7,7 +7,11 @@
 # the packages it installed; fails when the demo fails (a missing install
 # step fails here, not on a user's machine).
 #
-#   bash scripts/fresh-check.sh [--limit SECONDS] [--keep]
+#   bash scripts/fresh-check.sh [--limit SECONDS] [--packages DIR] [--keep]
+#
+# --packages DIR: after the demo, the Debian packages in DIR (scripts/package.sh
+# makes them in build/package) are installed in the same root with apt, their
+# dependencies from the archive, and their tools run there.
 #
 # As root (mmdebstrap, chroot, mount). A time over the target is reported,
 # not failed (a loaded machine is slower); --limit SECONDS makes it fail.
@@ -20,12 +24,14 @@ repo="$(pwd)"
 
 target=60
 limit=""
+packages_dir=""
 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --limit) limit="$2"; shift 2 ;;
+    --packages) packages_dir="$(cd "$2" && pwd)"; shift 2 ;;
     --keep) keep=1; shift ;;
-    *) echo "usage: fresh-check.sh [--limit SECONDS] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: fresh-check.sh [--limit SECONDS] [--packages DIR] [--keep]" >&2; exit 2 ;;
   esac
 done
 suite=bookworm
@@ -147,5 +153,29 @@ if [ -n "$limit" ] && [ "$ms" -gt $((limit * 1000)) ]; then
 fi
 if [ "$ms" -gt $((target * 1000)) ]; then
   echo "fresh-check: note: over the $target s target (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+fi
+
+if [ -n "$packages_dir" ]; then
+  step "the packages of $packages_dir, installed with apt in the same root"
+  mkdir -p "$root/root/debs"
+  cp "$packages_dir"/*.deb "$root/root/debs/"
+  # shellcheck disable=SC2016
+  timeout 600 chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+    PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -euo pipefail -c '
+      apt-get install -y -q --no-install-recommends /root/debs/*.deb >/root/debs/install.log
+      for tool in tiway tiway-sim tiway-gateway; do "$tool" --version; done
+      tiway info | grep -E "^(library|context size)"
+      pkg-config --cflags --libs zortw
+      test -f /etc/tiway-gateway/gateway.toml
+      test -f /lib/systemd/system/tiway-gateway.service
+      if ls /etc/systemd/system/*.wants/tiway-gateway.service 2>/dev/null; then
+        echo "the unit was enabled" >&2
+        exit 1
+      fi' >"$work/packages.log" 2>&1 || {
+    cat "$work/packages.log" "$root/root/debs/install.log" 2>/dev/null | tail -40
+    echo "fresh-check: the packages did not install or their tools did not run" >&2
+    exit 1
+  }
+  sed 's/^/  /' "$work/packages.log"
 fi
 echo "fresh-check: passed"

@@ -29,9 +29,9 @@ for deb in build/package/*.deb; do
   echo "== $(basename "$deb")"
   dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\|Section\): /  \1: /p'
   if command -v lintian >/dev/null; then
-    # Errors fail; warnings and notes are shown.
-    lintian --allow-root --tag-display-limit 0 "$deb" | sed 's/^/  /' || true
-    if lintian --allow-root --fail-on error "$deb" >/dev/null; then :; else status=1; fi
+    # Errors fail; warnings are shown.
+    lintian --allow-root --fail-on error --tag-display-limit 0 "$deb" >"$deb.lintian" || status=1
+    sed 's/^/  /' "$deb.lintian"
   else
     echo "  lintian not installed (scripts/setup.sh installs it)"
   fi
