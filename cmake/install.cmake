@@ -46,10 +46,15 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortwConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/zortwConfigVersion.cmake
         DESTINATION ${cmake_dir} COMPONENT dev)
 
-# pkg-config --cflags --libs zortw; relocatable (the prefix is found from
-# the file's own place).
-file(RELATIVE_PATH pc_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" pc_prefix "${pc_prefix}")
+# pkg-config --cflags --libs zortw. A system install (prefix /usr) names
+# its prefix; any other is relocatable (the prefix found from the file's
+# own place), so that `cmake --install --prefix` anywhere works.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(pc_prefix /usr)
+else()
+  file(RELATIVE_PATH pc_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" pc_prefix "\${pcfiledir}/${pc_prefix}")
+endif()
 configure_file(packaging/zortw.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)
