@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/point_records.h"
 #include "base/records.h"
+#include "tests/boundary/header_c.h"
 
 namespace {
 
@@ -57,6 +59,30 @@ TEST(ContextLayout, LastStationIsTheLastByteOfTheHostsBlock) {
   EXPECT_EQ(block[1 + kContextSize - 1], 1);  // stations[254]
   EXPECT_EQ(block[1 + 4], 0x44);              // portHandle, little-endian
   EXPECT_EQ(block[1 + 12 + 20], 0x08);        // settings.handshake
+}
+
+TEST(HeaderLayout, CAndTheDriverSeeTheSameRecords) {
+  // The C compile of the public header against the names the driver's code
+  // uses (the same records, compiled as C++).
+  size_t c[kHeaderLayoutValues] = {};
+  ZortwHeaderLayoutInC(c);
+  const size_t cpp[kHeaderLayoutValues] = {
+      sizeof(ZorRequest),      offsetof(ZorRequest, params),
+      sizeof(PortContext),     offsetof(PortContext, replyBuffer),
+      sizeof(DriverInfo),      offsetof(DriverInfo, defaultLine),
+      sizeof(ColdStartParams), sizeof(ReopenPortParams),
+      sizeof(PointDefinition), offsetof(PointDefinition, address),
+      sizeof(BlockRequest),    offsetof(BlockRequest, data),
+      ZOR_REPLY_INVALID,       ZOR_REOPEN_PORT};
+  for (int i = 0; i < kHeaderLayoutValues; ++i) EXPECT_EQ(c[i], cpp[i]) << "value " << i;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+  // The 32-bit layout the header states.
+  EXPECT_EQ(c[0], 20u);
+  EXPECT_EQ(c[4], 32u);
+  EXPECT_EQ(c[8], 36u);
+  EXPECT_EQ(c[10], 44u);
+#endif
+  EXPECT_EQ(c[2], 1470u);
 }
 
 }  // namespace
