@@ -247,12 +247,13 @@ template <typename Given>
 std::string ApplyProfile(const std::string& path, bool named, const Given& given, Options& o,
                          Raw& raw, std::map<std::string, std::string>& origin) {
   std::error_code code;
+  // The default profile is used when it is there to be seen.
+  if (!named && !std::filesystem::exists(path, code)) return "";
   if (std::filesystem::is_directory(path, code)) {
     return path + ": the profile is a directory, not a file";
   }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    if (!named && errno == ENOENT) return "";
     return path + ": cannot read the profile: " + std::strerror(errno);
   }
   std::string line;
