@@ -530,7 +530,15 @@ std::string UsageText(std::string_view defaultPort, const std::string& command) 
   std::unique_ptr<CLI::App> app = MakeApp(o, raw, defaultPort);
   if (command.empty()) return app->help();
   CLI::App* sub = app->get_subcommand(command);
-  return sub->help() + "\nThe options of every command (--port, --baud, --json ...): tiway --help\n";
+  sub->footer(
+      "POINT is address text SSTAAAA[B] (e.g. 05V0064, 02X001F, 05V0064A, 0AF0200).\n"
+      "The options every command takes (--port, --baud, --timeout, --json, --trace ...):\n"
+      "tiway --help.");
+  std::string text = sub->help();
+  if (const size_t at = text.find("Usage: " + command); at != std::string::npos) {
+    text.insert(at + 7, "tiway [OPTIONS] ");
+  }
+  return text;
 }
 
 namespace {
@@ -547,6 +555,8 @@ std::vector<OptionRow> OptionTable(std::vector<std::string>* commands) {
   auto collect = [&rows](const CLI::App* from, const std::string& command) {
     for (const CLI::Option* option : from->get_options()) {
       if (option->get_positional()) continue;
+      // Each command's help flag is the global one again.
+      if (!command.empty() && option == from->get_help_ptr()) continue;
       const std::string name = option->get_name(false, true);
       rows.push_back({name.substr(0, name.find(',')) == name ? name : name, option->get_type_name(),
                       option->get_description(), command});
