@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -173,38 +174,134 @@ TEST(Placement, ElementTextsStepByElement) {
 
 // ---- values -----------------------------------------------------------------
 
-TEST(Values, ParsedByKindWithTheirRanges) {
-  struct Case {
-    PointKind kind;
-    const char* text;
-    bool ok;
-    uint32_t value;
-  };
-  const Case cases[] = {
-      {PointKind::VWord, "42", true, 42},
-      {PointKind::VWord, "0x2A", true, 42},
-      {PointKind::VWord, "65535", true, 0xFFFF},
-      {PointKind::VWord, "-1", true, 0xFFFF},
-      {PointKind::VWord, "65536", false, 0},
-      {PointKind::VWord, "-32769", false, 0},
-      {PointKind::VWord, "12a", false, 0},
-      {PointKind::VWord, "", false, 0},
-      {PointKind::VWord, "-0x1", false, 0},
-      {PointKind::VBit, "1", true, 1},
-      {PointKind::VBit, "2", false, 0},
-      {PointKind::Discrete, "0", true, 0},
-      {PointKind::FValue, "0xFFFFFFFF", true, 0xFFFFFFFF},
-      {PointKind::FValue, "-2", true, 0xFFFFFFFE},
-      {PointKind::FValue, "4294967296", false, 0},
-  };
-  for (const Case& c : cases) {
-    uint32_t value = 0;
-    std::optional<std::string> problem = ParseValue(c.kind, c.text, value);
-    EXPECT_EQ(!problem.has_value(), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(value, c.value) << c.text;
+// One table per point kind: integers, floats, hex, ranges, overflow, NaN.
+struct ValueCase {
+  const char* text;
+  const char* problem;  // part of the refusal; nullptr: taken
+  uint32_t bits;        // what goes into the host's array
+  bool rawBits = false;
+  const char* note = "";
+};
+
+void CheckValues(PointKind kind, const ValueRules& rules, const std::vector<ValueCase>& cases) {
+  for (const ValueCase& c : cases) {
+    SCOPED_TRACE(std::string("value '") + c.text + "'");
+    ParsedValue parsed;
+    std::optional<std::string> problem = ParseValue(kind, c.text, parsed, rules);
+    if (c.problem == nullptr) {
+      ASSERT_FALSE(problem.has_value()) << *problem;
+      EXPECT_EQ(parsed.bits, c.bits);
+      EXPECT_EQ(parsed.rawBits, c.rawBits);
+      EXPECT_EQ(parsed.note, c.note);
+    } else {
+      ASSERT_TRUE(problem.has_value());
+      EXPECT_NE(problem->find(c.problem), std::string::npos) << *problem;
     }
   }
+}
+
+TEST(Values, AVWordTakesWholeNumbersWithinSixteenBits) {
+  CheckValues(PointKind::VWord, {},
+              {
+                  {"42", nullptr, 42},
+                  {"0", nullptr, 0},
+                  {"65535", nullptr, 0xFFFF},
+                  {"-1", nullptr, 0xFFFF},
+                  {"-32768", nullptr, 0x8000},
+                  {"0x2A", nullptr, 42},
+                  {"0XFFFF", nullptr, 0xFFFF},
+                  {"65536", "0..65535, -32768..-1 or 0x0000..0xFFFF", 0},
+                  {"-32769", "-32768..-1", 0},
+                  {"0x10000", "0x0000..0xFFFF", 0},
+                  {"99999999999999999999999", "given '99999999999999999999999'", 0},
+                  {"0xFFFFFFFFFFFFFFFFF", "given", 0},
+                  {"1.5", "whole number", 0},
+                  {"1e3", "whole number", 0},
+                  {"nan", "given 'nan'", 0},
+                  {"-0x1", "given", 0},
+                  {"12a", "given", 0},
+                  {"", "given ''", 0},
+              });
+}
+
+TEST(Values, BitsAndDiscretesTakeZeroOrOne) {
+  for (PointKind kind : {PointKind::VBit, PointKind::Discrete}) {
+    CheckValues(kind, {},
+                {
+                    {"0", nullptr, 0},
+                    {"1", nullptr, 1},
+                    {"0x1", nullptr, 1},
+                    {"2", "a bit takes 0 or 1", 0},
+                    {"-1", "0 or 1", 0},
+                    {"1.0", "0 or 1", 0},
+                    {"nan", "0 or 1", 0},
+                    {"18446744073709551617", "0 or 1", 0},
+                });
+  }
+}
+
+TEST(Values, AnFValueIsTheNumberTypedAndItsBitsOnlyInHex) {
+  CheckValues(PointKind::FValue, {},
+              {
+                  // Integers are numbers: 10 writes 10.0, -1 writes -1.0.
+                  {"10", nullptr, 0x41200000},
+                  {"-1", nullptr, 0xBF800000},
+                  {"0", nullptr, 0},
+                  {"-0", nullptr, 0x80000000},
+                  {"+2", nullptr, 0x40000000},
+                  {"16777216", nullptr, 0x4B800000},
+                  {"16777217", nullptr, 0x4B800000, false,
+                   "16777217 is not exactly a 32-bit float: written as 16777216"},
+                  // Floats.
+                  {"1.5", nullptr, 0x3FC00000},
+                  {"-2e3", nullptr, 0xC4FA0000},
+                  {".5", nullptr, 0x3F000000},
+                  {"3.4028235e38", nullptr, 0x7F7FFFFF},
+                  {"1e-40", nullptr, 0x000116C2},  // subnormal, kept
+                  // Hex is the 32 bits, and says so.
+                  {"0x41200000", nullptr, 0x41200000, true},
+                  {"0x7FC00000", nullptr, 0x7FC00000, true},
+                  {"0xA", nullptr, 0x0000000A, true},
+                  {"0x100000000", "0x0..0xFFFFFFFF", 0},
+                  // Out of range: refused with the range, never infinity or 0.
+                  {"1e40", "does not fit a 32-bit float: a 32-bit float holds magnitudes up to "
+                           "3.40282347e+38",
+                   0},
+                  {"-3.5e38", "does not fit", 0},
+                  {"1e999", "does not fit", 0},
+                  {"1e-50", "too small for a 32-bit float", 0},
+                  // NaN and infinity only when asked for.
+                  {"nan", "NaN is written only when asked for: add --allow-nan-inf", 0},
+                  {"inf", "infinity is written only when asked for", 0},
+                  {"-Infinity", "--allow-nan-inf", 0},
+                  // Not numbers.
+                  {"0x1p3", "given '0x1p3'", 0},
+                  {"1.5f", "an F value takes a number", 0},
+                  {" 1", "an F value takes a number", 0},
+                  {"1e", "given '1e'", 0},
+                  {".", "given '.'", 0},
+                  {"", "given ''", 0},
+              });
+  // Asked for: NaN and infinities.
+  CheckValues(PointKind::FValue, {false, true},
+              {
+                  {"nan", nullptr, 0x7FC00000},
+                  {"inf", nullptr, 0x7F800000},
+                  {"-inf", nullptr, 0xFF800000},
+                  {"1e40", "does not fit", 0},
+              });
+  // --raw-bits: whole numbers are the bits, floats are refused.
+  CheckValues(PointKind::FValue, {true, false},
+              {
+                  {"10", nullptr, 0x0000000A, true},
+                  {"-1", nullptr, 0xFFFFFFFF, true},
+                  {"4294967295", nullptr, 0xFFFFFFFF, true},
+                  {"-2147483648", nullptr, 0x80000000, true},
+                  {"4294967296", "with --raw-bits an F value is its 32 bits", 0},
+                  {"-2147483649", "-2147483648..-1", 0},
+                  {"1.5", "with --raw-bits", 0},
+                  {"nan", "with --raw-bits", 0},
+              });
 }
 
 TEST(Values, FormattedInDecimalAndHexOrAsBits) {
@@ -215,6 +312,48 @@ TEST(Values, FormattedInDecimalAndHexOrAsBits) {
   EXPECT_EQ(FormatValue(PointKind::FValue, 0x12345678), "305419896  0x12345678");
 }
 
+TEST(Values, ABitDigitAfterAFourDigitDecimalElementIsWarnedOf) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"05V10000", "05V10000 is bit 0 of the V word 1000"},
+      {"05V12345", "for the word write 05V1234"},
+      {"05V00641", ""},  // the zero-padded element says a bit is meant
+      {"05V1000A", ""},
+      {"05V0064", ""},
+      {"02X1000", ""},
+  };
+  for (const auto& [text, part] : cases) {
+    const std::string warning = BitDigitWarning(text);
+    if (*part == '\0') {
+      EXPECT_EQ(warning, "") << text;
+    } else {
+      EXPECT_NE(warning.find(part), std::string::npos) << text << ": " << warning;
+    }
+  }
+}
+
+TEST(LineTime, AFailedTransferWhoseFramesFillTheTimeOutNamesTimeout) {
+  const LineSettings line600{600, 7, 0, 1}, line19200{19200, 7, 0, 1};
+  EXPECT_EQ(BitsPerCharacter(line600), 10);
+  EXPECT_EQ(BitsPerCharacter(LineSettings{9600, 8, 2, 0}), 11);  // 1.5 stop bits count as two
+  EXPECT_EQ(BitsPerCharacter(LineSettings{9600, 8, 0, 0}), 10);
+  // A read of four words: the reply carries 16 data characters.
+  const std::string read4 = ":001E01050006200100040064DE6E;";
+  EXPECT_EQ(ReplyChars(read4), 22 + 16);
+  EXPECT_EQ(ReplyChars(":001E01050006300100641234BC3E;"), 22);  // a write
+  EXPECT_EQ(ReplyChars("garbage"), 0);
+  EXPECT_DOUBLE_EQ(LineMs(60, line600), 1000.0);
+  // 68 characters at 600 baud: 1.13 s against a 1 s time-out.
+  const std::string advice = LineTimeAdvice(read4, line600, 1000);
+  EXPECT_NE(advice.find("take 1.13 s on the line at 600 baud, longer than the reply time-out"),
+            std::string::npos)
+      << advice;
+  EXPECT_NE(advice.find("--timeout 400"), std::string::npos) << advice;
+  EXPECT_NE(LineTimeAdvice(read4, line600, 2000).find("a large part of"), std::string::npos);
+  EXPECT_EQ(LineTimeAdvice(read4, line600, 3000), "");
+  EXPECT_EQ(LineTimeAdvice(read4, line19200, 1000), "");
+  EXPECT_EQ(LineTimeAdvice("", line600, 1000), "");
+}
+
 // ---- statuses -------------------------------------------------------------------
 
 TEST(StatusMeaning, DependsOnTheStepThatReturnedIt) {
@@ -223,8 +362,17 @@ TEST(StatusMeaning, DependsOnTheStepThatReturnedIt) {
   EXPECT_NE(StatusMeaning(1, Step::Block).find("not active"), std::string::npos);
   EXPECT_NE(StatusMeaning(1, Step::Define).find("refused"), std::string::npos);
   EXPECT_NE(StatusMeaning(7, Step::Adapter).find("no reply"), std::string::npos);
-  EXPECT_NE(StatusMeaning(255, Step::Adapter).find("ReplyIncomplete"), std::string::npos);
-  EXPECT_NE(StatusMeaning(65535, Step::Block).find("ReplyInvalid"), std::string::npos);
+  EXPECT_NE(StatusMeaning(255, Step::Adapter).find("incomplete reply"), std::string::npos);
+  EXPECT_NE(StatusMeaning(65535, Step::Block).find("invalid reply"), std::string::npos);
+  // No internal names in what the user reads.
+  for (int32_t status : {-1, 0, 1, 2, 7, 255, 257, 65535}) {
+    for (Step step : {Step::ColdStart, Step::Define, Step::Block, Step::Stop, Step::Adapter}) {
+      const std::string meaning = StatusMeaning(status, step);
+      EXPECT_EQ(meaning.find("Reply"), std::string::npos) << meaning;
+    }
+  }
+  EXPECT_TRUE(IsDummyPort("NUL"));
+  EXPECT_FALSE(IsDummyPort("/dev/ttyS0"));
   EXPECT_NE(StatusMeaning(-1, Step::Block).find("no command"), std::string::npos);
   // A block transfer turns every line failure into 2: any other value is
   // the controller's primitive error code.
@@ -427,6 +575,125 @@ TEST(Args, SettingsComeFromFlagsThenEnvironmentThenProfile) {
 #endif
 }
 
+void SetEnv(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv((std::string(name) + "=" + value).c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+std::string WriteProfile(const std::string& name, const std::string& text) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(Args, TheProfileComesFromTheOptionTheEnvironmentOrTheConfigFolder) {
+  SetEnv("TIWAY_PORT", "");
+  const std::string a = WriteProfile("tiway-a", "port = /dev/ttyS4\nbaud = 4800\n");
+  const std::string b = WriteProfile("tiway-b", "port = \"/dev/ttyS5\"  # quoted, commented\n");
+  SetEnv("TIWAY_PROFILE", a);
+  ParseResult r = Parse({"read", "05V0064"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.port, "/dev/ttyS4");
+  EXPECT_EQ(*r.options.baud, 4800);
+  r = Parse({"--profile", b, "read", "05V0064"});  // the option before the environment
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.port, "/dev/ttyS5");
+  SetEnv("TIWAY_PROFILE", ::testing::TempDir() + "tiway-none");
+  EXPECT_NE(Parse({"read", "05V0064"}).error.find("tiway-none: cannot read the profile"),
+            std::string::npos);
+  SetEnv("TIWAY_PROFILE", "");
+#if !defined(_WIN32)
+  const std::string home = ::testing::TempDir() + "tiway-xdg";
+  std::filesystem::create_directories(home + "/tiway");
+  std::ofstream(home + "/tiway/profile") << "port = /dev/ttyS6\n";
+  const char* saved = std::getenv("XDG_CONFIG_HOME");
+  const std::string before = saved != nullptr ? saved : "";
+  SetEnv("XDG_CONFIG_HOME", home);
+  EXPECT_EQ(Parse({"read", "05V0064"}).options.port, "/dev/ttyS6");
+  SetEnv("XDG_CONFIG_HOME", home + "/none");  // no default profile: no error
+  EXPECT_EQ(Parse({"read", "05V0064", "--port", "x"}).error, "");
+  SetEnv("XDG_CONFIG_HOME", before);
+#endif
+}
+
+TEST(Args, EveryProfileErrorNamesItsFileAndLine) {
+  SetEnv("TIWAY_PORT", "");
+  SetEnv("TIWAY_PROFILE", "");
+  struct Case {
+    const char* text;
+    const char* error;  // after "PATH:"
+  };
+  const Case cases[] = {
+      {"port = /dev/ttyS1\nfrob = 1\n", "2: unknown setting 'frob'; a profile takes port, "},
+      {"# laptop\nbuad = 9600\n", "2: unknown setting 'buad' (did you mean 'baud'?)"},
+      {"port = x\n\nbaud = 9600x\n", "3: baud = 9600x: --baud takes a number from 1 to 65535"},
+      {"parity = odd-ish\n", "1: parity = odd-ish: --parity takes none, odd"},
+      {"stop-bits = 3\n", "1: stop-bits = 3: --stop-bits takes 1, 1.5 or 2"},
+      {"trace = maybe\n", "1: trace = maybe: trace takes true or false"},
+      {"port\n", "1: 'port' is not 'option = value'"},
+      {"[read]\n", "1: sections are not used"},
+      {"port =\n", "1: port needs a value"},
+      {"port = /dev/ttyUSB10000\n", "1: port = /dev/ttyUSB10000: port name"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = WriteProfile("tiway-bad", c.text);
+    ParseResult r = Parse({"--profile", path, "read", "05V0064"});
+    EXPECT_EQ(r.error.rfind(path + ":" + c.error, 0), 0u) << r.error;
+  }
+  // A setting on the command line wins, and its mistakes are the command line's.
+  const std::string path = WriteProfile("tiway-ok", "baud = 9600\ndata_bits = 8\njson = true\n");
+  ParseResult r = Parse({"--profile", path, "--port", "p", "--baud", "x", "read", "05V0064"});
+  EXPECT_EQ(r.error, "--baud takes a number from 1 to 65535");
+  r = Parse({"--profile", path, "--port", "p", "read", "05V0064"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(*r.options.dataBits, 8);
+  EXPECT_TRUE(r.options.json);
+}
+
+TEST(Args, EachCommandsHelpListsItsOwnOptions) {
+  ParseResult r = Parse({"watch", "--help"});
+  EXPECT_TRUE(r.options.help);
+  EXPECT_EQ(r.options.helpCommand, "watch");
+  EXPECT_EQ(Parse({"--help"}).options.helpCommand, "");
+  const std::pair<const char*, std::vector<const char*>> commands[] = {
+      {"watch", {"--interval", "--polls", "--csv", "--list", "Usage: tiway [OPTIONS] watch"}},
+      {"read", {"--list"}},
+      {"write", {"--raw-bits", "--allow-nan-inf"}},
+      {"plot", {"-o,--output"}},
+      {"info", {"--raw", "--utf8"}},
+  };
+  for (const auto& [command, parts] : commands) {
+    const std::string help = UsageText("", command);
+    for (const char* part : parts) {
+      EXPECT_NE(help.find(part), std::string::npos) << command << " lacks " << part << "\n" << help;
+    }
+    EXPECT_EQ(help.find("--baud N"), std::string::npos) << help;  // the global options: tiway --help
+  }
+  // The top-level help shows the default profile as ~, not as this user's home.
+  const std::string usage = UsageText("");
+  EXPECT_NE(usage.find("~/.config/tiway/profile"), std::string::npos);
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') {
+    EXPECT_EQ(usage.find(std::string(home) + "/.config"), std::string::npos) << usage;
+  }
+  // The completion offers --help once, whatever the command.
+  const std::string completion = BashCompletion();
+  size_t helps = 0;
+  for (size_t at = completion.find("--help"); at != std::string::npos;
+       at = completion.find("--help", at + 1)) {
+    ++helps;
+  }
+  EXPECT_EQ(helps, 1u) << completion;
+  EXPECT_NE(completion.find("--interval"), std::string::npos);
+}
+
 TEST(Args, PointsCountsAndScanLists) {
   ParseResult r = Parse({"read", "05V0064:4", "05X0010", "8", "0AF0200", "--port", "NUL"});
   ASSERT_EQ(r.error, "");
@@ -435,14 +702,17 @@ TEST(Args, PointsCountsAndScanLists) {
   EXPECT_EQ(r.options.points[1].count, 8);
   EXPECT_EQ(r.options.points[2].count, 1);
   std::string error;
-  std::vector<PointSpec> list =
-      ParseScanList("# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", error);
+  std::vector<PointSpec> list = ParseScanList(
+      "# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", "plant.txt", error);
   EXPECT_EQ(error, "");
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[1].text, "05X0010");
   EXPECT_EQ(list[1].count, 8);
-  ParseScanList("05V0064\n05V0064:0\n", error);
-  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+  EXPECT_EQ(list[1].origin, "plant.txt:4");  // for the point's own errors
+  ParseScanList("05V0064\n05V0064:0\n", "plant.txt", error);
+  EXPECT_EQ(error.rfind("plant.txt:2: the count after ':'", 0), 0u) << error;
+  ParseScanList("05V0064 1 2\n", "plant.txt", error);
+  EXPECT_EQ(error.rfind("plant.txt:1: one point per line", 0), 0u) << error;
 }
 
 TEST(Values, FloatsForFPointsAndTheViewsOfAWord) {
