@@ -258,14 +258,15 @@ TEST(Values, AnFValueIsTheNumberTypedAndItsBitsOnlyInHex) {
                   {".5", nullptr, 0x3F000000},
                   {"3.4028235e38", nullptr, 0x7F7FFFFF},
                   {"1e-40", nullptr, 0x000116C2},  // subnormal, kept
-                  // Hex is the 32 bits, and says so.
+                                                   // Hex is the 32 bits, and says so.
                   {"0x41200000", nullptr, 0x41200000, true},
                   {"0x7FC00000", nullptr, 0x7FC00000, true},
                   {"0xA", nullptr, 0x0000000A, true},
                   {"0x100000000", "0x0..0xFFFFFFFF", 0},
                   // Out of range: refused with the range, never infinity or 0.
-                  {"1e40", "does not fit a 32-bit float: a 32-bit float holds magnitudes up to "
-                           "3.40282347e+38",
+                  {"1e40",
+                   "does not fit a 32-bit float: a 32-bit float holds magnitudes up to "
+                   "3.40282347e+38",
                    0},
                   {"-3.5e38", "does not fit", 0},
                   {"1e999", "does not fit", 0},
@@ -674,7 +675,8 @@ TEST(Args, EachCommandsHelpListsItsOwnOptions) {
     for (const char* part : parts) {
       EXPECT_NE(help.find(part), std::string::npos) << command << " lacks " << part << "\n" << help;
     }
-    EXPECT_EQ(help.find("--baud N"), std::string::npos) << help;  // the global options: tiway --help
+    EXPECT_EQ(help.find("--baud N"), std::string::npos)
+        << help;  // the global options: tiway --help
   }
   // The top-level help shows the default profile as ~, not as this user's home.
   const std::string usage = UsageText("");

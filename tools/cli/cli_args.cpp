@@ -32,7 +32,7 @@ struct Raw {
 // are flags. Keys are the option names without "--".
 struct ProfileKey {
   const char* key;
-  std::string Raw::*text;  // an option with a value kept as text
+  std::string Raw::*text;       // an option with a value kept as text
   std::string Options::*value;  // an option with a value taken as it is
   bool Options::*flag;          // a flag: true/false
 };
@@ -296,8 +296,7 @@ std::string ApplyProfile(const std::string& path, bool named, const Given& given
         if (near.empty() && EditDistance(key, k.key) <= 2) near = k.key;
       }
       return where + "unknown setting '" + key + "'" +
-             (near.empty() ? "" : " (did you mean '" + near + "'?)") + "; a profile takes " +
-             known;
+             (near.empty() ? "" : " (did you mean '" + near + "'?)") + "; a profile takes " + known;
     }
     const std::string option = std::string("--") + found->key;
     if (given(option) || origin.count(option) != 0) continue;
@@ -414,7 +413,8 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   }
   if (!raw.dataBits.empty()) {
     uint16_t bits = 0;
-    if (!number(raw.dataBits, 5, 8, bits)) return fail(from("--data-bits") + Range("--data-bits", 5, 8));
+    if (!number(raw.dataBits, 5, 8, bits))
+      return fail(from("--data-bits") + Range("--data-bits", 5, 8));
     o.dataBits = bits;
   }
   if (!raw.stopBits.empty()) {
@@ -425,7 +425,8 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   }
   if (!raw.parity.empty()) {
     o.parity = ParseParity(raw.parity);
-    if (!o.parity) return fail(from("--parity") + "--parity takes none, odd, even, mark or space (or 0 to 4)");
+    if (!o.parity)
+      return fail(from("--parity") + "--parity takes none, odd, even, mark or space (or 0 to 4)");
   }
   if (!raw.timeout.empty() && !number(raw.timeout, -2147483647ll - 1, 2147483647, o.timeout)) {
     return fail(from("--timeout") + "--timeout takes a whole number of tens of milliseconds");

@@ -45,7 +45,7 @@ struct Options {
   int32_t instance = 1;
   std::string driverPath;  // empty: the library beside the executable
   int32_t intervalMs = 1000;
-  int64_t polls = 0;  // 0: until interrupted
+  int64_t polls = 0;            // 0: until interrupted
   bool rawBits = false;         // write: F values given as their 32 bits
   bool allowNonFinite = false;  // write: F values may be nan, inf, -inf
   bool help = false;

@@ -1,9 +1,9 @@
 #include "tools/cli/cli_text.h"
 
-#include <cmath>
-#include <cstdlib>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -838,8 +838,8 @@ std::vector<PointSpec> ParseScanList(std::string_view text, const std::string& f
                                                         : std::nullopt;
     const std::string origin = file + ":" + std::to_string(lineNumber);
     if (!spec) {
-      error = origin + ": " +
-              (why.empty() ? "one point per line: POINT[:COUNT] or POINT COUNT" : why);
+      error =
+          origin + ": " + (why.empty() ? "one point per line: POINT[:COUNT] or POINT COUNT" : why);
       return {};
     }
     spec->origin = origin;

@@ -19,9 +19,9 @@ int main(int argc, char** argv) {
   const tiway::ParseResult parsed = tiway::ParseArgs(args, tiway::DefaultPortName());
   if (!parsed.error.empty()) {
     if (tiway::WantsJson(args)) {
-      std::cout << tiway::ToJson(tiway::Failure("usage", tiway::kExitUsage, parsed.error), {})
-                       .dump()
-                << "\n";
+      std::cout
+          << tiway::ToJson(tiway::Failure("usage", tiway::kExitUsage, parsed.error), {}).dump()
+          << "\n";
     } else {
       std::cerr << "tiway: " << parsed.error << "\n(tiway --help lists commands and options)\n";
     }
@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
   const tiway::LoadedDriver driver = tiway::LoadDriver(options.driverPath);
   if (driver.zorMain == nullptr) {
     if (options.json) {
-      std::cout << tiway::ToJson(tiway::Failure(options.command, tiway::kExitNoDriver, driver.error),
-                                 {})
+      std::cout << tiway::ToJson(
+                       tiway::Failure(options.command, tiway::kExitNoDriver, driver.error), {})
                        .dump()
                 << "\n";
     } else {

@@ -43,8 +43,8 @@ void SetStatus(OpResult& result, int32_t status, std::string meaning) {
 }
 
 nlohmann::ordered_json ToJson(const OpResult& r, const RenderOptions& options) {
-  nlohmann::ordered_json j{{"operation", r.operation}, {"point", r.point}, {"count", r.count},
-                           {"ok", r.ok}};
+  nlohmann::ordered_json j{
+      {"operation", r.operation}, {"point", r.point}, {"count", r.count}, {"ok", r.ok}};
   j["status"] = r.status ? nlohmann::ordered_json(*r.status) : nlohmann::ordered_json(nullptr);
   j["meaning"] = r.meaning;
   j["exitCode"] = r.exitCode;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -193,8 +193,9 @@ bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
     }
     if (listed.empty()) {
       failure = Failure("plan", kExitUsage,
-                        o_.scanList + ": the scan list names no point (one POINT[:COUNT] per "
-                                      "line; '#' starts a comment)");
+                        o_.scanList +
+                            ": the scan list names no point (one POINT[:COUNT] per "
+                            "line; '#' starts a comment)");
       return false;
     }
     specs.insert(specs.end(), listed.begin(), listed.end());
@@ -209,9 +210,9 @@ bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
     const AddressCheck first =
         CheckAddress(spec.text, plan.hostType, spec.count > 1 && !bitText, 2);
     auto bad = [&](const std::string& why) {
-      failure = Failure("plan", kExitBadPoint,
-                        (spec.origin.empty() ? "" : spec.origin + ": ") + "bad point " +
-                            spec.text + ": " + why);
+      failure = Failure(
+          "plan", kExitBadPoint,
+          (spec.origin.empty() ? "" : spec.origin + ": ") + "bad point " + spec.text + ": " + why);
       failure.point = spec.text;
       failure.count = spec.count;
       return false;
@@ -353,8 +354,7 @@ OpResult Runner::ReadPoint(const PointPlan& plan, const std::string& operation) 
   return op;
 }
 
-int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values,
-                  const std::string& notes) {
+int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values, const std::string& notes) {
   // The values before the write, for the record ("was ..."); a failure here
   // does not stop the write.
   OpResult before = ReadPoint(plan, "read");
