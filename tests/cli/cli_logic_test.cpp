@@ -298,8 +298,8 @@ TEST(LineTime, AFailedTransferWhoseFramesFillTheTimeOutNamesTimeout) {
   // 68 characters at 600 baud: 1.13 s.
   EXPECT_NE(LineTimeAdvice(read4, slow, 1000)
                 .find("take 1.13 s on the line at 600 baud, longer than the reply time-out of "
-                      "1.00 s: the time-out can end the exchange before the reply is in; give "
-                      "more time with --timeout 400"),
+                      "1.00 s: if the time-out ended the exchange, a longer one gives them room: "
+                      "--timeout 400"),
             std::string::npos);
   EXPECT_NE(LineTimeAdvice(read4, slow, 2000).find("a large part of"), std::string::npos);
   EXPECT_EQ(LineTimeAdvice(read4, slow, 3000), "");

@@ -533,8 +533,8 @@ std::string LineTimeAdvice(std::string_view request, const LineSettings& line, d
   char text[320];
   std::snprintf(text, sizeof text,
                 "the request (%lld characters) and its reply (%d) take %.2f s on the line at %u "
-                "baud, %s the reply time-out of %.2f s: the time-out can end the exchange "
-                "before the reply is in; give more time with --timeout %lld (tens of ms)",
+                "baud, %s the reply time-out of %.2f s: if the time-out ended the exchange, "
+                "a longer one gives them room: --timeout %lld (tens of ms)",
                 static_cast<long long>(requestChars), replyChars, ms / 1000.0,
                 static_cast<unsigned>(line.baudRate),
                 ms >= timeoutMs ? "longer than" : "a large part of", timeoutMs / 1000.0,

@@ -288,14 +288,15 @@ bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverC
   frame.replyNote = trace.note;
   frame.replyStatus = trace.status;
   frame.logLine = trace.logLine;
-  // Frames whose line time is a large part of the reply time-out can fail
-  // for that alone: then that is the likely cause, not the cable or noise.
+  // Frames whose line time is a large part of the reply time-out: the user
+  // is told, with --timeout. A reception that then ended early without a
+  // reply is not put down to stray bytes: the time-out may have ended it
+  // while the frames were still on the line.
   const std::string lineTime =
       status == 0 ? std::string() : LineTimeAdvice(frame.request, line_, TimeoutMs());
-  if (!lineTime.empty() && !trace.received) {
-    frame.replyNote = frame.reply.empty()
-                          ? "no reply kept: the exchange ended before a reply came in whole"
-                          : trace.note;
+  if (!lineTime.empty() && frame.reply.empty() && !silent) {
+    frame.replyNote =
+        "no reply kept: reception ended before any ':', with frames long for the time-out";
   }
   op.frames.push_back(frame);
   if (status == 0) {
@@ -306,7 +307,7 @@ bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverC
   if (op.retries > 0 && !trace.logLine.empty()) --op.retries;
   op.ok = false;
   op.step = frame.step;
-  if (status == 2 && frame.reply.empty() && silent && lineTime.empty()) {
+  if (status == 2 && frame.reply.empty() && silent) {
     SetStatus(op, status, kNoReplyAdvice);
   } else if (status == 2) {
     SetStatus(op, status, "line failure: " + frame.replyNote);
