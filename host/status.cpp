@@ -35,7 +35,7 @@ std::string StatusMeaning(int32_t status, Step step) {
       return "line failure: the request did not go out whole, or the reply carried message "
              "code 00 (the adapter refused the request)";
     case ZOR_REPLY_INVALID:
-      return "ReplyInvalid: the reply was malformed (no ':', a bad length, no ';' where the "
+      return "invalid reply: the reply was malformed (no ':', a bad length, no ';' where the "
              "length says) or its checksum did not match (a primitive error code 0xFFFF reads "
              "the same)";
     default:
@@ -44,7 +44,7 @@ std::string StatusMeaning(int32_t status, Step step) {
   if (step != Step::Block && step != Step::Define) {
     if (status == ZOR_NO_REPLY) return kNoReplyAdvice;
     if (status == ZOR_REPLY_INCOMPLETE) {
-      return "ReplyIncomplete: bytes arrived but no complete reply (noise before ':', or no "
+      return "incomplete reply: bytes arrived but no complete reply (noise before ':', or no "
              "';')";
     }
   }
