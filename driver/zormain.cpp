@@ -27,52 +27,38 @@ int32_t NoCommand(ZorRequest*) {
   return kNoCommand;
 }
 
-// Command code to handler, codes 0 to 15.
-constexpr std::array<HandlerFn, ZOR_COMMAND_LAST + 1> MakeCommandTable() {
-  std::array<HandlerFn, ZOR_COMMAND_LAST + 1> table{};
-  table.fill(NoCommand);
-  table[ZOR_COLD_START] = ColdStart;
-  table[ZOR_WARM_START] = WarmStart;
-  table[ZOR_DEFINE_POINT] = DefinePoint;
-  table[ZOR_CHECK_BLOCK] = CheckBlock;
-  table[ZOR_READ_BLOCK] = ReadBlock;
-  table[ZOR_READ_BLOCK_UNCHECKED] = ReadBlockUnchecked;
-  table[ZOR_WRITE_BLOCK] = WriteBlock;
-  table[ZOR_WRITE_BLOCK_UNCHECKED] = WriteBlockUnchecked;
-  table[ZOR_STOP] = Stop;
-  table[ZOR_CLOSE_PORT] = ClosePort;
-  table[ZOR_OPEN_PORT] = OpenPort;
-  table[ZOR_GET_DRIVER_INFO] = GetDriverInfo;
-  table[ZOR_REOPEN_PORT] = ReopenPort;
-  return table;
-}
-constexpr auto kCommandTable = MakeCommandTable();
-
 // What a command needs from the request besides its code. A host mistake
 // (a null context or parameter block where the command needs one) is
 // refused with 1 before the handler runs: nothing is touched, nothing sent.
 // GetDriverInfo needs no context; ReopenPort answers a missing parameter
 // block with 2 itself, like any block naming no device.
 enum Needs : uint8_t { NeedsNothing = 0, NeedsContext = 1, NeedsParams = 2, NeedsBoth = 3 };
-constexpr std::array<Needs, ZOR_COMMAND_LAST + 1> MakeCommandNeeds() {
-  std::array<Needs, ZOR_COMMAND_LAST + 1> needs{};
-  needs.fill(NeedsNothing);
-  needs[ZOR_COLD_START] = NeedsBoth;
-  needs[ZOR_WARM_START] = NeedsContext;
-  needs[ZOR_DEFINE_POINT] = NeedsBoth;
-  needs[ZOR_CHECK_BLOCK] = NeedsBoth;
-  needs[ZOR_READ_BLOCK] = NeedsBoth;
-  needs[ZOR_READ_BLOCK_UNCHECKED] = NeedsBoth;
-  needs[ZOR_WRITE_BLOCK] = NeedsBoth;
-  needs[ZOR_WRITE_BLOCK_UNCHECKED] = NeedsBoth;
-  needs[ZOR_STOP] = NeedsContext;
-  needs[ZOR_CLOSE_PORT] = NeedsContext;
-  needs[ZOR_OPEN_PORT] = NeedsContext;
-  needs[ZOR_GET_DRIVER_INFO] = NeedsParams;
-  needs[ZOR_REOPEN_PORT] = NeedsContext;
-  return needs;
+
+struct Command {
+  HandlerFn handler;
+  Needs needs;
+};
+
+// Command code to handler and needs, codes 0 to 15.
+constexpr std::array<Command, ZOR_COMMAND_LAST + 1> MakeCommandTable() {
+  std::array<Command, ZOR_COMMAND_LAST + 1> table{};
+  table.fill({NoCommand, NeedsNothing});
+  table[ZOR_COLD_START] = {ColdStart, NeedsBoth};
+  table[ZOR_WARM_START] = {WarmStart, NeedsContext};
+  table[ZOR_DEFINE_POINT] = {DefinePoint, NeedsBoth};
+  table[ZOR_CHECK_BLOCK] = {CheckBlock, NeedsBoth};
+  table[ZOR_READ_BLOCK] = {ReadBlock, NeedsBoth};
+  table[ZOR_READ_BLOCK_UNCHECKED] = {ReadBlockUnchecked, NeedsBoth};
+  table[ZOR_WRITE_BLOCK] = {WriteBlock, NeedsBoth};
+  table[ZOR_WRITE_BLOCK_UNCHECKED] = {WriteBlockUnchecked, NeedsBoth};
+  table[ZOR_STOP] = {Stop, NeedsContext};
+  table[ZOR_CLOSE_PORT] = {ClosePort, NeedsContext};
+  table[ZOR_OPEN_PORT] = {OpenPort, NeedsContext};
+  table[ZOR_GET_DRIVER_INFO] = {GetDriverInfo, NeedsParams};
+  table[ZOR_REOPEN_PORT] = {ReopenPort, NeedsContext};
+  return table;
 }
-constexpr auto kCommandNeeds = MakeCommandNeeds();
+constexpr auto kCommandTable = MakeCommandTable();
 
 constexpr int32_t kHostMistake = ZOR_REFUSED;
 
@@ -80,14 +66,14 @@ constexpr int32_t kHostMistake = ZOR_REFUSED;
 
 HandlerFn CommandHandler(int32_t command) {
   if (command < 0 || command > ZOR_COMMAND_LAST) return NoCommand;
-  return kCommandTable[command];
+  return kCommandTable[command].handler;
 }
 
 extern "C" int32_t ZORTW_CALL ZorMain(ZorRequest* request) {
   if (request == nullptr) return kHostMistake;
   const int32_t command = request->command;
   if (command >= 0 && command <= ZOR_COMMAND_LAST) {
-    const Needs needs = kCommandNeeds[command];
+    const Needs needs = kCommandTable[command].needs;
     if ((needs & NeedsContext) != 0 && request->context == nullptr) return kHostMistake;
     if ((needs & NeedsParams) != 0 && request->params == nullptr) return kHostMistake;
   }
