@@ -1,11 +1,10 @@
 // zortw-soak: driver instances on a faulty line, each driven through ZorMain
-// alone (libzortw.so loaded with dlopen) against its own tiway-sim, with a
+// alone (libzortw.so loaded as a host does) against its own tiway-sim, with a
 // reference model of the controller memory. See docs/reliability.md.
 //
 // The command runs SOAKERS child processes of itself (so that a crash is a
 // child's exit status, not the end of the count), each with one simulator
 // on one pty, merges their counts, prints a table and writes JSON.
-#include <dlfcn.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -29,6 +28,8 @@
 #include "base/records.h"
 #include "bench/soak/soak_model.h"
 #include "bench/soak/soak_stats.h"
+#include "host/driver.h"
+#include "host/instance.h"
 #include "tests/e2e/sim_process.h"
 
 extern char** environ;
@@ -37,17 +38,11 @@ namespace {
 
 using namespace soak;
 using Clock = std::chrono::steady_clock;
-using ZorMainFn = int32_t (*)(ZorRequest*);
-using ErrFn = int (*)(int, const char*, ...);
-using SetLogFn = void (*)(ErrFn);
-
-constexpr int32_t kColdStart = 1, kWarmStart = 2, kDefinePoint = 3, kReadBlock = 5, kWriteBlock = 7,
-                  kClosePort = 12, kGetDriverInfo = 14, kReopenPort = 15;
 constexpr int kStations = 6;  // stations 1..6 carry traffic
 constexpr uint32_t kWordsFirst = 0x100, kWordsLast = 0x1FF;
 constexpr uint32_t kDiscretesFirst = 0x10, kDiscretesLast = 0x8F;
 constexpr std::size_t kPad = 8;  // guard words or bytes on each side
-constexpr LineSettings kPtyLine = {19200, 8, 0, 0};
+using zortw_host::kPtyLine;
 
 struct Options {
   int soakers = 1;
@@ -165,16 +160,14 @@ int32_t Soaker::Call(int32_t command, void* params, KindStats& stats, double* ms
 }
 
 std::string Soaker::SetUp() {
-  void* library = dlopen(o_.driver.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return std::string("cannot load the driver: ") + dlerror();
-  zorMain_ = reinterpret_cast<ZorMainFn>(dlsym(library, "ZorMain"));
-  auto setLog = reinterpret_cast<SetLogFn>(dlsym(library, "ZorSetLogFunction"));
-  if (zorMain_ == nullptr || setLog == nullptr) return "the driver lacks ZorMain";
-  setLog(&CountLine);
+  const zortw_host::Driver driver = zortw_host::LoadDriver(o_.driver, &CountLine);
+  if (driver.zorMain == nullptr) return driver.error;
+  if (driver.setLog == nullptr) return "the driver lacks ZorSetLogFunction";
+  zorMain_ = driver.zorMain;
 
   DriverInfo info{};
   ZorRequest infoRequest{};
-  infoRequest.command = kGetDriverInfo;
+  infoRequest.command = ZOR_GET_DRIVER_INFO;
   infoRequest.params = &info;
   if (zorMain_(&infoRequest) != 0 || info.contextSize < static_cast<int32_t>(kContextSize)) {
     return "GetDriverInfo failed";
@@ -200,7 +193,7 @@ std::string Soaker::SetUp() {
   cold.enabled = 1;
   cold.readTimeout = 100;
   cold.line = kPtyLine;
-  if (const int32_t s = Call(kColdStart, &cold, setup); s != 0) {
+  if (const int32_t s = Call(ZOR_COLD_START, &cold, setup); s != 0) {
     return "ColdStart gave " + std::to_string(s);
   }
   // The short reply time-out: stored by ReopenPort, applied by WarmStart.
@@ -208,8 +201,8 @@ std::string Soaker::SetUp() {
   std::strncpy(reopen.portName, sim_.Port().c_str(), sizeof reopen.portName - 1);
   reopen.readTimeout = o_.timeout;
   reopen.line = kPtyLine;
-  if (Call(kClosePort, nullptr, setup) != 0 || Call(kReopenPort, &reopen, setup) != 0 ||
-      Call(kWarmStart, nullptr, setup) != 0) {
+  if (Call(ZOR_CLOSE_PORT, nullptr, setup) != 0 || Call(ZOR_REOPEN_PORT, &reopen, setup) != 0 ||
+      Call(ZOR_WARM_START, nullptr, setup) != 0) {
     return "ReopenPort or WarmStart failed";
   }
   timeoutMs_ = static_cast<int64_t>(o_.timeout) * 10;
@@ -219,7 +212,7 @@ std::string Soaker::SetUp() {
     const std::string text = AddressText(shape);
     PointDefinition definition{};
     definition.addressText = text.c_str();
-    if (Call(kDefinePoint, &definition, setup) != 0) return "DefinePoint refused " + text;
+    if (Call(ZOR_DEFINE_POINT, &definition, setup) != 0) return "DefinePoint refused " + text;
   }
   if (setup.guardViolations != 0) return "guard words changed during start-up";
 
@@ -329,7 +322,7 @@ int32_t Soaker::Transaction(const Shape& shape, KindStats& stats) {
   definition.hostDataType = HostDataType(shape);
   definition.elementCount = shape.count;
   const PointDefinition before = definition;
-  if (Call(kDefinePoint, &definition, stats) != 0) {
+  if (Call(ZOR_DEFINE_POINT, &definition, stats) != 0) {
     std::fprintf(stderr, "soaker %d: DefinePoint refused %s\n", index_, text.c_str());
     ++stats.guardViolations;
     return -1;
@@ -360,7 +353,7 @@ int32_t Soaker::Read(const Shape& shape, const PointAddress& address, KindStats&
   const BlockRequest before = block;
   const std::vector<uint16_t> wordsBefore = array.words;
   double ms = 0;
-  const int32_t status = Call(kReadBlock, &block, stats, &ms);
+  const int32_t status = Call(ZOR_READ_BLOCK, &block, stats, &ms);
   Timed(shape, status, ms, stats);
   if (!array.GuardsIntact() || std::memcmp(&before, &block, sizeof block) != 0) {
     ++stats.guardViolations;
@@ -424,7 +417,7 @@ int32_t Soaker::Write(const Shape& shape, const PointAddress& address, KindStats
   const BlockRequest before = block;
   const std::vector<uint16_t> wordsBefore = array.words;
   double ms = 0;
-  const int32_t status = Call(kWriteBlock, &block, stats, &ms);
+  const int32_t status = Call(ZOR_WRITE_BLOCK, &block, stats, &ms);
   Timed(shape, status, ms, stats);
   // A write never stores into the host's array.
   if (array.words != wordsBefore || std::memcmp(&before, &block, sizeof block) != 0) {
@@ -461,7 +454,7 @@ void Soaker::HostMistake(Totals& totals) {
   PointDefinition definition{};
   definition.addressText = text;
   KindStats stats;
-  if (Call(kDefinePoint, &definition, stats) != 0) ++totals.hostMistakesNotRefused;
+  if (Call(ZOR_DEFINE_POINT, &definition, stats) != 0) ++totals.hostMistakesNotRefused;
   HostArray array(400, canary_, 0x1234);
   BlockRequest block = Block({}, array.data(), definition.address);
   const std::vector<uint8_t> contextBefore = context_;
@@ -469,7 +462,7 @@ void Soaker::HostMistake(Totals& totals) {
   const long framesBefore = sim_.Stats()["frames"];
   ZorRequest request{};
   request.context = reinterpret_cast<PortContext*>(context_.data() + kPad);
-  request.command = kReadBlock;
+  request.command = ZOR_READ_BLOCK;
   request.params = &block;
   int32_t status = 0;
   switch (Random(0, 4)) {
@@ -549,7 +542,7 @@ std::string Soaker::Run(Totals& totals) {
   totals.logLines = g_logLines.load();
   totals.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   KindStats stop;
-  Call(kClosePort, nullptr, stop);
+  Call(ZOR_CLOSE_PORT, nullptr, stop);
   sim_.Stop();
   return "";
 }
