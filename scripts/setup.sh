@@ -60,11 +60,10 @@ if [ $profile = full ]; then
     need+=(wine wine32:i386)
     i386=1
   fi
-  # Packaging (scripts/package.sh) and its checks.
-  command -v dpkg-deb >/dev/null || need+=(dpkg-dev)
+  # Packaging (scripts/package.sh: CPack's dependency lists use
+  # dpkg-shlibdeps) and its checks.
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v lintian >/dev/null || need+=(lintian)
-  command -v zip >/dev/null || need+=(zip)
-  command -v fakeroot >/dev/null || need+=(fakeroot)
   # A minimal Debian root for scripts/fresh-check.sh.
   command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
 fi
