@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/point_records.h"
+#include "host/instance.h"
 #include "host/log_lines.h"
 #include "host/port_diagnosis.h"
 #include "tools/cli/reply_trace.h"
@@ -61,7 +62,11 @@ struct PointStats {
 class Runner {
  public:
   Runner(const Options& options, Host& host, std::ostream& out, std::ostream& err)
-      : o_(options), host_(host), out_(out), err_(err) {
+      : o_(options),
+        host_(host),
+        out_(out),
+        err_(err),
+        instance_(host.zorMain, options.instance, [&host] { return host.takeLog(); }) {
     render_.format = o_.format;
     render_.trace = o_.trace;
   }
@@ -72,10 +77,9 @@ class Runner {
 
  private:
   int32_t Call(int32_t command, void* params, OpResult& op) {
-    ZorRequest request{context_, command, o_.instance, 0, params};
-    const int32_t status = host_.zorMain(&request);
-    for (std::string& line : host_.takeLog()) op.log.push_back(std::move(line));
-    return status;
+    zortw_host::Result result = instance_.Call(command, params);
+    for (std::string& line : result.log) op.log.push_back(std::move(line));
+    return result.status;
   }
   bool Interrupted() const { return host_.interrupted(); }
   void Emit(const OpResult& op) {
@@ -90,7 +94,7 @@ class Runner {
     Emit(op);
     return op.exitCode;
   }
-  int32_t ColdStartWithProgress(ColdStartParams& params);
+  zortw_host::Result ColdStartWithProgress(ColdStartParams& params);
   bool GetInfo(DriverInfo& info);
   bool Plan(std::vector<PointPlan>& plans, OpResult& failure);
   bool Define(PointPlan& plan, OpResult& op);
@@ -108,24 +112,22 @@ class Runner {
   std::ostream& out_;
   std::ostream& err_;
   RenderOptions render_;
-  std::vector<unsigned char> contextBytes_;
-  PortContext* context_ = nullptr;
+  zortw_host::Instance instance_;   // the context and every call to ZorMain
+  PortContext* context_ = nullptr;  // the instance's, once started
   bool stopped_ = true;
   LineSettings line_{};  // the line the port was opened with
 };
 
 bool Runner::GetInfo(DriverInfo& info) {
-  std::memset(&info, 0, sizeof info);
-  OpResult scratch;
-  return Call(ZOR_GET_DRIVER_INFO, &info, scratch) == 0 && info.contextSize > 0;
+  // The instance's context grows to the contextSize it gives.
+  return instance_.Info(info).ok() && info.contextSize > 0;
 }
 
-int32_t Runner::ColdStartWithProgress(ColdStartParams& params) {
-  ZorRequest request{context_, ZOR_COLD_START, o_.instance, 0, &params};
+zortw_host::Result Runner::ColdStartWithProgress(ColdStartParams& params) {
   std::atomic<bool> done{false};
-  int32_t status = 0;
+  zortw_host::Result result;
   std::thread worker([&] {
-    status = host_.zorMain(&request);
+    result = instance_.Call(ZOR_COLD_START, &params);
     done = true;
   });
   const std::string what = "configuring the adapter on " + o_.port;
@@ -176,7 +178,7 @@ int32_t Runner::ColdStartWithProgress(ColdStartParams& params) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   worker.join();
-  return status;
+  return result;
 }
 
 bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
@@ -666,9 +668,7 @@ int Runner::Transfer() {
     f.step = "GetDriverInfo";
     return Finish(f);
   }
-  contextBytes_.assign(std::max<size_t>(static_cast<size_t>(info.contextSize), sizeof(PortContext)),
-                       0);
-  context_ = reinterpret_cast<PortContext*>(contextBytes_.data());
+  context_ = &instance_.Context();  // contextSize bytes, zeroed
 
   ColdStartParams params{};
   std::memcpy(params.portName, o_.port.c_str(), o_.port.size() + 1);  // at most 11 + NUL
@@ -684,9 +684,10 @@ int Runner::Transfer() {
   OpResult start;
   start.operation = "start";
   const auto startedAt = Clock::now();
-  const int32_t started = ColdStartWithProgress(params);
+  zortw_host::Result coldStart = ColdStartWithProgress(params);
+  const int32_t started = coldStart.status;
   stopped_ = false;
-  for (std::string& line : host_.takeLog()) start.log.push_back(std::move(line));
+  start.log = std::move(coldStart.log);
   start.elapsedMs = MsSince(startedAt);
   SetStatus(start, started, StatusMeaning(started, Step::ColdStart));
   const std::string nothing = o_.command == "write" ? "nothing written" : "nothing read";
