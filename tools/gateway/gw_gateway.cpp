@@ -64,6 +64,23 @@ uint8_t Gateway::Read(int unitId, Kind kind, uint32_t address, uint32_t count,
   counters.requests.Add();
   const Line& line = *lines_[unit->line];
   out.assign(count, 0);
+  // Every address must be mapped (0x02) before any value's quality counts
+  // (0x0B): a request that is wrong stays wrong whatever the line does.
+  for (uint32_t i = 0; i < count;) {
+    const uint32_t at = address + i;
+    const Table* found = nullptr;
+    for (const Table& table : unit->tables) {
+      if (table.kind == kind && at >= table.address && at < table.address + table.count) {
+        found = &table;
+        break;
+      }
+    }
+    if (found == nullptr) {
+      counters.exceptions.Add();
+      return kIllegalAddress;
+    }
+    i += found->address + found->count - at;
+  }
   uint8_t result = kOk;
   std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
   const std::vector<BlockState>& cache = line.Cache();
