@@ -399,6 +399,7 @@ bool Line::PortFailed(Clock::time_point now) {
 
 bool Line::Recover() {
   counters_.downs.Add();
+  const auto downSince = Clock::now();
   phase_ = Phase::PortFailed;
   phaseSince_ = Clock::now().time_since_epoch().count();
   SpoilCache();
@@ -407,11 +408,10 @@ bool Line::Recover() {
   Log("line " + config_.name + ": down: port " + config_.port + " closed (ClosePort " +
       std::to_string(closed) + "); opening it again");
   if (!OpenAndCheckBlocks()) return false;
-  Log("line " + config_.name + ": back up after " +
+  Log("line " + config_.name + ": back up, " +
       std::to_string(
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - PhaseSince())
-              .count()) +
-      " ms of adapter configuration");
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - downSince).count()) +
+      " ms after it went down");
   for (auto& due : due_) due = Clock::time_point{};
   return true;
 }
