@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "tools/gateway/gw_modbus.h"
 
@@ -23,6 +24,7 @@ struct Server::Connection {
   bool reading = false, writing = false;
   bool busy = false;  // a write of this connection waits for its line
   bool closed = false;
+  bool requested = false;            // it has sent a whole request
   Clock::time_point lastRequest;     // the last whole request (or the connect)
   Clock::time_point partialSince{};  // a request has started to arrive
   Clock::time_point sendingSince{};
@@ -127,15 +129,19 @@ void Server::Accepted(asio::ip::tcp::socket socket) {
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return;  // gone already
   const std::string address = remote.address().to_string();
-  // A full server still serves: the connection idle for the longest gives
-  // way, first among the address's own when the address is at its limit.
+  // A full server still serves: an idle connection gives way, among the
+  // address's own when the address is at its limit: one that never sent a
+  // whole request first, then the one whose last request is the oldest.
   const bool addressFull = perAddress_[address] >= limits_.maxPerAddress;
   const bool full = static_cast<int>(connections_.size()) >= limits_.maxClients;
   if (addressFull || full) {
     Ptr victim;
     for (const Ptr& c : connections_) {
       if (!Idle(*c) || (addressFull && c->address != address)) continue;
-      if (!victim || c->lastRequest < victim->lastRequest) victim = c;
+      if (!victim || std::make_pair(c->requested, c->lastRequest) <
+                         std::make_pair(victim->requested, victim->lastRequest)) {
+        victim = c;
+      }
     }
     if (!victim) {
       gateway_.CountRefusedClient();
@@ -204,6 +210,7 @@ void Server::Process(const Ptr& c) {
 
 void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
   c->lastRequest = Clock::now();
+  c->requested = true;
   modbus::Request request;
   uint8_t code = 0;
   switch (modbus::Parse(frame, size, request, code)) {
