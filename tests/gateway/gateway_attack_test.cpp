@@ -13,7 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -372,6 +375,43 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
   const std::vector<uint16_t> counts = Diag(6, 4);
   ASSERT_EQ(counts.size(), 4u);
   EXPECT_GE(counts[3], 16 + 16 + 16);
+  EXPECT_TRUE(gateway_.Alive());
+}
+
+// The process's CPU time so far, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Under a descriptor limit of 32, 40 connections that send nothing: the
+// accept loop does not spin, and new clients are still served (an idle
+// connection gives way when no descriptor is left).
+TEST_F(GatewayAttack, OutOfDescriptorsNeitherSpinsNorShutsOut) {
+  gateway_.wrapper = {"/usr/bin/prlimit", "--nofile=32", "--"};
+  Launch("max_clients = 64\nmax_clients_per_address = 64\n");
+  const int port = gateway_.Port();
+  std::vector<std::unique_ptr<RawClient>> crowd;
+  for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<RawClient>(port, "127.0.0.8"));
+  const double cpu = CpuSeconds(gateway_.Pid());
+  const auto start = Clock::now();
+  Probe probe(port);
+  std::this_thread::sleep_for(AttackTime());
+  const Probe::Figures f = probe.Result();
+  const double used = CpuSeconds(gateway_.Pid()) - cpu;
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  Probe::Print("descriptors exhausted", f);
+  std::printf("figure: gateway CPU %.2f s in %.2f s with descriptors exhausted\n", used, elapsed);
+  EXPECT_EQ(f.failed, 0u);
+  EXPECT_LT(used, 0.5 * elapsed);  // a spinning loop takes a whole core
+  EXPECT_NE(gateway_.Log().find("no file descriptor left"), std::string::npos) << gateway_.Log();
   EXPECT_TRUE(gateway_.Alive());
 }
 

@@ -95,8 +95,15 @@ void Server::Accept() {
 
 void Server::OutOfDescriptors() {
   // The connection waiting stays in the queue and would wake the loop again
-  // at once: give up the spare descriptor to take it and close it, take the
-  // spare back, and accept again. Without a spare, pause accepting.
+  // at once. An idle connection gives way, as when every slot is taken;
+  // without one, the spare descriptor is given up to take the waiting
+  // connection and close it, then taken back. Without a spare, accepting
+  // pauses for 100 ms.
+  if (Ptr victim = Victim(nullptr)) {
+    Close(victim, "gives way to a new connection (no file descriptor left)");
+    Accept();
+    return;
+  }
   gateway_.CountRefusedClient();
   bool taken = false;
   if (reserveFd_ >= 0) {
@@ -109,7 +116,7 @@ void Server::OutOfDescriptors() {
     reserveFd_ = Reserve();
   }
   Note("refused a client: no file descriptor left (" + std::to_string(connections_.size()) +
-       " connections open)");
+       " connections open, none idle)");
   if (taken && reserveFd_ >= 0) {
     Accept();
     return;
@@ -118,6 +125,21 @@ void Server::OutOfDescriptors() {
   acceptPause_.async_wait([this](const asio::error_code& ec) {
     if (!ec) Accept();
   });
+}
+
+Server::Ptr Server::Victim(const std::string* address) const {
+  // An idle connection (nothing in progress, nothing to send): one that
+  // never sent a whole request first, then the one whose last request is
+  // the oldest; only the address's own when `address` is given.
+  Ptr victim;
+  for (const Ptr& c : connections_) {
+    if (!Idle(*c) || (address != nullptr && c->address != *address)) continue;
+    if (!victim || std::make_pair(c->requested, c->lastRequest) <
+                       std::make_pair(victim->requested, victim->lastRequest)) {
+      victim = c;
+    }
+  }
+  return victim;
 }
 
 bool Server::Idle(const Connection& c) const {
@@ -130,19 +152,12 @@ void Server::Accepted(asio::ip::tcp::socket socket) {
   if (ec) return;  // gone already
   const std::string address = remote.address().to_string();
   // A full server still serves: an idle connection gives way, among the
-  // address's own when the address is at its limit: one that never sent a
-  // whole request first, then the one whose last request is the oldest.
-  const bool addressFull = perAddress_[address] >= limits_.maxPerAddress;
+  // address's own when the address is at its limit.
+  const auto counted = perAddress_.find(address);
+  const bool addressFull = counted != perAddress_.end() && counted->second >= limits_.maxPerAddress;
   const bool full = static_cast<int>(connections_.size()) >= limits_.maxClients;
   if (addressFull || full) {
-    Ptr victim;
-    for (const Ptr& c : connections_) {
-      if (!Idle(*c) || (addressFull && c->address != address)) continue;
-      if (!victim || std::make_pair(c->requested, c->lastRequest) <
-                         std::make_pair(victim->requested, victim->lastRequest)) {
-        victim = c;
-      }
-    }
+    const Ptr victim = Victim(addressFull ? &address : nullptr);
     if (!victim) {
       gateway_.CountRefusedClient();
       Note("refused a client from " + address + ": " +

@@ -63,7 +63,8 @@ class Server {
   void Close(const Ptr& c, const char* reason);
   void Sweep();
   bool Idle(const Connection& c) const;
-  void Note(const std::string& text);  // connection events in the log, rate-limited
+  Ptr Victim(const std::string* address) const;  // the idle connection to give way
+  void Note(const std::string& text);            // connection events in the log, rate-limited
 
   asio::io_context& io_;
   Gateway& gateway_;
