@@ -41,6 +41,21 @@ const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
 05 X 0010 = 1 0 1 1
 05 Y 0020 = 0 1
 0A V 0001 = 0BB8
+05 V 0400 = 1111 2222 3333 4444 5555 6666 7777 8888
+05 V 0500 = 0001 0000 0001 0001 0000 0000 0001 0000
+05 X 0400 = 1 0 1 1 0 0 1 0 0 1 1 1 0 1 0 1
+05 Y 0400 = 0 1 1 0 1 0 0 1 1 1 0 0 0 1 1 0
+)";
+
+const char* kTables = R"(holding = [{address = 0, count = 4, v = 0x64}]
+input = [{address = 0, count = 1, v = 0x80}]
+coil = [{address = 0, count = 2, y = 0x20}]
+discrete = [{address = 0, count = 4, x = 0x10}]
+[[unit]]
+id = 2
+line = "l1"
+station = 0x0A
+holding = [{address = 0, count = 1, v = 0x0001}]
 )";
 
 std::chrono::seconds AttackTime() {
@@ -124,8 +139,10 @@ class GatewayAttack : public ::testing::Test {
   // The gateway on its own link to the simulator's pty (so the device can
   // go and come back under the same name).
   void Launch(const std::string& gatewayKeys, const std::string& lineKeys = "", int pollMs = 200,
-              int maxAgeMs = 4000) {
-    ASSERT_EQ(sim_.Start(TIWAY_SIM_PATH, kSimData, {"--configured", "--stations", "5,10"}), "");
+              int maxAgeMs = 4000, const std::string& tables = kTables,
+              std::vector<std::string> simArgs = {}) {
+    simArgs.insert(simArgs.end(), {"--configured", "--stations", "5,10"});
+    ASSERT_EQ(sim_.Start(TIWAY_SIM_PATH, kSimData, simArgs), "");
     char link[] = "/tmp/XXXXXX";
     const int held = mkstemp(link);
     ASSERT_GE(held, 0);
@@ -137,17 +154,7 @@ class GatewayAttack : public ::testing::Test {
                                "[[line]]\nname = \"l1\"\nport = \"" + link_ + "\"\ninstance = 3\n" +
                                lineKeys + "[[unit]]\nid = 1\nline = \"l1\"\nstation = 5\n" +
                                "poll_ms = " + std::to_string(pollMs) +
-                               "\nmax_age_ms = " + std::to_string(maxAgeMs) + R"(
-holding = [{address = 0, count = 4, v = 0x64}]
-input = [{address = 0, count = 1, v = 0x80}]
-coil = [{address = 0, count = 2, y = 0x20}]
-discrete = [{address = 0, count = 4, x = 0x10}]
-[[unit]]
-id = 2
-line = "l1"
-station = 0x0A
-holding = [{address = 0, count = 1, v = 0x0001}]
-)";
+                               "\nmax_age_ms = " + std::to_string(maxAgeMs) + "\n" + tables;
     ASSERT_EQ(gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, config), "");
     ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
   }
@@ -517,6 +524,54 @@ TEST_F(GatewayAttack, DeviceGoneAndBack) {
   EXPECT_EQ(Hex(a), "000400000006010600000018");
   EXPECT_EQ(sim_.Control("dump 05 V 0064"), "ok 0018");
   EXPECT_GE(Diag(100 + 31, 1).at(0), 1);  // times down
+}
+
+// Late replies (1.5 s, one read reply in four) on blocks of alike shapes: 8 V
+// words, 8 V words holding 0s and 1s, 16 X and 16 Y discretes. Whatever the
+// line does, a value served is the controller's value at that address.
+TEST_F(GatewayAttack, LateRepliesNeverGiveWrongValues) {
+  Launch("", "", 0, 10000, R"(input = [{address = 0, count = 8, v = 0x400}]
+holding = [{address = 0, count = 8, v = 0x500}]
+discrete = [{address = 0, count = 16, x = 0x400}]
+coil = [{address = 0, count = 16, y = 0x400}]
+)",
+         {"--fault-rate", "delay=1500@read:0.25", "--seed", "7"});
+  const int port = gateway_.Port();
+  struct Read {
+    uint8_t function;
+    std::vector<uint8_t> values;  // the answer's data bytes
+  };
+  const Read reads[] = {
+      {4,
+       {0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66, 0x77, 0x77, 0x88,
+        0x88}},
+      {3, {0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0}},
+      {2, {0x4D, 0xAE}},  // X 0400.. 1 0 1 1 0 0 1 0 | 0 1 1 1 0 1 0 1, low bit first
+      {1, {0x96, 0x63}},  // Y 0400.. 0 1 1 0 1 0 0 1 | 1 1 0 0 0 1 1 0
+  };
+  RawClient c(port);
+  size_t good = 0, stale = 0, wrong = 0;
+  const auto end = Clock::now() + std::max<std::chrono::seconds>(AttackTime(), 10s);
+  for (uint16_t t = 1; Clock::now() < end; ++t) {
+    const Read& r = reads[t % 4];
+    std::vector<uint8_t> a;
+    ASSERT_EQ(c.Ask(Adu(t, 1, ReadPdu(r.function, 0, r.function <= 2 ? 16 : 8)), a), Got::Frame);
+    if (a.size() == 9 && a[7] == (r.function | 0x80) && a[8] == 0x0B) {
+      ++stale;
+    } else if (a.size() > 9 && a[7] == r.function &&
+               std::vector<uint8_t>(a.begin() + 9, a.end()) == r.values) {
+      ++good;
+    } else {
+      ++wrong;
+      ADD_FAILURE() << "function " << int(r.function) << ": " << Hex(a);
+    }
+    std::this_thread::sleep_for(5ms);  // the client's pace
+  }
+  std::printf("figure: late replies (1.5 s, 25 %% of reads): %zu good, %zu 0x0B, %zu wrong\n", good,
+              stale, wrong);
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_GT(good, 0u);
+  EXPECT_GT(sim_.Stats()["faulted"], 0) << sim_.Control("stats");
 }
 
 // SIGTERM while four clients write flat out: each client gets the answer to
