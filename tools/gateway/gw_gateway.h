@@ -48,6 +48,11 @@ class Gateway {
   // or at once on the caller's.
   void WriteAsync(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values,
                   std::function<void(uint8_t)> done);
+  // Writes that waited too long in a line's queue are answered 0x0B and
+  // dropped (the server calls this every 100 ms).
+  void ExpireWrites(Clock::time_point now) {
+    for (auto& line : lines_) line->ExpireWrites(now);
+  }
   // The same, waiting for the answer (tests).
   uint8_t Write(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values);
 

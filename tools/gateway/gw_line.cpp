@@ -116,6 +116,26 @@ void Line::FailQueuedWrites() {
   }
 }
 
+void Line::ExpireWrites(Clock::time_point now) {
+  std::deque<WriteJob> expired;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    const auto limit = std::chrono::milliseconds(config_.writeTimeoutMs);
+    for (auto it = writes_.begin(); it != writes_.end();) {
+      if (now - it->queuedAt > limit) {
+        expired.push_back(std::move(*it));
+        it = writes_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (WriteJob& job : expired) {
+    counters_.writesNotDone.Add();
+    job.done(kNotDone);
+  }
+}
+
 void Line::SpoilCache() {
   std::unique_lock<std::shared_mutex> lock(cacheMutex_);
   for (BlockState& state : cache_) state.good = false;

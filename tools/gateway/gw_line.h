@@ -139,6 +139,14 @@ class Line {
   bool PortFailed(Clock::time_point now);
   bool Recover();  // closes the port, opens it again; false when stopping
   void FailQueuedWrites();
+
+ public:
+  // Answers 0x0B (kNotDone) to queued writes that have waited longer than
+  // write_timeout_ms, and drops them; called from outside the line's thread
+  // while it may be in a long transaction.
+  void ExpireWrites(Clock::time_point now);
+
+ private:
   void SpoilCache();
   bool ReadBlock(size_t index);  // true when the read succeeded
   int32_t RunWrite(const WriteJob& job);

@@ -312,6 +312,7 @@ void Server::Close(const Ptr& c, const char* reason) {
 
 void Server::Sweep() {
   const auto now = Clock::now();
+  gateway_.ExpireWrites(now);
   for (auto it = connections_.begin(); it != connections_.end();) {
     const Ptr c = *it++;  // Close erases c from the list
     if (c->partialSince != Clock::time_point{} && now - c->partialSince > limits_.requestTimeout) {
