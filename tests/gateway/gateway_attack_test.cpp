@@ -88,12 +88,14 @@ class Probe {
   struct Figures {
     size_t requests = 0, failed = 0;
     double p50 = 0, p99 = 0;
+    std::string failures;  // how the failed ones failed
   };
   Figures Result() {
     Stop();
     Figures f;
     f.requests = ms_.size() + failed_;
     f.failed = failed_;
+    f.failures = failures_;
     if (!ms_.empty()) {
       std::sort(ms_.begin(), ms_.end());
       f.p50 = ms_[ms_.size() / 2];
@@ -102,8 +104,8 @@ class Probe {
     return f;
   }
   static void Print(const std::string& attack, const Figures& f) {
-    std::printf("figure: %-28s requests %6zu  failed %4zu  p50 %7.3f ms  p99 %7.3f ms\n",
-                attack.c_str(), f.requests, f.failed, f.p50, f.p99);
+    std::printf("figure: %-28s requests %6zu  failed %4zu  p50 %7.3f ms  p99 %7.3f ms%s\n",
+                attack.c_str(), f.requests, f.failed, f.p50, f.p99, f.failures.c_str());
     std::fflush(stdout);
   }
 
@@ -122,6 +124,11 @@ class Probe {
         ms_.push_back(ms);
       } else {
         ++failed_;
+        if (failures_.size() < 200) {
+          failures_ += got == Got::Closed   ? " closed"
+                       : got == Got::Silent ? " silent"
+                                            : " answer " + Hex(answer);
+        }
         if (got != Got::Frame) client.reset();
       }
       std::this_thread::sleep_for(10ms);  // the client's own pace, not a synchronisation
@@ -131,6 +138,7 @@ class Probe {
   std::atomic<bool> go_{true};
   std::vector<double> ms_;
   size_t failed_ = 0;
+  std::string failures_;
   std::thread thread_;
 };
 
@@ -303,7 +311,7 @@ TEST_F(GatewayAttack, FramesOnOneConnection) {
 // client is served throughout and a new client gets in.
 TEST_F(GatewayAttack, FullSlotsStillServe) {
   Launch(
-      "max_clients = 16\nmax_clients_per_address = 16\nidle_timeout_s = 2\n"
+      "max_clients = 16\nmax_clients_per_address = 12\nidle_timeout_s = 2\n"
       "request_timeout_ms = 1000\n");
   const int port = gateway_.Port();
   {
@@ -317,7 +325,9 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
   {
     Probe probe(port);
     std::vector<std::unique_ptr<RawClient>> idle;
-    for (int i = 0; i < 16; ++i) idle.push_back(std::make_unique<RawClient>(port, "127.0.0.2"));
+    for (int i = 0; i < 16; ++i) {
+      idle.push_back(std::make_unique<RawClient>(port, i % 2 ? "127.0.0.2" : "127.0.0.12"));
+    }
     RawClient fresh(port);
     std::vector<uint8_t> a;
     EXPECT_EQ(fresh.Ask(Adu(1, 1, ReadPdu(3, 0, 4)), a), Got::Frame);
@@ -333,7 +343,9 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
   {
     Probe probe(port);
     std::vector<std::unique_ptr<RawClient>> slow;
-    for (int i = 0; i < 16; ++i) slow.push_back(std::make_unique<RawClient>(port, "127.0.0.3"));
+    for (int i = 0; i < 16; ++i) {
+      slow.push_back(std::make_unique<RawClient>(port, i % 2 ? "127.0.0.3" : "127.0.0.13"));
+    }
     const std::vector<uint8_t> frame = Adu(1, 1, ReadPdu(3, 0, 4));
     const auto end = Clock::now() + AttackTime();
     size_t sent = 0;
@@ -355,8 +367,11 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
     EXPECT_EQ(f.failed, 0u);
     EXPECT_TRUE(allClosed) << gateway_.Log() << " open " << Diag(5, 1).at(0) << " sent " << sent;
   }
-  // 3. Clients that pipeline reads and never read the answers: closed once
-  // their backlog passes the bound.
+  // 3. Clients of one host that pipeline reads and never read the answers:
+  // held to the address's limit (12), closed once their backlog passes the
+  // bound. (Connections with answers in flight are not idle and do not give
+  // way: were every slot held by them, a new client would be refused until
+  // they are closed; the per-address limit keeps one host from doing that.)
   {
     Probe probe(port);
     std::vector<std::unique_ptr<RawClient>> deaf;
@@ -378,10 +393,11 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
     EXPECT_EQ(f.failed, 0u);
     EXPECT_EQ(closed, deaf.size());
   }
-  // Registers 6-9: refused, closed by the gateway.
+  // Registers 6-9: refused, closed by the gateway: every attacker's
+  // connection is one or the other.
   const std::vector<uint16_t> counts = Diag(6, 4);
   ASSERT_EQ(counts.size(), 4u);
-  EXPECT_GE(counts[3], 16 + 16 + 16);
+  EXPECT_GE(counts[1] + counts[3], 16 + 16 + 16);
   EXPECT_TRUE(gateway_.Alive());
 }
 
