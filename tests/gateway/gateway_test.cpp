@@ -576,10 +576,29 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   }));
   EXPECT_EQ(gateway.LineAt(0).CurrentPhase(), Phase::Running);
   EXPECT_EQ(gateway.Write(1, Kind::Holding, 0, {9}), kOk);
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    EXPECT_EQ((g_fake.memory[{'V', 0x64}]), 9);
+  }
+  // A port that hangs up while its name stays: transactions fail at once
+  // (a silent station would take a reply time-out), three in a row put the
+  // line down, and it comes back when the port works again.
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.readStatus = 2;
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] { return gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31] == 2; }));
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.readStatus = 0;
+    g_fake.memory[{'V', 0x64}] = 4322;
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk && out[0] == 4322;
+  }));
   gateway.Stop();
   unlink(port);
-  std::lock_guard<std::mutex> lock(g_fake.mutex);
-  EXPECT_EQ((g_fake.memory[{'V', 0x64}]), 9);
 }
 
 std::vector<uint8_t> Bytes(const std::string& hex) {

@@ -206,6 +206,7 @@ bool Line::OpenAndCheckBlocks() {
   deviceInode_ = device.st_ino;
   lastSuccess_ = Clock::now();
   failuresSinceSuccess_ = 0;
+  fastFailures_ = 0;
   for (auto& mark : silent_) mark = false;
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const Block& block = blocks_[b];
@@ -256,9 +257,15 @@ void Line::Account(int station, int32_t status, Clock::duration took, uint64_t l
   if (status == 0) {
     lastSuccess_ = Clock::now();
     failuresSinceSuccess_ = 0;
+    quiet_ = std::chrono::seconds(10);
   } else {
     ++failuresSinceSuccess_;
   }
+  // A silent station costs a whole reply time-out; a port that hangs up or
+  // fails its I/O fails at once.
+  const bool fast =
+      status == kLineFailure && static_cast<uint64_t>(ms) * 4 < config_.replyTimeoutMs;
+  fastFailures_ = fast ? fastFailures_ + 1 : 0;
   silent_[static_cast<size_t>(station) & 0xFF] = status == kLineFailure;
   counters_.Count(status, retried);
   counters_.stations[static_cast<size_t>(station) & 0xFF].Count(status, retried);
@@ -401,13 +408,22 @@ bool Line::PortFailed(Clock::time_point now) {
         (present ? " now names another device" : " is gone"));
     return true;
   }
-  // Nothing has succeeded for three transactions and ten seconds (or three
-  // reply time-outs when longer): a hung-up or dead port, or every station
-  // silent; opening the port and configuring the adapter again is the cure
-  // for the first and costs the second nothing it still had.
+  // Three transactions in a row failed without waiting for a reply: the
+  // port hangs up or fails its I/O.
+  if (fastFailures_ >= 3) {
+    Log("line " + config_.name + ": port " + config_.port +
+        " fails at once (hang-up or I/O error)");
+    return true;
+  }
+  // Nothing has succeeded for three transactions and 10 s (or three reply
+  // time-outs when longer): a port that no longer carries anything, or
+  // every station silent; opening the port and configuring the adapter
+  // again cures the first and costs the second nothing it still had. Each
+  // time it did not help, the wait doubles (up to 5 min).
   const auto quiet = std::max<std::chrono::milliseconds>(
-      std::chrono::seconds(10), std::chrono::milliseconds(3 * config_.replyTimeoutMs));
+      quiet_, std::chrono::milliseconds(3 * config_.replyTimeoutMs));
   if (failuresSinceSuccess_ >= 3 && now - lastSuccess_ >= quiet) {
+    quiet_ = std::min<std::chrono::milliseconds>(2 * quiet_, std::chrono::minutes(5));
     Log("line " + config_.name + ": no transaction has succeeded for " +
         std::to_string(
             std::chrono::duration_cast<std::chrono::seconds>(now - lastSuccess_).count()) +

@@ -167,6 +167,10 @@ class Line {
   Clock::time_point lastWarmStart_{};
   Clock::time_point lastSuccess_{};
   uint32_t failuresSinceSuccess_ = 0;
+  uint32_t fastFailures_ = 0;  // failed without waiting for a reply, in a row
+  // Nothing succeeding for this long closes and reopens the port; doubled
+  // each time that did not help (up to 5 min), back to 10 s on a success.
+  std::chrono::milliseconds quiet_{10000};
   bool haveDevice_ = false;
   uint64_t deviceId_ = 0, deviceInode_ = 0;      // of the port as opened
   std::array<std::atomic<bool>, 256> silent_{};  // station's last transaction had no reply
