@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -81,6 +82,23 @@ class Pty : public ::testing::Test {
       usleep(1000);
     }
     FAIL() << "the peer's bytes never arrived";
+  }
+
+  // Waits until the terminal's output has stopped (the line discipline
+  // handles the peer's XOFF on its own time): probe bytes written through
+  // the test's own descriptor go out until it has. The probes, for the
+  // peer's reads.
+  std::string AwaitStopped() {
+    const int flags = fcntl(slave_, F_GETFL);
+    fcntl(slave_, F_SETFL, flags | O_NONBLOCK);
+    std::string probes;
+    for (int i = 0; i < 5000; ++i) {
+      if (write(slave_, "p", 1) != 1) break;
+      probes += 'p';
+      usleep(1000);
+    }
+    fcntl(slave_, F_SETFL, flags);
+    return probes;
   }
 
   std::string PeerReads(size_t count) {
@@ -682,6 +700,153 @@ TEST(PortCommands, NeverCloseAFileTheLayerDidNotOpen) {
   }
   close(ends[0]);
   close(ends[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes that the line does not take: flow control switched on by another
+// program and an XOFF from the peer, output suspended with tcflow, a peer
+// that stops reading. Each write fails within its bound instead of holding
+// the caller's thread, and what it could not send is never sent later.
+TEST_F(Pty, WritesTheLineDoesNotTakeFailInsteadOfBlocking) {
+  struct Case {
+    const char* name;
+    std::function<std::string()> stall;  // the probes it sent
+    std::function<void()> release;
+  };
+  const Case cases[] = {
+      {"XOFF after another program set ixon",
+       [this] {
+         termios attributes{};
+         EXPECT_EQ(tcgetattr(slave_, &attributes), 0);
+         attributes.c_iflag |= IXON;
+         EXPECT_EQ(tcsetattr(slave_, TCSANOW, &attributes), 0);
+         PeerWrites("\x13");
+         return AwaitStopped();
+       },
+       [this] { PeerWrites("\x11"); }},
+      {"output suspended with tcflow",
+       [this] {
+         EXPECT_EQ(tcflow(slave_, TCOOFF), 0);
+         return std::string();
+       },
+       [this] { ASSERT_EQ(tcflow(slave_, TCOON), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SerialHandle handle = OpenPort();
+    const std::string probes = c.stall();
+    const std::string frame(600, 'W');
+    uint32_t written = 0;
+    EXPECT_NE(SerialWrite(handle, frame.data(), 600, &written), SerialOk);
+    c.release();
+    EXPECT_EQ(SerialWrite(handle, ":OK;", 4, nullptr), SerialOk);
+    // Nothing of the failed write went out, then or later.
+    EXPECT_EQ(PeerReads(probes.size() + 4), probes + ":OK;");
+    SerialClose(handle);
+    handle_ = 0;
+  }
+}
+
+TEST_F(Pty, AWriteToAPeerThatStopsReadingFails) {
+  const SerialHandle handle = OpenPort();
+  const std::string frame(589, 'W');
+  int32_t status = SerialOk;
+  for (int frames = 0; frames < 1000 && status == SerialOk; ++frames) {
+    status = SerialWrite(handle, frame.data(), 589, nullptr);
+  }
+  EXPECT_NE(status, SerialOk);
+}
+
+// The other end goes away while a read waits: the read fails at once, it
+// does not spin on the hung-up terminal until its time-out.
+TEST_F(Pty, AReadFailsAtOnceWhenTheTerminalHangsUp) {
+  const SerialHandle handle = OpenPort();
+  ASSERT_EQ(SerialSetReadTimeout(handle, 300), 100);  // 3 s
+  close(master_);
+  master_ = -1;
+  const uint64_t calls = serial_posix::SystemCallCount();
+  char bytes[4] = {};
+  uint32_t received = 0;
+  EXPECT_EQ(SerialRead(handle, bytes, 4, &received), SerialIoFailed);
+  EXPECT_EQ(received, 0u);
+  EXPECT_LT(serial_posix::SystemCallCount() - calls, 12u);
+}
+
+}  // namespace
+
+namespace {
+
+// A peer that trickles one byte every 900 ms, each just inside the 1 s read
+// time-out, on a clock of the test's own: no wait is real.
+struct Trickle {
+  int64_t nowMs = 0;
+  int64_t nextByteMs = 900;
+  int delivered = 0;
+} g_trickle;
+
+const PosixCalls kTrickling = [] {
+  PosixCalls calls = kPosixCalls;
+  calls.sysRead = [](int, void* buffer, size_t) -> ssize_t {
+    if (g_trickle.nowMs < g_trickle.nextByteMs) return 0;  // raw terminal, nothing waiting
+    static_cast<char*>(buffer)[0] = 'x';
+    g_trickle.nextByteMs = g_trickle.nowMs + 900;
+    ++g_trickle.delivered;
+    return 1;
+  };
+  calls.sysPoll = [](pollfd* fds, nfds_t, int timeoutMs) {
+    const int64_t until = g_trickle.nowMs + timeoutMs;
+    g_trickle.nowMs = until < g_trickle.nextByteMs ? until : g_trickle.nextByteMs;
+    fds[0].revents = g_trickle.nowMs >= g_trickle.nextByteMs ? POLLIN : 0;
+    return fds[0].revents != 0 ? 1 : 0;
+  };
+  calls.sysClockGettime = [](clockid_t, timespec* now) {
+    now->tv_sec = static_cast<time_t>(g_trickle.nowMs / 1000);
+    now->tv_nsec = static_cast<long>(g_trickle.nowMs % 1000) * 1000000L;
+    return 0;
+  };
+  calls.sysNanosleep = [](const timespec* request, timespec*) {
+    g_trickle.nowMs += request->tv_sec * 1000 + request->tv_nsec / 1000000;
+    return 0;
+  };
+  return calls;
+}();
+
+// Each byte inside the time-out no longer stretches a reception: it ends at
+// its bound, the reply time-out and the line time of the longest reply.
+TEST_F(Pty, ATricklingLineCannotStretchAReceptionPastItsBound) {
+  SerialHandle handle = 0;
+  ASSERT_EQ(SerialOpenWith(kPosixCalls, name_.c_str(), k8N1, kNoModemLines, &handle), SerialOk);
+  handle_ = handle;
+  g_trickle = Trickle{};
+  ASSERT_EQ(SerialLimitReception(handle, 1, 592), 0);  // 1000 ms + 592 characters at 9600 baud
+  char byte = 0;
+  int bytes = 0;
+  while (SerialReadWith(kTrickling, handle, &byte, 1, nullptr) == SerialOk) ++bytes;
+  EXPECT_EQ(bytes, 1);  // at 900 ms; the next would come at 1800 ms
+  EXPECT_LE(g_trickle.nowMs, 1000 + 592 * SerialCharacterMicros(k8N1) / 1000 + 1);
+  EXPECT_TRUE(SerialReceptionOverWith(kTrickling, handle));
+}
+
+}  // namespace
+
+namespace {
+
+// Somebody closed the port's descriptor under the driver: the close fails
+// (EBADF) and the layer lets the port go. The context keeps no handle the
+// layer no longer knows, so the next ClosePort and Stop succeed.
+TEST_F(Pty, AHandleTheLayerGaveUpIsNotKeptInTheContext) {
+  PortContext context{};
+  context.portHandle = OpenPort();
+  handle_ = 0;
+  ASSERT_EQ(close(PortDescriptor(context.portHandle)), 0);
+  ZorRequest request{&context, 12, 1, 0, nullptr};
+  EXPECT_EQ(ClosePort(&request), 2);
+  EXPECT_EQ(context.portHandle, 0u);
+  EXPECT_EQ(ClosePort(&request), 0);
+  EXPECT_EQ(Stop(&request), 0);
 }
 
 }  // namespace
