@@ -186,17 +186,20 @@ bool Line::OpenAndCheckBlocks() {
   params.enabled = 1;
   params.readTimeout = static_cast<int32_t>(config_.replyTimeoutMs / 10);
   params.line = config_.line;
-  // Back-off between attempts: 0.5 s, doubling up to 5 s.
+  // Back-off between attempts: 0.5 s, doubling up to 5 s. The first five
+  // failures are logged, then one in twelve (a minute apart).
   auto pause = std::chrono::milliseconds(500);
-  for (;;) {
+  for (int attempt = 1;; ++attempt) {
     phase_ = Phase::Configuring;
     phaseSince_ = Clock::now().time_since_epoch().count();
     const int32_t status = Call(kColdStart, &params);
     if (status == 0) break;
     phase_ = Phase::PortFailed;
-    Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) +
-        " (cannot open port " + config_.port + " or configure its adapter); trying again in " +
-        std::to_string(pause.count()) + " ms");
+    if (attempt <= 5 || attempt % 12 == 0) {
+      Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) +
+          " (cannot open port " + config_.port + " or configure its adapter; attempt " +
+          std::to_string(attempt) + "); trying again in " + std::to_string(pause.count()) + " ms");
+    }
     if (!WaitFor(pause)) return false;
     pause = std::min<std::chrono::milliseconds>(2 * pause, std::chrono::seconds(5));
   }
