@@ -43,6 +43,7 @@ if [ $profile != demo ]; then
   have_header benchmark/benchmark.h || need+=(libbenchmark-dev)
   have_header modbus/modbus.h || need+=(libmodbus-dev)
   have_header toml++/toml.h || need+=(libtomlplusplus-dev)
+  have_header asio.hpp || need+=(libasio-dev)
   command -v mbpoll >/dev/null || need+=(mbpoll)
   /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
   command -v gnuplot >/dev/null || need+=(gnuplot-nox)

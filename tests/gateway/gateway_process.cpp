@@ -45,6 +45,7 @@ std::string GatewayProcess::Start(const std::string& gatewayPath, const std::str
   std::vector<std::string> args = {gatewayPath, "--config", dir_ + "/gateway.toml", "--port", "0",
                                    "--driver",  driverPath};
   args.insert(args.end(), extra.begin(), extra.end());
+  args.insert(args.begin(), wrapper.begin(), wrapper.end());
   int output = -1;
   pid_ = e2e::SpawnWithOutputPipe(std::move(args), dir_ + "/log", &output);
   if (pid_ < 0) return "cannot start the gateway";

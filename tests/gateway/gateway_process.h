@@ -30,6 +30,11 @@ class GatewayProcess {
   void Kill();
   void Signal(int signal) const;
 
+  // Put before the gateway's command line (prlimit, for instance).
+  std::vector<std::string> wrapper;
+  // Its process id (-1 when not running).
+  pid_t Pid() const { return pid_; }
+
   std::string Log() const;                           // its standard error
   const std::string& Plan() const { return plan_; }  // its standard output
   int Port() const { return port_; }

@@ -1,5 +1,6 @@
 #include "tools/gateway/gw_config.h"
 
+#include <sys/stat.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
@@ -185,6 +186,15 @@ uint16_t ParityCode(const std::string& name, int line) {
   throw Refusal{line, "parity '" + name + "' is not none, odd, even, mark or space"};
 }
 
+// The same name, or two names of one existing device.
+bool SameDevice(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa {
+  }, sb{};
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 Config Parse(const toml::table& root) {
   Config config;
   Reader top(root);
@@ -193,12 +203,17 @@ Config Parse(const toml::table& root) {
     const toml::table* g = node->as_table();
     if (g == nullptr) throw Refusal{LineOf(*node), "[gateway] must be a table"};
     Reader r(*g);
-    r.CheckKeys({"listen", "port", "max_clients", "diagnostics_unit", "stats_interval_s", "driver"},
+    r.CheckKeys({"listen", "port", "max_clients", "max_clients_per_address", "idle_timeout_s",
+                 "request_timeout_ms", "diagnostics_unit", "stats_interval_s", "driver"},
                 "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
-    // libmodbus waits with select(), which takes descriptors below 1024.
-    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 1000).value_or(64));
+    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 4096).value_or(64));
+    config.maxClientsPerAddress =
+        static_cast<int>(r.Int("max_clients_per_address", 1, 4096).value_or(16));
+    config.idleTimeoutS = static_cast<int>(r.Int("idle_timeout_s", 1, 86400).value_or(60));
+    config.requestTimeoutMs =
+        static_cast<int>(r.Int("request_timeout_ms", 100, 600000).value_or(2000));
     config.diagnosticsUnit = static_cast<int>(r.Int("diagnostics_unit", 1, 255).value_or(247));
     config.statsIntervalS = static_cast<int>(r.Int("stats_interval_s", 1, 86400).value_or(60));
     config.driver = r.Str("driver").value_or("");
@@ -212,7 +227,7 @@ Config Parse(const toml::table& root) {
   for (const toml::node& node : *lines->as_array()) {
     Reader r(*node.as_table());
     r.CheckKeys({"name", "port", "baud", "data_bits", "stop_bits", "parity", "instance",
-                 "reply_timeout_ms"},
+                 "write_timeout_ms", "reply_timeout_ms"},
                 "[[line]]");
     LineConfig line;
     line.sourceLine = r.Start();
@@ -223,6 +238,13 @@ Config Parse(const toml::table& root) {
                     "port '" + line.port + "' must have 1 to 11 characters (link a longer path)"};
     }
     for (const LineConfig& other : config.lines) {
+      // Two instances cannot share a port: the second open would take the
+      // first one's line (the same device under two names included).
+      if (SameDevice(other.port, line.port)) {
+        throw Refusal{r.Line("port"), "port '" + line.port + "' is the port of line '" +
+                                          other.name + "' (line " +
+                                          std::to_string(other.sourceLine) + ")"};
+      }
       if (other.name == line.name) {
         throw Refusal{r.Line("name"), "line '" + line.name + "' is named twice (first at line " +
                                           std::to_string(other.sourceLine) + ")"};
@@ -244,6 +266,8 @@ Config Parse(const toml::table& root) {
     }
     line.replyTimeoutMs =
         static_cast<uint32_t>(r.Int("reply_timeout_ms", 1000, 600000).value_or(1000));
+    line.writeTimeoutMs =
+        static_cast<uint32_t>(r.Int("write_timeout_ms", 100, 600000).value_or(3000));
     config.lines.push_back(line);
   }
 

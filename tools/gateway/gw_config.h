@@ -52,6 +52,7 @@ struct LineConfig {
   LineSettings line{19200, 7, 0, 1};
   int instance = 1;
   uint32_t replyTimeoutMs = 1000;
+  uint32_t writeTimeoutMs = 3000;  // a write queued longer is answered 0x0B, never carried out
   int sourceLine = 0;
 };
 
@@ -59,6 +60,9 @@ struct Config {
   std::string listen = "127.0.0.1";
   int port = 5020;
   int maxClients = 64;
+  int maxClientsPerAddress = 16;
+  int idleTimeoutS = 60;        // a connection with no request for so long is closed
+  int requestTimeoutMs = 2000;  // a request's bytes must all arrive within this time
   int diagnosticsUnit = 247;
   int statsIntervalS = 60;
   std::string driver;  // empty: libzortw.so beside the gateway

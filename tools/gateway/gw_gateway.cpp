@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
 #include <limits>
 #include <sstream>
 
@@ -63,6 +64,23 @@ uint8_t Gateway::Read(int unitId, Kind kind, uint32_t address, uint32_t count,
   counters.requests.Add();
   const Line& line = *lines_[unit->line];
   out.assign(count, 0);
+  // Every address must be mapped (0x02) before any value's quality counts
+  // (0x0B): a request that is wrong stays wrong whatever the line does.
+  for (uint32_t i = 0; i < count;) {
+    const uint32_t at = address + i;
+    const Table* found = nullptr;
+    for (const Table& table : unit->tables) {
+      if (table.kind == kind && at >= table.address && at < table.address + table.count) {
+        found = &table;
+        break;
+      }
+    }
+    if (found == nullptr) {
+      counters.exceptions.Add();
+      return kIllegalAddress;
+    }
+    i += found->address + found->count - at;
+  }
   uint8_t result = kOk;
   std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
   const std::vector<BlockState>& cache = line.Cache();
@@ -103,25 +121,29 @@ uint8_t Gateway::Read(int unitId, Kind kind, uint32_t address, uint32_t count,
   return result;
 }
 
-uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
-                       const std::vector<uint16_t>& values) {
-  if (unitId == config_.diagnosticsUnit) return kIllegalAddress;
+void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
+                         const std::vector<uint16_t>& values, std::function<void(uint8_t)> done) {
+  if (unitId == config_.diagnosticsUnit) return done(kIllegalAddress);
   size_t u = 0;
   const Unit* unit = FindUnit(unitId, u);
-  if (unit == nullptr) return kGatewayPath;
+  if (unit == nullptr) return done(kGatewayPath);
   UnitCounters& counters = *unitCounters_[u];
   counters.requests.Add();
   if (kind != Kind::Holding && kind != Kind::Coil) {
     counters.exceptions.Add();
-    return kIllegalFunction;
+    return done(kIllegalFunction);
   }
   // Every element must be mapped before anything is written; then one job
-  // per table the range crosses, in address order.
-  struct Piece {
-    const Table* table;
-    uint32_t from, n;  // register/bit offsets in the request
+  // per table the range crosses, in address order, each submitted when the
+  // one before it has succeeded.
+  struct Chain {
+    std::vector<WriteJob> jobs;
+    size_t next = 0;
+    Line* line = nullptr;
+    UnitCounters* counters = nullptr;
+    std::function<void(uint8_t)> done;
   };
-  std::vector<Piece> pieces;
+  auto chain = std::make_shared<Chain>();
   const uint32_t count = static_cast<uint32_t>(values.size());
   for (uint32_t i = 0; i < count;) {
     const uint32_t at = address + i;
@@ -133,33 +155,47 @@ uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
     }
     if (found == nullptr) {
       counters.exceptions.Add();
-      return kIllegalAddress;
+      return done(kIllegalAddress);
     }
     const uint32_t n = std::min(count - i, found->address + found->count - at);
-    pieces.push_back(Piece{found, i, n});
-    i += n;
-  }
-  Line& line = *lines_[unit->line];
-  for (const Piece& piece : pieces) {
-    const Table& table = *piece.table;
-    const uint32_t k = address + piece.from - table.address;
+    const uint32_t k = at - found->address;
     WriteJob job;
     job.station = unit->station;
-    job.memory = table.Memory();
-    job.element = table.ElementOf(k);
-    job.bit = table.BitOf(k);
-    job.values.assign(values.begin() + piece.from, values.begin() + piece.from + piece.n);
-    const int32_t status = line.Submit(std::move(job)).get();
-    if (status == kNotDone) {
-      counters.exceptions.Add();
-      return kGatewayTarget;
-    }
-    if (status != 0) {
-      counters.exceptions.Add();
-      return kDeviceFailure;
-    }
+    job.memory = found->Memory();
+    job.element = found->ElementOf(k);
+    job.bit = found->BitOf(k);
+    job.values.assign(values.begin() + i, values.begin() + i + n);
+    chain->jobs.push_back(std::move(job));
+    i += n;
   }
-  return kOk;
+  chain->line = lines_[unit->line].get();
+  chain->counters = &counters;
+  chain->done = std::move(done);
+  // Submits the next piece; its completion submits the one after it.
+  struct Step {
+    static void Run(const std::shared_ptr<Chain>& c) {
+      WriteJob& job = c->jobs[c->next++];
+      job.done = [c](int32_t status) {
+        if (status == 0 && c->next < c->jobs.size()) return Run(c);
+        if (status != 0) c->counters->exceptions.Add();
+        // No reply from the station, or not carried out: like a read, 0x0B.
+        // Any other failure: 0x04.
+        c->done(status == 0                                    ? kOk
+                : status == kNotDone || status == kLineFailure ? kGatewayTarget
+                                                               : kDeviceFailure);
+      };
+      c->line->Submit(std::move(job));
+    }
+  };
+  Step::Run(chain);
+}
+
+uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
+                       const std::vector<uint16_t>& values) {
+  std::promise<uint8_t> result;
+  std::future<uint8_t> answer = result.get_future();
+  WriteAsync(unitId, kind, address, values, [&result](uint8_t code) { result.set_value(code); });
+  return answer.get();
 }
 
 uint32_t Gateway::UnitCacheAge(size_t u, Clock::time_point now) const {
@@ -229,7 +265,7 @@ const char* PhaseName(Phase phase) {
     case Phase::Running:
       return "running";
     case Phase::PortFailed:
-      return "port not open";
+      return "down (opening the port again)";
     case Phase::Stopped:
       return "stopped";
   }
@@ -253,7 +289,8 @@ std::string Gateway::StatsText(Clock::time_point now) const {
     std::snprintf(text, sizeof text,
                   "stats line %s: %s, transactions %llu, failures %llu (line 2: %llu, invalid "
                   "65535: %llu, primitive: %llu, refused 1: %llu), retries seen %llu, writes %llu "
-                  "(failed %llu), last status %d, poll cycle %u ms (floor %.0f ms), cache age %s",
+                  "(failed %llu, not carried out %llu), down %llu times, last status %d, poll "
+                  "cycle %u ms (floor %.0f ms), cache age %s",
                   line.Config().name.c_str(), PhaseName(line.CurrentPhase()),
                   static_cast<unsigned long long>(c.transactions.Get()),
                   static_cast<unsigned long long>(c.failures.Get()),
@@ -263,7 +300,9 @@ std::string Gateway::StatsText(Clock::time_point now) const {
                   static_cast<unsigned long long>(c.failRefused.Get()),
                   static_cast<unsigned long long>(c.retries.Get()),
                   static_cast<unsigned long long>(c.writes.Get()),
-                  static_cast<unsigned long long>(c.writeFailures.Get()), c.lastStatus.load(),
+                  static_cast<unsigned long long>(c.writeFailures.Get()),
+                  static_cast<unsigned long long>(c.writesNotDone.Get()),
+                  static_cast<unsigned long long>(c.downs.Get()), c.lastStatus.load(),
                   c.cycleMs.load(), line.FloorMs(), AgeText(LineCacheAge(l, now)).c_str());
     out << text << "\n";
   }
@@ -302,6 +341,7 @@ std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const 
   Put32(regs, 3, static_cast<uint64_t>(Ms(now - started_) / 1000));
   regs[5] = static_cast<uint16_t>(std::max(0, clients_.load()));
   Put32(regs, 6, refusedClients_.Get());
+  Put32(regs, 8, closedClients_.Get());
   for (size_t l = 0; l < lines_.size() && kDiagLineBase + kDiagLineSize * (l + 1) <= kDiagUnitBase;
        ++l) {
     const Line& line = *lines_[l];
@@ -323,6 +363,8 @@ std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const 
     Put32(regs, b + 23, c.writes.Get());
     Put32(regs, b + 25, c.writeFailures.Get());
     Put32(regs, b + 27, c.cycles.load());
+    Put32(regs, b + 29, c.writesNotDone.Get());
+    regs[b + 31] = static_cast<uint16_t>(std::min<uint64_t>(c.downs.Get(), 0xFFFF));
   }
   for (size_t u = 0; u < config_.units.size(); ++u) {
     const Unit& unit = config_.units[u];

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,8 +43,17 @@ class Gateway {
   // (bits as 0/1), or the exception to answer.
   uint8_t Read(int unitId, Kind kind, uint32_t address, uint32_t count, std::vector<uint16_t>& out,
                Clock::time_point now);
-  // A write of registers (holding) or bits (coils); blocks until the line's
-  // thread has the driver's status.
+  // A write of registers (holding) or bits (coils): `done` gets the
+  // exception to answer (kOk when carried out), once, on the line's thread
+  // or at once on the caller's.
+  void WriteAsync(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values,
+                  std::function<void(uint8_t)> done);
+  // Writes that waited too long in a line's queue are answered 0x0B and
+  // dropped (the server calls this every 100 ms).
+  void ExpireWrites(Clock::time_point now) {
+    for (auto& line : lines_) line->ExpireWrites(now);
+  }
+  // The same, waiting for the answer (tests).
   uint8_t Write(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values);
 
   // Counters as text, one line per line and per unit, for the log.
@@ -59,6 +69,9 @@ class Gateway {
   // Modbus connections open (the server counts them), and refused.
   void CountClient(int delta) { clients_.fetch_add(delta); }
   void CountRefusedClient() { refusedClients_.Add(); }
+  // Connections the gateway closed: idle, too slow, not reading, bad
+  // frames, or giving way to a new one.
+  void CountClosedClient() { closedClients_.Add(); }
   // Routes a driver log line to its line by instance number.
   void NoteDriverLine(const std::string& line);
 
@@ -80,7 +93,7 @@ class Gateway {
   std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1
   Clock::time_point started_;
   std::atomic<int> clients_{0};
-  Counter refusedClients_;
+  Counter refusedClients_, closedClients_;
 };
 
 }  // namespace gateway

@@ -2,14 +2,13 @@
 // driver at run time (one instance per serial line, each on a thread of its
 // own), polls the configured points into a cache and answers Modbus clients
 // from it.
-#include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdarg>
+#include <functional>
 #include <iostream>
+#include <thread>
 
 #include "tools/common/driver_library.h"
 #include "tools/gateway/gw_config.h"
@@ -44,7 +43,7 @@ int main(int argc, char** argv) {
   app.add_option("--port", port, "TCP port (default: the file's, else 5020; 0 picks a free one)")
       ->check(CLI::Range(0, 65535));
   app.add_option("--max-clients", maxClients, "concurrent Modbus clients (default 64)")
-      ->check(CLI::Range(1, 1000));
+      ->check(CLI::Range(1, 4096));
   app.add_option("--driver", driverPath,
                  "driver library (default: libzortw.so beside the gateway)");
   app.add_flag("--no-coalesce", noCoalesce, "read every configured range on its own (comparison)");
@@ -73,24 +72,24 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // Signals are taken from a signalfd by the main loop; every thread
-  // started below inherits the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int s : {SIGTERM, SIGINT, SIGUSR1}) sigaddset(&signals, s);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
-
   const zortw_tools::DriverLibrary driver =
       zortw_tools::LoadDriverLibrary(config.driver, &DriverLog);
   if (!driver.error.empty()) {
     std::cerr << "tiway-gateway: " << driver.error << "\n";
     return 3;
   }
+  asio::io_context io;
+  // Signals reach the loop through Asio's handler, whichever thread takes them.
+  asio::signal_set signals(io, SIGTERM, SIGINT, SIGUSR1);
   gateway::Gateway core(config, plan, driver.zorMain);
   g_gateway = &core;
-  gateway::Server server(core, config.maxClients);
+  gateway::Server::Limits limits;
+  limits.maxClients = config.maxClients;
+  limits.maxPerAddress = config.maxClientsPerAddress;
+  limits.idleTimeout = std::chrono::seconds(config.idleTimeoutS);
+  limits.requestTimeout = std::chrono::milliseconds(config.requestTimeoutMs);
+  gateway::Server server(io, core, limits);
   const std::string error = server.Listen(config.listen, config.port);
   if (!error.empty()) {
     std::cerr << "tiway-gateway: " << error << "\n";
@@ -101,46 +100,63 @@ int main(int argc, char** argv) {
                ", diagnostics unit " + std::to_string(config.diagnosticsUnit));
   core.Start();
 
-  auto nextStats = gateway::Clock::now() + std::chrono::seconds(config.statsIntervalS);
-  auto nextProgress = gateway::Clock::now() + std::chrono::seconds(1);
-  bool running = true;
-  while (running) {
-    pollfd fds[2] = {{server.ListenFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-    const int ready = poll(fds, 2, 1000);
-    const auto now = gateway::Clock::now();
-    if (ready > 0 && (fds[0].revents & POLLIN)) server.AcceptOne();
-    if (ready > 0 && (fds[1].revents & POLLIN)) {
-      signalfd_siginfo info{};
-      if (read(signalFd, &info, sizeof info) == sizeof info) {
-        if (info.ssi_signo == SIGUSR1) {
-          std::string stats = core.StatsText(now);
-          stats.pop_back();
-          gateway::Log(stats);
-        } else {
-          gateway::Log(std::string("signal ") + (info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT") +
-                       ": stopping");
-          running = false;
-        }
+  // Counters every stats_interval_s; start-up progress every second.
+  asio::steady_timer statsTimer(io), progressTimer(io);
+  std::function<void()> stats = [&] {
+    statsTimer.expires_after(std::chrono::seconds(config.statsIntervalS));
+    statsTimer.async_wait([&](const asio::error_code& ec) {
+      if (ec) return;
+      std::string text = core.StatsText(gateway::Clock::now());
+      text.pop_back();
+      gateway::Log(text);
+      stats();
+    });
+  };
+  std::function<void()> progress = [&] {
+    progressTimer.expires_after(std::chrono::seconds(1));
+    progressTimer.async_wait([&](const asio::error_code& ec) {
+      if (ec) return;
+      if (const std::string p = core.Progress(gateway::Clock::now()); !p.empty()) {
+        gateway::Log("start-up: " + p);
       }
-    }
-    if (now >= nextProgress) {
-      if (const std::string progress = core.Progress(now); !progress.empty()) {
-        gateway::Log("start-up: " + progress);
+      progress();
+    });
+  };
+  stats();
+  progress();
+
+  // SIGTERM / SIGINT: no new connection or request is taken; each line
+  // finishes its transaction and answers its queued writes 0x0B; every
+  // write taken is answered before its connection closes.
+  std::thread stopper;
+  std::function<void()> onSignal = [&] {
+    signals.async_wait([&](const asio::error_code& ec, int number) {
+      if (ec) return;
+      if (number == SIGUSR1) {
+        std::string text = core.StatsText(gateway::Clock::now());
+        text.pop_back();
+        gateway::Log(text);
+        return onSignal();
       }
-      nextProgress = now + std::chrono::seconds(1);
-    }
-    if (now >= nextStats) {
-      std::string stats = core.StatsText(now);
-      stats.pop_back();
-      gateway::Log(stats);
-      nextStats = now + std::chrono::seconds(config.statsIntervalS);
-    }
-    server.Reap();
-  }
-  // Lines first: each finishes its transaction and answers its queued
-  // writes, so no client thread waits for a line any more.
-  core.Stop();
-  server.Shutdown();
+      gateway::Log(std::string("signal ") + (number == SIGTERM ? "SIGTERM" : "SIGINT") +
+                   ": stopping");
+      server.StopTaking();
+      statsTimer.cancel();
+      progressTimer.cancel();
+      stopper = std::thread([&] {
+        core.Stop();
+        asio::post(io, [&] {
+          server.CloseAll(std::chrono::seconds(2), [&] {
+            signals.cancel();
+            io.stop();
+          });
+        });
+      });
+    });
+  };
+  onSignal();
+  io.run();
+  if (stopper.joinable()) stopper.join();
   g_gateway = nullptr;
   gateway::Log("stopped");
   return 0;
