@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <future>
 #include <limits>
+#include <optional>
 #include <sstream>
+
+#include "host/log_lines.h"
 
 namespace gateway {
 
@@ -17,7 +20,7 @@ uint32_t Ms(Clock::duration d) {
 
 }  // namespace
 
-Gateway::Gateway(const Config& config, const Plan& plan, zortw_tools::ZorMainFn zorMain)
+Gateway::Gateway(const Config& config, const Plan& plan, ZorMainFn zorMain)
     : config_(config), plan_(plan), unitIndex_(256, -1), started_(Clock::now()) {
   for (size_t l = 0; l < config_.lines.size(); ++l) {
     lines_.push_back(std::make_unique<Line>(config_.lines[l], plan_.lines[l].blocks,
@@ -243,10 +246,10 @@ uint32_t Gateway::LineCacheAge(size_t l, Clock::time_point now) const {
 
 void Gateway::NoteDriverLine(const std::string& text) {
   // "ZOR05: TW: ..." names the instance.
-  if (text.rfind("ZOR", 0) != 0) return;
-  const int instance = std::atoi(text.c_str() + 3);
+  const std::optional<int32_t> instance = zortw_host::LineInstance(text);
+  if (!instance) return;
   for (auto& line : lines_) {
-    if (line->Config().instance == instance) line->NoteDriverLine(text);
+    if (line->Config().instance == *instance) line->NoteDriverLine(text);
   }
 }
 

@@ -33,7 +33,7 @@ inline constexpr uint32_t kDiagUnitBase = 1000, kDiagUnitSize = 32;
 
 class Gateway {
  public:
-  Gateway(const Config& config, const Plan& plan, zortw_tools::ZorMainFn zorMain);
+  Gateway(const Config& config, const Plan& plan, ZorMainFn zorMain);
   ~Gateway();
 
   void Start();  // starts every line's thread

@@ -8,23 +8,15 @@
 #include <ctime>
 #include <iostream>
 
+#include "host/log_lines.h"
+#include "host/port_diagnosis.h"
+#include "host/status.h"
+
 namespace gateway {
 
 namespace {
 
-enum Command : int32_t {
-  kColdStart = 1,
-  kWarmStart = 2,
-  kDefinePoint = 3,
-  kCheckBlock = 4,
-  kReadBlock = 5,
-  kWriteBlock = 7,
-  kStop = 11,
-  kClosePort = 12,
-  kGetDriverInfo = 14,
-};
-
-constexpr int32_t kNotConnected = 0x0102;  // primitive error: station not connected
+constexpr int32_t kNotConnected = ZOR_PRIMITIVE_NOT_CONNECTED;
 
 std::string PointText(int station, char memory, uint32_t element, int bit) {
   char text[16];
@@ -51,8 +43,7 @@ void Log(const std::string& line) {
   std::cerr << stamp << line << "\n" << std::flush;
 }
 
-Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs,
-           zortw_tools::ZorMainFn zorMain)
+Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, ZorMainFn zorMain)
     : config_(config), blocks_(std::move(blocks)), floorMs_(floorMs), zorMain_(zorMain) {
   cache_.resize(blocks_.size());
   for (size_t b = 0; b < blocks_.size(); ++b) cache_[b].values.assign(blocks_[b].count, 0);
@@ -154,7 +145,7 @@ void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& value
 }
 
 void Line::NoteDriverLine(const std::string& line) {
-  if (line.find("CheckReply()") != std::string::npos) attemptLines_.fetch_add(1);
+  if (zortw_host::IsReplyRefusal(zortw_host::ParseLogLine(line).event)) attemptLines_.fetch_add(1);
 }
 
 int32_t Line::Call(int32_t command, void* params) {
@@ -171,7 +162,7 @@ bool Line::WaitFor(std::chrono::milliseconds period) {
 
 bool Line::StartInstance() {
   DriverInfo info{};
-  if (Call(kGetDriverInfo, &info) != 0 || info.contextSize <= 0) {
+  if (Call(ZOR_GET_DRIVER_INFO, &info) != 0 || info.contextSize <= 0) {
     Log("line " + config_.name + ": GetDriverInfo failed");
     return false;
   }
@@ -192,13 +183,18 @@ bool Line::OpenAndCheckBlocks() {
   for (int attempt = 1;; ++attempt) {
     phase_ = Phase::Configuring;
     phaseSince_ = Clock::now().time_since_epoch().count();
-    const int32_t status = Call(kColdStart, &params);
+    const int32_t status = Call(ZOR_COLD_START, &params);
     if (status == 0) break;
     phase_ = Phase::PortFailed;
     if (attempt <= 5 || attempt % 12 == 0) {
-      Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) +
-          " (cannot open port " + config_.port + " or configure its adapter; attempt " +
-          std::to_string(attempt) + "); trying again in " + std::to_string(pause.count()) + " ms");
+      // The cause of a port that does not open, as tiway names it.
+      const std::string why = status == ZOR_LINE_FAILURE
+                                  ? "cannot open port " + config_.port + ": " +
+                                        zortw_host::DiagnosePort(config_.port, config_.line).text
+                                  : zortw_host::StatusMeaning(status, zortw_host::Step::ColdStart);
+      Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) + " (" + why +
+          "; attempt " + std::to_string(attempt) + "); trying again in " +
+          std::to_string(pause.count()) + " ms");
     }
     if (!WaitFor(pause)) return false;
     pause = std::min<std::chrono::milliseconds>(2 * pause, std::chrono::seconds(5));
@@ -218,7 +214,7 @@ bool Line::OpenAndCheckBlocks() {
     definition.addressText = text.c_str();
     definition.hostDataType = block.memory == 'V' ? 0 : 6;
     definition.elementCount = static_cast<int32_t>(block.count);
-    const int32_t status = Call(kCheckBlock, &definition);
+    const int32_t status = Call(ZOR_CHECK_BLOCK, &definition);
     defined_[b] = status == 0;
     if (status == 0) {
       addresses_[b] = definition.address;
@@ -241,7 +237,7 @@ void StationCounters::Count(int32_t status, uint64_t retried) {
   failures.Add();
   if (status == 2) {
     failLine.Add();
-  } else if (status == 65535) {
+  } else if (status == ZOR_REPLY_INVALID) {
     failInvalid.Add();
   } else if (status == 1) {
     failRefused.Add();
@@ -305,7 +301,7 @@ bool Line::ReadBlock(size_t index) {
   request.elementCount = static_cast<int32_t>(block.count);
   request.data = data.data();
   const uint64_t logged = attemptLines_.load();
-  const int32_t status = Call(kReadBlock, &request);
+  const int32_t status = Call(ZOR_READ_BLOCK, &request);
   const auto end = Clock::now();
   Account(block.station, status, end - start, logged);
   std::vector<uint16_t> values(block.count, 0);
@@ -325,7 +321,7 @@ bool Line::ReadBlock(size_t index) {
     lastWarmStart_ = end;
     Log("line " + config_.name + ": station " + std::to_string(block.station) +
         " is not connected; WarmStart");
-    const int32_t warm = Call(kWarmStart, nullptr);
+    const int32_t warm = Call(ZOR_WARM_START, nullptr);
     Log("line " + config_.name + ": WarmStart returned " + std::to_string(warm));
   }
   return status == 0;
@@ -342,7 +338,7 @@ int32_t Line::RunWrite(const WriteJob& job) {
       PointDefinition definition{};
       definition.addressText = text.c_str();
       definition.hostDataType = 6;
-      if (Call(kDefinePoint, &definition) != 0) return 1;
+      if (Call(ZOR_DEFINE_POINT, &definition) != 0) return 1;
       uint16_t data[2] = {0, static_cast<uint16_t>(job.values[k] & 1)};
       BlockRequest request{};
       request.address = definition.address;
@@ -350,7 +346,7 @@ int32_t Line::RunWrite(const WriteJob& job) {
       request.data = data;
       const uint64_t logged = attemptLines_.load();
       const auto start = Clock::now();
-      const int32_t status = Call(kWriteBlock, &request);
+      const int32_t status = Call(ZOR_WRITE_BLOCK, &request);
       Account(job.station, status, Clock::now() - start, logged);
       if (status != 0) return status;
       UpdateAfterWrite(job.station, 'V', element, bit, data[1]);
@@ -365,7 +361,7 @@ int32_t Line::RunWrite(const WriteJob& job) {
     definition.addressText = text.c_str();
     definition.hostDataType = job.memory == 'V' ? 0 : 6;
     definition.elementCount = static_cast<int32_t>(n);
-    if (Call(kCheckBlock, &definition) != 0) return 1;
+    if (Call(ZOR_CHECK_BLOCK, &definition) != 0) return 1;
     std::vector<uint16_t> data(n + 1, 0);
     for (uint32_t k = 0; k < n; ++k) data[k + 1] = job.values[done + k];
     BlockRequest request{};
@@ -374,7 +370,7 @@ int32_t Line::RunWrite(const WriteJob& job) {
     request.data = data.data();
     const uint64_t logged = attemptLines_.load();
     const auto start = Clock::now();
-    const int32_t status = Call(kWriteBlock, &request);
+    const int32_t status = Call(ZOR_WRITE_BLOCK, &request);
     Account(job.station, status, Clock::now() - start, logged);
     if (status != 0) return status;
     for (uint32_t k = 0; k < n; ++k) {
@@ -443,7 +439,7 @@ bool Line::Recover() {
   phaseSince_ = Clock::now().time_since_epoch().count();
   SpoilCache();
   FailQueuedWrites();
-  const int32_t closed = Call(kClosePort, nullptr);
+  const int32_t closed = Call(ZOR_CLOSE_PORT, nullptr);
   Log("line " + config_.name + ": down: port " + config_.port + " closed (ClosePort " +
       std::to_string(closed) + "); opening it again");
   if (!OpenAndCheckBlocks()) return false;
@@ -513,7 +509,7 @@ void Line::Run() {
   }
   FailQueuedWrites();
   if (!contextBytes_.empty()) {
-    const int32_t status = Call(kStop, nullptr);
+    const int32_t status = Call(ZOR_STOP, nullptr);
     Log("line " + config_.name + ": stopped (Stop " + std::to_string(status) + ")");
   }
   phase_ = Phase::Stopped;

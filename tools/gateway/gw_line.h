@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "base/point_records.h"
-#include "tools/common/driver_library.h"
+#include "base/records.h"
 #include "tools/gateway/gw_config.h"
 #include "tools/gateway/gw_plan.h"
 
@@ -37,7 +37,7 @@ void Log(const std::string& line);
 // or the write waited longer than the line's write_timeout_ms).
 inline constexpr int32_t kNotDone = -1000;
 // The driver's status for a line failure: no reply, or the adapter refused.
-inline constexpr int32_t kLineFailure = 2;
+inline constexpr int32_t kLineFailure = ZOR_LINE_FAILURE;
 
 // The cache of one block read.
 struct BlockState {
@@ -92,8 +92,7 @@ enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed 
 
 class Line {
  public:
-  Line(const LineConfig& config, std::vector<Block> blocks, double floorMs,
-       zortw_tools::ZorMainFn zorMain);
+  Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, ZorMainFn zorMain);
   ~Line();
   Line(const Line&) = delete;
   Line& operator=(const Line&) = delete;
@@ -158,7 +157,7 @@ class Line {
   LineConfig config_;
   std::vector<Block> blocks_;
   double floorMs_;
-  zortw_tools::ZorMainFn zorMain_;
+  ZorMainFn zorMain_;
   std::vector<unsigned char> contextBytes_;
   std::vector<PointAddress> addresses_;
   std::vector<bool> defined_;

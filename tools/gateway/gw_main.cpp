@@ -10,7 +10,7 @@
 #include <iostream>
 #include <thread>
 
-#include "tools/common/driver_library.h"
+#include "host/driver.h"
 #include "tools/gateway/gw_config.h"
 #include "tools/gateway/gw_gateway.h"
 #include "tools/gateway/gw_plan.h"
@@ -23,7 +23,7 @@ gateway::Gateway* g_gateway = nullptr;
 int DriverLog(int /*level*/, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string line = zortw_tools::FormatDriverLine(format, args);
+  const std::string line = zortw_host::FormatDriverLine(format, args);
   va_end(args);
   gateway::Log("driver: " + line);
   if (g_gateway != nullptr) g_gateway->NoteDriverLine(line);
@@ -44,8 +44,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   app.add_option("--max-clients", maxClients, "concurrent Modbus clients (default 64)")
       ->check(CLI::Range(1, 4096));
-  app.add_option("--driver", driverPath,
-                 "driver library (default: libzortw.so beside the gateway)");
+  app.add_option(
+      "--driver", driverPath,
+      "driver library (default: libzortw.so beside the gateway, else the installed one)");
   app.add_flag("--no-coalesce", noCoalesce, "read every configured range on its own (comparison)");
   app.set_version_flag("--version", std::string("tiway-gateway ") + ZORTW_VERSION);
   try {
@@ -73,8 +74,7 @@ int main(int argc, char** argv) {
   }
 
   signal(SIGPIPE, SIG_IGN);
-  const zortw_tools::DriverLibrary driver =
-      zortw_tools::LoadDriverLibrary(config.driver, &DriverLog);
+  const zortw_host::Driver driver = zortw_host::LoadDriver(config.driver, &DriverLog);
   if (!driver.error.empty()) {
     std::cerr << "tiway-gateway: " << driver.error << "\n";
     return 3;
