@@ -257,10 +257,17 @@ ZORTW_API void ZorSetLogFunction(ZorLogFn log);
 
 /* ---- the pinned layout ----------------------------------------------------- */
 
+/* Checked at compile time in C++, in C11 and later, and in older C by a
+ * negative array size. */
 #if defined(__cplusplus)
 #define ZORTW_STATIC_ASSERT(cond, what) static_assert(cond, what)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define ZORTW_STATIC_ASSERT(cond, what) _Static_assert(cond, what)
+#else
+#define ZORTW_CONCAT2(a, b) a##b
+#define ZORTW_CONCAT(a, b) ZORTW_CONCAT2(a, b)
+#define ZORTW_STATIC_ASSERT(cond, what) \
+  typedef char ZORTW_CONCAT(zortw_layout_check_, __LINE__)[(cond) ? 1 : -1]
 #endif
 
 ZORTW_STATIC_ASSERT(sizeof(ZorLineSettings) == 8, "ZorLineSettings");
