@@ -250,6 +250,7 @@ Config TwoTableConfig() {
 address = 0
 count = 4
 v = 0x64
+writable = true
 poll_ms = 100
 max_age_ms = 2000
 [[unit.coil]]
@@ -257,6 +258,7 @@ address = 0
 count = 2
 v = 0x64
 bit = 15
+writable = true
 poll_ms = 100
 max_age_ms = 2000
 [[unit.input]]
@@ -413,9 +415,10 @@ Config ConfigWith(const std::string& lineKeys, const std::string& tables) {
 // after each write: never two writes in a row, and the polls go on.
 TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
   ResetFake();
-  const Config config = ConfigWith("",
-                                   "holding = [{address = 0, count = 2, v = 0x64, poll_ms = 0}]\n"
-                                   "input = [{address = 0, count = 1, v = 0x200, poll_ms = 0}]\n");
+  const Config config =
+      ConfigWith("",
+                 "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 0}]\n"
+                 "input = [{address = 0, count = 1, v = 0x200, poll_ms = 0}]\n");
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
   gateway.Start();
   std::vector<uint16_t> out;
@@ -453,8 +456,9 @@ TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
 // once until a poll finds it again.
 TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   ResetFake();
-  const Config config = ConfigWith(
-      "write_timeout_ms = 100\n", "holding = [{address = 0, count = 2, v = 0x64, poll_ms = 50}]\n");
+  const Config config =
+      ConfigWith("write_timeout_ms = 100\n",
+                 "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 50}]\n");
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
   gateway.Start();
   std::vector<uint16_t> out;
@@ -470,7 +474,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   // write that has waited too long.
   std::atomic<int> expired{-1};
   auto submitted = Clock::now();
-  gateway.WriteAsync(1, Kind::Holding, 0, {554}, [&](uint8_t code) { expired = code; });
+  gateway.WriteAsync(1, Kind::Holding, 0, {554}, [&](uint8_t code, int32_t) { expired = code; });
   // The condition under test is the passing of the write time-out itself.
   EXPECT_TRUE(WaitUntil([&] { return Clock::now() - submitted > std::chrono::milliseconds(150); }));
   EXPECT_EQ(expired.load(), -1);
@@ -479,7 +483,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   // Without the sweep, the line drops it when its turn comes.
   std::atomic<int> answer{-1};
   submitted = Clock::now();
-  gateway.WriteAsync(1, Kind::Holding, 0, {555}, [&](uint8_t code) { answer = code; });
+  gateway.WriteAsync(1, Kind::Holding, 0, {555}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_TRUE(WaitUntil([&] { return Clock::now() - submitted > std::chrono::milliseconds(150); }));
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -529,8 +533,8 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   const int fd = mkstemp(port);
   ASSERT_GE(fd, 0);
   close(fd);
-  const Config config =
-      ConfigWith("", "holding = [{address = 0, count = 2, v = 0x64, poll_ms = 20}]\n");
+  const Config config = ConfigWith(
+      "", "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 20}]\n");
   Config onFile = config;
   onFile.lines[0].port = port;
   Gateway gateway(onFile, MakePlan(onFile), &FakeZorMain);
@@ -551,7 +555,7 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   }));
   EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
   uint8_t answer = 0xFF;
-  gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code) { answer = code; });
+  gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_EQ(answer, kGatewayTarget);  // answered before WriteAsync returned
   EXPECT_EQ(gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31], 1);
   // Opening fails while the device is missing, and is tried again.

@@ -1,7 +1,10 @@
 #include "tools/gateway/gw_gateway.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <limits>
 #include <sstream>
@@ -122,16 +125,16 @@ uint8_t Gateway::Read(int unitId, Kind kind, uint32_t address, uint32_t count,
 }
 
 void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
-                         const std::vector<uint16_t>& values, std::function<void(uint8_t)> done) {
-  if (unitId == config_.diagnosticsUnit) return done(kIllegalAddress);
+                         const std::vector<uint16_t>& values, WriteDone done) {
+  if (unitId == config_.diagnosticsUnit) return done(kIllegalAddress, kNotSent);
   size_t u = 0;
   const Unit* unit = FindUnit(unitId, u);
-  if (unit == nullptr) return done(kGatewayPath);
+  if (unit == nullptr) return done(kGatewayPath, kNotSent);
   UnitCounters& counters = *unitCounters_[u];
   counters.requests.Add();
   if (kind != Kind::Holding && kind != Kind::Coil) {
     counters.exceptions.Add();
-    return done(kIllegalFunction);
+    return done(kIllegalFunction, kNotSent);
   }
   // Every element must be mapped before anything is written; then one job
   // per table the range crosses, in address order, each submitted when the
@@ -141,7 +144,7 @@ void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
     size_t next = 0;
     Line* line = nullptr;
     UnitCounters* counters = nullptr;
-    std::function<void(uint8_t)> done;
+    WriteDone done;
   };
   auto chain = std::make_shared<Chain>();
   const uint32_t count = static_cast<uint32_t>(values.size());
@@ -153,18 +156,26 @@ void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
         found = &table;
       }
     }
-    if (found == nullptr) {
+    // A table that does not say `writable = true` has no writable address
+    // (0x02, as for an address no table maps); half an F value is no value.
+    const uint32_t n =
+        found == nullptr ? 0 : std::min(count - i, found->address + found->count - at);
+    const uint32_t k = found == nullptr ? 0 : at - found->address;
+    if (found == nullptr || !found->writable ||
+        (found->letter == 'F' && (k % 2 != 0 || n % 2 != 0))) {
       counters.exceptions.Add();
-      return done(kIllegalAddress);
+      return done(kIllegalAddress, kNotSent);
     }
-    const uint32_t n = std::min(count - i, found->address + found->count - at);
-    const uint32_t k = at - found->address;
     WriteJob job;
     job.station = unit->station;
     job.memory = found->Memory();
-    job.element = found->ElementOf(k);
+    job.element = found->letter == 'F' ? found->element + k : found->ElementOf(k);
     job.bit = found->BitOf(k);
     job.values.assign(values.begin() + i, values.begin() + i + n);
+    if (found->letter == 'F' && found->lowWordFirst) {
+      for (size_t w = 0; w + 1 < job.values.size(); w += 2)
+        std::swap(job.values[w], job.values[w + 1]);
+    }
     chain->jobs.push_back(std::move(job));
     i += n;
   }
@@ -182,7 +193,8 @@ void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
         // Any other failure: 0x04.
         c->done(status == 0                                    ? kOk
                 : status == kNotDone || status == kLineFailure ? kGatewayTarget
-                                                               : kDeviceFailure);
+                                                               : kDeviceFailure,
+                status);
       };
       c->line->Submit(std::move(job));
     }
@@ -194,7 +206,8 @@ uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
                        const std::vector<uint16_t>& values) {
   std::promise<uint8_t> result;
   std::future<uint8_t> answer = result.get_future();
-  WriteAsync(unitId, kind, address, values, [&result](uint8_t code) { result.set_value(code); });
+  WriteAsync(unitId, kind, address, values,
+             [&result](uint8_t code, int32_t) { result.set_value(code); });
   return answer.get();
 }
 
@@ -239,6 +252,21 @@ uint32_t Gateway::LineCacheAge(size_t l, Clock::time_point now) const {
                                                             : std::numeric_limits<uint32_t>::max());
   }
   return age;
+}
+
+ClientCounters& Gateway::Client(const std::string& address) {
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  for (auto& c : clientCounters_) {
+    if (c->address == address) return *c;
+  }
+  constexpr size_t kMaxClientEntries = 256;
+  const std::string key = clientCounters_.size() + 1 < kMaxClientEntries ? address : "other";
+  for (auto& c : clientCounters_) {
+    if (c->address == key) return *c;
+  }
+  clientCounters_.push_back(std::make_unique<ClientCounters>());
+  clientCounters_.back()->address = key;
+  return *clientCounters_.back();
 }
 
 void Gateway::NoteDriverLine(const std::string& text) {
@@ -330,11 +358,21 @@ std::string Gateway::StatsText(Clock::time_point now) const {
         static_cast<unsigned long long>(unitCounters_[u]->exceptions.Get()));
     out << text << "\n";
   }
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  for (const auto& c : clientCounters_) {
+    out << "stats client " << c->address << ": connections " << c->connections.Get()
+        << ", requests " << c->requests.Get() << ", writes " << c->writes.Get() << " (failed "
+        << c->writeFailures.Get() << "), refusals " << c->refusals.Get() << "\n";
+  }
   return out.str();
 }
 
 std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const {
-  std::vector<uint16_t> regs(kDiagUnitBase + kDiagUnitSize * config_.units.size(), 0);
+  std::lock_guard<std::mutex> clientsLock(clientsMutex_);
+  const size_t clients = std::min<size_t>(clientCounters_.size(), kDiagClients);
+  std::vector<uint16_t> regs(clients > 0 ? kDiagClientBase + kDiagClientSize * clients
+                                         : kDiagUnitBase + kDiagUnitSize * config_.units.size(),
+                             0);
   regs[0] = 1;  // layout version
   regs[1] = static_cast<uint16_t>(lines_.size());
   regs[2] = static_cast<uint16_t>(config_.units.size());
@@ -386,6 +424,26 @@ std::vector<uint16_t> Gateway::DiagnosticRegisters(Clock::time_point now) const 
     Put32(regs, b + 20, s.failRefused.Get());
     Put32(regs, b + 22, s.retries.Get());
     Put32(regs, b + 24, UnitPollCycle(u));
+  }
+  // Clients in the order first seen: the address as IPv6 (IPv4 mapped), then counters.
+  for (size_t i = 0; i < clients; ++i) {
+    const ClientCounters& c = *clientCounters_[i];
+    const uint32_t b = kDiagClientBase + kDiagClientSize * static_cast<uint32_t>(i);
+    uint8_t bytes[16] = {};
+    in_addr v4{};
+    if (inet_pton(AF_INET, c.address.c_str(), &v4) == 1) {
+      bytes[10] = bytes[11] = 0xFF;
+      std::memcpy(bytes + 12, &v4, 4);
+    } else {
+      inet_pton(AF_INET6, c.address.c_str(), bytes);  // "other" stays ::
+    }
+    for (uint32_t w = 0; w < 8; ++w) {
+      regs[b + w] = static_cast<uint16_t>((bytes[2 * w] << 8) | bytes[2 * w + 1]);
+    }
+    Put32(regs, b + 8, c.requests.Get());
+    Put32(regs, b + 10, c.writes.Get());
+    Put32(regs, b + 12, c.writeFailures.Get());
+    Put32(regs, b + 14, c.refusals.Get());
   }
   return regs;
 }

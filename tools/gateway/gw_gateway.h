@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ enum Exception : uint8_t {
   kIllegalAddress = 0x02,
   kIllegalValue = 0x03,
   kDeviceFailure = 0x04,
+  kDeviceBusy = 0x06,     // the client's request rate is over its limit
   kGatewayPath = 0x0A,    // the unit id is not configured
   kGatewayTarget = 0x0B,  // no good value: the station did not answer, or too long ago
 };
@@ -30,6 +32,16 @@ enum Exception : uint8_t {
 // Diagnostics registers (input and holding registers of the diagnostics unit).
 inline constexpr uint32_t kDiagLineBase = 100, kDiagLineSize = 32;
 inline constexpr uint32_t kDiagUnitBase = 1000, kDiagUnitSize = 32;
+inline constexpr uint32_t kDiagClientBase = 10000, kDiagClientSize = 16, kDiagClients = 64;
+
+// A write's status when the gateway refused it before it reached a line.
+inline constexpr int32_t kNotSent = -1001;
+
+// Counters of one client address (all on the event loop's thread or atomic).
+struct ClientCounters {
+  std::string address;
+  Counter connections, requests, writes, writeFailures, refusals;
+};
 
 class Gateway {
  public:
@@ -44,10 +56,13 @@ class Gateway {
   uint8_t Read(int unitId, Kind kind, uint32_t address, uint32_t count, std::vector<uint16_t>& out,
                Clock::time_point now);
   // A write of registers (holding) or bits (coils): `done` gets the
-  // exception to answer (kOk when carried out), once, on the line's thread
-  // or at once on the caller's.
+  // exception to answer (kOk when carried out) and the driver's status
+  // (kNotSent when the gateway refused it first), once, on the line's
+  // thread or at once on the caller's. Tables without `writable` refuse
+  // writes with 0x02; F values are written whole.
+  using WriteDone = std::function<void(uint8_t code, int32_t status)>;
   void WriteAsync(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values,
-                  std::function<void(uint8_t)> done);
+                  WriteDone done);
   // Writes that waited too long in a line's queue are answered 0x0B and
   // dropped (the server calls this every 100 ms).
   void ExpireWrites(Clock::time_point now) {
@@ -72,6 +87,9 @@ class Gateway {
   // Connections the gateway closed: idle, too slow, not reading, bad
   // frames, or giving way to a new one.
   void CountClosedClient() { closedClients_.Add(); }
+  // The counters of a client address: one entry per address, up to 256;
+  // later addresses share the entry "other".
+  ClientCounters& Client(const std::string& address);
   // Routes a driver log line to its line by instance number.
   void NoteDriverLine(const std::string& line);
 
@@ -94,6 +112,8 @@ class Gateway {
   Clock::time_point started_;
   std::atomic<int> clients_{0};
   Counter refusedClients_, closedClients_;
+  mutable std::mutex clientsMutex_;
+  std::vector<std::unique_ptr<ClientCounters>> clientCounters_;  // in the order first seen
 };
 
 }  // namespace gateway

@@ -3,6 +3,7 @@
 // own), polls the configured points into a cache and answers Modbus clients
 // from it.
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdarg>
@@ -30,6 +31,29 @@ int DriverLog(int /*level*/, const char* format, ...) {
   return 0;
 }
 
+std::string Plural(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Whether the address can be bound in its family (a free port, closed at once).
+std::string CheckBindable(const std::string& address) {
+  asio::io_context io;
+  asio::error_code ec;
+  const asio::ip::address ip = asio::ip::make_address(address, ec);
+  if (ec) return "listen address '" + address + "' is not an IPv4 or IPv6 address";
+  asio::ip::tcp::acceptor acceptor(io);
+  acceptor.open(ip.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), ec);
+  if (!ec) acceptor.bind(asio::ip::tcp::endpoint(ip, 0), ec);
+  if (ec) return "listen address '" + address + "' cannot be bound on this host: " + ec.message();
+  return "";
+}
+
+bool Loopback(const std::string& address) {
+  asio::error_code ec;
+  const asio::ip::address ip = asio::ip::make_address(address, ec);
+  return !ec && ip.is_loopback();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +71,7 @@ int main(int argc, char** argv) {
   app.add_option("--driver", driverPath,
                  "driver library (default: libzortw.so beside the gateway)");
   app.add_flag("--no-coalesce", noCoalesce, "read every configured range on its own (comparison)");
+  app.set_version_flag("--version", std::string("tiway-gateway ") + ZORTW_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -65,10 +90,23 @@ int main(int argc, char** argv) {
   if (!driverPath.empty()) config.driver = driverPath;
   const gateway::Plan plan = gateway::MakePlan(config, !noCoalesce);
   std::cout << gateway::DescribePlan(config, plan) << std::flush;
+  if (const std::string bind = CheckBindable(config.listen); !bind.empty()) {
+    std::cerr << "tiway-gateway: " << configPath << ": " << bind << "\n";
+    return 2;
+  }
   if (check) {
-    std::cout << "configuration ok: " << config.lines.size() << " lines, " << config.units.size()
-              << " units\n";
+    std::cout << "configuration ok: " << Plural(config.lines.size(), "line", "lines") << ", "
+              << Plural(config.units.size(), "unit", "units") << ", "
+              << Plural(config.clients.size(), "client rule", "client rules") << "\n";
     return 0;
+  }
+  gateway::Log(std::string("tiway-gateway ") + ZORTW_VERSION + " starting: " + configPath + ", " +
+               Plural(config.lines.size(), "line", "lines") + ", " +
+               Plural(config.units.size(), "unit", "units"));
+  if (config.clients.empty() && !Loopback(config.listen)) {
+    gateway::Log("warning: listening on " + config.listen +
+                 " with no [[client]] rule: any host that reaches it may read, and write every "
+                 "writable table");
   }
 
   signal(SIGPIPE, SIG_IGN);
@@ -98,6 +136,21 @@ int main(int argc, char** argv) {
   gateway::Log("listening on " + config.listen + ":" + std::to_string(server.Port()) +
                ", diagnostics unit " + std::to_string(config.diagnosticsUnit));
   core.Start();
+  // systemd (Type=notify): ready once the socket listens and the lines run;
+  // the watchdog is fed from this loop, so a loop that hangs is restarted.
+  sd_notify(0,
+            ("READY=1\nSTATUS=listening on " + config.listen + ":" + std::to_string(server.Port()))
+                .c_str());
+  asio::steady_timer watchdogTimer(io);
+  uint64_t watchdogUs = 0;
+  std::function<void()> watchdog = [&] {
+    sd_notify(0, "WATCHDOG=1");
+    watchdogTimer.expires_after(std::chrono::microseconds(watchdogUs / 2));
+    watchdogTimer.async_wait([&](const asio::error_code& ec) {
+      if (!ec) watchdog();
+    });
+  };
+  if (sd_watchdog_enabled(0, &watchdogUs) > 0 && watchdogUs > 0) watchdog();
 
   // Counters every stats_interval_s; start-up progress every second.
   asio::steady_timer statsTimer(io), progressTimer(io);
@@ -139,6 +192,7 @@ int main(int argc, char** argv) {
       }
       gateway::Log(std::string("signal ") + (number == SIGTERM ? "SIGTERM" : "SIGINT") +
                    ": stopping");
+      sd_notify(0, "STOPPING=1");
       server.StopTaking();
       statsTimer.cancel();
       progressTimer.cancel();

@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "tools/gateway/gw_modbus.h"
@@ -12,11 +14,16 @@
 namespace gateway {
 
 struct Server::Connection {
-  Connection(asio::ip::tcp::socket s, std::string a, uint64_t n)
-      : socket(std::move(s)), address(std::move(a)), serial(n) {}
+  Connection(asio::ip::tcp::socket s, std::string a, uint16_t p, uint64_t n)
+      : socket(std::move(s)), address(std::move(a)), port(p), serial(n) {}
   asio::ip::tcp::socket socket;
   std::string address;
+  uint16_t port;
   uint64_t serial;
+  // What it may do: its rule's role and units (every unit when empty); its counters.
+  Role role = Role::Write;
+  std::vector<int> units;
+  ClientCounters* counters = nullptr;
   std::list<Ptr>::iterator self;
   std::vector<uint8_t> in = std::vector<uint8_t>(4 * modbus::kMaxAdu);
   size_t used = 0;                    // bytes of `in` received and not yet taken
@@ -36,6 +43,44 @@ constexpr auto kSweepPeriod = std::chrono::milliseconds(100);
 
 int Reserve() {
   return open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// The client's address as text; an IPv4 client of a dual-stack socket as IPv4.
+std::string ClientAddress(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+  }
+  return address.to_string();
+}
+
+std::string Hex2(uint8_t code) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", code);
+  return text;
+}
+
+// One audit line per write: who, what, the driver's status and the answer.
+void AuditWrite(const std::string& address, uint16_t port, const modbus::Request& request,
+                int32_t status, uint8_t answer, const char* why) {
+  std::string text = "audit: write from " +
+                     (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
+                     ":" + std::to_string(port) + " unit " + std::to_string(request.unit) +
+                     " function " + std::to_string(request.function) + " address " +
+                     std::to_string(request.address) + " values";
+  constexpr size_t kShown = 32;
+  for (size_t i = 0; i < request.values.size() && i < kShown; ++i) {
+    text += " " + std::to_string(request.values[i]);
+  }
+  if (request.values.size() > kShown) {
+    text += " ... (" + std::to_string(request.values.size()) + " values)";
+  }
+  text += ": status ";
+  text += status == kNotSent   ? std::string("none (not sent)")
+          : status == kNotDone ? std::string("none (not carried out)")
+                               : std::to_string(status);
+  text += ", answered " + (answer == kOk ? std::string("ok") : "exception " + Hex2(answer));
+  if (why != nullptr) text += std::string(" (") + why + ")";
+  Log(text);
 }
 
 }  // namespace
@@ -60,11 +105,13 @@ Server::~Server() {
 
 std::string Server::Listen(const std::string& address, int port) {
   asio::error_code ec;
-  const asio::ip::address_v4 ip = asio::ip::make_address_v4(address, ec);
-  if (ec) return "listen address '" + address + "' is not an IPv4 address";
+  const asio::ip::address ip = asio::ip::make_address(address, ec);
+  if (ec) return "listen address '" + address + "' is not an IPv4 or IPv6 address";
   const asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(port));
   acceptor_.open(endpoint.protocol(), ec);
   if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  // "::" takes IPv4 clients too (as IPv4-mapped addresses), whatever the host's default.
+  if (!ec && ip.is_v6()) acceptor_.set_option(asio::ip::v6_only(false), ec);
   if (!ec) acceptor_.bind(endpoint, ec);
   if (ec) {
     return "cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message();
@@ -150,7 +197,19 @@ void Server::Accepted(asio::ip::tcp::socket socket) {
   asio::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return;  // gone already
-  const std::string address = remote.address().to_string();
+  const std::string address = ClientAddress(remote.address());
+  ClientCounters& counters = gateway_.Client(address);
+  // With client rules, an address no rule covers is refused before it takes a slot.
+  const Config& config = gateway_.Cfg();
+  const ClientRule* rule = config.RuleFor(address);
+  if (!config.clients.empty() && rule == nullptr) {
+    counters.refusals.Add();
+    gateway_.CountRefusedClient();
+    Note("refused a client from " + address + ":" + std::to_string(remote.port()) +
+         ": no [[client]] rule covers the address");
+    socket.close(ec);
+    return;
+  }
   // A full server still serves: an idle connection gives way, among the
   // address's own when the address is at its limit.
   const auto counted = perAddress_.find(address);
@@ -175,7 +234,13 @@ void Server::Accepted(asio::ip::tcp::socket socket) {
   // kernel hold megabytes for it.
   socket.set_option(asio::socket_base::send_buffer_size(16 * 1024), ec);
   socket.set_option(asio::socket_base::receive_buffer_size(16 * 1024), ec);
-  auto c = std::make_shared<Connection>(std::move(socket), address, ++serial_);
+  auto c = std::make_shared<Connection>(std::move(socket), address, remote.port(), ++serial_);
+  c->counters = &counters;
+  counters.connections.Add();
+  if (rule != nullptr) {
+    c->role = rule->role;
+    c->units = rule->units;
+  }
   c->lastRequest = Clock::now();
   c->self = connections_.insert(connections_.end(), c);
   ++perAddress_[address];
@@ -236,6 +301,21 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
     case modbus::Verdict::Serve:
       break;
   }
+  c->counters->requests.Add();
+  if (request.write) c->counters->writes.Add();
+  const char* why = nullptr;
+  code = Authorize(*c, request, why);
+  if (code != kOk) {
+    c->counters->refusals.Add();
+    if (request.write) {
+      c->counters->writeFailures.Add();
+      AuditWrite(c->address, c->port, request, kNotSent, code, why);
+    } else {
+      Note("refused a request from " + c->address + ":" + std::to_string(c->port) + " to unit " +
+           std::to_string(request.unit) + ": " + why);
+    }
+    return Send(c, modbus::ExceptionAnswer(frame, code));
+  }
   if (!request.write) {
     std::vector<uint16_t> values;
     code = gateway_.Read(request.unit, request.kind, request.address, request.count, values,
@@ -247,9 +327,15 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
   // until it is answered, so answers keep the requests' order.
   c->busy = true;
   auto header = std::make_shared<std::vector<uint8_t>>(frame, frame + 12);
+  auto audited = std::make_shared<modbus::Request>(request);
   gateway_.WriteAsync(request.unit, request.kind, request.address, request.values,
-                      [this, c, header](uint8_t result) {
-                        asio::post(io_, [this, c, header, result] {
+                      [this, c, header, audited](uint8_t result, int32_t status) {
+                        asio::post(io_, [this, c, header, audited, result, status] {
+                          if (result != kOk) c->counters->writeFailures.Add();
+                          AuditWrite(c->address, c->port, *audited, status, result,
+                                     result == kIllegalAddress && status == kNotSent
+                                         ? "not a writable address"
+                                         : nullptr);
                           c->busy = false;
                           if (c->closed) return;
                           c->lastRequest = Clock::now();
@@ -259,6 +345,57 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
                           StartRead(c);
                         });
                       });
+}
+
+uint8_t Server::Authorize(Connection& c, const modbus::Request& request, const char*& why) {
+  const Config& config = gateway_.Cfg();
+  // A client over its request rate is told the server is busy.
+  const int rate = RateOf(c);
+  if (rate > 0) {
+    Bucket& bucket = buckets_[c.address];
+    const auto now = Clock::now();
+    if (bucket.at == Clock::time_point{}) {
+      bucket.tokens = rate;
+    } else {
+      const double seconds = std::chrono::duration<double>(now - bucket.at).count();
+      bucket.tokens = std::min<double>(rate, bucket.tokens + seconds * rate);
+    }
+    bucket.at = now;
+    if (bucket.tokens < 1) {
+      why = "over its request rate (max_requests_per_s)";
+      return kDeviceBusy;
+    }
+    bucket.tokens -= 1;
+  }
+  if (request.unit == config.diagnosticsUnit) {
+    if (config.diagnostics == DiagnosticsAccess::Off) {
+      why = "the diagnostics unit is off";
+      return kGatewayPath;
+    }
+    if (config.diagnostics == DiagnosticsAccess::Write && c.role != Role::Write) {
+      why = "the diagnostics unit is for clients of role write";
+      return kIllegalFunction;
+    }
+  }
+  if (!c.units.empty() &&
+      std::find(c.units.begin(), c.units.end(), request.unit) == c.units.end()) {
+    why = "the unit is not among its rule's units";
+    return kIllegalFunction;
+  }
+  if (request.write && c.role != Role::Write) {
+    why = "its role is read";
+    return kIllegalFunction;
+  }
+  return kOk;
+}
+
+int Server::RateOf(const Connection& c) const {
+  const Config& config = gateway_.Cfg();
+  if (const ClientRule* rule = config.RuleFor(c.address);
+      rule != nullptr && rule->maxRequestsPerS > 0) {
+    return rule->maxRequestsPerS;
+  }
+  return config.maxRequestsPerS;
 }
 
 void Server::Send(const Ptr& c, const std::vector<uint8_t>& bytes) {
@@ -301,7 +438,10 @@ void Server::Close(const Ptr& c, const char* reason) {
   asio::error_code ignored;
   c->socket.close(ignored);
   connections_.erase(c->self);
-  if (--perAddress_[c->address] <= 0) perAddress_.erase(c->address);
+  if (--perAddress_[c->address] <= 0) {
+    perAddress_.erase(c->address);
+    buckets_.erase(c->address);
+  }
   gateway_.CountClient(-1);
   if (connections_.empty() && closed_) {
     auto done = std::move(closed_);

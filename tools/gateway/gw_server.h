@@ -17,6 +17,7 @@
 #include <string>
 
 #include "tools/gateway/gw_gateway.h"
+#include "tools/gateway/gw_modbus.h"
 
 namespace gateway {
 
@@ -64,7 +65,11 @@ class Server {
   void Sweep();
   bool Idle(const Connection& c) const;
   Ptr Victim(const std::string* address) const;  // the idle connection to give way
-  void Note(const std::string& text);            // connection events in the log, rate-limited
+  // kOk when the connection may make the request, else the exception to
+  // answer and `why` (rate, diagnostics access, units, role).
+  uint8_t Authorize(Connection& c, const modbus::Request& request, const char*& why);
+  int RateOf(const Connection& c) const;  // requests per second, 0: no limit
+  void Note(const std::string& text);     // connection events in the log, rate-limited
 
   asio::io_context& io_;
   Gateway& gateway_;
@@ -77,6 +82,11 @@ class Server {
   uint64_t serial_ = 0;
   std::list<Ptr> connections_;
   std::map<std::string, int> perAddress_;
+  struct Bucket {  // a client address's requests: a token bucket of one second
+    double tokens = 0;
+    Clock::time_point at{};
+  };
+  std::map<std::string, Bucket> buckets_;
   std::function<void()> closed_;  // CloseAll's `done`, once the last one has gone
   // Rate limit of connection events in the log.
   Clock::time_point noteWindow_{};
