@@ -89,11 +89,11 @@ int main(int argc, char** argv) {
   if (maxClients > 0) config.maxClients = maxClients;
   if (!driverPath.empty()) config.driver = driverPath;
   const gateway::Plan plan = gateway::MakePlan(config, !noCoalesce);
-  std::cout << gateway::DescribePlan(config, plan) << std::flush;
   if (const std::string bind = CheckBindable(config.listen); !bind.empty()) {
     std::cerr << "tiway-gateway: " << configPath << ": " << bind << "\n";
     return 2;
   }
+  std::cout << gateway::DescribePlan(config, plan) << std::flush;
   if (check) {
     std::cout << "configuration ok: " << Plural(config.lines.size(), "line", "lines") << ", "
               << Plural(config.units.size(), "unit", "units") << ", "

@@ -316,6 +316,15 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
     }
     return Send(c, modbus::ExceptionAnswer(frame, code));
   }
+  if (request.function == modbus::kReadDeviceId) {
+    const Config& config = gateway_.Cfg();
+    const bool known = request.unit == config.diagnosticsUnit ||
+                       std::any_of(config.units.begin(), config.units.end(),
+                                   [&](const Unit& u) { return u.id == request.unit; });
+    static const std::vector<std::string> kObjects = {"zortw", "tiway-gateway", ZORTW_VERSION};
+    return Send(c, known ? modbus::IdentificationAnswer(frame, request, kObjects)
+                         : modbus::ExceptionAnswer(frame, kGatewayPath));
+  }
   if (!request.write) {
     std::vector<uint16_t> values;
     code = gateway_.Read(request.unit, request.kind, request.address, request.count, values,

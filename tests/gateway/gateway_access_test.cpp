@@ -1,0 +1,202 @@
+// Who may do what: the real gateway, driver and simulator with pymodbus as
+// the client, from several loopback addresses (127.0.0.x) standing for the
+// plant's hosts. Client rules and roles, read-only tables, the audit line,
+// the rate limit, per-client counters, writable F values low word first, Y
+// and C as discrete inputs, device identification, IPv6 listening and the
+// addresses --check refuses.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/sim_process.h"
+#include "tests/gateway/gateway_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using gwtest::GatewayProcess;
+
+const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
+05 F 0200 = 41200000 00000000
+05 Y 0020 = 0 1
+05 C 0030 = 1
+0A V 0001 = 0BB8
+)";
+
+std::string ConfigText(const std::string& port, const std::string& gatewayKeys,
+                       const std::string& clients) {
+  return "[gateway]\nstats_interval_s = 3600\n" + gatewayKeys +
+         "[[line]]\nname = \"l1\"\nport = \"" + port + "\"\n" + R"([[unit]]
+id = 1
+line = "l1"
+station = 0x05
+poll_ms = 100
+max_age_ms = 4000
+holding = [{address = 0, count = 2, v = 0x64, writable = true},
+           {address = 10, count = 2, v = 0x66},
+           {address = 20, count = 4, f = 0x200, writable = true, word_order = "low-first"}]
+discrete = [{address = 0, count = 2, y = 0x20}, {address = 8, count = 1, c = 0x30}]
+[[unit]]
+id = 2
+line = "l1"
+station = 0x0A
+holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
+)" + clients;
+}
+
+const char* kClients = R"([[client]]
+address = "127.0.0.1"
+role = "write"
+[[client]]
+address = "127.0.0.2/32"
+role = "read"
+units = [1]
+[[client]]
+address = "127.0.0.4"
+role = "write"
+max_requests_per_s = 2
+)";
+
+template <typename Pred>
+bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
+  const auto deadline = Clock::now() + limit;
+  while (!pred()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+class GatewayAccess : public ::testing::Test {
+ protected:
+  void Launch(const std::string& gatewayKeys, const std::string& clients) {
+    ASSERT_EQ(sim_.Start(TIWAY_SIM_PATH, kSimData, {"--stations", "5,10", "--configured"}), "");
+    ASSERT_EQ(gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH,
+                             ConfigText(sim_.Port(), gatewayKeys, clients)),
+              "");
+    ASSERT_TRUE(Eventually([&] {
+      return gateway_.Py({"read-hr 1 0 1"}) == std::vector<std::string>{"ok 23"};
+    })) << gateway_.Log();
+  }
+  bool Logged(const std::string& pattern) const {
+    return std::regex_search(gateway_.Log(), std::regex(pattern));
+  }
+
+  e2e::SimProcess sim_;
+  GatewayProcess gateway_;
+};
+
+// The audit line: UTC date and time, client address and port, unit,
+// function, first address, values, the driver's status, the answer.
+const char* kStamp = R"(\n\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
+
+TEST_F(GatewayAccess, RolesRulesReadOnlyTablesAndTheAuditLine) {
+  Launch("diagnostics = \"write\"\n", kClients);
+  // An address no rule covers is refused at connect.
+  EXPECT_EQ(gateway_.Py({"raw 000100000006010300000001"}, "--source 127.0.0.3"),
+            std::vector<std::string>{"closed"});
+  // Role read, unit 1 only: reads unit 1; no write, no unit 2, no diagnostics.
+  EXPECT_EQ(gateway_.Py({"read-hr 1 0 2", "write-regs 1 0 77", "read-hr 2 0 1", "read-ir 247 0 1"},
+                        "--source 127.0.0.2"),
+            (std::vector<std::string>{"ok 23 10000", "exception 1", "exception 1", "exception 1"}));
+  // Role write: a read-only table is 0x02, a writable one is written; the
+  // diagnostics unit (role write only) answers.
+  EXPECT_EQ(gateway_.Py({"write-regs 1 10 5", "write-regs 1 0 77", "read-ir 247 0 1"}),
+            (std::vector<std::string>{"exception 2", "ok", "ok 1"}));
+  EXPECT_EQ(sim_.Control("dump 05 V 0064 3"), "ok 004D 2710 00FF");
+
+  EXPECT_TRUE(
+      Logged(std::string(kStamp) + R"(refused a client from 127\.0\.0\.3:\d+: no \[\[client\]\])"))
+      << gateway_.Log();
+  EXPECT_TRUE(
+      Logged(std::string(kStamp) +
+             R"(audit: write from 127\.0\.0\.2:\d+ unit 1 function 16 address 0 values 77: )"
+             R"(status none \(not sent\), answered exception 0x01 \(its role is read\)\n)"))
+      << gateway_.Log();
+  EXPECT_TRUE(
+      Logged(std::string(kStamp) +
+             R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 16 address 10 values 5: )"
+             R"(status none \(not sent\), answered exception 0x02 \(not a writable address\)\n)"))
+      << gateway_.Log();
+  EXPECT_TRUE(
+      Logged(std::string(kStamp) +
+             R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 16 address 0 values 77: )"
+             R"(status 0, answered ok\n)"))
+      << gateway_.Log();
+
+  // Per-client counters: in the stats and as diagnostics registers (the
+  // first client seen is 127.0.0.1, as ::ffff:127.0.0.1).
+  gateway_.Signal(SIGUSR1);
+  EXPECT_TRUE(Eventually([&] {
+    return gateway_.Log().find(
+               "stats client 127.0.0.2: connections 1, requests 4, writes 1 "
+               "(failed 1), refusals 3") != std::string::npos;
+  })) << gateway_.Log();
+  EXPECT_NE(gateway_.Log().find("stats client 127.0.0.3: connections 0, requests 0, writes 0 "
+                                "(failed 0), refusals 1"),
+            std::string::npos);
+  EXPECT_EQ(gateway_.Py({"read-ir 247 10000 8"}),
+            std::vector<std::string>{"ok 0 0 0 0 0 65535 32512 1"});
+
+  // A client over its rate (2 a second) is told 0x06 (busy), not served.
+  const std::vector<std::string> burst = gateway_.Py({"burst 1 20"}, "--source 127.0.0.4");
+  ASSERT_EQ(burst.size(), 1u);
+  EXPECT_NE(burst[0].find("exception 6"), std::string::npos) << burst[0];
+  EXPECT_NE(burst[0].find("ok "), std::string::npos) << burst[0];
+}
+
+TEST_F(GatewayAccess, FloatsLowWordFirstDiscretesAndDeviceIdentification) {
+  Launch("diagnostics = \"off\"\n", "");
+  // F 0200 = 10.0 (41200000), low word first: registers 0000 4120.
+  EXPECT_EQ(gateway_.Py({"read-hr 1 20 4", "write-regs 1 22 0 16416", "write-regs 1 21 1"}),
+            (std::vector<std::string>{"ok 0 16672 0 0", "ok", "exception 2"}));
+  EXPECT_EQ(sim_.Control("dump 05 V 0200 4"), "ok 4120 0000 4020 0000");  // F 0202 = 2.5
+  EXPECT_EQ(gateway_.Py({"read-hr 1 22 2"}), std::vector<std::string>{"ok 0 16416"});
+  // Y and C as discrete inputs, read only.
+  EXPECT_EQ(gateway_.Py({"read-di 1 0 2", "read-di 1 8 1", "write-coil 1 0 1"}),
+            (std::vector<std::string>{"ok 0 1", "ok 1", "exception 2"}));
+  // The diagnostics unit is off: as if not configured.
+  EXPECT_EQ(gateway_.Py({"read-ir 247 0 1"}), std::vector<std::string>{"exception 10"});
+  // Function 43/14: the basic objects, streamed or one by one.
+  EXPECT_EQ(gateway_.Py({"device-id 1 1 0", "device-id 2 4 2", "device-id 9 1 0"}),
+            (std::vector<std::string>{"ok 0=zortw 1=tiway-gateway 2=" ZORTW_VERSION,
+                                      "ok 2=" ZORTW_VERSION, "exception 10"}));
+}
+
+TEST_F(GatewayAccess, ListensOnIpv6AndWarnsWithoutRulesBeyondLoopback) {
+  Launch("listen = \"::\"\n", "");
+  EXPECT_EQ(gateway_.Py({"read-hr 1 0 1"}, "--host ::1"), std::vector<std::string>{"ok 23"});
+  EXPECT_TRUE(Logged(R"(warning: listening on :: with no \[\[client\]\] rule)")) << gateway_.Log();
+  EXPECT_TRUE(Logged(std::string(R"(^\d{4}-\d\d-\d\dT[0-9:.]+Z tiway-gateway )") + ZORTW_VERSION +
+                     " starting"))
+      << gateway_.Log();
+}
+
+// --check refuses an address this host cannot bind (and says the version).
+TEST(GatewayCheck, RefusesAnAddressThatCannotBeBound) {
+  const std::string dir = "/tmp/gw-check-" + std::to_string(getpid());
+  gwtest::Shell("mkdir -p " + dir);
+  for (const auto& [listen, ok] : std::vector<std::pair<std::string, bool>>{
+           {"192.0.2.1", false}, {"::1", true}, {"127.0.0.1", true}, {"fe80::1", false}}) {
+    std::ofstream(dir + "/g.toml") << ConfigText("/dev/ttyS9", "listen = \"" + listen + "\"\n", "");
+    const std::string out = gwtest::Shell(std::string(TIWAY_GATEWAY_PATH) + " --config " + dir +
+                                          "/g.toml --check 2>&1; echo status $?");
+    EXPECT_NE(out.find(ok ? "configuration ok: 1 line, 2 units" : "cannot be bound"),
+              std::string::npos)
+        << listen << ": " << out;
+    EXPECT_NE(out.find(ok ? "status 0" : "status 2"), std::string::npos) << listen << ": " << out;
+  }
+  EXPECT_EQ(gwtest::Shell(std::string(TIWAY_GATEWAY_PATH) + " --version"),
+            "tiway-gateway " ZORTW_VERSION "\n");
+  gwtest::Shell("rm -rf " + dir);
+}
+
+}  // namespace
