@@ -8,6 +8,7 @@
 #include <future>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 namespace gateway {
 
@@ -21,15 +22,83 @@ uint32_t Ms(Clock::duration d) {
 }  // namespace
 
 Gateway::Gateway(const Config& config, const Plan& plan, zortw_tools::ZorMainFn zorMain)
-    : config_(config), plan_(plan), unitIndex_(256, -1), started_(Clock::now()) {
+    : config_(config), plan_(plan), zorMain_(zorMain), unitIndex_(256, -1), started_(Clock::now()) {
   for (size_t l = 0; l < config_.lines.size(); ++l) {
-    lines_.push_back(std::make_unique<Line>(config_.lines[l], plan_.lines[l].blocks,
+    lines_.push_back(std::make_shared<Line>(config_.lines[l], plan_.lines[l].blocks,
                                             plan_.lines[l].floorMs, zorMain));
   }
   for (size_t u = 0; u < config_.units.size(); ++u) {
     unitIndex_[static_cast<size_t>(config_.units[u].id)] = static_cast<int>(u);
-    unitCounters_.push_back(std::make_unique<UnitCounters>());
+    unitCounters_.push_back(std::make_shared<UnitCounters>());
   }
+}
+
+namespace {
+
+bool SameLine(const LineConfig& a, const LinePlan& pa, const LineConfig& b, const LinePlan& pb) {
+  const auto blocks = [](const LinePlan& p) {
+    std::vector<std::tuple<int, char, uint32_t, uint32_t, uint32_t>> out;
+    for (const Block& k : p.blocks)
+      out.emplace_back(k.station, k.memory, k.first, k.count, k.pollMs);
+    return out;
+  };
+  return a.name == b.name && a.port == b.port && a.line.baudRate == b.line.baudRate &&
+         a.line.dataBits == b.line.dataBits && a.line.parity == b.line.parity &&
+         a.line.stopBits == b.line.stopBits && a.instance == b.instance &&
+         a.replyTimeoutMs == b.replyTimeoutMs && a.writeTimeoutMs == b.writeTimeoutMs &&
+         blocks(pa) == blocks(pb);
+}
+
+}  // namespace
+
+Gateway::Replaced Gateway::Reload(const Config& config, const Plan& plan) {
+  Replaced result;
+  std::vector<std::shared_ptr<Line>> lines;
+  size_t kept = 0;
+  for (size_t l = 0; l < config.lines.size(); ++l) {
+    std::shared_ptr<Line> line;
+    for (size_t o = 0; o < config_.lines.size(); ++o) {
+      if (lines_[o] && SameLine(config_.lines[o], plan_.lines[o], config.lines[l], plan.lines[l])) {
+        line = std::move(lines_[o]);
+        ++kept;
+        break;
+      }
+    }
+    if (!line) {
+      line = std::make_shared<Line>(config.lines[l], plan.lines[l].blocks, plan.lines[l].floorMs,
+                                    zorMain_);
+      result.fresh.push_back(line);
+    }
+    lines.push_back(std::move(line));
+  }
+  for (auto& old : lines_) {
+    if (!old) continue;
+    old->RequestStop();
+    result.retired.push_back(std::move(old));
+  }
+  std::vector<std::shared_ptr<UnitCounters>> counters;
+  for (const Unit& unit : config.units) {
+    size_t u = 0;
+    counters.push_back(FindUnit(unit.id, u) != nullptr ? unitCounters_[u]
+                                                       : std::make_shared<UnitCounters>());
+  }
+  {
+    std::unique_lock<std::shared_mutex> lock(linesMutex_);
+    lines_ = std::move(lines);
+  }
+  unitCounters_ = std::move(counters);
+  config_ = config;
+  plan_ = plan;
+  unitIndex_.assign(256, -1);
+  for (size_t u = 0; u < config_.units.size(); ++u) {
+    unitIndex_[static_cast<size_t>(config_.units[u].id)] = static_cast<int>(u);
+  }
+  result.summary = std::to_string(kept) + " of " + std::to_string(config_.lines.size()) +
+                   " lines kept running, " + std::to_string(result.fresh.size()) + " started, " +
+                   std::to_string(result.retired.size()) + " stopped; " +
+                   std::to_string(config_.units.size()) + " units, " +
+                   std::to_string(config_.clients.size()) + " client rules";
+  return result;
 }
 
 Gateway::~Gateway() {
@@ -142,7 +211,8 @@ void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
   struct Chain {
     std::vector<WriteJob> jobs;
     size_t next = 0;
-    Line* line = nullptr;
+    std::shared_ptr<Line> line;  // kept alive by the chain (a reload may retire it)
+    std::shared_ptr<UnitCounters> counterOwner;
     UnitCounters* counters = nullptr;
     WriteDone done;
   };
@@ -179,7 +249,8 @@ void Gateway::WriteAsync(int unitId, Kind kind, uint32_t address,
     chain->jobs.push_back(std::move(job));
     i += n;
   }
-  chain->line = lines_[unit->line].get();
+  chain->line = lines_[unit->line];
+  chain->counterOwner = unitCounters_[u];
   chain->counters = &counters;
   chain->done = std::move(done);
   // Submits the next piece; its completion submits the one after it.
@@ -273,6 +344,7 @@ void Gateway::NoteDriverLine(const std::string& text) {
   // "ZOR05: TW: ..." names the instance.
   if (text.rfind("ZOR", 0) != 0) return;
   const int instance = std::atoi(text.c_str() + 3);
+  std::shared_lock<std::shared_mutex> lock(linesMutex_);
   for (auto& line : lines_) {
     if (line->Config().instance == instance) line->NoteDriverLine(text);
   }

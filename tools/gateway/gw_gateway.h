@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,18 @@ class Gateway {
   // Start-up progress: lines still configuring, as text (empty when none).
   std::string Progress(Clock::time_point now) const;
 
+  // A new configuration, checked in full by the caller (on the event loop's
+  // thread, like every Read and Write). Lines whose settings and reads did
+  // not change keep running with their caches; the others are handed back
+  // to be stopped (`retired`, already asked to stop) before the new ones
+  // (`fresh`, not started) start. Units' counters stay with their ids. The
+  // listen address and port are the caller's (they need a restart).
+  struct Replaced {
+    std::vector<std::shared_ptr<Line>> retired, fresh;
+    std::string summary;
+  };
+  Replaced Reload(const Config& config, const Plan& plan);
+
   size_t LineCount() const { return lines_.size(); }
   Line& LineAt(size_t i) { return *lines_[i]; }
   const Config& Cfg() const { return config_; }
@@ -106,8 +119,11 @@ class Gateway {
 
   Config config_;
   Plan plan_;
-  std::vector<std::unique_ptr<Line>> lines_;
-  std::vector<std::unique_ptr<UnitCounters>> unitCounters_;
+  zortw_tools::ZorMainFn zorMain_;
+  // Swapped by Reload on the loop's thread; NoteDriverLine (line threads) reads it under the lock.
+  mutable std::shared_mutex linesMutex_;
+  std::vector<std::shared_ptr<Line>> lines_;
+  std::vector<std::shared_ptr<UnitCounters>> unitCounters_;
   std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1
   Clock::time_point started_;
   std::atomic<int> clients_{0};

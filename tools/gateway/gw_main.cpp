@@ -83,11 +83,15 @@ int main(int argc, char** argv) {
     std::cerr << "tiway-gateway: " << loaded.error << "\n";
     return 2;
   }
+  // The command line's values win over the file's (at start and at each reload).
+  const auto override = [&](gateway::Config& c) {
+    if (!listen.empty()) c.listen = listen;
+    if (port >= 0) c.port = port;
+    if (maxClients > 0) c.maxClients = maxClients;
+    if (!driverPath.empty()) c.driver = driverPath;
+  };
   gateway::Config config = *loaded.config;
-  if (!listen.empty()) config.listen = listen;
-  if (port >= 0) config.port = port;
-  if (maxClients > 0) config.maxClients = maxClients;
-  if (!driverPath.empty()) config.driver = driverPath;
+  override(config);
   const gateway::Plan plan = gateway::MakePlan(config, !noCoalesce);
   if (const std::string bind = CheckBindable(config.listen); !bind.empty()) {
     std::cerr << "tiway-gateway: " << configPath << ": " << bind << "\n";
@@ -119,6 +123,7 @@ int main(int argc, char** argv) {
   asio::io_context io;
   // Signals reach the loop through Asio's handler, whichever thread takes them.
   asio::signal_set signals(io, SIGTERM, SIGINT, SIGUSR1);
+  signals.add(SIGHUP);
   gateway::Gateway core(config, plan, driver.zorMain);
   g_gateway = &core;
   gateway::Server::Limits limits;
@@ -177,6 +182,54 @@ int main(int argc, char** argv) {
   stats();
   progress();
 
+  // SIGHUP: the file is read and checked in full; on any error the running
+  // configuration stays. Otherwise lines, units, tables and client rules are
+  // replaced without closing connections; lines that did not change keep
+  // running. The listen address, port, limits and driver need a restart.
+  std::vector<std::thread> retirers;
+  bool stopping = false;
+  const auto Reload = [&] {
+    gateway::ConfigResult next = gateway::LoadConfig(configPath);
+    if (!next.config) {
+      gateway::Log("reload refused, the running configuration stays: " + next.error);
+      return;
+    }
+    gateway::Config fresh = *next.config;
+    override(fresh);
+    const gateway::Config& running = core.Cfg();
+    if (fresh.listen != running.listen || fresh.port != config.port ||
+        fresh.maxClients != running.maxClients ||
+        fresh.maxClientsPerAddress != running.maxClientsPerAddress ||
+        fresh.idleTimeoutS != running.idleTimeoutS ||
+        fresh.requestTimeoutMs != running.requestTimeoutMs || fresh.driver != running.driver) {
+      gateway::Log(
+          "reload: listen, port, connection limits, time-outs and driver keep their "
+          "running values until a restart");
+      fresh.listen = running.listen;
+      fresh.port = config.port;
+      fresh.maxClients = running.maxClients;
+      fresh.maxClientsPerAddress = running.maxClientsPerAddress;
+      fresh.idleTimeoutS = running.idleTimeoutS;
+      fresh.requestTimeoutMs = running.requestTimeoutMs;
+      fresh.driver = running.driver;
+    }
+    const gateway::Plan nextPlan = gateway::MakePlan(fresh, !noCoalesce);
+    gateway::Gateway::Replaced replaced = core.Reload(fresh, nextPlan);
+    server.Reapply();
+    gateway::Log("reload: " + configPath + ": " + replaced.summary);
+    // The lines that go are stopped (a transaction may take three reply
+    // time-outs) away from the loop; the new ones start after, so that a
+    // port that stays with a line is free again when it opens.
+    retirers.emplace_back([&io, &stopping, replaced = std::move(replaced)]() mutable {
+      for (auto& line : replaced.retired) line->Join();
+      replaced.retired.clear();
+      asio::post(io, [&stopping, fresh = std::move(replaced.fresh)] {
+        if (stopping) return;
+        for (auto& line : fresh) line->Start();
+      });
+    });
+  };
+
   // SIGTERM / SIGINT: no new connection or request is taken; each line
   // finishes its transaction and answers its queued writes 0x0B; every
   // write taken is answered before its connection closes.
@@ -184,6 +237,10 @@ int main(int argc, char** argv) {
   std::function<void()> onSignal = [&] {
     signals.async_wait([&](const asio::error_code& ec, int number) {
       if (ec) return;
+      if (number == SIGHUP) {
+        Reload();
+        return onSignal();
+      }
       if (number == SIGUSR1) {
         std::string text = core.StatsText(gateway::Clock::now());
         text.pop_back();
@@ -193,6 +250,7 @@ int main(int argc, char** argv) {
       gateway::Log(std::string("signal ") + (number == SIGTERM ? "SIGTERM" : "SIGINT") +
                    ": stopping");
       sd_notify(0, "STOPPING=1");
+      stopping = true;
       server.StopTaking();
       statsTimer.cancel();
       progressTimer.cancel();
@@ -210,6 +268,7 @@ int main(int argc, char** argv) {
   onSignal();
   io.run();
   if (stopper.joinable()) stopper.join();
+  for (auto& t : retirers) t.join();
   g_gateway = nullptr;
   gateway::Log("stopped");
   return 0;

@@ -478,6 +478,22 @@ void Server::Sweep() {
   });
 }
 
+void Server::Reapply() {
+  const Config& config = gateway_.Cfg();
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    const Ptr c = *it++;  // Close erases c from the list
+    const ClientRule* rule = config.RuleFor(c->address);
+    if (!config.clients.empty() && rule == nullptr) {
+      c->counters->refusals.Add();
+      Close(c, "no [[client]] rule covers its address since the reload");
+      continue;
+    }
+    c->role = rule != nullptr ? rule->role : Role::Write;
+    c->units = rule != nullptr ? rule->units : std::vector<int>{};
+  }
+  buckets_.clear();
+}
+
 void Server::StopTaking() {
   stopping_ = true;
   asio::error_code ignored;

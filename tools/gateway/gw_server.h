@@ -41,6 +41,10 @@ class Server {
   int Port() const { return port_; }
   size_t Connections() const { return connections_.size(); }
 
+  // After a reload: each open connection takes the role and units of the
+  // rule that now covers it; one that no rule covers any more is closed.
+  void Reapply();
+
   // Stops accepting and taking requests. A request already taken (a write
   // waiting for its line) is still answered; then its connection closes.
   void StopTaking();
