@@ -17,6 +17,7 @@
 
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
+#include "tests/gateway/raw_client.h"
 
 namespace {
 
@@ -178,6 +179,68 @@ TEST_F(GatewayAccess, ListensOnIpv6AndWarnsWithoutRulesBeyondLoopback) {
   EXPECT_TRUE(Logged(std::string(R"(^\d{4}-\d\d-\d\dT[0-9:.]+Z tiway-gateway )") + ZORTW_VERSION +
                      " starting"))
       << gateway_.Log();
+}
+
+// SIGHUP: a broken file changes nothing; a good one replaces units, tables
+// and rules while connections stay open, and a line whose settings did not
+// change keeps running (its values served at once).
+TEST_F(GatewayAccess, ReloadKeepsConnectionsAndRefusesABrokenFile) {
+  Launch("", kClients);
+  gwtest::RawClient writer(gateway_.Port()), reader(gateway_.Port(), "127.0.0.2");
+  std::vector<uint8_t> answer;
+  const auto ask = [&](gwtest::RawClient& client, uint8_t unit, const std::vector<uint8_t>& pdu) {
+    answer.clear();
+    return client.Ask(gwtest::Adu(1, unit, pdu), answer) == gwtest::RawClient::Got::Frame
+               ? gwtest::Hex(std::vector<uint8_t>(answer.begin() + 7, answer.end()))
+               : std::string("no answer");
+  };
+  ASSERT_EQ(ask(writer, 1, gwtest::ReadPdu(3, 0, 1)), "03020017");
+  ASSERT_EQ(ask(reader, 2, gwtest::WritePdu(0, 7)), "8601");  // role read
+
+  const auto reload = [&](const std::string& text, const std::string& expect) {
+    std::ofstream(gateway_.ConfigPath()) << text;
+    gateway_.Signal(SIGHUP);
+    return Eventually([&] { return gateway_.Log().find(expect) != std::string::npos; });
+  };
+  const std::string base = ConfigText(sim_.Port(), "", "");
+  // Line 3 of the file: an unknown key.
+  std::string broken = base;
+  broken.insert(broken.find("[[line]]"), "bogus = 1\n");
+  EXPECT_TRUE(reload(broken, "reload refused, the running configuration stays: " +
+                                 gateway_.ConfigPath() + ":3: unknown key 'bogus'"))
+      << gateway_.Log();
+  EXPECT_EQ(ask(reader, 2, gwtest::WritePdu(0, 7)), "8601");  // the old rules still hold
+
+  // Unit 1's first table read only, a unit 3 on station 0A, 127.0.0.2 may write.
+  std::string good = base;
+  good.replace(good.find("v = 0x64, writable = true"), 25, "v = 0x64");
+  good += R"([[unit]]
+id = 3
+line = "l1"
+station = 0x0A
+holding = [{address = 5, count = 1, v = 0x0001}]
+[[client]]
+address = "127.0.0.0/29"
+role = "write"
+)";
+  EXPECT_TRUE(
+      reload(good, "1 of 1 lines kept running, 0 started, 0 stopped; 3 units, 1 client rules"))
+      << gateway_.Log();
+  EXPECT_EQ(ask(writer, 1, gwtest::WritePdu(0, 7)), "8602");        // now read only
+  EXPECT_EQ(ask(writer, 3, gwtest::ReadPdu(3, 5, 1)), "03020bb8");  // the kept cache, at once
+  EXPECT_EQ(ask(reader, 2, gwtest::WritePdu(0, 9)),
+            "060000"
+            "0009");  // now role write
+  EXPECT_EQ(sim_.Control("dump 0A V 0001"), "ok 0009");
+
+  // A line whose settings change is stopped and started again; the
+  // connections stay and its values come back.
+  std::string slower = good;
+  slower.insert(slower.find("[[unit]]"), "reply_timeout_ms = 2000\n");
+  EXPECT_TRUE(reload(slower, "0 of 1 lines kept running, 1 started, 1 stopped")) << gateway_.Log();
+  EXPECT_TRUE(Eventually([&] { return ask(writer, 1, gwtest::ReadPdu(3, 0, 1)) == "03020017"; }))
+      << gateway_.Log();
+  EXPECT_EQ(ask(reader, 1, gwtest::ReadPdu(3, 1, 1)), "03022710");
 }
 
 // --check refuses an address this host cannot bind (and says the version).

@@ -38,6 +38,8 @@ class GatewayProcess {
   std::string Log() const;                           // its standard error
   const std::string& Plan() const { return plan_; }  // its standard output
   int Port() const { return port_; }
+  // Its configuration file (a test rewrites it before SIGHUP).
+  std::string ConfigPath() const { return dir_ + "/gateway.toml"; }
 
   // pymodbus (tests/gateway/modbus_client.py): one result line per command;
   // `options` before the port ("--source 127.0.0.2", "--host ::1").
