@@ -172,6 +172,41 @@ TEST_F(GatewayAccess, FloatsLowWordFirstDiscretesAndDeviceIdentification) {
                                       "ok 2=" ZORTW_VERSION, "exception 10"}));
 }
 
+// The metrics listener, checked by promtool (Debian's prometheus package;
+// the check is skipped without it) and fetched with curl.
+TEST_F(GatewayAccess, MetricsInThePrometheusTextFormat) {
+  Launch("metrics = \"127.0.0.1:0\"\n", "");
+  std::smatch found;
+  const std::string log = gateway_.Log();
+  ASSERT_TRUE(
+      std::regex_search(log, found, std::regex(R"(metrics: listening on 127\.0\.0\.1:(\d+))")))
+      << log;
+  const std::string url = "http://127.0.0.1:" + found[1].str();
+  ASSERT_EQ(gateway_.Py({"write-regs 1 0 5", "read-hr 1 0 1"}),
+            (std::vector<std::string>{"ok", "ok 5"}));
+  const std::string text = gwtest::Shell("curl -sS --max-time 10 " + url + "/metrics");
+  for (const char* sample :
+       {"tiway_gateway_line_up{line=\"l1\"} 1\n",
+        "tiway_gateway_line_writes_total{line=\"l1\"} 1\n",
+        "tiway_gateway_unit_requests_total{unit=\"1\",line=\"l1\"} ",
+        "tiway_gateway_client_writes_total{client=\"127.0.0.1\"} 1\n", "tiway_gateway_connections ",
+        "tiway_gateway_info{version=\"" ZORTW_VERSION "\"} 1\n"}) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << " in\n" << text;
+  }
+  if (gwtest::Shell("sh -c 'command -v promtool'").empty()) {
+    GTEST_SKIP() << "promtool not found (Debian package prometheus): format not checked";
+  }
+  EXPECT_EQ(gwtest::Shell("curl -sS --max-time 10 " + url +
+                          "/metrics | promtool check metrics 2>&1; echo status $?"),
+            "status 0\n");
+  // Anything else is refused, and the listener still serves.
+  EXPECT_EQ(gwtest::Shell("curl -s -o /dev/null -w '%{http_code}' --max-time 10 " + url + "/x"),
+            "404");
+  EXPECT_EQ(gwtest::Shell("curl -s -o /dev/null -w '%{http_code}' -X POST --max-time 10 " + url +
+                          "/metrics"),
+            "405");
+}
+
 TEST_F(GatewayAccess, ListensOnIpv6AndWarnsWithoutRulesBeyondLoopback) {
   Launch("listen = \"::\"\n", "");
   EXPECT_EQ(gateway_.Py({"read-hr 1 0 1"}, "--host ::1"), std::vector<std::string>{"ok 23"});

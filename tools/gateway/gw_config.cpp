@@ -73,6 +73,25 @@ bool ClientRule::Matches(const std::string& address) const {
   return true;
 }
 
+bool SplitHostPort(const std::string& text, std::string& host, int& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || value < 0 || value > 65535) return false;
+  std::array<uint8_t, 16> bytes{};
+  bool v6 = false;
+  if (!ParseAddress(host, bytes, v6)) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
 bool ClientRule::Reaches(int unit) const {
   return units.empty() || std::find(units.begin(), units.end(), unit) != units.end();
 }
@@ -322,7 +341,7 @@ Config Parse(const toml::table& root) {
     Reader r(*g);
     r.CheckKeys({"listen", "port", "max_clients", "max_clients_per_address", "idle_timeout_s",
                  "request_timeout_ms", "diagnostics_unit", "diagnostics", "max_requests_per_s",
-                 "stats_interval_s", "driver"},
+                 "metrics", "stats_interval_s", "driver"},
                 "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
@@ -344,6 +363,15 @@ Config Parse(const toml::table& root) {
         throw Refusal{r.Line("diagnostics"),
                       "diagnostics '" + *access + "' is not \"read\", \"write\" or \"off\""};
       }
+    }
+    if (std::optional<std::string> metrics = r.Str("metrics")) {
+      std::string host;
+      int port = 0;
+      if (!SplitHostPort(*metrics, host, port)) {
+        throw Refusal{r.Line("metrics"), "metrics '" + *metrics +
+                                             "' is not ADDRESS:PORT (an IPv6 address in brackets)"};
+      }
+      config.metrics = *metrics;
     }
     config.maxRequestsPerS = static_cast<int>(r.Int("max_requests_per_s", 0, 1000000).value_or(0));
     config.statsIntervalS = static_cast<int>(r.Int("stats_interval_s", 1, 86400).value_or(60));

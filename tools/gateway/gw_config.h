@@ -90,6 +90,7 @@ struct Config {
   int diagnosticsUnit = 247;
   DiagnosticsAccess diagnostics = DiagnosticsAccess::Read;
   int maxRequestsPerS = 0;  // per client address; 0: no limit
+  std::string metrics;      // "HOST:PORT" of the metrics listener; empty: none
   int statsIntervalS = 60;
   std::string driver;  // empty: libzortw.so beside the gateway
   std::vector<LineConfig> lines;
@@ -108,6 +109,9 @@ struct ConfigResult {
 // Parses and checks a configuration text; `fileName` names it in errors.
 ConfigResult ParseConfig(const std::string& text, const std::string& fileName);
 ConfigResult LoadConfig(const std::string& path);
+
+// "HOST:PORT" or "[V6]:PORT" into its parts; false when it is not one.
+bool SplitHostPort(const std::string& text, std::string& host, int& port);
 
 // Bits on the line per character for these settings (start, data, parity, stop).
 int BitsPerCharacter(const LineSettings& line);

@@ -74,6 +74,8 @@ class Gateway {
 
   // Counters as text, one line per line and per unit, for the log.
   std::string StatsText(Clock::time_point now) const;
+  // The counters in the Prometheus text format (the metrics listener).
+  std::string MetricsText(Clock::time_point now) const;
   // The diagnostics unit's registers.
   std::vector<uint16_t> DiagnosticRegisters(Clock::time_point now) const;
   // Start-up progress: lines still configuring, as text (empty when none).

@@ -14,6 +14,7 @@
 #include "tools/common/driver_library.h"
 #include "tools/gateway/gw_config.h"
 #include "tools/gateway/gw_gateway.h"
+#include "tools/gateway/gw_metrics.h"
 #include "tools/gateway/gw_plan.h"
 #include "tools/gateway/gw_server.h"
 
@@ -93,9 +94,15 @@ int main(int argc, char** argv) {
   gateway::Config config = *loaded.config;
   override(config);
   const gateway::Plan plan = gateway::MakePlan(config, !noCoalesce);
-  if (const std::string bind = CheckBindable(config.listen); !bind.empty()) {
-    std::cerr << "tiway-gateway: " << configPath << ": " << bind << "\n";
-    return 2;
+  std::string metricsHost;
+  int metricsPort = 0;
+  if (!config.metrics.empty()) gateway::SplitHostPort(config.metrics, metricsHost, metricsPort);
+  for (const std::string& address : {config.listen, metricsHost}) {
+    if (address.empty()) continue;
+    if (const std::string bind = CheckBindable(address); !bind.empty()) {
+      std::cerr << "tiway-gateway: " << configPath << ": " << bind << "\n";
+      return 2;
+    }
   }
   std::cout << gateway::DescribePlan(config, plan) << std::flush;
   if (check) {
@@ -140,6 +147,17 @@ int main(int argc, char** argv) {
   std::cout << "tiway-gateway: listening on " << config.listen << ":" << server.Port() << std::endl;
   gateway::Log("listening on " + config.listen + ":" + std::to_string(server.Port()) +
                ", diagnostics unit " + std::to_string(config.diagnosticsUnit));
+  gateway::MetricsServer metrics(io, core);
+  if (!config.metrics.empty()) {
+    if (const std::string failed = metrics.Listen(metricsHost, metricsPort); !failed.empty()) {
+      std::cerr << "tiway-gateway: " << failed << "\n";
+      return 4;
+    }
+    gateway::Log(
+        "metrics: listening on " +
+        (metricsHost.find(':') != std::string::npos ? "[" + metricsHost + "]" : metricsHost) + ":" +
+        std::to_string(metrics.Port()) + ", GET /metrics");
+  }
   core.Start();
   // systemd (Type=notify): ready once the socket listens and the lines run;
   // the watchdog is fed from this loop, so a loop that hangs is restarted.
@@ -201,7 +219,8 @@ int main(int argc, char** argv) {
         fresh.maxClients != running.maxClients ||
         fresh.maxClientsPerAddress != running.maxClientsPerAddress ||
         fresh.idleTimeoutS != running.idleTimeoutS ||
-        fresh.requestTimeoutMs != running.requestTimeoutMs || fresh.driver != running.driver) {
+        fresh.requestTimeoutMs != running.requestTimeoutMs || fresh.driver != running.driver ||
+        fresh.metrics != running.metrics) {
       gateway::Log(
           "reload: listen, port, connection limits, time-outs and driver keep their "
           "running values until a restart");
@@ -212,6 +231,7 @@ int main(int argc, char** argv) {
       fresh.idleTimeoutS = running.idleTimeoutS;
       fresh.requestTimeoutMs = running.requestTimeoutMs;
       fresh.driver = running.driver;
+      fresh.metrics = running.metrics;
     }
     const gateway::Plan nextPlan = gateway::MakePlan(fresh, !noCoalesce);
     gateway::Gateway::Replaced replaced = core.Reload(fresh, nextPlan);
@@ -252,6 +272,7 @@ int main(int argc, char** argv) {
       sd_notify(0, "STOPPING=1");
       stopping = true;
       server.StopTaking();
+      metrics.Stop();
       statsTimer.cancel();
       progressTimer.cancel();
       stopper = std::thread([&] {
