@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -279,6 +280,48 @@ bool SameDevice(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+Role RoleNamed(const std::string& name, int line) {
+  if (name == "read") return Role::Read;
+  if (name == "write") return Role::Write;
+  throw Refusal{line, "role '" + name + "' is not \"read\" or \"write\""};
+}
+
+TlsConfig ReadTls(const toml::table& raw) {
+  Reader r(raw);
+  r.CheckKeys({"listen", "port", "certificate", "key", "ca", "roles", "subjects"}, "[tls]");
+  TlsConfig tls;
+  tls.enabled = true;
+  tls.sourceLine = r.Start();
+  tls.listen = r.Str("listen").value_or("");
+  tls.port = static_cast<int>(r.Int("port", 0, 65535).value_or(802));
+  for (auto [key, target] : {std::pair{"certificate", &tls.certificate}, std::pair{"key", &tls.key},
+                             std::pair{"ca", &tls.ca}}) {
+    *target = r.Required(key, "[tls]");
+    if (access(target->c_str(), R_OK) != 0) {
+      throw Refusal{r.Line(key), std::string(key) + " '" + *target + "' cannot be read"};
+    }
+  }
+  for (auto [key, target] :
+       {std::pair{"roles", &tls.roles}, std::pair{"subjects", &tls.subjects}}) {
+    const toml::node* node = raw.get(key);
+    if (node == nullptr) continue;
+    const toml::table* map = node->as_table();
+    if (map == nullptr) {
+      throw Refusal{LineOf(*node),
+                    std::string(key) + " must be a table of names to \"read\" or \"write\""};
+    }
+    for (auto&& [name, value] : *map) {
+      const auto* text = value.as_string();
+      if (text == nullptr) throw Refusal{LineOf(value), "a role must be \"read\" or \"write\""};
+      target->emplace_back(std::string(name.str()), RoleNamed(text->get(), LineOf(value)));
+    }
+  }
+  if (tls.roles.empty() && tls.subjects.empty()) {
+    throw Refusal{tls.sourceLine, "[tls] needs roles or subjects: what a certificate may do"};
+  }
+  return tls;
+}
+
 ClientRule ReadClient(const toml::table& raw, const Config& config) {
   Reader r(raw);
   r.CheckKeys({"address", "role", "units", "max_requests_per_s"}, "[[client]]");
@@ -334,7 +377,7 @@ ClientRule ReadClient(const toml::table& raw, const Config& config) {
 Config Parse(const toml::table& root) {
   Config config;
   Reader top(root);
-  top.CheckKeys({"gateway", "line", "unit", "client"}, "the file");
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls"}, "the file");
   if (const toml::node* node = root.get("gateway")) {
     const toml::table* g = node->as_table();
     if (g == nullptr) throw Refusal{LineOf(*node), "[gateway] must be a table"};
@@ -502,6 +545,11 @@ Config Parse(const toml::table& root) {
       }
     }
     config.units.push_back(std::move(unit));
+  }
+  if (const toml::node* node = root.get("tls")) {
+    const toml::table* t = node->as_table();
+    if (t == nullptr) throw Refusal{LineOf(*node), "[tls] must be a table"};
+    config.tls = ReadTls(*t);
   }
   if (const toml::node* clients = root.get("client")) {
     if (!clients->is_array_of_tables()) {

@@ -77,6 +77,18 @@ struct ClientRule {
   bool Reaches(int unit) const;
 };
 
+// Modbus/TCP Security: TLS 1.2 or later, clients authenticated by their
+// X.509 certificates; the role comes from the certificate's role extension
+// (mapped by `roles`) or its subject's common name (mapped by `subjects`).
+struct TlsConfig {
+  bool enabled = false;
+  std::string listen;  // empty: the gateway's listen address
+  int port = 802;
+  std::string certificate, key, ca;  // PEM files
+  std::vector<std::pair<std::string, Role>> roles, subjects;
+  int sourceLine = 0;
+};
+
 // Who may read the diagnostics unit.
 enum class DiagnosticsAccess { Read, Write, Off };
 
@@ -96,6 +108,7 @@ struct Config {
   std::vector<LineConfig> lines;
   std::vector<Unit> units;
   std::vector<ClientRule> clients;  // empty: every client reads and writes
+  TlsConfig tls;
 
   // The rule for an address (the first that matches), or nullptr.
   const ClientRule* RuleFor(const std::string& address) const;

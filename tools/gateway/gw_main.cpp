@@ -97,7 +97,9 @@ int main(int argc, char** argv) {
   std::string metricsHost;
   int metricsPort = 0;
   if (!config.metrics.empty()) gateway::SplitHostPort(config.metrics, metricsHost, metricsPort);
-  for (const std::string& address : {config.listen, metricsHost}) {
+  const std::string tlsListen = config.tls.listen.empty() ? config.listen : config.tls.listen;
+  for (const std::string& address :
+       {config.listen, metricsHost, config.tls.enabled ? tlsListen : std::string()}) {
     if (address.empty()) continue;
     if (const std::string bind = CheckBindable(address); !bind.empty()) {
       std::cerr << "tiway-gateway: " << configPath << ": " << bind << "\n";
@@ -147,6 +149,16 @@ int main(int argc, char** argv) {
   std::cout << "tiway-gateway: listening on " << config.listen << ":" << server.Port() << std::endl;
   gateway::Log("listening on " + config.listen + ":" + std::to_string(server.Port()) +
                ", diagnostics unit " + std::to_string(config.diagnosticsUnit));
+  if (config.tls.enabled) {
+    if (const std::string failed = server.ListenTls(tlsListen, config.tls.port); !failed.empty()) {
+      std::cerr << "tiway-gateway: " << failed << "\n";
+      return 4;
+    }
+    std::cout << "tiway-gateway: listening (TLS) on " << tlsListen << ":" << server.TlsPort()
+              << std::endl;
+    gateway::Log("listening (TLS, Modbus/TCP Security) on " + tlsListen + ":" +
+                 std::to_string(server.TlsPort()));
+  }
   gateway::MetricsServer metrics(io, core);
   if (!config.metrics.empty()) {
     if (const std::string failed = metrics.Listen(metricsHost, metricsPort); !failed.empty()) {
@@ -220,7 +232,10 @@ int main(int argc, char** argv) {
         fresh.maxClientsPerAddress != running.maxClientsPerAddress ||
         fresh.idleTimeoutS != running.idleTimeoutS ||
         fresh.requestTimeoutMs != running.requestTimeoutMs || fresh.driver != running.driver ||
-        fresh.metrics != running.metrics) {
+        fresh.metrics != running.metrics || fresh.tls.enabled != running.tls.enabled ||
+        fresh.tls.listen != running.tls.listen || fresh.tls.port != running.tls.port ||
+        fresh.tls.certificate != running.tls.certificate || fresh.tls.key != running.tls.key ||
+        fresh.tls.ca != running.tls.ca) {
       gateway::Log(
           "reload: listen, port, connection limits, time-outs and driver keep their "
           "running values until a restart");
@@ -232,6 +247,13 @@ int main(int argc, char** argv) {
       fresh.requestTimeoutMs = running.requestTimeoutMs;
       fresh.driver = running.driver;
       fresh.metrics = running.metrics;
+      // The TLS listener and its files too; roles and subjects are replaced.
+      fresh.tls.enabled = running.tls.enabled;
+      fresh.tls.listen = running.tls.listen;
+      fresh.tls.port = running.tls.port;
+      fresh.tls.certificate = running.tls.certificate;
+      fresh.tls.key = running.tls.key;
+      fresh.tls.ca = running.tls.ca;
     }
     const gateway::Plan nextPlan = gateway::MakePlan(fresh, !noCoalesce);
     gateway::Gateway::Replaced replaced = core.Reload(fresh, nextPlan);

@@ -16,7 +16,9 @@ namespace gateway {
 struct Server::Connection {
   Connection(asio::ip::tcp::socket s, std::string a, uint16_t p, uint64_t n)
       : socket(std::move(s)), address(std::move(a)), port(p), serial(n) {}
-  asio::ip::tcp::socket socket;
+  asio::ip::tcp::socket socket;  // plain TCP; or the lowest layer of `tls`
+  std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> tls;
+  bool handshaking = false;
   std::string address;
   uint16_t port;
   uint64_t serial;
@@ -90,6 +92,7 @@ Server::Server(asio::io_context& io, Gateway& gateway, Limits limits)
       gateway_(gateway),
       limits_(limits),
       acceptor_(io),
+      tlsAcceptor_(io),
       sweep_(io),
       acceptPause_(io),
       reserveFd_(Reserve()) {}
@@ -98,7 +101,7 @@ Server::~Server() {
   for (const Ptr& c : connections_) {
     asio::error_code ignored;
     c->closed = true;
-    c->socket.close(ignored);
+    (c->tls ? c->tls->lowest_layer() : c->socket).close(ignored);
   }
   if (reserveFd_ >= 0) close(reserveFd_);
 }
@@ -120,27 +123,62 @@ std::string Server::Listen(const std::string& address, int port) {
   acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) return "listen: " + ec.message();
   port_ = acceptor_.local_endpoint(ec).port();
-  Accept();
+  Accept(acceptor_, false);
   Sweep();
   return "";
 }
 
-void Server::Accept() {
-  if (stopping_) return;
-  acceptor_.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || stopping_) return;
-    if (!ec) {
-      Accepted(std::move(socket));
-    } else if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
-               ec.value() == ENOMEM) {
-      OutOfDescriptors();
-      return;  // OutOfDescriptors accepts again
-    }
-    Accept();
-  });
+std::string Server::ListenTls(const std::string& address, int port) {
+  const TlsConfig& tls = gateway_.Cfg().tls;
+  tlsContext_ = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+  asio::error_code ec;
+  SSL_CTX_set_min_proto_version(tlsContext_->native_handle(), TLS1_2_VERSION);
+  tlsContext_->set_options(asio::ssl::context::default_workarounds |
+                               asio::ssl::context::no_compression |
+                               asio::ssl::context::single_dh_use,
+                           ec);
+  const auto failed = [&](const std::string& what) { return "TLS: " + what + ": " + ec.message(); };
+  tlsContext_->use_certificate_chain_file(tls.certificate, ec);
+  if (ec) return failed("certificate " + tls.certificate);
+  tlsContext_->use_private_key_file(tls.key, asio::ssl::context::pem, ec);
+  if (ec) return failed("key " + tls.key);
+  tlsContext_->load_verify_file(tls.ca, ec);
+  if (ec) return failed("ca " + tls.ca);
+  // Mutual authentication: a client without a certificate the CA signed,
+  // or with one out of its dates, fails the handshake.
+  tlsContext_->set_verify_mode(asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert, ec);
+  const asio::ip::address ip = asio::ip::make_address(address, ec);
+  if (ec) return "TLS listen address '" + address + "' is not an IPv4 or IPv6 address";
+  const asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(port));
+  tlsAcceptor_.open(endpoint.protocol(), ec);
+  if (!ec) tlsAcceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec && ip.is_v6()) tlsAcceptor_.set_option(asio::ip::v6_only(false), ec);
+  if (!ec) tlsAcceptor_.bind(endpoint, ec);
+  if (!ec) tlsAcceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec)
+    return "cannot listen (TLS) on " + address + ":" + std::to_string(port) + ": " + ec.message();
+  tlsPort_ = tlsAcceptor_.local_endpoint(ec).port();
+  Accept(tlsAcceptor_, true);
+  return "";
 }
 
-void Server::OutOfDescriptors() {
+void Server::Accept(asio::ip::tcp::acceptor& acceptor, bool tls) {
+  if (stopping_) return;
+  acceptor.async_accept(
+      [this, &acceptor, tls](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || stopping_) return;
+        if (!ec) {
+          Accepted(std::move(socket), tls);
+        } else if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
+                   ec.value() == ENOMEM) {
+          OutOfDescriptors(acceptor, tls);
+          return;  // OutOfDescriptors accepts again
+        }
+        Accept(acceptor, tls);
+      });
+}
+
+void Server::OutOfDescriptors(asio::ip::tcp::acceptor& acceptor, bool tls) {
   // The connection waiting stays in the queue and would wake the loop again
   // at once. An idle connection gives way, as when every slot is taken;
   // without one, the spare descriptor is given up to take the waiting
@@ -148,14 +186,14 @@ void Server::OutOfDescriptors() {
   // pauses for 100 ms.
   if (Ptr victim = Victim(nullptr)) {
     Close(victim, "gives way to a new connection (no file descriptor left)");
-    Accept();
+    Accept(acceptor, tls);
     return;
   }
   gateway_.CountRefusedClient();
   bool taken = false;
   if (reserveFd_ >= 0) {
     close(reserveFd_);
-    const int fd = accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       close(fd);
       taken = true;
@@ -165,12 +203,12 @@ void Server::OutOfDescriptors() {
   Note("refused a client: no file descriptor left (" + std::to_string(connections_.size()) +
        " connections open, none idle)");
   if (taken && reserveFd_ >= 0) {
-    Accept();
+    Accept(acceptor, tls);
     return;
   }
-  acceptPause_.expires_after(std::chrono::milliseconds(100));
-  acceptPause_.async_wait([this](const asio::error_code& ec) {
-    if (!ec) Accept();
+  auto pause = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
+  pause->async_wait([this, pause, &acceptor, tls](const asio::error_code&) {
+    if (!stopping_) Accept(acceptor, tls);
   });
 }
 
@@ -193,7 +231,7 @@ bool Server::Idle(const Connection& c) const {
   return !c.busy && !c.writing && c.out.empty();
 }
 
-void Server::Accepted(asio::ip::tcp::socket socket) {
+void Server::Accepted(asio::ip::tcp::socket socket, bool tls) {
   asio::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return;  // gone already
@@ -234,7 +272,13 @@ void Server::Accepted(asio::ip::tcp::socket socket) {
   // kernel hold megabytes for it.
   socket.set_option(asio::socket_base::send_buffer_size(16 * 1024), ec);
   socket.set_option(asio::socket_base::receive_buffer_size(16 * 1024), ec);
-  auto c = std::make_shared<Connection>(std::move(socket), address, remote.port(), ++serial_);
+  auto c = tls ? std::make_shared<Connection>(asio::ip::tcp::socket(io_), address, remote.port(),
+                                              ++serial_)
+               : std::make_shared<Connection>(std::move(socket), address, remote.port(), ++serial_);
+  if (tls) {
+    c->tls =
+        std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(socket), *tlsContext_);
+  }
   c->counters = &counters;
   counters.connections.Add();
   if (rule != nullptr) {
@@ -245,23 +289,92 @@ void Server::Accepted(asio::ip::tcp::socket socket) {
   c->self = connections_.insert(connections_.end(), c);
   ++perAddress_[address];
   gateway_.CountClient(+1);
+  if (tls) return Handshake(c);
   StartRead(c);
 }
 
+void Server::Handshake(const Ptr& c) {
+  // The handshake must be done within request_timeout_ms, like a request.
+  c->handshaking = true;
+  c->partialSince = Clock::now();
+  c->tls->async_handshake(asio::ssl::stream_base::server, [this, c](const asio::error_code& ec) {
+    c->handshaking = false;
+    c->partialSince = {};
+    if (c->closed) return;
+    Role role = Role::Read;
+    std::string refused = ec ? "TLS handshake failed: " + ec.message() : CertificateRole(*c, role);
+    if (refused.empty() && role == Role::Write && c->role == Role::Read) role = Role::Read;
+    if (!refused.empty()) {
+      c->counters->refusals.Add();
+      gateway_.CountRefusedClient();
+      return Close(c, refused.c_str());
+    }
+    // The certificate's role, never above the role of the address's rule.
+    c->role = role;
+    StartRead(c);
+  });
+}
+
+std::string Server::CertificateRole(Connection& c, Role& role) const {
+  const TlsConfig& tls = gateway_.Cfg().tls;
+  X509* cert = SSL_get1_peer_certificate(c.tls->native_handle());
+  if (cert == nullptr) return "no client certificate";
+  std::string roleName, subject;
+  // The Modbus/TCP Security role extension: an ASN.1 UTF8String.
+  ASN1_OBJECT* oid = OBJ_txt2obj("1.3.6.1.4.1.50316.802.1", 1);
+  const int at = oid != nullptr ? X509_get_ext_by_OBJ(cert, oid, -1) : -1;
+  if (at >= 0) {
+    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(X509_get_ext(cert, at));
+    const unsigned char* p = ASN1_STRING_get0_data(data);
+    if (ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, ASN1_STRING_length(data))) {
+      roleName.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                      static_cast<size_t>(ASN1_STRING_length(text)));
+      ASN1_UTF8STRING_free(text);
+    }
+  }
+  ASN1_OBJECT_free(oid);
+  char cn[256] = {};
+  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn) > 0) {
+    subject = cn;
+  }
+  X509_free(cert);
+  const auto find = [](const std::vector<std::pair<std::string, Role>>& map,
+                       const std::string& name, Role& out) {
+    for (const auto& [key, value] : map) {
+      if (key == name) {
+        out = value;
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!roleName.empty()) {
+    if (find(tls.roles, roleName, role)) return "";
+    return "certificate of '" + subject + "' has the role '" + roleName + "', not in [tls] roles";
+  }
+  if (find(tls.subjects, subject, role)) return "";
+  return "certificate of '" + subject +
+         "' has no role extension and its subject is not in [tls] subjects";
+}
+
 void Server::StartRead(const Ptr& c) {
-  if (c->closed || c->reading || c->busy || stopping_) return;
+  if (c->closed || c->reading || c->busy || c->handshaking || stopping_) return;
   if (c->used == c->in.size()) return;  // cannot happen: whole frames are always taken
   c->reading = true;
-  c->socket.async_read_some(asio::buffer(c->in.data() + c->used, c->in.size() - c->used),
-                            [this, c](const asio::error_code& ec, size_t n) {
-                              c->reading = false;
-                              if (c->closed) return;
-                              if (ec || n == 0)
-                                return Close(c, nullptr);  // the client closed, or reset
-                              c->used += n;
-                              Process(c);
-                              StartRead(c);
-                            });
+  auto done = [this, c](const asio::error_code& ec, size_t n) {
+    c->reading = false;
+    if (c->closed) return;
+    if (ec || n == 0) return Close(c, nullptr);  // the client closed, or reset
+    c->used += n;
+    Process(c);
+    StartRead(c);
+  };
+  const auto buffer = asio::buffer(c->in.data() + c->used, c->in.size() - c->used);
+  if (c->tls) {
+    c->tls->async_read_some(buffer, std::move(done));
+  } else {
+    c->socket.async_read_some(buffer, std::move(done));
+  }
 }
 
 void Server::Process(const Ptr& c) {
@@ -426,14 +539,18 @@ void Server::Flush(const Ptr& c) {
   c->out.clear();
   c->writing = true;
   c->sendingSince = Clock::now();
-  asio::async_write(c->socket, asio::buffer(c->sending),
-                    [this, c](const asio::error_code& ec, size_t) {
-                      c->writing = false;
-                      c->sending.clear();
-                      if (c->closed) return;
-                      if (ec) return Close(c, nullptr);
-                      Flush(c);
-                    });
+  auto done = [this, c](const asio::error_code& ec, size_t) {
+    c->writing = false;
+    c->sending.clear();
+    if (c->closed) return;
+    if (ec) return Close(c, nullptr);
+    Flush(c);
+  };
+  if (c->tls) {
+    asio::async_write(*c->tls, asio::buffer(c->sending), std::move(done));
+  } else {
+    asio::async_write(c->socket, asio::buffer(c->sending), std::move(done));
+  }
 }
 
 void Server::Close(const Ptr& c, const char* reason) {
@@ -445,7 +562,7 @@ void Server::Close(const Ptr& c, const char* reason) {
          "): " + reason);
   }
   asio::error_code ignored;
-  c->socket.close(ignored);
+  (c->tls ? c->tls->lowest_layer() : c->socket).close(ignored);
   connections_.erase(c->self);
   if (--perAddress_[c->address] <= 0) {
     perAddress_.erase(c->address);
@@ -498,6 +615,7 @@ void Server::StopTaking() {
   stopping_ = true;
   asio::error_code ignored;
   acceptor_.close(ignored);
+  tlsAcceptor_.close(ignored);
   acceptPause_.cancel();
   // Connections with nothing in progress close once their answers are out;
   // a connection whose write waits for the line closes after its answer.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,10 @@ class Server {
   // Binds, listens and starts accepting; returns an error text or "".
   std::string Listen(const std::string& address, int port);
   int Port() const { return port_; }
+  // The same for Modbus/TCP Security (the configuration's [tls]): TLS 1.2 or
+  // later, a client certificate required and verified against the CA.
+  std::string ListenTls(const std::string& address, int port);
+  int TlsPort() const { return tlsPort_; }
   size_t Connections() const { return connections_.size(); }
 
   // After a reload: each open connection takes the role and units of the
@@ -56,9 +61,12 @@ class Server {
   struct Connection;
   using Ptr = std::shared_ptr<Connection>;
 
-  void Accept();
-  void Accepted(asio::ip::tcp::socket socket);
-  void OutOfDescriptors();
+  void Accept(asio::ip::tcp::acceptor& acceptor, bool tls);
+  void Accepted(asio::ip::tcp::socket socket, bool tls);
+  void OutOfDescriptors(asio::ip::tcp::acceptor& acceptor, bool tls);
+  void Handshake(const Ptr& c);
+  // The role a verified client certificate carries, or an error text.
+  std::string CertificateRole(Connection& c, Role& role) const;
   void StartRead(const Ptr& c);
   void Process(const Ptr& c);
   void Handle(const Ptr& c, const uint8_t* frame, size_t size);
@@ -78,7 +86,9 @@ class Server {
   asio::io_context& io_;
   Gateway& gateway_;
   Limits limits_;
-  asio::ip::tcp::acceptor acceptor_;
+  asio::ip::tcp::acceptor acceptor_, tlsAcceptor_;
+  std::unique_ptr<asio::ssl::context> tlsContext_;
+  int tlsPort_ = 0;
   asio::steady_timer sweep_, acceptPause_;
   int port_ = 0;
   int reserveFd_ = -1;  // a spare descriptor, given up to refuse a client when none is left
