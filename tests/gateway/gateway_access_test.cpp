@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -83,8 +84,12 @@ class GatewayAccess : public ::testing::Test {
     ASSERT_EQ(gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH,
                              ConfigText(sim_.Port(), gatewayKeys, clients)),
               "");
+    // Every block of unit 1 read once.
     ASSERT_TRUE(Eventually([&] {
-      return gateway_.Py({"read-hr 1 0 1"}) == std::vector<std::string>{"ok 23"};
+      const std::vector<std::string> got =
+          gateway_.Py({"read-hr 1 0 1", "read-hr 1 20 1", "read-di 1 0 1", "read-di 1 8 1"});
+      return got.size() == 4 && got[0] == "ok 23" &&
+             std::all_of(got.begin(), got.end(), [](const std::string& g) { return g[0] == 'o'; });
     })) << gateway_.Log();
   }
   bool Logged(const std::string& pattern) const {
@@ -246,14 +251,15 @@ TEST_F(GatewayAccess, ReloadKeepsConnectionsAndRefusesABrokenFile) {
       << gateway_.Log();
   EXPECT_EQ(ask(reader, 2, gwtest::WritePdu(0, 7)), "8601");  // the old rules still hold
 
-  // Unit 1's first table read only, a unit 3 on station 0A, 127.0.0.2 may write.
+  // Unit 1's first table read only, a unit 3 on station 05 (a word the line
+  // already reads: its plan stays), 127.0.0.2 may write.
   std::string good = base;
   good.replace(good.find("v = 0x64, writable = true"), 25, "v = 0x64");
   good += R"([[unit]]
 id = 3
 line = "l1"
-station = 0x0A
-holding = [{address = 5, count = 1, v = 0x0001}]
+station = 0x05
+holding = [{address = 5, count = 1, v = 0x0065}]
 [[client]]
 address = "127.0.0.0/29"
 role = "write"
@@ -262,7 +268,7 @@ role = "write"
       reload(good, "1 of 1 lines kept running, 0 started, 0 stopped; 3 units, 1 client rules"))
       << gateway_.Log();
   EXPECT_EQ(ask(writer, 1, gwtest::WritePdu(0, 7)), "8602");        // now read only
-  EXPECT_EQ(ask(writer, 3, gwtest::ReadPdu(3, 5, 1)), "03020bb8");  // the kept cache, at once
+  EXPECT_EQ(ask(writer, 3, gwtest::ReadPdu(3, 5, 1)), "03022710");  // the kept cache, at once
   EXPECT_EQ(ask(reader, 2, gwtest::WritePdu(0, 9)),
             "060000"
             "0009");  // now role write
