@@ -118,6 +118,9 @@ TEST_F(GatewayAccess, RolesRulesReadOnlyTablesAndTheAuditLine) {
   EXPECT_EQ(gateway_.Py({"write-regs 1 10 5", "write-regs 1 0 77", "read-ir 247 0 1"}),
             (std::vector<std::string>{"exception 2", "ok", "ok 1"}));
   EXPECT_EQ(sim_.Control("dump 05 V 0064 3"), "ok 004D 2710 00FF");
+  // A malformed write (function 6 a byte short) is audited too.
+  EXPECT_EQ(gateway_.Py({"raw 0001000000050106000001"}),
+            std::vector<std::string>{"000100000003018603"});
 
   for (const char* line :
        {R"(refused a client from 127\.0\.0\.3:\d+: no \[\[client\]\])",
@@ -126,7 +129,9 @@ TEST_F(GatewayAccess, RolesRulesReadOnlyTablesAndTheAuditLine) {
         R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 16 address 10 values 5: status )"
         R"(none \(not sent\), answered exception 0x02 \(not a writable address\)\n)",
         R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 16 address 0 values 77: status )"
-        R"(0, answered ok\n)"}) {
+        R"(0, answered ok\n)",
+        R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 6 address 0 values: status )"
+        R"(none \(not sent\), answered exception 0x03 \(malformed request\)\n)"}) {
     EXPECT_TRUE(Logged(kStamp + std::string(line))) << line << "\n" << gateway_.Log();
   }
 

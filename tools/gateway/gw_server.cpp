@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "tools/gateway/gw_modbus.h"
@@ -19,6 +20,7 @@ struct Server::Connection {
   asio::ip::tcp::socket socket;  // plain TCP; or the lowest layer of `tls`
   std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> tls;
   bool handshaking = false;
+  std::optional<Role> certificateRole;  // TLS: the role its certificate carries
   std::string address;
   uint16_t port;
   uint64_t serial;
@@ -310,6 +312,7 @@ void Server::Handshake(const Ptr& c) {
       return Close(c, refused.c_str());
     }
     // The certificate's role, never above the role of the address's rule.
+    c->certificateRole = role;
     c->role = role;
     StartRead(c);
   });
@@ -410,6 +413,13 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
     case modbus::Verdict::Refuse:
       return Close(c, "sent a function code of 0x80 or above");
     case modbus::Verdict::Exception:
+      // A malformed write is a write too: audited with what could be read of it.
+      if (request.write || request.function == 5 || request.function == 6 ||
+          request.function == 15 || request.function == 16) {
+        c->counters->writes.Add();
+        c->counters->writeFailures.Add();
+        AuditWrite(c->address, c->port, request, kNotSent, code, "malformed request");
+      }
       return Send(c, modbus::ExceptionAnswer(frame, code));
     case modbus::Verdict::Serve:
       break;
@@ -606,6 +616,7 @@ void Server::Reapply() {
       continue;
     }
     c->role = rule != nullptr ? rule->role : Role::Write;
+    if (c->certificateRole && *c->certificateRole == Role::Read) c->role = Role::Read;
     c->units = rule != nullptr ? rule->units : std::vector<int>{};
   }
   buckets_.clear();
