@@ -5,7 +5,10 @@
 // and C as discrete inputs, device identification, IPv6 listening and the
 // addresses --check refuses.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -333,6 +336,53 @@ TEST_F(GatewayAccess, TlsWithMutualAuthenticationAndRolesFromCertificates) {
   // Plain TCP is served at the same time.
   EXPECT_EQ(gateway_.Py({"read-hr 1 0 1"}), std::vector<std::string>{"ok 55"});
   gwtest::Shell("rm -rf " + dir);
+}
+
+// systemd's notification protocol, with a socket of the test's own as
+// NOTIFY_SOCKET: READY (with the listening address) once the gateway
+// listens, WATCHDOG=1 every half period from the event loop, STOPPING=1 on SIGTERM.
+TEST_F(GatewayAccess, TellsSystemdReadyAndFeedsTheWatchdog) {
+  const std::string path = "/tmp/gw-notify-" + std::to_string(getpid()) + ".sock";
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  unlink(path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+  Launch("", "");
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  std::string messages;
+  const auto receive = [&](const std::string& until, int count) {
+    const auto deadline = Clock::now() + 20s;
+    size_t seen = 0;
+    while (Clock::now() < deadline) {
+      seen = 0;
+      for (size_t at = messages.find(until); at != std::string::npos;
+           at = messages.find(until, at + 1)) {
+        ++seen;
+      }
+      if (static_cast<int>(seen) >= count) return true;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buffer[512];
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n > 0) messages.append(buffer, static_cast<size_t>(n)).append("|");
+    }
+    return false;
+  };
+  EXPECT_TRUE(receive("WATCHDOG=1", 3)) << messages;
+  EXPECT_EQ(
+      messages.rfind(
+          "READY=1\nSTATUS=listening on 127.0.0.1:" + std::to_string(gateway_.Port()) + "|", 0),
+      0u)
+      << messages;
+  EXPECT_EQ(gateway_.Terminate(), 0);
+  EXPECT_TRUE(receive("STOPPING=1", 1)) << messages;
+  close(fd);
+  unlink(path.c_str());
 }
 
 // --check refuses an address this host cannot bind (and says the version).
