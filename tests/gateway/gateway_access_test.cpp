@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -211,6 +212,13 @@ TEST_F(GatewayAccess, MetricsIpv6AndTheFirstLogLines) {
   EXPECT_EQ(gwtest::Shell("curl -sS --max-time 10 " + url +
                           "/metrics | promtool check metrics 2>&1; echo status $?"),
             "status 0\n");
+  // 20 connections that never ask: the oldest give way, a scrape is served.
+  std::vector<std::unique_ptr<gwtest::RawClient>> idle;
+  for (int i = 0; i < 20; ++i) {
+    idle.push_back(std::make_unique<gwtest::RawClient>(std::stoi(found[1].str())));
+  }
+  EXPECT_NE(gwtest::Shell("curl -sS --max-time 10 " + url + "/metrics").find("tiway_gateway_info"),
+            std::string::npos);
   // Anything else is refused, and the listener still serves.
   EXPECT_EQ(gwtest::Shell("curl -s -o /dev/null -w '%{http_code}' --max-time 10 " + url + "/x"),
             "404");

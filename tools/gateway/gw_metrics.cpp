@@ -76,10 +76,13 @@ void MetricsServer::Accept() {
     const Config& config = gateway_.Cfg();
     const bool allowed = !e && (config.clients.empty() ||
                                 config.RuleFor(ClientAddress(remote.address())) != nullptr);
-    if (!allowed || clients_.size() >= kMaxClients) {
+    if (!allowed) {
       if (!e) gateway_.Client(ClientAddress(remote.address())).refusals.Add();
       socket.close(e);
     } else {
+      // A full listener still serves: the oldest connection gives way (a
+      // scrape takes milliseconds; one that old is idle or stuck).
+      if (clients_.size() >= kMaxClients) Close(clients_.front());
       auto c = std::make_shared<Client>(std::move(socket), io_);
       c->self = clients_.insert(clients_.end(), c);
       c->timer.expires_after(kTimeout);
