@@ -341,6 +341,9 @@ TEST_F(GatewayAccess, TlsWithMutualAuthenticationAndRolesFromCertificates) {
   EXPECT_EQ(sClient("-tls1_2 -cert " + dir + "/operator.crt -key " + dir + "/operator.key"),
             "0001000000050103020037\n");
   EXPECT_EQ(sClient(""), "\n");
+  // A client that never starts its handshake is closed (request_timeout_ms).
+  gwtest::RawClient silent(port);
+  EXPECT_TRUE(silent.ClosedWithin(20s));
   // Plain TCP is served at the same time.
   EXPECT_EQ(gateway_.Py({"read-hr 1 0 1"}), std::vector<std::string>{"ok 55"});
   gwtest::Shell("rm -rf " + dir);
