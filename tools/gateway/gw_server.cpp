@@ -27,6 +27,7 @@ struct Server::Connection {
   // What it may do: its rule's role and units (every unit when empty); its counters.
   Role role = Role::Write;
   std::vector<int> units;
+  int rate = 0;  // requests per second allowed its address; 0: no limit
   ClientCounters* counters = nullptr;
   std::list<Ptr>::iterator self;
   std::vector<uint8_t> in = std::vector<uint8_t>(4 * modbus::kMaxAdu);
@@ -55,6 +56,12 @@ std::string ClientAddress(const asio::ip::address& address) {
     return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
   }
   return address.to_string();
+}
+
+// The request rate a client may have: its rule's, else the gateway's.
+int RateFor(const Config& config, const ClientRule* rule) {
+  return rule != nullptr && rule->maxRequestsPerS > 0 ? rule->maxRequestsPerS
+                                                      : config.maxRequestsPerS;
 }
 
 std::string Hex2(uint8_t code) {
@@ -287,6 +294,7 @@ void Server::Accepted(asio::ip::tcp::socket socket, bool tls) {
     c->role = rule->role;
     c->units = rule->units;
   }
+  c->rate = RateFor(config, rule);
   c->lastRequest = Clock::now();
   c->self = connections_.insert(connections_.end(), c);
   ++perAddress_[address];
@@ -482,7 +490,7 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
 uint8_t Server::Authorize(Connection& c, const modbus::Request& request, const char*& why) {
   const Config& config = gateway_.Cfg();
   // A client over its request rate is told the server is busy.
-  const int rate = RateOf(c);
+  const int rate = c.rate;
   if (rate > 0) {
     Bucket& bucket = buckets_[c.address];
     const auto now = Clock::now();
@@ -519,15 +527,6 @@ uint8_t Server::Authorize(Connection& c, const modbus::Request& request, const c
     return kIllegalFunction;
   }
   return kOk;
-}
-
-int Server::RateOf(const Connection& c) const {
-  const Config& config = gateway_.Cfg();
-  if (const ClientRule* rule = config.RuleFor(c.address);
-      rule != nullptr && rule->maxRequestsPerS > 0) {
-    return rule->maxRequestsPerS;
-  }
-  return config.maxRequestsPerS;
 }
 
 void Server::Send(const Ptr& c, const std::vector<uint8_t>& bytes) {
@@ -618,6 +617,7 @@ void Server::Reapply() {
     c->role = rule != nullptr ? rule->role : Role::Write;
     if (c->certificateRole && *c->certificateRole == Role::Read) c->role = Role::Read;
     c->units = rule != nullptr ? rule->units : std::vector<int>{};
+    c->rate = RateFor(config, rule);
   }
   buckets_.clear();
 }

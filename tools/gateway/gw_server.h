@@ -80,8 +80,7 @@ class Server {
   // kOk when the connection may make the request, else the exception to
   // answer and `why` (rate, diagnostics access, units, role).
   uint8_t Authorize(Connection& c, const modbus::Request& request, const char*& why);
-  int RateOf(const Connection& c) const;  // requests per second, 0: no limit
-  void Note(const std::string& text);     // connection events in the log, rate-limited
+  void Note(const std::string& text);  // connection events in the log, rate-limited
 
   asio::io_context& io_;
   Gateway& gateway_;
