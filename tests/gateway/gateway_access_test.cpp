@@ -271,7 +271,7 @@ address = "127.0.0.0/29"
 role = "write"
 )";
   EXPECT_TRUE(
-      reload(good, "1 of 1 lines kept running, 0 started, 0 stopped; 3 units, 1 client rules"))
+      reload(good, "1 of 1 line kept running, 0 started, 0 stopped; 3 units, 1 client rule"))
       << gateway_.Log();
   EXPECT_EQ(ask(writer, 1, gwtest::WritePdu(0, 7)), "8602");        // now read only
   EXPECT_EQ(ask(writer, 3, gwtest::ReadPdu(3, 5, 1)), "03022710");  // the kept cache, at once
@@ -284,7 +284,7 @@ role = "write"
   // connections stay and its values come back.
   std::string slower = good;
   slower.insert(slower.find("[[unit]]"), "reply_timeout_ms = 2000\n");
-  EXPECT_TRUE(reload(slower, "0 of 1 lines kept running, 1 started, 1 stopped")) << gateway_.Log();
+  EXPECT_TRUE(reload(slower, "0 of 1 line kept running, 1 started, 1 stopped")) << gateway_.Log();
   EXPECT_TRUE(Eventually([&] { return ask(writer, 1, gwtest::ReadPdu(3, 0, 1)) == "03020017"; }))
       << gateway_.Log();
   EXPECT_EQ(ask(reader, 1, gwtest::ReadPdu(3, 1, 1)), "03022710");

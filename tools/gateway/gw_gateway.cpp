@@ -93,11 +93,14 @@ Gateway::Replaced Gateway::Reload(const Config& config, const Plan& plan) {
   for (size_t u = 0; u < config_.units.size(); ++u) {
     unitIndex_[static_cast<size_t>(config_.units[u].id)] = static_cast<int>(u);
   }
-  result.summary = std::to_string(kept) + " of " + std::to_string(config_.lines.size()) +
-                   " lines kept running, " + std::to_string(result.fresh.size()) + " started, " +
+  const auto count = [](size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  result.summary = std::to_string(kept) + " of " + count(config_.lines.size(), "line", "lines") +
+                   " kept running, " + std::to_string(result.fresh.size()) + " started, " +
                    std::to_string(result.retired.size()) + " stopped; " +
-                   std::to_string(config_.units.size()) + " units, " +
-                   std::to_string(config_.clients.size()) + " client rules";
+                   count(config_.units.size(), "unit", "units") + ", " +
+                   count(config_.clients.size(), "client rule", "client rules");
   return result;
 }
 

@@ -230,7 +230,8 @@ bool Line::OpenAndCheckBlocks() {
   }
   phase_ = Phase::Running;
   phaseSince_ = Clock::now().time_since_epoch().count();
-  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) + " reads per cycle");
+  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) +
+      (blocks_.size() == 1 ? " read" : " reads") + " per cycle");
   return true;
 }
 
