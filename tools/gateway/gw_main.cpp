@@ -121,6 +121,10 @@ int main(int argc, char** argv) {
                  " with no [[client]] rule: any host that reaches it may read, and write every "
                  "writable table");
   }
+  if (config.clients.empty() && !metricsHost.empty() && !Loopback(metricsHost)) {
+    gateway::Log("warning: metrics on " + config.metrics +
+                 " with no [[client]] rule: any host that reaches it reads the counters");
+  }
 
   signal(SIGPIPE, SIG_IGN);
   const zortw_tools::DriverLibrary driver =
