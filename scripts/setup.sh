@@ -18,6 +18,7 @@ command -v python3 >/dev/null || need+=(python3)
 [ -f /usr/include/asio.hpp ] || need+=(libasio-dev)
 # sd_notify for the gateway (Type=notify, watchdog).
 [ -f /usr/include/systemd/sd-daemon.h ] || need+=(libsystemd-dev)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
 command -v mbpoll >/dev/null || need+=(mbpoll)
 /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
 command -v gnuplot >/dev/null || need+=(gnuplot-nox)
