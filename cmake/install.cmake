@@ -106,17 +106,20 @@ if(TARGET tiway-gateway)
           RENAME tiway-gateway COMPONENT gateway)
   # The unit names the installed gateway; it is installed, never enabled.
   file(READ tools/gateway/tiway-gateway.service unit)
-  # The source's comment on installing by hand gives way to the installed
-  # tree's.
-  string(REGEX REPLACE "^.*\n\\[Unit\\]" "[Unit]" unit "${unit}")
-  string(PREPEND unit
-         "# systemd unit for tiway-gateway, installed and not enabled. Edit\n"
-         "# ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tiway-gateway/gateway.toml (tiway-gateway --check shows\n"
-         "# the plan), then: systemctl enable --now tiway-gateway\n"
-         "# Logs: journalctl -u tiway-gateway. Counters on demand: systemctl kill -s USR1 tiway-gateway\n")
+  # The installed tree's paths; the source's comment on installing by hand
+  # (its first lines, up to "# Logs:") gives way to the installed tree's;
+  # the documentation is the man page.
   string(REPLACE "/opt/zortw/bin/" "${CMAKE_INSTALL_FULL_BINDIR}/" unit "${unit}")
   string(REPLACE "/etc/tiway-gateway/" "${CMAKE_INSTALL_FULL_SYSCONFDIR}/tiway-gateway/" unit
                  "${unit}")
+  string(REGEX REPLACE "^# systemd unit for tiway-gateway\\. Install by hand:\n(#[^\n]*\n)*(# Logs:)"
+                       "\\2" unit "${unit}")
+  string(REGEX REPLACE "\nDocumentation=[^\n]*" "\nDocumentation=man:tiway-gateway(1)" unit
+                       "${unit}")
+  string(PREPEND unit
+         "# systemd unit for tiway-gateway, installed and not enabled. Edit\n"
+         "# ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tiway-gateway/gateway.toml (tiway-gateway --check shows\n"
+         "# the plan), then: systemctl enable --now tiway-gateway\n")
   file(WRITE ${generated}/tiway-gateway.service "${unit}")
   # A system install (prefix /usr, the packages) puts the unit and the
   # configuration where Debian keeps them; any other prefix keeps them

@@ -44,6 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case mb::Verdict::Serve: {
+        if (request.function == mb::kReadDeviceId) {
+          const std::vector<uint8_t> answer =
+              mb::IdentificationAnswer(frame, request, {"zortw", "tiway-gateway", "1.0.0"});
+          CheckHeader(frame, answer);
+          FUZZ_CHECK(answer[7] == mb::kReadDeviceId && answer[8] == mb::kMeiDeviceId &&
+                     request.idCode >= 1 && request.idCode <= 4 && answer[13] >= 1);
+          break;
+        }
         FUZZ_CHECK(request.count >= 1 && request.address + request.count <= 65536);
         if (request.write) {
           FUZZ_CHECK(request.values.size() == request.count);

@@ -44,6 +44,9 @@ if [ $profile != demo ]; then
   have_header modbus/modbus.h || need+=(libmodbus-dev)
   have_header toml++/toml.h || need+=(libtomlplusplus-dev)
   have_header asio.hpp || need+=(libasio-dev)
+  # sd_notify for the gateway (Type=notify, watchdog), and its TLS listener.
+  have_header systemd/sd-daemon.h || need+=(libsystemd-dev)
+  have_header openssl/ssl.h || need+=(libssl-dev)
   command -v mbpoll >/dev/null || need+=(mbpoll)
   /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
   command -v gnuplot >/dev/null || need+=(gnuplot-nox)
@@ -83,4 +86,13 @@ if [ ${#need[@]} -gt 0 ]; then
     # The demo and the Linux build need no recommended extras.
     apt-get install -y -q --no-install-recommends "${need[@]}"
   fi
+fi
+# promtool checks the gateway's metrics in a test (skipped without it). Debian
+# ships it only in prometheus (about 96 MB); without recommends, nothing more.
+if ! command -v promtool >/dev/null; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing package: prometheus (run as root to install it)" >&2
+    exit 1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends prometheus
 fi

@@ -47,15 +47,15 @@ const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
 05 Y 0400 = 0 1 1 0 1 0 0 1 1 1 0 0 0 1 1 0
 )";
 
-const char* kTables = R"(holding = [{address = 0, count = 4, v = 0x64}]
+const char* kTables = R"(holding = [{address = 0, count = 4, v = 0x64, writable = true}]
 input = [{address = 0, count = 1, v = 0x80}]
-coil = [{address = 0, count = 2, y = 0x20}]
+coil = [{address = 0, count = 2, y = 0x20, writable = true}]
 discrete = [{address = 0, count = 4, x = 0x10}]
 [[unit]]
 id = 2
 line = "l1"
 station = 0x0A
-holding = [{address = 0, count = 1, v = 0x0001}]
+holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
 )";
 
 std::chrono::seconds AttackTime() {

@@ -38,17 +38,18 @@ line = "l1"
 station = 0x05
 poll_ms = 100
 max_age_ms = 4000
-holding = [{address = 0, count = 4, v = 0x64}]
+holding = [{address = 0, count = 4, v = 0x64, writable = true}]
 input = [{address = 0, count = 1, v = 0x80}]
-coil = [{address = 0, count = 2, y = 0x20}, {address = 8, count = 1, c = 0x30},
-        {address = 100, count = 4, v = 0x80, bit = 14}]
+coil = [{address = 0, count = 2, y = 0x20, writable = true},
+        {address = 8, count = 1, c = 0x30, writable = true},
+        {address = 100, count = 4, v = 0x80, bit = 14, writable = true}]
 discrete = [{address = 0, count = 4, x = 0x10}]
 [[unit]]
 id = 2
 line = "l1"
 station = 0x0A
 input = [{address = 10, count = 2, f = 0x200}]
-holding = [{address = 0, count = 1, v = 0x0001}]
+holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
 )";
 }
 

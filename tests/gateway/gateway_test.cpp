@@ -64,6 +64,17 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
       {"[[unit.input]]\naddress = 0\ncount = 4\nv = 1\nf = 2\n", 8, "exactly one point key"},
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = 1\npoll = 5\n", 12, "unknown key 'poll'"},
       {"[[unit.holding]]\naddress = 0\ncount = 4\nv = = 1\n", 11, ""},  // TOML syntax
+      // Writable tables, word order, Y and C as discrete inputs, F in holding registers.
+      {"[[unit.holding]]\naddress = 0\ncount = 2\nf = 0x64\nwritable = true\n", 0, ""},
+      {"[[unit.discrete]]\naddress = 0\ncount = 2\nc = 0x20\n", 0, ""},
+      {"[[unit.holding]]\naddress = 0\ncount = 2\nv = 0x64\nword_order = \"low-first\"\n", 12,
+       "word_order applies to F tables only"},
+      {"[[unit.input]]\naddress = 0\ncount = 2\nf = 0x64\nword_order = \"middle\"\n", 12,
+       "is not \"high-first\" or \"low-first\""},
+      {"[[unit.coil]]\naddress = 0\ncount = 2\ny = 0x20\nwritable = 1\n", 12,
+       "writable must be true or false"},
+      {"[[unit.input]]\naddress = 0\ncount = 2\nv = 0x20\nwritable = true\n", 12,
+       "unknown key 'writable'"},
   };
   for (const ConfigCase& c : cases) {
     const ConfigResult result = ParseConfig(std::string(kHead) + c.tables, "g.toml");
@@ -94,6 +105,51 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
     const ConfigResult result = ParseConfig(text, "g.toml");
     EXPECT_EQ(result.error.substr(0, error.size()), error) << result.error;
   }
+}
+
+// Client rules: refusals with their line, and which rule an address meets
+// (the first that covers it; IPv4-mapped IPv6 as IPv4).
+TEST(GatewayConfig, ClientRulesMatchAddressesAndNetworks) {
+  const std::string head = std::string(kHead) + "[[unit.holding]]\naddress = 0\ncount = 1\nv = 1\n";
+  const std::pair<const char*, const char*> refused[] = {
+      {"[[client]]\naddress = \"10.1.0.0/33\"\nrole = \"read\"\n", "g.toml:13: client network"},
+      {"[[client]]\naddress = \"10.1.0\"\nrole = \"read\"\n", "g.toml:13: client address"},
+      {"[[client]]\naddress = \"::1\"\nrole = \"admin\"\n", "g.toml:14: role 'admin'"},
+      {"[[client]]\naddress = \"::1\"\nrole = \"read\"\nunits = [9]\n", "g.toml:15: units"},
+      {"[[client]]\naddress = \"::1\"\n", "g.toml:12: [[client]] needs role"},
+  };
+  for (const auto& [text, error] : refused) {
+    const ConfigResult result = ParseConfig(head + text, "g.toml");
+    EXPECT_EQ(result.error.rfind(error, 0), 0u) << text << " -> " << result.error;
+  }
+  const ConfigResult result = ParseConfig(head + R"([[client]]
+address = "10.1.2.3"
+role = "write"
+[[client]]
+address = "10.1.0.0/16"
+role = "read"
+units = [1, 247]
+[[client]]
+address = "fd00:10::/64"
+role = "write"
+[[client]]
+address = "0.0.0.0/0"
+role = "read"
+)",
+                                          "g.toml");
+  ASSERT_TRUE(result.config.has_value()) << result.error;
+  const std::pair<const char*, const char*> cases[] = {
+      {"10.1.2.3", "10.1.2.3"},  {"10.1.2.4", "10.1.0.0/16"},    {"::ffff:10.1.9.9", "10.1.0.0/16"},
+      {"10.2.0.1", "0.0.0.0/0"}, {"fd00:10::5", "fd00:10::/64"}, {"fd00:11::5", nullptr},
+      {"::1", nullptr},          {"not an address", nullptr},
+  };
+  for (const auto& [address, rule] : cases) {
+    const ClientRule* found = result.config->RuleFor(address);
+    EXPECT_EQ(found == nullptr ? std::string("none") : found->text,
+              rule == nullptr ? std::string("none") : rule)
+        << address;
+  }
+  EXPECT_EQ(result.config->RuleFor("10.1.0.7")->units, (std::vector<int>{1, 247}));
 }
 
 LineCost Cost19200() {
@@ -250,6 +306,7 @@ Config TwoTableConfig() {
 address = 0
 count = 4
 v = 0x64
+writable = true
 poll_ms = 100
 max_age_ms = 2000
 [[unit.coil]]
@@ -257,6 +314,7 @@ address = 0
 count = 2
 v = 0x64
 bit = 15
+writable = true
 poll_ms = 100
 max_age_ms = 2000
 [[unit.input]]
@@ -413,9 +471,10 @@ Config ConfigWith(const std::string& lineKeys, const std::string& tables) {
 // after each write: never two writes in a row, and the polls go on.
 TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
   ResetFake();
-  const Config config = ConfigWith("",
-                                   "holding = [{address = 0, count = 2, v = 0x64, poll_ms = 0}]\n"
-                                   "input = [{address = 0, count = 1, v = 0x200, poll_ms = 0}]\n");
+  const Config config =
+      ConfigWith("",
+                 "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 0}]\n"
+                 "input = [{address = 0, count = 1, v = 0x200, poll_ms = 0}]\n");
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
   gateway.Start();
   std::vector<uint16_t> out;
@@ -453,8 +512,9 @@ TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
 // once until a poll finds it again.
 TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   ResetFake();
-  const Config config = ConfigWith(
-      "write_timeout_ms = 100\n", "holding = [{address = 0, count = 2, v = 0x64, poll_ms = 50}]\n");
+  const Config config =
+      ConfigWith("write_timeout_ms = 100\n",
+                 "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 50}]\n");
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
   gateway.Start();
   std::vector<uint16_t> out;
@@ -470,7 +530,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   // write that has waited too long.
   std::atomic<int> expired{-1};
   auto submitted = Clock::now();
-  gateway.WriteAsync(1, Kind::Holding, 0, {554}, [&](uint8_t code) { expired = code; });
+  gateway.WriteAsync(1, Kind::Holding, 0, {554}, [&](uint8_t code, int32_t) { expired = code; });
   // The condition under test is the passing of the write time-out itself.
   EXPECT_TRUE(WaitUntil([&] { return Clock::now() - submitted > std::chrono::milliseconds(150); }));
   EXPECT_EQ(expired.load(), -1);
@@ -479,7 +539,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   // Without the sweep, the line drops it when its turn comes.
   std::atomic<int> answer{-1};
   submitted = Clock::now();
-  gateway.WriteAsync(1, Kind::Holding, 0, {555}, [&](uint8_t code) { answer = code; });
+  gateway.WriteAsync(1, Kind::Holding, 0, {555}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_TRUE(WaitUntil([&] { return Clock::now() - submitted > std::chrono::milliseconds(150); }));
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -529,8 +589,8 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   const int fd = mkstemp(port);
   ASSERT_GE(fd, 0);
   close(fd);
-  const Config config =
-      ConfigWith("", "holding = [{address = 0, count = 2, v = 0x64, poll_ms = 20}]\n");
+  const Config config = ConfigWith(
+      "", "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 20}]\n");
   Config onFile = config;
   onFile.lines[0].port = port;
   Gateway gateway(onFile, MakePlan(onFile), &FakeZorMain);
@@ -551,7 +611,7 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   }));
   EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
   uint8_t answer = 0xFF;
-  gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code) { answer = code; });
+  gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_EQ(answer, kGatewayTarget);  // answered before WriteAsync returned
   EXPECT_EQ(gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31], 1);
   // Opening fails while the device is missing, and is tried again.
@@ -720,6 +780,31 @@ TEST(ModbusRequests, EveryFunctionCodeHasItsAnswer) {
   ASSERT_EQ(modbus::Parse(fc1.data(), fc1.size(), request, code), modbus::Verdict::Serve);
   EXPECT_EQ(Hex(modbus::ReadAnswer(fc1.data(), request, {1, 0, 1, 1, 0, 0, 1, 1, 1, 0})),
             "000800000005010102cd01");
+  // Device identification (43/14): the basic objects streamed from object 1,
+  // one object by individual access, an unknown object restarting at 0; an
+  // object past 2 by individual access, another MEI type, a bad read code.
+  const std::vector<std::string> objects = {"zortw", "gw", "1.0"};
+  const std::pair<const char*, const char*> identification[] = {
+      {"000a0000000501 2b0e0101", "000a00000011012b0e0181000002 0102677702 03312e30"},
+      {"000a0000000501 2b0e0402", "000a0000000d012b0e0481000001 0203312e30"},
+      {"000a0000000501 2b0e0109",
+       "000a00000018012b0e0181000003 00057a6f727477 01026777 0203312e30"},
+      {"000a0000000501 2b0e0403", "000a0000000301ab02"},
+      {"000a0000000501 2b0d0100", "000a0000000301ab01"},
+      {"000a0000000501 2b0e0500", "000a0000000301ab03"},
+  };
+  for (auto [ask, expect] : identification) {
+    std::string a = ask, e = expect;
+    a.erase(std::remove(a.begin(), a.end(), ' '), a.end());
+    e.erase(std::remove(e.begin(), e.end(), ' '), e.end());
+    const std::vector<uint8_t> frame = Bytes(a);
+    const modbus::Verdict verdict = modbus::Parse(frame.data(), frame.size(), request, code);
+    EXPECT_EQ(Hex(verdict == modbus::Verdict::Serve
+                      ? modbus::IdentificationAnswer(frame.data(), request, objects)
+                      : modbus::ExceptionAnswer(frame.data(), code)),
+              e)
+        << ask;
+  }
   const std::vector<uint8_t> fc3 = Bytes("000900000006020300000002");
   ASSERT_EQ(modbus::Parse(fc3.data(), fc3.size(), request, code), modbus::Verdict::Serve);
   EXPECT_EQ(Hex(modbus::ReadAnswer(fc3.data(), request, {0x1234, 0xABCD})),

@@ -36,8 +36,9 @@ void Log(const std::string& line) {
   clock_gettime(CLOCK_REALTIME, &now);
   tm utc{};
   gmtime_r(&now.tv_sec, &utc);
-  char stamp[40];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld ", utc.tm_hour, utc.tm_min, utc.tm_sec,
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 now.tv_nsec / 1000000);
   std::lock_guard<std::mutex> lock(mutex);
   std::cerr << stamp << line << "\n" << std::flush;
@@ -225,7 +226,8 @@ bool Line::OpenAndCheckBlocks() {
   }
   phase_ = Phase::Running;
   phaseSince_ = Clock::now().time_since_epoch().count();
-  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) + " reads per cycle");
+  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) +
+      (blocks_.size() == 1 ? " read" : " reads") + " per cycle");
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/gateway/gw_modbus.h"
 
+#include <algorithm>
+
 #include "tools/gateway/gw_gateway.h"
 
 namespace gateway::modbus {
@@ -105,6 +107,15 @@ Verdict Parse(const uint8_t* frame, size_t size, Request& request, uint8_t& code
       }
       return Verdict::Serve;
     }
+    case kReadDeviceId: {
+      // Only the device identification interface (MEI 14) is served.
+      if (n < 1 || pdu[0] != kMeiDeviceId) return fail(kIllegalFunction);
+      if (n != 3 || pdu[1] < 1 || pdu[1] > 4) return fail(kIllegalValue);
+      request.idCode = pdu[1];
+      request.objectId = pdu[2];
+      if (request.idCode == 4 && request.objectId > 2) return fail(kIllegalAddress);
+      return Verdict::Serve;
+    }
     default:
       return fail(kIllegalFunction);
   }
@@ -139,6 +150,30 @@ std::vector<uint8_t> ReadAnswer(const uint8_t* frame, const Request& request,
 std::vector<uint8_t> WriteAnswer(const uint8_t* frame) {
   std::vector<uint8_t> out = Header(frame, 5);
   out.insert(out.end(), frame + 7, frame + 12);  // function, address, value or count
+  return out;
+}
+
+std::vector<uint8_t> IdentificationAnswer(const uint8_t* frame, const Request& request,
+                                          const std::vector<std::string>& objects) {
+  // An object id past the basic ones restarts the stream at object 0.
+  size_t first = request.objectId < objects.size() ? request.objectId : 0;
+  size_t last = request.idCode == 4 ? first + 1 : objects.size();
+  std::vector<uint8_t> pdu = {kReadDeviceId,
+                              kMeiDeviceId,
+                              request.idCode,
+                              0x81,  // conformity: basic, stream and individual access
+                              0x00,  // no more follows
+                              0x00,  // next object id
+                              static_cast<uint8_t>(last - first)};
+  for (size_t i = first; i < last; ++i) {
+    const std::string& text = objects[i];
+    const size_t size = std::min<size_t>(text.size(), 64);
+    pdu.push_back(static_cast<uint8_t>(i));
+    pdu.push_back(static_cast<uint8_t>(size));
+    pdu.insert(pdu.end(), text.begin(), text.begin() + static_cast<long>(size));
+  }
+  std::vector<uint8_t> out = Header(frame, pdu.size());
+  out.insert(out.end(), pdu.begin(), pdu.end());
   return out;
 }
 

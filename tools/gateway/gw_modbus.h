@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tools/gateway/gw_config.h"
@@ -32,7 +33,11 @@ struct Request {
   uint32_t address = 0;
   uint32_t count = 0;            // registers or bits
   std::vector<uint16_t> values;  // writes: words, or 0/1 per coil
+  // Function 43 / MEI 14 (read device identification): the read code and first object.
+  uint8_t idCode = 0, objectId = 0;
 };
+
+inline constexpr uint8_t kReadDeviceId = 43, kMeiDeviceId = 14;
 
 // What to do with a frame.
 enum class Verdict {
@@ -49,5 +54,10 @@ std::vector<uint8_t> ReadAnswer(const uint8_t* frame, const Request& request,
                                 const std::vector<uint16_t>& values);
 // A write's answer: the echo the protocol prescribes for functions 5, 6, 15, 16.
 std::vector<uint8_t> WriteAnswer(const uint8_t* frame);
+// Function 43 / 14: the basic objects (0 vendor, 1 product code, 2 version)
+// from the request's object on (stream access, codes 1-3: all of them fit one
+// answer), or the one asked for (individual access, code 4).
+std::vector<uint8_t> IdentificationAnswer(const uint8_t* frame, const Request& request,
+                                          const std::vector<std::string>& objects);
 
 }  // namespace gateway::modbus

@@ -234,9 +234,9 @@ std::string DescribePlan(const Config& config, const Plan& plan) {
   for (size_t l = 0; l < config.lines.size(); ++l) {
     const LineConfig& lc = config.lines[l];
     const LinePlan& line = plan.lines[l];
-    std::snprintf(text, sizeof text, "line %s (%s, %u baud, instance %d): %zu reads per cycle\n",
+    std::snprintf(text, sizeof text, "line %s (%s, %u baud, instance %d): %zu %s per cycle\n",
                   lc.name.c_str(), lc.port.c_str(), lc.line.baudRate, lc.instance,
-                  line.blocks.size());
+                  line.blocks.size(), line.blocks.size() == 1 ? "read" : "reads");
     out << text;
     for (size_t b = 0; b < line.blocks.size(); ++b) {
       const Block& block = line.blocks[b];
@@ -246,8 +246,9 @@ std::string DescribePlan(const Config& config, const Plan& plan) {
     }
     std::snprintf(text, sizeof text,
                   "  line time per cycle %.1f ms (line floor of these reads); without coalescing "
-                  "%zu reads, %.1f ms\n",
-                  line.floorMs, line.uncoalescedReads, line.uncoalescedMs);
+                  "%zu %s, %.1f ms\n",
+                  line.floorMs, line.uncoalescedReads,
+                  line.uncoalescedReads == 1 ? "read" : "reads", line.uncoalescedMs);
     out << text;
     if (line.continuous) {
       out << "  reads with poll_ms = 0 follow each other without pause\n";
