@@ -98,11 +98,28 @@ TEST(SoakModel, MemoryTakesWritesAsTheControllerStoresThem) {
   EXPECT_EQ(std::make_tuple(f.letter, f.address, f.count), std::make_tuple('V', 0x300u, 4));
 }
 
-TEST(SoakModel, CallBoundCountsAttemptsPausesAndPurges) {
-  // 3 attempts x (50 purge + 2 x 200 + 50 pause + 50 purge) + slack.
-  EXPECT_EQ(CallBoundMs(Kind::kReadWords, 200, 1000), 3 * 550 + 1000);
-  EXPECT_EQ(CallBoundMs(Kind::kWriteWords, 1000, 0), 3 * 2150);
-  EXPECT_EQ(CallBoundMs(Kind::kWriteBit, 200, 0), 2 * 3 * 550);  // read, then write
+TEST(SoakModel, CallBoundCountsAttemptsPausesPurgesAndLineTime) {
+  const Shape read62{Kind::kReadWords, 5, 'V', 0x100, 255, 62};
+  const Shape write62{Kind::kWriteWords, 5, 'V', 0x100, 255, 62};
+  const Shape bit{Kind::kWriteBit, 5, 'V', 0x100, 3, 1};
+  const Shape coils{Kind::kWriteDiscretes, 5, 'C', 0x10, 255, 8};
+  // The frames of docs/driver.md's worked sizes: 62 words read 30 + 270, written 274 + 22.
+  EXPECT_EQ(LineChars(read62)[0].request, 30);
+  EXPECT_EQ(LineChars(read62)[0].reply, 270);
+  EXPECT_EQ(LineChars(write62)[0].request, 274);
+  EXPECT_EQ(LineChars(write62)[0].reply, 22);
+  EXPECT_EQ(LineChars(coils)[0].request, 26 + 16);
+  ASSERT_EQ(LineChars(bit).size(), 2u);  // read the word, write it back
+  EXPECT_EQ(LineChars(bit)[0].reply, 26);
+  EXPECT_EQ(LineChars(bit)[1].request, 30);
+
+  // Unpaced: 3 attempts x (50 purge + 2 x 200 + 50 pause + 50 purge) + slack.
+  EXPECT_EQ(CallBoundMs(read62, {200, 0, 10, 1000}), 3 * 550 + 1000);
+  EXPECT_EQ(CallBoundMs(write62, {1000, 0, 10, 0}), 3 * 2150);
+  EXPECT_EQ(CallBoundMs(bit, {200, 0, 10, 0}), 2 * 3 * 550);
+  // Paced at 19200 baud, 10 bits a character: 300 characters are 156.25 ms.
+  EXPECT_EQ(CallBoundMs(read62, {200, 19200, 10, 0}), 3 * (550 + 16 + 141));
+  EXPECT_EQ(CallBoundMs(read62, {200, 2400, 10, 0}), 3 * (550 + 125 + 1125));
 }
 
 TEST(SoakStats, MergedCountsSurviveJsonAndDefectsAreTheGatedOnes) {
