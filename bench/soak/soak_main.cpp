@@ -767,7 +767,14 @@ int RunAll(const Options& o, const char* self) {
   rmdir(dir);
 
   std::printf("%s", Table(totals).c_str());
-  if (!o.json.empty()) std::ofstream(o.json) << ToJson(totals).dump(2) << '\n';
+  if (!o.json.empty()) {
+    nlohmann::json out = ToJson(totals);
+    out["run"] = {
+        {"pattern", o.pattern},        {"soakers", o.soakers},     {"perKind", o.perKind},
+        {"timeoutMs", o.timeout * 10}, {"faultRate", o.faultRate}, {"lateEvery", o.lateEvery},
+        {"lateFactor", o.lateFactor},  {"baud", o.baud},           {"seed", o.seed}};
+    std::ofstream(o.json) << out.dump(2) << '\n';
+  }
   return Defects(totals) == 0 ? 0 : 1;
 }
 
