@@ -35,14 +35,16 @@ Shape ScanPattern::Next(std::mt19937& rng) {
           layout_.BlockAddress(static_cast<int>(Draw(rng, 0, lastBlock))) + Draw(rng, 0, words - 1);
       shape.bit = static_cast<int>(Draw(rng, 0, 15));
       shape.count = 1;
-      step_ = Chance(rng, layout_.blockWriteShare) ? Step::kBlockWrite : Step::kRead;
+      step_ = Chance(rng, layout_.againShare)        ? Step::kBitWrite
+              : Chance(rng, layout_.blockWriteShare) ? Step::kBlockWrite
+                                                     : Step::kRead;
       break;
     case Step::kBlockWrite: {
       shape.kind = Kind::kWriteWords;
       shape.count = static_cast<int32_t>(Draw(rng, 1, words));
       const uint32_t offset = Draw(rng, 0, words - static_cast<uint32_t>(shape.count));
       shape.address = layout_.BlockAddress(static_cast<int>(Draw(rng, 0, lastBlock))) + offset;
-      step_ = Step::kRead;
+      step_ = Chance(rng, layout_.againShare) ? Step::kBlockWrite : Step::kRead;
       break;
     }
   }

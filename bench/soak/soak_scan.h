@@ -23,6 +23,7 @@ struct ScanLayout {
   uint32_t stride = 0x100;
   double bitWriteShare = 0.5;      // a single-bit write after this share of the reads
   double blockWriteShare = 0.125;  // a block write (1 to `words` words) after this share
+  double againShare = 0.25;        // a write followed by another of its kind
 
   uint32_t BlockAddress(int block) const {
     return firstAddress + static_cast<uint32_t>(block) * stride;
@@ -30,8 +31,10 @@ struct ScanLayout {
 };
 
 // The traffic of the scan, one transfer at a time: block 0, 1, ... in turn,
-// each read maybe followed by a single-bit write to a word of some block and
-// maybe by a block write inside some block.
+// each read maybe followed by single-bit writes to words of some blocks and
+// maybe by block writes inside some blocks; a write is followed by another
+// of its kind now and then (a run of commands), so that writes of the same
+// form meet too.
 class ScanPattern {
  public:
   explicit ScanPattern(const ScanLayout& layout) : layout_(layout) {}
