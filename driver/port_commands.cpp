@@ -46,7 +46,13 @@ int32_t ClosePort(ZorRequest* request) {
   PortContext* context = request->context;
   const SerialHandle handle = context->portHandle;
   if (handle == 0) return 0;
-  if (SerialClose(handle) != SerialOk) return kPortFailed;  // the caller keeps the handle
+  if (SerialClose(handle) != SerialOk) {
+    // The close failed. While the port is still open the instance keeps its
+    // handle to close it later; a handle the serial layer no longer knows
+    // (it gave up the port, or never opened it) is nothing to keep.
+    if (!SerialIsOpen(handle)) context->portHandle = 0;
+    return kPortFailed;
+  }
   context->portHandle = 0;
   return 0;
 }

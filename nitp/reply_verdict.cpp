@@ -73,7 +73,14 @@ ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected) {
     return ReplyVerdict{error != 0 ? error : 2, ReplyPrimitiveError, length, messageCode, error};
   }
 
-  if (expected != nullptr) {
+  if (expected != nullptr && expected->messageCode != kMessageCodePrimitive) {
+    // A reply with a body carries its message code at positions 5 and 6; a
+    // bare envelope (length 10 or 11) has none to compare.
+    const bool hasBody = length >= kMinLength + 2;
+    if (hasBody && messageCode != expected->messageCode) {
+      return Refused(ReplyForeign, length, messageCode);
+    }
+  } else if (expected != nullptr) {
     const bool answers =
         messageCode == kMessageCodePrimitive && length >= kReplyOverhead &&
         Field(reply, kStationAt, 2) == expected->station &&
@@ -87,10 +94,17 @@ ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected) {
 bool ExpectationOf(const char* requestFrame, ReplyExpectation* expected) {
   // ":" length "01" station primitive-length code type [count] address ...
   const int32_t chars = BoundedLength(requestFrame, kMaxFrameChars);
-  if (chars < 21 || requestFrame[0] != ':' || !UpperHexBetween(requestFrame, 1, 21)) return false;
-  if (Field(requestFrame, 5, 2) != kMessageCodePrimitive) return false;
+  if (chars < 7 || requestFrame[0] != ':' || !UpperHexBetween(requestFrame, 1, 7)) return false;
+  const int32_t messageCode = Field(requestFrame, 5, 2);
+  if (messageCode != kMessageCodePrimitive) {
+    // A request of the adapter's own ("12", "FF", "04SS", "06", ...).
+    *expected = ReplyExpectation{messageCode, -1, -1, -1};
+    return true;
+  }
+  if (chars < 21 || !UpperHexBetween(requestFrame, 1, 21)) return false;
   const int32_t code = Field(requestFrame, 13, 2);
   if (code != kReadCode && code != kWriteCode) return false;
+  expected->messageCode = kMessageCodePrimitive;
   expected->station = Field(requestFrame, 7, 2);
   expected->primitiveCode = code;
   expected->dataChars = -1;

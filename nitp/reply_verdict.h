@@ -7,12 +7,16 @@
 
 inline constexpr int32_t ReplyInvalid = 65535;  // malformed reply or checksum mismatch
 
-// What the reply to a block read or write must show to answer its request:
+// What a reply must show to answer its request. To a block read or write:
 // message code 01, the request's station, the request's primitive code, and
-// for a read a data field of exactly the length its count asks for.
+// for a read a data field of exactly the length its count asks for. To a
+// request of the adapter's own: the request's message code (the adapter
+// answers each with its own code); the rest of such a reply is the
+// adapter's business.
 struct ReplyExpectation {
-  int32_t station;        // 1 to 254, from the request frame
-  int32_t primitiveCode;  // 0x20 for a read, 0x30 for a write
+  int32_t messageCode;    // 01 for a block read or write, else the adapter request's code
+  int32_t station;        // 1 to 254, from a block request; -1 for the adapter's
+  int32_t primitiveCode;  // 0x20 for a read, 0x30 for a write; -1 for the adapter's
   int32_t dataChars;      // a read's data field; -1 for a write (not checked)
 };
 
@@ -49,9 +53,8 @@ bool AllUpperHex(const char* text, int32_t count);
 // reply answers that request.
 ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected);
 
-// What the reply to a request frame must show. false for frames that are no
-// block read or write (the adapter's own requests): their replies are judged
-// without an expectation.
+// What the reply to a request frame must show. false for a text that is no
+// request frame (its reply is then judged without an expectation).
 bool ExpectationOf(const char* requestFrame, ReplyExpectation* expected);
 
 // The log format of a refusal ("ZOR%02d: TW: CheckReply() ..."), taking the

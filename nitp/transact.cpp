@@ -1,5 +1,22 @@
 // One request, one reply: the frame goes out whole, the reply comes back one
 // byte per read, and CheckReply validates it.
+//
+// Replies that may still be on their way. A request whose reply did not come
+// in whole (silence, a cut reply) may still be answered later, and so may the
+// first attempt of a transaction that ended well on a retry. Such a reply has
+// the shape of the next request's reply when the host reads same-size blocks
+// of one station in turn, so it must never meet a different request. The
+// port keeps a note (SerialOwed): how many replies the line still owes, and
+// a tag of the request they answer. Every request sent adds one, every reply
+// received whole takes one, and a whole reply that answers another request
+// gives it back. Before a request other than the one owed goes out, the
+// line is drained: bytes are read and dropped until the owed replies have
+// ended (their ";"), or until twice the reply time-out and the line time of
+// the owed reply at its longest have passed since the owed request left the
+// line (the drain window). A reply that ends later than that can still meet
+// the next request: the window is the driver's stated limit. A retry of the
+// same request needs no drain: a late reply answers the same question. On a
+// healthy line nothing is owed and nothing is drained.
 #include "nitp/transact.h"
 
 #include <cstring>
@@ -20,6 +37,74 @@ inline int32_t TextLength(const char* text) {
 
 constexpr int32_t kLengthFieldEnd = 5;  // ":" and four digits
 
+// The longest reception: stray bytes, then a reply of 589 characters.
+constexpr uint32_t kLongestReception = kMaxFrameChars + kStrayBytesAllowed;
+
+// A tag of a request frame: the same text, the same tag (FNV-1a, never 0).
+uint32_t RequestTag(const char* frame, uint32_t length) {
+  uint32_t hash = 2166136261u;
+  for (uint32_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(frame[i])) * 16777619u;
+  }
+  return hash == 0 ? 1 : hash;
+}
+
+// Reads that may fail in a drain without ending it while its window lasts:
+// each waits a reply time-out at most, and a port whose reads fail at once
+// (a device in error) cannot spin.
+constexpr int kDrainQuietReadsAtMost = 8;
+
+// Drops what the line still owes to a request other than tag (see above).
+// The window: twice the reply time-out and the line time of the owed
+// reply at its longest, from when the owed request left the line. Replies
+// owed to its earlier attempts were asked for earlier and come earlier.
+void DrainOwed(SerialHandle port, uint32_t tag) {
+  SerialOwed owed{};
+  if (SerialGetOwed(port, &owed) != SerialOk || owed.replies == 0 || owed.request == tag) return;
+  SerialLimitReception(port, 2, owed.replyChars + kStrayBytesAllowed);
+  uint32_t left = owed.replies;
+  int quiet = 0;
+  char byte = 0;
+  while (left > 0 && quiet < kDrainQuietReadsAtMost) {
+    if (SerialRead(port, &byte, 1, nullptr) == SerialOk) {
+      if (byte == ';') --left;
+    } else if (SerialReceptionOver(port)) {
+      break;
+    } else {
+      ++quiet;
+    }
+  }
+  SerialSetOwed(port, SerialOwed{0, 0, 0});
+}
+
+// The longest reply a request frame can have: that of a block read or
+// write as its expectation gives it, any reply for the adapter's own.
+uint32_t LongestReplyTo(const char* frame) {
+  constexpr int32_t kPrimitiveReplyOverhead = 22;
+  ReplyExpectation expected{};
+  if (!ExpectationOf(frame, &expected) || expected.station < 0) return kMaxFrameChars;
+  return static_cast<uint32_t>(kPrimitiveReplyOverhead +
+                               (expected.dataChars > 0 ? expected.dataChars : 0));
+}
+
+// The note after a request went out whole: one more reply owed to it.
+void NoteSent(SerialHandle port, const char* frame, uint32_t tag) {
+  SerialOwed owed{};
+  SerialGetOwed(port, &owed);
+  if (owed.request != tag) owed.replies = 0;  // drained above
+  SerialSetOwed(port, SerialOwed{owed.replies + 1, tag, LongestReplyTo(frame)});
+}
+
+// The note after a whole reply came in (received) or after a whole reply
+// turned out to answer another request (given back).
+void NoteReply(SerialHandle port, bool received) {
+  SerialOwed owed{};
+  if (SerialGetOwed(port, &owed) != SerialOk) return;
+  if (received && owed.replies > 0) --owed.replies;
+  if (!received) ++owed.replies;
+  SerialSetOwed(port, owed);
+}
+
 void ExpectRest(SerialHandle port, const char* reply) {
   if (!AllUpperHex(reply + 1, kLengthFieldEnd - 1)) return;
   const int32_t length = DecodeHex(reply + 1, 4) & 0xFFFF;
@@ -38,11 +123,15 @@ int32_t Transact(const ZorRequest& request, const char* frame, char* reply) {
 int32_t SendFrame(const ZorRequest& request, const char* frame, uint32_t length) {
   if (request.context == nullptr) return SerialIoFailed;  // no instance, no port
   const SerialHandle port = request.context->portHandle;
+  const uint32_t tag = RequestTag(frame, length);
+  DrainOwed(port, tag);    // no late reply to another request may meet this one
   SerialPurgeInput(port);  // nothing left from earlier traffic may pass for the reply
   uint32_t written = 0;
   const int32_t status = SerialWrite(port, frame, length, &written);
   if (status != 0) return status;
-  return written == length ? 0 : SerialShortWrite;
+  if (written != length) return SerialShortWrite;
+  NoteSent(port, frame, tag);
+  return 0;
 }
 
 int32_t ReceiveReply(const ZorRequest& request, char* reply) {
@@ -51,6 +140,10 @@ int32_t ReceiveReply(const ZorRequest& request, char* reply) {
     return SerialIoFailed;
   }
   const SerialHandle port = request.context->portHandle;
+  // The reception as a whole ends within the reply time-out and the line
+  // time of the longest reply, counted from when the request has left the
+  // line, whatever arrives: a line that trickles bytes cannot stretch it.
+  SerialLimitReception(port, 1, kLongestReception);
   int32_t stored = 0;
   int32_t allowance = kStrayBytesAllowed;
   int32_t status = 0;
@@ -72,11 +165,13 @@ int32_t ReceiveReply(const ZorRequest& request, char* reply) {
     if (stored == kMaxFrameChars || allowance == 0) break;
   }
   reply[stored] = '\0';
+  const bool whole = stored > 0 && reply[stored - 1] == ';';
+  if (whole) NoteReply(port, true);
   // Whatever ended the reception, let trailing bytes arrive and drop them.
   SerialSleep(kSettleMs);
   SerialPurgeInput(port);
   if (status != 0) return status;
-  return stored > 0 && reply[stored - 1] == ';' ? 0 : ReplyIncomplete;
+  return whole ? 0 : ReplyIncomplete;
 }
 
 namespace {
@@ -101,7 +196,12 @@ int32_t CheckReply(const ZorRequest& request, const char* reply) {
 int32_t CheckReplyTo(const ZorRequest& request, const char* reply, const char* requestFrame) {
   ReplyExpectation expected{};
   const bool known = ExpectationOf(requestFrame, &expected);
-  return LoggedVerdict(request, JudgeReply(reply, known ? &expected : nullptr));
+  const ReplyVerdict verdict = JudgeReply(reply, known ? &expected : nullptr);
+  // A sound reply to another request: this request's own is still owed.
+  if (verdict.fault == ReplyForeign && request.context != nullptr) {
+    NoteReply(request.context->portHandle, false);
+  }
+  return LoggedVerdict(request, verdict);
 }
 
 int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply) {
@@ -112,5 +212,5 @@ int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply)
   if (ComposeFrame(nullptr, frame, PlainFrame) != 0) return 1;
   const int32_t status = Transact(request, frame, reply);
   if (status != 0) return status;
-  return CheckReply(request, reply);
+  return CheckReplyTo(request, reply, frame);
 }

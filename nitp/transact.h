@@ -23,7 +23,8 @@ int32_t CheckReply(const ZorRequest& request, const char* reply);
 int32_t CheckReplyTo(const ZorRequest& request, const char* reply, const char* requestFrame);
 
 // One request to the adapter itself: the body (at most 579 characters) in a
-// plain envelope, sent once, its reply checked once into reply (590 bytes).
+// plain envelope, sent once, its reply checked once into reply (590 bytes):
+// a sound reply must carry the request's message code.
 // 1 when no frame could be composed (nothing is sent); else the status of
 // Transact when it failed, else that of CheckReply.
 int32_t AdapterRequest(const ZorRequest& request, const char* body, char* reply);

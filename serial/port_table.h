@@ -1,15 +1,19 @@
 // The ports a serial backend has opened, keyed by the handles it gave out.
 //
-// A backend hands the driver a handle of this table, never the system's own
-// descriptor or HANDLE, and looks every handle up before it makes a system
-// call. A number the backend never gave out, or one it gave out and has
-// closed since, finds no port: the operation fails without touching
+// A backend looks every handle up here before it makes a system call. The
+// termios backend hands the driver handles of this table, never its
+// descriptors; the Windows backend hands out the device HANDLE and keys the
+// table by it. A number the backend never gave out, or one it gave out and
+// has closed since, finds no port: the operation fails without touching
 // whatever file the process may hold under that number.
 //
-// A handle carries the slot's index in its low bits and the slot's
-// generation above them. The generation moves on at every open of the
-// slot, so a handle that was closed stays invalid when its slot is reused.
-// Handles are never 0 ("no port") and never kSerialInvalidHandle.
+// A handle the table gives out carries the slot's index in its low bits and
+// the slot's generation above them. The generation moves on at every open of
+// the slot, so a handle that was closed stays invalid when its slot is
+// reused. A backend may instead publish a port under a number of the
+// system's own (the Windows backend keeps the device HANDLE, which the host
+// record defines as the port handle); such a key is found by a scan of the
+// table. Keys are never 0 ("no port") and never kSerialInvalidHandle.
 //
 // The table is fixed in size and constant-initialised: no heap, no code run
 // at load time. Opens and closes on different threads claim and release
@@ -51,37 +55,46 @@ class PortTable {
     return nullptr;
   }
 
-  // The open succeeded: the handle is valid from now on.
-  void Publish(SerialHandle handle) {
-    SlotOf(handle).live.store(handle, std::memory_order_release);
+  // The open succeeded: the port is valid from now on under key, the handle
+  // Claim gave (a backend that hands out the table's handles) or a number
+  // of the system's own that names the open file (the Windows HANDLE).
+  void Publish(SerialHandle claimed, SerialHandle key) {
+    SlotOf(claimed).live.store(key, std::memory_order_release);
   }
+  void Publish(SerialHandle claimed) { Publish(claimed, claimed); }
 
   // The open failed: the slot is free again and the handle never valid.
-  void Abandon(SerialHandle handle) {
-    SlotOf(handle).claimed.store(false, std::memory_order_release);
+  void Abandon(SerialHandle claimed) {
+    SlotOf(claimed).claimed.store(false, std::memory_order_release);
   }
 
-  // The port of a valid handle, or nullptr.
-  Port* Find(SerialHandle handle) {
-    if (handle == 0 || handle == kSerialInvalidHandle) return nullptr;
-    Slot& slot = SlotOf(handle);
-    if (slot.live.load(std::memory_order_acquire) != handle) return nullptr;
-    return &slot.port;
+  // The port valid under key, or nullptr.
+  Port* Find(SerialHandle key) {
+    const int32_t index = IndexOf(key);
+    return index < 0 ? nullptr : &slots_[index].port;
   }
 
-  // Takes the handle out of use before its close: its port, or nullptr when
-  // the handle is not valid (or another thread retired it first). Finish
-  // with Release, or with Publish when the port stays open after all.
-  Port* Retire(SerialHandle handle) {
-    if (handle == 0 || handle == kSerialInvalidHandle) return nullptr;
-    Slot& slot = SlotOf(handle);
-    SerialHandle expected = handle;
-    if (!slot.live.compare_exchange_strong(expected, 0, std::memory_order_acquire)) return nullptr;
-    return &slot.port;
+  // Takes the port valid under key out of use before its close: the port,
+  // with *slot set for Release or Restore; nullptr when key is not valid (or
+  // another thread retired it first).
+  Port* Retire(SerialHandle key, uint32_t* slot) {
+    const int32_t index = IndexOf(key);
+    if (index < 0) return nullptr;
+    SerialHandle expected = key;
+    if (!slots_[index].live.compare_exchange_strong(expected, 0, std::memory_order_acquire)) {
+      return nullptr;
+    }
+    *slot = static_cast<uint32_t>(index);
+    return &slots_[index].port;
   }
 
   // The retired port is closed: the slot is free.
-  void Release(SerialHandle handle) { Abandon(handle); }
+  void Release(uint32_t slot) { slots_[slot].claimed.store(false, std::memory_order_release); }
+
+  // The retired port stays open after all: valid under key again.
+  void Restore(uint32_t slot, SerialHandle key) {
+    slots_[slot].live.store(key, std::memory_order_release);
+  }
 
  private:
   struct Slot {
@@ -92,6 +105,20 @@ class PortTable {
   };
 
   Slot& SlotOf(SerialHandle handle) { return slots_[handle & (kSlots - 1)]; }
+
+  // The slot valid under key: the one its low bits name when the table gave
+  // the key out, else any (a key of the system's own); -1 when none.
+  int32_t IndexOf(SerialHandle key) {
+    if (key == 0 || key == kSerialInvalidHandle) return -1;
+    const uint32_t home = key & (kSlots - 1);
+    if (slots_[home].live.load(std::memory_order_acquire) == key) return static_cast<int32_t>(home);
+    for (uint32_t index = 0; index < kSlots; ++index) {
+      if (slots_[index].live.load(std::memory_order_acquire) == key) {
+        return static_cast<int32_t>(index);
+      }
+    }
+    return -1;
+  }
 
   Slot slots_[kSlots];
 };

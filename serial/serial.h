@@ -57,9 +57,13 @@ int32_t SerialPurgeInput(SerialHandle handle);
 int32_t SerialSendBreak(uint32_t milliseconds, SerialHandle handle);
 
 // Writes count bytes (the system takes them in one request on Windows; the
-// termios backend goes on until the terminal has taken them all). 0 when all
-// went out, 2 on a short write, 7 when the write failed before any byte went
-// out (written is then not touched). written may be null.
+// termios backend goes on until the terminal has taken them all), waiting
+// at most SerialWriteBoundMs for the line: a line held by flow control or a
+// peer that stops reading fails the write, and its unsent rest is flushed.
+// 0 when all went out, 2 on a short write, 7 when the write failed before
+// any byte went out (written is then not touched). written may be null.
+// The reads that follow count their time-out from when the written bytes
+// have left the line (their line time at the port's rate).
 int32_t SerialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t* written);
 
 // Reads count bytes (at most 65535), each platform read waiting at most the
@@ -73,6 +77,56 @@ int32_t SerialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* 
 // semantics whatever the hint. Always 0; no effect on a handle the layer did
 // not open.
 int32_t SerialExpectInput(SerialHandle handle, uint32_t count);
+
+// A bound on the reception that follows: counted from when the bytes of the
+// last write have left the line, the reads end at most timeouts times the
+// port's read time-out plus the line time of maxBytes characters later; a
+// read past that bound fails as one that timed out. The next write or purge
+// lifts the bound. Always 0; no effect on a handle the layer did not open.
+int32_t SerialLimitReception(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes);
+
+// Whether the bound of SerialLimitReception has passed (true when there is
+// none, or for a handle the layer did not open).
+bool SerialReceptionOver(SerialHandle handle);
+
+// Whether handle is a port the layer opened and has not closed.
+bool SerialIsOpen(SerialHandle handle);
+
+// What the transaction layer keeps with a port between its exchanges: how
+// many replies the line may still deliver, and a tag of the request they
+// would answer. The layer only stores it; a port opens with both 0.
+struct SerialOwed {
+  uint32_t replies;
+  uint32_t request;
+  uint32_t replyChars;  // the longest reply that request can have
+};
+// 0, or 7 (and *owed all 0) for a handle the layer did not open.
+int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed);
+// 0, or 7 (nothing stored) for a handle the layer did not open.
+int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed);
+
+// Every bound the layer sets on the line comes from the time one character
+// takes on it: a start bit, the data bits, a parity bit unless there is no
+// parity, and the stop bits (one and a half counted as two). In
+// microseconds, 0 when the rate is 0.
+constexpr uint32_t SerialCharacterMicros(const LineSettings& line) {
+  if (line.baudRate == 0) return 0;
+  const uint32_t dataBits = line.dataBits & 0xFF;
+  const uint32_t parityBit = (line.parity & 0xFF) == 0 ? 0 : 1;
+  const uint32_t stopBits = (line.stopBits & 0xFF) == 0 ? 1 : 2;
+  const uint32_t bits = 1 + dataBits + parityBit + stopBits;
+  return (bits * 1000000u + line.baudRate - 1) / line.baudRate;
+}
+
+// A write waits for the line at most twice its bytes' line time plus this
+// margin (for the time a USB adapter or a loaded system takes to move them);
+// past that it fails, and what is left of it is dropped from the output
+// queue, never sent later.
+inline constexpr uint32_t kSerialWriteMarginMs = 500;
+constexpr uint32_t SerialWriteBoundMs(uint32_t characterMicros, uint32_t count) {
+  return static_cast<uint32_t>((2ull * characterMicros * count + 999) / 1000) +
+         kSerialWriteMarginMs;
+}
 
 // The driver's one sleeping seam. Always 0.
 int32_t SerialSleep(uint32_t milliseconds);

@@ -52,9 +52,11 @@ int CallIoctl(int fd, unsigned long request, void* argument) {
   return ::ioctl(fd, request, argument);
 }
 
-// The purge drains in blocks of this size at this time-out (ms).
+// The purge drains in blocks of this size at this time-out (ms), at most
+// this many blocks: a line that never falls quiet cannot hold it for ever.
 constexpr uint32_t kDrainBlock = 512;
 constexpr uint32_t kDrainTimeoutMs = 50;
+constexpr int kDrainBlocksAtMost = 8;
 
 // While a reply comes in, a read that finds the device empty lets the next
 // characters gather before it reads again, instead of waking for each one.
@@ -78,6 +80,11 @@ struct Port {
   uint32_t timeoutMs;    // the total read time-out
   uint32_t charUs;       // one character's time at the line's rate (0: never gather)
   uint32_t expected;     // bytes the caller still expects (0: not known)
+  uint32_t outgoingMs;   // line time of the last write
+  int64_t writeLeft;     // when the last write's bytes have left the line (-1: not known yet)
+  uint32_t limitMs;      // a reception bound asked for, not yet started (0: none)
+  int64_t receptionEnd;  // the reception bound on the monotonic clock (-1: none)
+  SerialOwed owed;       // the transaction layer's note
   bool gathering;        // the last device read delivered: a reply is coming in
   struct termios found;  // the terminal's settings before the open
   uint32_t next;         // the first buffered byte not yet delivered
@@ -187,6 +194,7 @@ const PosixCalls kPosixCalls = {
     [](const struct timespec* request, struct timespec* remaining) {
       return Count(), ::nanosleep(request, remaining);
     },
+    [](int fd, int queue) { return Count(), ::tcflush(fd, queue); },
 };
 
 uint64_t SystemCallCount() {
@@ -346,6 +354,8 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   port->fd = fd;
   port->timeoutMs = kInitialReadTimeoutMs;
+  port->writeLeft = -1;
+  port->receptionEnd = -1;
 
   // The dummy port: the null device, shared, with nothing applied.
   if (isNull) {
@@ -377,17 +387,18 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
   port->terminal = true;
-  port->charUs = line.baudRate != 0 ? 10 * 1000000u / line.baudRate : 0;  // 10 bits a character
+  port->charUs = SerialCharacterMicros(line);
   g_ports.Publish(claimed);
   return SerialOk;
 }
 
 int32_t SerialCloseWith(const PosixCalls& calls, SerialHandle handle) {
-  Port* port = g_ports.Retire(handle);
+  uint32_t slot = 0;
+  Port* port = g_ports.Retire(handle, &slot);
   if (port == nullptr) return SerialIoFailed;
   const int result = Shut(calls, *port);
   const int error = errno;
-  g_ports.Release(handle);
+  g_ports.Release(slot);
   // The handle is gone whatever close() said: after any error but EBADF
   // Linux has released the descriptor already, and EBADF means the
   // descriptor was no longer the port's (somebody closed it under us).
@@ -411,6 +422,16 @@ int64_t GatherUs(const Port& port) {
                                                                 : kGatherExpectedChars;
   const int64_t us = static_cast<int64_t>(chars) * port.charUs;
   return us < kGatherLimitUs ? us : kGatherLimitUs;
+}
+
+// Fixes on the clock what the last write and SerialLimitReception left to be
+// counted from the first wait after them.
+void StartReception(Port& port, int64_t now) {
+  if (port.writeLeft < 0) port.writeLeft = now + port.outgoingMs;
+  if (port.limitMs != 0) {
+    port.receptionEnd = port.writeLeft + port.limitMs;
+    port.limitMs = 0;
+  }
 }
 
 // One read with the semantics of a Windows ReadFile under a total read
@@ -449,7 +470,13 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
 
     const int64_t now = NowMs(calls);
     if (now < 0) return false;
-    if (deadline < 0) deadline = now + port.timeoutMs;
+    if (deadline < 0) {
+      // The wait after a write counts from when the written bytes have left
+      // the line: their line time is part of the first byte's wait.
+      StartReception(port, now);
+      deadline = (now > port.writeLeft ? now : port.writeLeft) + port.timeoutMs;
+      if (port.receptionEnd >= 0 && port.receptionEnd < deadline) deadline = port.receptionEnd;
+    }
     if (now >= deadline) return true;
     const int64_t left = deadline - now;
     if (port.gathering) {
@@ -465,7 +492,11 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     pollfd watch = {port.fd, POLLIN, 0};
     const int ready = calls.sysPoll(&watch, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (ready < 0 && errno != EINTR) return false;
-    if (ready > 0 && (watch.revents & POLLIN) == 0) return false;  // hung up or in error
+    // The other end hung up (a pty whose master went away, an adapter
+    // unplugged) or the device is in error: the read fails at once, since
+    // nothing more will come. Bytes that arrived before were read above.
+    if (ready > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return false;
+    if (ready > 0 && (watch.revents & POLLIN) == 0) return false;
   }
 }
 
@@ -477,6 +508,8 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   port->next = port->end = 0;  // what the buffer holds is dropped in any case
   port->gathering = false;
   port->expected = 0;
+  port->limitMs = 0;
+  port->receptionEnd = -1;
 
   // How much input is waiting. A terminal has no error state to clear:
   // characters with parity errors have already been delivered as NULs.
@@ -488,9 +521,10 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   unsigned char scratch[kDrainBlock];
   bool readOk;
   uint32_t delivered = 0;
+  int blocks = 0;
   do {
     readOk = ReadOnce(calls, *port, scratch, kDrainBlock, &delivered);
-  } while (readOk && delivered == kDrainBlock);
+  } while (readOk && delivered == kDrainBlock && ++blocks < kDrainBlocksAtMost);
   port->timeoutMs = saved;
   port->next = port->end = 0;
   return readOk ? 0 : 1;
@@ -507,14 +541,20 @@ int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, Seri
 
 int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
                         uint32_t count, uint32_t* written) {
-  const Port* port = g_ports.Find(handle);
+  Port* port = g_ports.Find(handle);
   if (port == nullptr) return SerialIoFailed;
   const int fd = port->fd;
-  // Writes are not timed: the call returns once the system has taken every
-  // byte, waiting for room in the output queue as long as it takes.
+  port->limitMs = 0;
+  port->receptionEnd = -1;
+  // The write waits for room in the output queue, but not for ever: flow
+  // control (an XOFF, tcflow) or a peer that stops reading would hold the
+  // caller's thread without end. The clock is read only when the terminal
+  // makes the write wait.
   const char* bytes = static_cast<const char*>(buffer);
   uint32_t sent = 0;
   bool failed = false;
+  bool timedOut = false;
+  int64_t deadline = -1;
   while (sent < count) {
     ssize_t n = calls.sysWrite(fd, bytes + sent, count - sent);
     if (n > 0) {
@@ -527,17 +567,34 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
       failed = true;
       break;
     }
+    const int64_t now = NowMs(calls);
+    if (now < 0) {
+      failed = true;
+      break;
+    }
+    if (deadline < 0) deadline = now + SerialWriteBoundMs(port->charUs, count);
+    if (now >= deadline) {
+      timedOut = true;
+      break;
+    }
+    const int64_t left = deadline - now;
     pollfd watch = {fd, POLLOUT, 0};
-    int ready = calls.sysPoll(&watch, 1, -1);
+    int ready = calls.sysPoll(&watch, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) continue;  // the clock decides at the top of the loop
     if (ready < 0 || (watch.revents & POLLOUT) == 0) {
       failed = true;
       break;
     }
   }
+  // What a failed write left in the output queue is never sent later: it
+  // would reach the adapter as the start of a frame nobody waits for.
+  if ((failed || timedOut) && port->terminal) calls.sysTcflush(fd, TCOFLUSH);
+  port->outgoingMs = static_cast<uint32_t>((uint64_t{port->charUs} * sent) / 1000);
+  port->writeLeft = -1;  // fixed at the first wait that follows
   // A failure before any byte went out is a failed write; after some bytes
   // it is a short one, and the caller learns how many went out.
-  if (failed && sent == 0) return SerialIoFailed;
+  if ((failed || timedOut) && sent == 0) return SerialIoFailed;
   if (written) *written = sent;
   return sent == count ? SerialOk : SerialShortWrite;
 }
@@ -546,6 +603,45 @@ int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count) {
   Port* port = g_ports.Find(handle);
   if (port != nullptr) port->expected = count;
   return 0;
+}
+
+int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return 0;
+  // Fixed on the clock at the first wait of the reads that follow, from
+  // when the last write's bytes have left the line (see StartReception).
+  const uint64_t ms =
+      uint64_t{timeouts} * port->timeoutMs + (uint64_t{port->charUs} * maxBytes + 999) / 1000;
+  port->limitMs = static_cast<uint32_t>(ms == 0 ? 1 : ms < 0xFFFFFFFEu ? ms : 0xFFFFFFFEu);
+  port->receptionEnd = -1;
+  return 0;
+}
+
+bool SerialReceptionOverWith(const PosixCalls& calls, SerialHandle handle) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return true;
+  if (port->limitMs == 0 && port->receptionEnd < 0) return true;
+  const int64_t now = NowMs(calls);
+  if (now < 0) return true;
+  StartReception(*port, now);
+  return now >= port->receptionEnd;
+}
+
+bool SerialIsOpenWith(SerialHandle handle) {
+  return g_ports.Find(handle) != nullptr;
+}
+
+int32_t SerialGetOwedWith(SerialHandle handle, SerialOwed* owed) {
+  const Port* port = g_ports.Find(handle);
+  *owed = port == nullptr ? SerialOwed{0, 0, 0} : port->owed;
+  return port == nullptr ? SerialIoFailed : SerialOk;
+}
+
+int32_t SerialSetOwedWith(SerialHandle handle, const SerialOwed& owed) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
+  port->owed = owed;
+  return SerialOk;
 }
 
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
@@ -614,4 +710,19 @@ int32_t SerialSleep(uint32_t milliseconds) {
 }
 int32_t SerialExpectInput(SerialHandle handle, uint32_t count) {
   return serial_posix::SerialExpectInputWith(handle, count);
+}
+int32_t SerialLimitReception(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
+  return serial_posix::SerialLimitReceptionWith(handle, timeouts, maxBytes);
+}
+bool SerialReceptionOver(SerialHandle handle) {
+  return serial_posix::SerialReceptionOverWith(kPosixCalls, handle);
+}
+bool SerialIsOpen(SerialHandle handle) {
+  return serial_posix::SerialIsOpenWith(handle);
+}
+int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
+  return serial_posix::SerialGetOwedWith(handle, owed);
+}
+int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
+  return serial_posix::SerialSetOwedWith(handle, owed);
 }

@@ -30,6 +30,7 @@ struct PosixCalls {
   int (*sysPoll)(struct pollfd* fds, nfds_t count, int timeoutMs);
   int (*sysClockGettime)(clockid_t clock, struct timespec* now);
   int (*sysNanosleep)(const struct timespec* request, struct timespec* remaining);
+  int (*sysTcflush)(int fd, int queue);
 };
 
 // The real system calls.
@@ -66,6 +67,11 @@ int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, Seri
 int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
                         uint32_t count, uint32_t* written);
 int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count);
+int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes);
+bool SerialReceptionOverWith(const PosixCalls& calls, SerialHandle handle);
+bool SerialIsOpenWith(SerialHandle handle);
+int32_t SerialGetOwedWith(SerialHandle handle, SerialOwed* owed);
+int32_t SerialSetOwedWith(SerialHandle handle, const SerialOwed& owed);
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received);
 int32_t SerialSleepWith(const PosixCalls& calls, uint32_t milliseconds);

@@ -2,9 +2,10 @@
 // synchronous (no overlapped I/O) and goes through a Win32Calls table; the
 // public functions use the real one.
 //
-// The driver holds handles of the backend's port table (serial/port_table.h),
-// each standing for the device HANDLE the backend opened; a handle it did not
-// give out, or has closed, reaches no system call.
+// The driver holds the device HANDLE that CreateFileA gave, as the host
+// record defines the port handle; the backend keeps each port it opened in
+// its port table (serial/port_table.h) under that HANDLE, and a number it did
+// not give out, or has closed, reaches no system call.
 #include <cstdint>
 #include <cstring>
 
@@ -17,14 +18,25 @@ static_assert(sizeof(DCB) == kDcbLength);
 constinit const Win32Calls kWin32Calls = {
     &::CreateFileA,    &::GetCommState,   &::SetCommState, &::GetCommTimeouts, &::SetCommTimeouts,
     &::SetupComm,      &::ClearCommError, &::ReadFile,     &::WriteFile,       &::SetCommBreak,
-    &::ClearCommBreak, &::CloseHandle,    &::Sleep,
+    &::ClearCommBreak, &::CloseHandle,    &::Sleep,        &::PurgeComm,       &::GetTickCount64,
 };
 
 namespace {
 
 struct Port {
   HANDLE device;
+  DWORD timeoutMs;      // the total read time-out the backend set
+  uint32_t charUs;      // one character's time at the line's rate
+  DWORD outgoingMs;     // line time of the last write
+  ULONGLONG writeLeft;  // when its bytes have left the line, on the tick clock (0: not known yet)
+  DWORD limitMs;        // a reception bound asked for, not yet started (0: none)
+  ULONGLONG receptionEnd;  // the reception bound on the tick clock (0: none)
+  SerialOwed owed;         // the transaction layer's note
 };
+
+SerialHandle KeyOf(HANDLE device) {
+  return static_cast<SerialHandle>(reinterpret_cast<uintptr_t>(device));
+}
 
 // The backend's only process-wide state.
 constinit serial_table::PortTable<Port> g_ports;
@@ -34,6 +46,14 @@ constinit serial_table::PortTable<Port> g_ports;
 HANDLE DeviceOf(SerialHandle handle) {
   const Port* port = g_ports.Find(handle);
   return port == nullptr ? INVALID_HANDLE_VALUE : port->device;
+}
+
+COMMTIMEOUTS OpenTimeouts(const LineSettings& line) {
+  const uint32_t charUs = SerialCharacterMicros(line);
+  // WriteFile's bound is a multiplier per byte and a constant: twice a
+  // character's time, rounded up to whole milliseconds, and the margin.
+  const DWORD perByteMs = (2 * charUs + 999) / 1000;
+  return COMMTIMEOUTS{0, 0, kOpenReadTimeoutMs, perByteMs, kSerialWriteMarginMs};
 }
 
 void ApplyLineSettings(DCB& dcb, const LineSettings& line, uint16_t handshake) {
@@ -95,8 +115,8 @@ int32_t ConfigureDevice(const Win32Calls& calls, HANDLE device, const char* name
     return SerialNoLineState;
   }
 
-  // Reads wait at most one second in total; writes are not timed.
-  COMMTIMEOUTS timeouts = {0, 0, kOpenReadTimeoutMs, 0, 0};
+  // Reads wait at most one second in total; writes have their bound.
+  COMMTIMEOUTS timeouts = OpenTimeouts(line);
   if (!calls.setCommTimeouts(device, &timeouts)) {
     CloseAfterFailure(calls, device);
     return SerialCannotOpen;
@@ -129,10 +149,12 @@ int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSett
     return SerialCannotOpen;
   }
   port->device = device;
-  *handle = claimed;  // from here on even when a later step closes the device again
+  port->timeoutMs = kOpenReadTimeoutMs;
+  port->charUs = std::strcmp(name, kNullPortName) == 0 ? 0 : SerialCharacterMicros(line);
+  *handle = KeyOf(device);  // from here on even when a later step closes the device again
   const int32_t status = ConfigureDevice(calls, device, name, line, handshake);
   if (status == SerialOk) {
-    g_ports.Publish(claimed);
+    g_ports.Publish(claimed, KeyOf(device));
   } else {
     g_ports.Abandon(claimed);
   }
@@ -140,33 +162,38 @@ int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSett
 }
 
 int32_t SerialCloseWith(const Win32Calls& calls, SerialHandle handle) {
-  const Port* port = g_ports.Retire(handle);
+  uint32_t slot = 0;
+  const Port* port = g_ports.Retire(handle, &slot);
   if (port == nullptr) return SerialIoFailed;
   if (!calls.closeHandle(port->device)) {
-    g_ports.Publish(handle);  // still open: the caller keeps the handle
+    g_ports.Restore(slot, handle);  // still open: the caller keeps the handle
     return SerialIoFailed;
   }
-  g_ports.Release(handle);
+  g_ports.Release(slot);
   return SerialOk;
 }
 
 int32_t SerialSetReadTimeoutWith(const Win32Calls& calls, SerialHandle handle, int32_t timeout) {
-  const HANDLE device = DeviceOf(handle);
-  if (device == INVALID_HANDLE_VALUE) return 0;
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return 0;
   COMMTIMEOUTS timeouts;
-  if (!calls.getCommTimeouts(device, &timeouts)) return 0;
+  if (!calls.getCommTimeouts(port->device, &timeouts)) return 0;
   const DWORD previous = timeouts.ReadTotalTimeoutConstant;
   const DWORD wanted = ReadTimeoutMs(timeout);
   if (wanted != previous) {
     timeouts.ReadTotalTimeoutConstant = wanted;
-    if (!calls.setCommTimeouts(device, &timeouts)) return 0;
+    if (!calls.setCommTimeouts(port->device, &timeouts)) return 0;
   }
+  port->timeoutMs = wanted;
   return static_cast<int32_t>(previous / 10u);  // at most 429496729
 }
 
 int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
-  const HANDLE device = DeviceOf(handle);
-  if (device == INVALID_HANDLE_VALUE) return 1;
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return 1;
+  const HANDLE device = port->device;
+  port->limitMs = 0;
+  port->receptionEnd = 0;
   DWORD errors = 0;
   COMSTAT status;
   std::memset(&status, 0, sizeof status);
@@ -175,15 +202,17 @@ int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
 
   // Input is waiting (or the device would not say): drain it in blocks at a
   // short time-out until a read comes back short, that is until the line
-  // has been quiet for 50 ms.
+  // has been quiet for 50 ms, or the bound of blocks is reached on a line
+  // that never falls quiet.
   const int32_t saved = SerialSetReadTimeoutWith(calls, handle, kPurgeReadTimeout);
   unsigned char scratch[kPurgeBlockSize];
   BOOL ok;
   DWORD got;
+  int blocks = 0;
   do {
     got = 0;
     ok = calls.readFile(device, scratch, kPurgeBlockSize, &got, nullptr);
-  } while (ok && got == kPurgeBlockSize);
+  } while (ok && got == kPurgeBlockSize && ++blocks < kPurgeBlocksAtMost);
 
   // 0 means the time-outs could not be read (or were under 10 ms): nothing
   // to put back.
@@ -203,19 +232,82 @@ int32_t SerialSendBreakWith(const Win32Calls& calls, uint32_t milliseconds, Seri
 
 int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void* buffer,
                         uint32_t count, uint32_t* written) {
-  const HANDLE device = DeviceOf(handle);
-  if (device == INVALID_HANDLE_VALUE) return SerialIoFailed;
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
+  const HANDLE device = port->device;
+  port->limitMs = 0;
+  port->receptionEnd = 0;
   DWORD done = 0;
-  if (!calls.writeFile(device, buffer, count, &done, nullptr)) return SerialIoFailed;
+  const BOOL ok = calls.writeFile(device, buffer, count, &done, nullptr);
+  // A write that failed or ran out of its time-out (flow control, a peer
+  // that stopped reading) leaves nothing behind to be sent later.
+  if (!ok || done != count) calls.purgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR);
+  if (!ok) return SerialIoFailed;
   if (written != nullptr) *written = done;
+  port->outgoingMs = static_cast<DWORD>((uint64_t{port->charUs} * done) / 1000);
+  port->writeLeft = 0;  // fixed at the first read that follows
   return done == count ? SerialOk : SerialShortWrite;
 }
+
+int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return 0;
+  const uint64_t ms =
+      uint64_t{timeouts} * port->timeoutMs + (uint64_t{port->charUs} * maxBytes + 999) / 1000;
+  port->limitMs = static_cast<DWORD>(ms == 0 ? 1 : ms < 0xFFFFFFFEu ? ms : 0xFFFFFFFEu);
+  port->receptionEnd = 0;
+  return 0;
+}
+
+namespace {
+
+// Fixes on the tick clock what the last write and SerialLimitReception left
+// to be counted from the first read after them.
+void StartReception(Port& port, ULONGLONG now) {
+  if (port.writeLeft == 0) port.writeLeft = now + port.outgoingMs;
+  if (port.limitMs != 0) {
+    port.receptionEnd = port.writeLeft + port.limitMs;
+    port.limitMs = 0;
+  }
+}
+
+// One ReadFile under the port's time-out, or under the wait this read may
+// have when it differs: a read after a write waits until the written bytes
+// have left the line and then the time-out, and no read outlasts a
+// reception bound. The time-out is changed for that one read and put back
+// after it. false when a call failed or the reception bound has passed (got
+// is then 0).
+bool ReadWithin(const Win32Calls& calls, Port& port, void* buffer, DWORD ask, DWORD* got) {
+  *got = 0;
+  uint64_t wait = port.timeoutMs;
+  if (port.limitMs != 0 || port.receptionEnd != 0 || port.writeLeft == 0) {
+    const ULONGLONG now = calls.getTickCount64();
+    StartReception(port, now);
+    if (port.writeLeft > now) wait += port.writeLeft - now;
+    if (port.receptionEnd != 0) {
+      if (now >= port.receptionEnd) return false;
+      if (port.receptionEnd - now < wait) wait = port.receptionEnd - now;
+    }
+  }
+  if (wait == port.timeoutMs) return calls.readFile(port.device, buffer, ask, got, nullptr) != 0;
+
+  COMMTIMEOUTS usual;
+  if (!calls.getCommTimeouts(port.device, &usual)) return false;
+  COMMTIMEOUTS once = usual;
+  once.ReadTotalTimeoutConstant = static_cast<DWORD>(wait);
+  if (!calls.setCommTimeouts(port.device, &once)) return false;
+  const BOOL ok = calls.readFile(port.device, buffer, ask, got, nullptr);
+  calls.setCommTimeouts(port.device, &usual);
+  return ok != 0;
+}
+
+}  // namespace
 
 int32_t SerialReadWith(const Win32Calls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received) {
   if (received != nullptr) *received = 0;
-  const HANDLE device = DeviceOf(handle);
-  if (device == INVALID_HANDLE_VALUE) return SerialIoFailed;
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
   // Nothing asked, nothing to wait for: all of it has arrived.
   if (count == 0) return SerialOk;
   auto* bytes = static_cast<unsigned char*>(buffer);
@@ -227,7 +319,7 @@ int32_t SerialReadWith(const Win32Calls& calls, SerialHandle handle, void* buffe
     const uint32_t remaining = count - total;
     const DWORD ask = remaining < 0xFFFFu ? remaining : 0xFFFFu;
     DWORD got = 0;
-    if (!calls.readFile(device, bytes + total, ask, &got, nullptr)) return SerialIoFailed;
+    if (!ReadWithin(calls, *port, bytes + total, ask, &got)) return SerialIoFailed;
     if (got == 0) return SerialIoFailed;  // the time-out elapsed with nothing received
     total += got;
     if (received != nullptr) *received = total;
@@ -271,4 +363,28 @@ int32_t SerialSleep(uint32_t milliseconds) {
 // count is there: nothing to gather.
 int32_t SerialExpectInput(SerialHandle, uint32_t) {
   return 0;
+}
+int32_t SerialLimitReception(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
+  return SerialLimitReceptionWith(handle, timeouts, maxBytes);
+}
+bool SerialReceptionOver(SerialHandle handle) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr || (port->limitMs == 0 && port->receptionEnd == 0)) return true;
+  const ULONGLONG now = kWin32Calls.getTickCount64();
+  StartReception(*port, now);
+  return now >= port->receptionEnd;
+}
+bool SerialIsOpen(SerialHandle handle) {
+  return g_ports.Find(handle) != nullptr;
+}
+int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
+  const Port* port = g_ports.Find(handle);
+  *owed = port == nullptr ? SerialOwed{0, 0, 0} : port->owed;
+  return port == nullptr ? SerialIoFailed : SerialOk;
+}
+int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
+  Port* port = g_ports.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
+  port->owed = owed;
+  return SerialOk;
 }

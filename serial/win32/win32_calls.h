@@ -34,13 +34,16 @@ struct Win32Calls {
   decltype(&::ClearCommBreak) clearCommBreak;
   decltype(&::CloseHandle) closeHandle;
   decltype(&::Sleep) sleep;
+  decltype(&::PurgeComm) purgeComm;
+  decltype(&::GetTickCount64) getTickCount64;
 };
 
 // The real kernel32 functions.
 extern const Win32Calls kWin32Calls;
 
-// The device HANDLE behind a handle of the backend's port table;
-// INVALID_HANDLE_VALUE when the handle is not open.
+// The device HANDLE that a port handle stands for (the two are the same
+// number: the driver keeps the HANDLE that CreateFileA gave);
+// INVALID_HANDLE_VALUE when the backend has no such port open.
 HANDLE DeviceOf(SerialHandle handle);
 
 // What SerialOpen and SerialPurgeInput ask of the device.
@@ -50,6 +53,7 @@ inline constexpr DWORD kOpenReadTimeoutMs = 1000;  // total read time-out of a n
 inline constexpr BYTE kErrorChar = 0xFC;           // never substituted: fErrorChar is 0
 inline constexpr int32_t kPurgeReadTimeout = 5;    // tens of ms
 inline constexpr DWORD kPurgeBlockSize = 512;      // bytes per drain read
+inline constexpr int kPurgeBlocksAtMost = 8;       // drain reads per purge
 
 // The changes SerialOpen makes to the line state it read from the device;
 // every member not named here keeps the value that was read.
@@ -57,6 +61,12 @@ void ApplyLineSettings(DCB& dcb, const LineSettings& line, uint16_t handshake);
 
 // The read time-out in milliseconds for a time-out in tens of milliseconds.
 DWORD ReadTimeoutMs(int32_t timeout);
+
+// The time-outs a newly opened port gets: reads wait at most one second in
+// total; a write at most twice its bytes' line time plus a margin
+// (SerialWriteBoundMs), after which WriteFile returns with fewer bytes
+// written.
+COMMTIMEOUTS OpenTimeouts(const LineSettings& line);
 
 int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSettings& line,
                        uint16_t handshake, SerialHandle* handle);
@@ -69,3 +79,4 @@ int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void
 int32_t SerialReadWith(const Win32Calls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received);
 int32_t SerialSleepWith(const Win32Calls& calls, uint32_t milliseconds);
+int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes);

@@ -28,8 +28,12 @@ const std::string kNotConfigured = Wrap(
 const std::string kConfigured = Wrap(
     "12"
     "00000000"
-    "01");                                        // 01 at positions 15 and 16
-const std::string kGood = Wrap("02");             // any code but 0 and 1 passes
+    "01");  // 01 at positions 15 and 16
+// The adapter answers each request with the request's own message code.
+const std::string kReset = Wrap("FF");
+const std::string kSetUp = Wrap("20");
+const std::string kEleven = Wrap("11");
+const std::string kThirty = Wrap("30");
 const std::string kMessageCodeZero = Wrap("00");  // CheckReply gives 2
 
 Strings SequenceFrames(size_t count) {
@@ -140,18 +144,33 @@ struct ConfigurationCase {
 TEST_F(StartupTest, ConfigurationSequencePaths) {
   const ConfigurationCase cases[] = {
       {"already configured", {kConfigured}, 1, {}, 0},
-      {"full", {kNotConfigured, kGood, kGood, kGood, kGood}, 5, {5000, 5000}, 0},
-      {"12 silent", {"", kGood, kGood, kGood, kGood}, 5, {5000, 5000}, 0},
-      {"12 fails its check", {kMessageCodeZero, kGood, kGood, kGood, kGood}, 5, {5000, 5000}, 0},
+      {"full", {kNotConfigured, kReset, kSetUp, kEleven, kThirty}, 5, {5000, 5000}, 0},
+      {"12 silent", {"", kReset, kSetUp, kEleven, kThirty}, 5, {5000, 5000}, 0},
+      {"12 fails its check",
+       {kMessageCodeZero, kReset, kSetUp, kEleven, kThirty},
+       5,
+       {5000, 5000},
+       0},
+      // A sound reply with another request's message code answers nothing.
+      {"FF answered as 11", {kNotConfigured, kEleven}, 2, {5000}, 65535},
+      {"30 answered as FF",
+       {kNotConfigured, kReset, kSetUp, kEleven, kReset},
+       5,
+       {5000, 5000},
+       65535},
       {"FF fails", {kNotConfigured, kMessageCodeZero}, 2, {5000}, 2},
       {"FF silent", {kNotConfigured, ""}, 2, {5000}, 7},
-      {"third fails", {kNotConfigured, kGood, kMessageCodeZero}, 3, {5000}, 2},
+      {"third fails", {kNotConfigured, kReset, kMessageCodeZero}, 3, {5000}, 2},
       {"fourth fails",
-       {kNotConfigured, kGood, kGood, frames::PrimitiveError(0, 0x0102)},
+       {kNotConfigured, kReset, kSetUp, frames::PrimitiveError(0, 0x0102)},
        4,
        {5000, 5000},
        0x0102},
-      {"fifth fails", {kNotConfigured, kGood, kGood, kGood, kMessageCodeZero}, 5, {5000, 5000}, 2},
+      {"fifth fails",
+       {kNotConfigured, kReset, kSetUp, kEleven, kMessageCodeZero},
+       5,
+       {5000, 5000},
+       2},
   };
   for (const ConfigurationCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -179,7 +198,7 @@ TEST_F(StartupTest, ConfigurationSequencePaths) {
 
 TEST_F(StartupTest, SettleWaitsComeAfterFFAndAfterTheSetUp) {
   for (const char* reply :
-       {kNotConfigured.c_str(), kGood.c_str(), kGood.c_str(), kGood.c_str(), kGood.c_str()}) {
+       {kNotConfigured.c_str(), kReset.c_str(), kSetUp.c_str(), kEleven.c_str(), kThirty.c_str()}) {
     line.Reply(reply);
   }
   ASSERT_EQ(RunColdStart(), 0);

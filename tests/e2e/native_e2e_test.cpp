@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "tests/e2e/e2e_host.h"
@@ -578,6 +579,75 @@ TEST_F(NativeE2E, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
     EXPECT_EQ(word, "ok 0001");
   } else {
     EXPECT_TRUE(word == "ok 0000" || word == "ok 0001") << word << " status " << bitStatus;
+  }
+}
+
+// A host polling a scan list: same-size blocks of one station in turn, with
+// single-bit writes between. Every attempt of one transfer is answered 1.2
+// or 1.8 reply time-outs late; the next transfer has the same shape, so a
+// late reply would pass every check of its own. The driver drains what the
+// line still owes before a different request: the next transfer gets its
+// own answer.
+TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
+  StartSession();
+  Define("05V0100");  // connects station 5
+  ShortTimeout();     // 200 ms
+  struct Case {
+    const char* name;
+    const char* late;  // the fault scope of the late transfer
+    std::function<void()> lateTransfer, nextTransfer;
+  };
+  const Case cases[] = {
+      {"read, then a read of the next block", "read",
+       [&] {
+         HostArray words(4);
+         host_->Transfer(kReadBlock, Point(5, 'V', 0x100), 4, words.data());
+       },
+       [&] {
+         HostArray words(4);
+         EXPECT_EQ(host_->Transfer(kReadBlock, Point(5, 'V', 0x200), 4, words.data()), 0);
+         EXPECT_EQ(words.Inside(), (std::vector<uint16_t>{0xA1, 0xA2, 0xA3, 0xA4}));
+         EXPECT_TRUE(words.GuardsIntact());
+       }},
+      {"write, then a write the controller refuses", "write",
+       [&] {
+         HostArray words(4);
+         host_->Transfer(kWriteBlock, Point(5, 'V', 0x300), 4, words.data());
+       },
+       [&] {
+         ASSERT_EQ(sim_.Control("fault primitive-error=0104@write 3").rfind("ok", 0), 0u);
+         HostArray word(1);
+         word[1] = 0x1234;
+         EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x400), 1, word.data()), 0x104);
+       }},
+      {"single-bit write, then a single-bit write of another word", "read",
+       [&] {
+         HostArray bit(2);
+         bit[1] = 1;
+         host_->Transfer(kWriteBlock, Point(5, 'V', 0x500, 0), 1, bit.data());
+       },
+       [&] {
+         HostArray bit(2);
+         bit[1] = 1;
+         EXPECT_EQ(host_->Transfer(kWriteBlock, Point(5, 'V', 0x600, 1), 1, bit.data()), 0);
+         EXPECT_EQ(sim_.Control("dump 05 V 0600"), "ok 0002");
+       }},
+  };
+  for (const int lateMs : {240, 360}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(lateMs) + " ms late");
+      ASSERT_EQ(sim_.Control("clear"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0100 = F0F0 F1F1 F2F2 F3F3"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0200 = 00A1 00A2 00A3 00A4"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0400 = 0000"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0500 = F0F0"), "ok");
+      ASSERT_EQ(sim_.Control("set 05 V 0600 = 0000"), "ok");
+      const std::string fault = "fault delay=" + std::to_string(lateMs) + "@" + c.late + " 3";
+      ASSERT_EQ(sim_.Control(fault).rfind("ok", 0), 0u);
+      c.lateTransfer();
+      ASSERT_EQ(sim_.Control("clear"), "ok");
+      c.nextTransfer();
+    }
   }
 }
 

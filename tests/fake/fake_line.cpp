@@ -54,7 +54,7 @@ int32_t FakeLine::Open(const char* name, const LineSettings& line, uint16_t hand
     return it->second;
   }
   *handle = nextHandle_++;
-  open_[*handle] = Port{n, isNull, 1000};
+  open_[*handle] = Port{n, isNull, 1000, SerialOwed{0, 0, 0}};
   opens.push_back(Opened{n, line, handshake, *handle});
   return SerialOk;
 }
@@ -147,6 +147,19 @@ int32_t FakeLine::QuietWrite(SerialHandle handle, uint32_t count, uint32_t* writ
   return SerialOk;
 }
 
+int32_t FakeLine::GetOwed(SerialHandle handle, SerialOwed* owed) const {
+  auto it = open_.find(handle);
+  *owed = it == open_.end() ? SerialOwed{0, 0, 0} : it->second.owed;
+  return it == open_.end() ? SerialIoFailed : SerialOk;
+}
+
+int32_t FakeLine::SetOwed(SerialHandle handle, const SerialOwed& owed) {
+  auto it = open_.find(handle);
+  if (it == open_.end()) return SerialIoFailed;
+  it->second.owed = owed;
+  return SerialOk;
+}
+
 }  // namespace fake
 
 // The serial interface, served by the installed fake line.
@@ -182,4 +195,25 @@ int32_t SerialExpectInput(SerialHandle, uint32_t count) {
   ++line.expects;
   line.lastExpected = count;
   return 0;
+}
+int32_t SerialLimitReception(SerialHandle, uint32_t timeouts, uint32_t maxBytes) {
+  FakeLine& line = FakeLine::Current();
+  ++line.limits;
+  line.lastLimitTimeouts = timeouts;
+  line.lastLimit = maxBytes;
+  return 0;
+}
+// No time passes on the fake line: a read that found nothing would find
+// nothing for ever.
+bool SerialReceptionOver(SerialHandle) {
+  return true;
+}
+bool SerialIsOpen(SerialHandle handle) {
+  return FakeLine::Current().IsOpen(handle);
+}
+int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
+  return FakeLine::Current().GetOwed(handle, owed);
+}
+int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
+  return FakeLine::Current().SetOwed(handle, owed);
 }

@@ -75,6 +75,9 @@ class FakeLine {
   int reads = 0;                     // every SerialRead call
   int expects = 0;                   // every SerialExpectInput (not in trace)
   uint32_t lastExpected = 0;         // the count of the last one
+  int limits = 0;                    // every SerialLimitReception (not in trace)
+  uint32_t lastLimitTimeouts = 0;    // the time-outs of the last one
+  uint32_t lastLimit = 0;            // the byte count of the last one
   // One entry per operation, in order: "open COM1", "close", "timeout 300",
   // "purge", "write <frame>", "read", "sleep 50".
   std::vector<std::string> trace;
@@ -103,7 +106,15 @@ class FakeLine {
     std::string name;
     bool isNull;
     int32_t timeoutMs;
+    SerialOwed owed;
   };
+
+ public:
+  // The transaction layer's note on a port (all 0 for a handle not open).
+  int32_t GetOwed(SerialHandle handle, SerialOwed* owed) const;
+  int32_t SetOwed(SerialHandle handle, const SerialOwed& owed);
+
+ private:
   std::map<SerialHandle, Port> open_;
   std::vector<std::string> replies_;
   size_t nextReply_ = 0;

@@ -342,3 +342,65 @@ TEST_F(NitpLine, RandomRepliesAreHandled) {
 }
 
 }  // namespace
+
+// Replies still owed by the line: a request other than the one owed first
+// drains the line, up to the owed replies' ends; a retry of the same request
+// and any request on a healthy line go straight out.
+TEST_F(NitpLine, ARequestOtherThanTheOneOwedDrainsTheLineFirst) {
+  const char* readA = ":001E01050006200100040064DE6E;";
+  const char* readB = ":001E01050006200100040100DDF3;";
+  const std::string lateA = Frame("0105000A20001111222233334444");
+  const auto drained = [&](const char* frame) {
+    line.trace.clear();
+    EXPECT_EQ(SendFrame(request, frame, static_cast<uint32_t>(std::strlen(frame))), 0);
+    size_t reads = 0;
+    while (reads < line.trace.size() && line.trace[reads] == "read") ++reads;
+    return reads;
+  };
+  struct Step {
+    const char* name;
+    std::string before;  // what the line delivers before the next send ("" silence)
+    const char* frame;
+    size_t drainReads;
+  };
+  // A is sent and times out; its retry needs no drain; B must drain, up to
+  // the ends of the two replies owed to A and no further; B again goes
+  // straight out.
+  EXPECT_EQ(Transact(request, readA, context.replyBuffer), SerialIoFailed);
+  const Step steps[] = {
+      {"retry of A", "", readA, 0},
+      {"B after two silent A", lateA + lateA + "tail", readB, 2 * lateA.size()},
+      {"B after B", "", readB, 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    line.Feed(step.before);
+    EXPECT_EQ(drained(step.frame), step.drainReads);
+    ReceiveReply(request, context.replyBuffer);  // silent: owed again
+  }
+  // A drain that meets silence stops once its window has passed; the window
+  // is two reply time-outs and the line time of B's reply (four words) and
+  // of the stray bytes a reception allows.
+  EXPECT_EQ(drained(readA), 1u);
+  EXPECT_EQ(line.lastLimitTimeouts, 2u);
+  EXPECT_EQ(line.lastLimit, 22u + 16u + 3u);
+}
+
+// A whole reply that answers another request leaves this request's reply
+// owed; a whole reply that answers it settles the account.
+TEST_F(NitpLine, ForeignRepliesKeepTheRequestsOwnReplyOwed) {
+  const char* readA = ":001E01050006200100040064DE6E;";
+  const std::string twoWords = Frame(
+      "0105000620001111"
+      "2222");
+  const std::string fourWords = Frame("0105000A20001111222233334444");
+  for (const auto& [reply, owed] : {std::pair{twoWords, 1u}, std::pair{fourWords, 0u}}) {
+    ASSERT_EQ(SerialSetOwed(context.portHandle, SerialOwed{0, 0, 0}), 0);
+    line.Reply(reply);
+    ASSERT_EQ(Transact(request, readA, context.replyBuffer), 0);
+    CheckReplyTo(request, context.replyBuffer, readA);
+    SerialOwed note{};
+    ASSERT_EQ(SerialGetOwed(context.portHandle, &note), 0);
+    EXPECT_EQ(note.replies, owed) << reply;
+  }
+}

@@ -298,6 +298,7 @@ const PosixCalls kRecording = {
     [](const timespec* request, timespec* remaining) {
       return Fails("nanosleep") ? -1 : kPosixCalls.sysNanosleep(request, remaining);
     },
+    [](int fd, int queue) { return Fails("tcflush") ? -1 : kPosixCalls.sysTcflush(fd, queue); },
 };
 
 class Recorded : public Pty {
