@@ -237,7 +237,7 @@ std::string Soaker::SetUp() {
     return "ReopenPort or WarmStart failed";
   }
   timeoutMs_ = static_cast<int64_t>(o_.timeout) * 10;
-  bound_ = {timeoutMs_, o_.baud, 10, o_.slackMs};
+  bound_ = {timeoutMs_, PtyLine(o_).baudRate, 10, o_.slackMs};
   for (int station = 1; station <= kStations; ++station) {
     Shape shape;
     shape.station = station;

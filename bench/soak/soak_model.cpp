@@ -149,15 +149,17 @@ int64_t CallBoundMs(const Shape& shape, const BoundInputs& in) {
   constexpr int64_t kAttempts = 3;
   constexpr int64_t kPauseMs = 50;
   constexpr int64_t kPurgeMs = 50;
+  constexpr int64_t kLongestReception = 589 + 3;
   const auto lineMs = [&in](int64_t characters) -> int64_t {
     if (in.baud == 0) return 0;
     return (characters * in.bitsPerCharacter * 1000 + in.baud - 1) / in.baud;
   };
+  const int64_t reception = in.timeoutMs + lineMs(kLongestReception);
   int64_t bound = in.slackMs;
   for (const ExchangeChars& chars : LineChars(shape)) {
-    const int64_t attempt = kPurgeMs + lineMs(chars.request) + in.timeoutMs + lineMs(chars.reply) +
-                            in.timeoutMs + kPauseMs + kPurgeMs;
-    bound += kAttempts * attempt;
+    const int64_t drain = in.timeoutMs + reception;
+    const int64_t attempt = kPurgeMs + lineMs(chars.request) + reception + kPauseMs + kPurgeMs;
+    bound += drain + kAttempts * attempt;
   }
   return bound;
 }

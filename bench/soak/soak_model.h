@@ -92,20 +92,22 @@ struct ExchangeChars {
 };
 std::vector<ExchangeChars> LineChars(const Shape& shape);
 
-// What a call's bound depends on. The simulator paces the line at `baud`
-// (0: an unpaced pty, where frames take no time).
+// What a call's bound depends on: the reply time-out and the port's rate
+// (the driver counts line times at it whether or not the simulator paces).
 struct BoundInputs {
   int64_t timeoutMs = 200;  // the reply time-out
-  uint32_t baud = 0;
+  uint32_t baud = 19200;
   uint32_t bitsPerCharacter = 10;
   int64_t slackMs = 0;  // for scheduling on a loaded machine
 };
 
 // The longest a call may take (docs/reliability.md, "How long a call can
-// take"): per line exchange three attempts, each a purge before the send,
-// the request's line time, a wait of up to one time-out for the first byte,
-// the reply's line time and one more time-out after the last byte of a cut
-// reply, the 50 ms pause and the purge after it (each purge waits up to
+// take"), per line exchange: the drain of replies an earlier request still
+// owes (at most two time-outs and the line time of the longest reception),
+// then three attempts, each a purge before the send, the request's line
+// time, the reception (at most one time-out and the line time of the longest
+// reception, 589 characters and 3 stray bytes, from when the request has
+// left the line), the 50 ms pause and the purge after it (a purge waits
 // 50 ms for a byte that is not coming); plus the slack. The one place the
 // soak's bound is computed.
 int64_t CallBoundMs(const Shape& shape, const BoundInputs& in);

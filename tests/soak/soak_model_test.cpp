@@ -114,13 +114,18 @@ TEST(SoakModel, CallBoundCountsAttemptsPausesPurgesAndLineTime) {
   EXPECT_EQ(LineChars(bit)[0].reply, 26);
   EXPECT_EQ(LineChars(bit)[1].request, 30);
 
-  // Unpaced: 3 attempts x (50 purge + 2 x 200 + 50 pause + 50 purge) + slack.
-  EXPECT_EQ(CallBoundMs(read62, {200, 0, 10, 1000}), 3 * 550 + 1000);
-  EXPECT_EQ(CallBoundMs(write62, {1000, 0, 10, 0}), 3 * 2150);
-  EXPECT_EQ(CallBoundMs(bit, {200, 0, 10, 0}), 2 * 3 * 550);
-  // Paced at 19200 baud, 10 bits a character: 300 characters are 156.25 ms.
-  EXPECT_EQ(CallBoundMs(read62, {200, 19200, 10, 0}), 3 * (550 + 16 + 141));
-  EXPECT_EQ(CallBoundMs(read62, {200, 2400, 10, 0}), 3 * (550 + 125 + 1125));
+  // Per exchange a drain of 2T + the longest reception's line time (592
+  // characters), then 3 attempts x (50 purge + request + T + 592 characters +
+  // 50 pause + 50 purge); at 19200 baud 592 characters are 308.3 ms.
+  EXPECT_EQ(CallBoundMs(read62, {200, 19200, 10, 1000}),
+            1000 + (400 + 309) + 3 * (150 + 16 + 200 + 309));
+  EXPECT_EQ(CallBoundMs(write62, {1000, 19200, 10, 0}),
+            (2000 + 309) + 3 * (150 + 143 + 1000 + 309));
+  EXPECT_EQ(CallBoundMs(bit, {200, 19200, 10, 0}),
+            2 * (400 + 309) + 3 * (150 + 16 + 200 + 309) + 3 * (150 + 16 + 200 + 309));
+  // No rate, no line time: 2T, then 3 x (T + 150).
+  EXPECT_EQ(CallBoundMs(read62, {200, 0, 10, 0}), 400 + 3 * 350);
+  EXPECT_EQ(CallBoundMs(read62, {200, 2400, 10, 0}), (400 + 2467) + 3 * (150 + 125 + 200 + 2467));
 }
 
 TEST(SoakStats, MergedCountsSurviveJsonAndDefectsAreTheGatedOnes) {
