@@ -283,7 +283,8 @@ bool ReadWithin(const Win32Calls& calls, Port& port, void* buffer, DWORD ask, DW
   if (port.limitMs != 0 || port.receptionEnd != 0 || port.writeLeft == 0) {
     const ULONGLONG now = calls.getTickCount64();
     StartReception(port, now);
-    if (port.writeLeft > now) wait += port.writeLeft - now;
+    // Under one tick of the time-out's unit the wait is not worth changing.
+    if (port.writeLeft >= now + 10) wait += port.writeLeft - now;
     if (port.receptionEnd != 0) {
       if (now >= port.receptionEnd) return false;
       if (port.receptionEnd - now < wait) wait = port.receptionEnd - now;

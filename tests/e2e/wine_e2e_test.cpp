@@ -128,6 +128,20 @@ class WineE2E : public ::testing::Test {
   static int32_t coldStart_;
 };
 
+// portHandle is the HANDLE that CreateFileA gave: the process holds it, and
+// the port's time-outs read through it are those the driver set (the reply
+// time-out after the adapter configuration; writes bounded).
+void ExpectTheComPortsHandle(uint32_t portHandle) {
+  const HANDLE port = reinterpret_cast<HANDLE>(uintptr_t{portHandle});
+  DWORD flags = 0;
+  EXPECT_TRUE(GetHandleInformation(port, &flags)) << GetLastError();
+  COMMTIMEOUTS timeouts{};
+  ASSERT_TRUE(GetCommTimeouts(port, &timeouts)) << GetLastError();
+  EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1000u);  // readTimeout 100
+  EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
+  EXPECT_NE(timeouts.WriteTotalTimeoutConstant, 0u);
+}
+
 HMODULE WineE2E::library_ = nullptr;
 Instance* WineE2E::host_ = nullptr;
 int32_t WineE2E::coldStart_ = -1;
@@ -136,9 +150,9 @@ TEST_F(WineE2E, ColdStartConfiguresTheAdapterOverTheComPort) {
   EXPECT_EQ(coldStart_, 0);
   EXPECT_EQ(Log(), std::vector<std::string>{Line("ColdStart(): TIWAY Driver loaded successfully")});
   EXPECT_EQ(Frames(), 5);  // 12, FF, the set-up, 11, 30
-  EXPECT_NE(host_->Context().portHandle, 0u);
   EXPECT_EQ(host_->Context().readTimeout, 100);
   EXPECT_EQ(host_->Context().settings.handshake, 8);
+  ExpectTheComPortsHandle(host_->Context().portHandle);
 }
 
 TEST_F(WineE2E, DefinitionsConnectAndBlockReadsOfWordsPlaceThem) {
@@ -233,6 +247,11 @@ TEST_F(WineE2E, PortCommandsCloseAndOpenTheComPort) {
   EXPECT_EQ(host_->Context().portHandle, 0u);
   EXPECT_EQ(host_->Call(kOpenPort), 0);
   EXPECT_NE(host_->Context().portHandle, 0u);
+  // A fresh open: the read time-out of a new port.
+  const HANDLE port = reinterpret_cast<HANDLE>(uintptr_t{host_->Context().portHandle});
+  COMMTIMEOUTS timeouts{};
+  ASSERT_TRUE(GetCommTimeouts(port, &timeouts));
+  EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1000u);
   HostArray data(3);
   EXPECT_EQ(host_->Transfer(kReadBlock, Define("05V0064"), 1, data.data()), 0);
   EXPECT_EQ(data[1], 0x1111);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -81,6 +82,23 @@ class Pty : public ::testing::Test {
       usleep(1000);
     }
     FAIL() << "the peer's bytes never arrived";
+  }
+
+  // Waits until the terminal's output has stopped (the line discipline
+  // handles the peer's XOFF on its own time): probe bytes written through
+  // the test's own descriptor go out until it has. The probes, for the
+  // peer's reads.
+  std::string AwaitStopped() {
+    const int flags = fcntl(slave_, F_GETFL);
+    fcntl(slave_, F_SETFL, flags | O_NONBLOCK);
+    std::string probes;
+    for (int i = 0; i < 5000; ++i) {
+      if (write(slave_, "p", 1) != 1) break;
+      probes += 'p';
+      usleep(1000);
+    }
+    fcntl(slave_, F_SETFL, flags);
+    return probes;
   }
 
   std::string PeerReads(size_t count) {
@@ -682,6 +700,79 @@ TEST(PortCommands, NeverCloseAFileTheLayerDidNotOpen) {
   }
   close(ends[0]);
   close(ends[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes that the line does not take: flow control switched on by another
+// program and an XOFF from the peer, output suspended with tcflow, a peer
+// that stops reading. Each write fails within its bound instead of holding
+// the caller's thread, and what it could not send is never sent later.
+TEST_F(Pty, WritesTheLineDoesNotTakeFailInsteadOfBlocking) {
+  struct Case {
+    const char* name;
+    std::function<std::string()> stall;  // the probes it sent
+    std::function<void()> release;
+  };
+  const Case cases[] = {
+      {"XOFF after another program set ixon",
+       [this] {
+         termios attributes{};
+         EXPECT_EQ(tcgetattr(slave_, &attributes), 0);
+         attributes.c_iflag |= IXON;
+         EXPECT_EQ(tcsetattr(slave_, TCSANOW, &attributes), 0);
+         PeerWrites("\x13");
+         return AwaitStopped();
+       },
+       [this] { PeerWrites("\x11"); }},
+      {"output suspended with tcflow",
+       [this] {
+         EXPECT_EQ(tcflow(slave_, TCOOFF), 0);
+         return std::string();
+       },
+       [this] { ASSERT_EQ(tcflow(slave_, TCOON), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SerialHandle handle = OpenPort();
+    const std::string probes = c.stall();
+    const std::string frame(600, 'W');
+    uint32_t written = 0;
+    EXPECT_NE(SerialWrite(handle, frame.data(), 600, &written), SerialOk);
+    c.release();
+    EXPECT_EQ(SerialWrite(handle, ":OK;", 4, nullptr), SerialOk);
+    // Nothing of the failed write went out, then or later.
+    EXPECT_EQ(PeerReads(probes.size() + 4), probes + ":OK;");
+    SerialClose(handle);
+    handle_ = 0;
+  }
+}
+
+TEST_F(Pty, AWriteToAPeerThatStopsReadingFails) {
+  const SerialHandle handle = OpenPort();
+  const std::string frame(589, 'W');
+  int32_t status = SerialOk;
+  for (int frames = 0; frames < 1000 && status == SerialOk; ++frames) {
+    status = SerialWrite(handle, frame.data(), 589, nullptr);
+  }
+  EXPECT_NE(status, SerialOk);
+}
+
+// The other end goes away while a read waits: the read fails at once, it
+// does not spin on the hung-up terminal until its time-out.
+TEST_F(Pty, AReadFailsAtOnceWhenTheTerminalHangsUp) {
+  const SerialHandle handle = OpenPort();
+  ASSERT_EQ(SerialSetReadTimeout(handle, 300), 100);  // 3 s
+  close(master_);
+  master_ = -1;
+  const uint64_t calls = serial_posix::SystemCallCount();
+  char bytes[4] = {};
+  uint32_t received = 0;
+  EXPECT_EQ(SerialRead(handle, bytes, 4, &received), SerialIoFailed);
+  EXPECT_EQ(received, 0u);
+  EXPECT_LT(serial_posix::SystemCallCount() - calls, 12u);
 }
 
 }  // namespace

@@ -38,6 +38,8 @@ struct FakeDevice {
   std::string written;             // bytes taken by WriteFile
   DWORD writeLimit = 0xFFFFFFFFu;  // bytes a write takes at most
   std::vector<DWORD> sleeps;
+  std::vector<DWORD> purgeFlags;  // PurgeComm's flags, per call
+  ULONGLONG now = 1000000;        // the tick clock
 };
 
 FakeDevice* device = nullptr;
@@ -57,7 +59,11 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
   device->disposition = disposition;
   device->flags = flags;
   device->templateGiven = templ != nullptr;
-  return Fails("CreateFileA") ? INVALID_HANDLE_VALUE : device->handle;
+  if (Fails("CreateFileA")) return INVALID_HANDLE_VALUE;
+  // Every open gives a handle of its own, as the system does.
+  static uintptr_t next = 0x2000;
+  device->handle = reinterpret_cast<HANDLE>(next += 4);
+  return device->handle;
 }
 BOOL WINAPI FakeGetCommState(HANDLE, LPDCB dcb) {
   device->lengthAsked = dcb->DCBlength;
@@ -127,12 +133,20 @@ VOID WINAPI FakeSleep(DWORD ms) {
   device->sleeps.push_back(ms);
   Fails("Sleep");
 }
+BOOL WINAPI FakePurgeComm(HANDLE, DWORD flags) {
+  device->purgeFlags.push_back(flags);
+  return Fails("PurgeComm") ? FALSE : TRUE;
+}
+// The clock is read, not recorded: only the calls that reach the device are.
+ULONGLONG WINAPI FakeGetTickCount64() {
+  return device->now;
+}
 
 constexpr Win32Calls kFakeCalls = {
     &FakeCreateFileA,     &FakeGetCommState, &FakeSetCommState,   &FakeGetCommTimeouts,
     &FakeSetCommTimeouts, &FakeSetupComm,    &FakeClearCommError, &FakeReadFile,
     &FakeWriteFile,       &FakeSetCommBreak, &FakeClearCommBreak, &FakeCloseHandle,
-    &FakeSleep,
+    &FakeSleep,           &FakePurgeComm,    &FakeGetTickCount64,
 };
 
 // Each test starts with a port open on the pretend device (its opening not
@@ -142,7 +156,9 @@ class Win32Backend : public ::testing::Test {
   Win32Backend() {
     device = &dev;
     SerialOpenWith(kFakeCalls, "COM9", LineSettings{19200, 7, 0, 1}, 8, &port);
+    const HANDLE handle = dev.handle;
     dev = FakeDevice{};
+    dev.handle = handle;
   }
   ~Win32Backend() override {
     dev.failAt = -1;
@@ -207,8 +223,12 @@ TEST_F(Win32Backend, OpenMakesItsCallsInOrder) {
   EXPECT_EQ(t.ReadIntervalTimeout, 0u);
   EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 1000u);
-  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+  // A write may take twice its line time (10 bits at 19200 baud: 2 ms a
+  // byte, rounded up) and half a second more.
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 2u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 500u);
+  // The driver keeps the HANDLE itself.
+  EXPECT_EQ(reinterpret_cast<HANDLE>(uintptr_t{opened}), dev.handle);
   EXPECT_EQ(dev.queueSizes, (std::vector<DWORD>{1200, 1200}));
   EXPECT_TRUE(dev.closed.empty());
 }
@@ -480,12 +500,15 @@ TEST_F(Win32Backend, WriteIsOneRequest) {
   EXPECT_EQ(SerialWriteWith(kFakeCalls, Handle(), ":0123;", 6, nullptr), SerialOk);
   EXPECT_EQ(dev.written, ":0123;");
 
+  // A write that ran out of its time-out: the rest is not retried, and what
+  // the device still holds of it is dropped, never sent later.
   dev.writeLimit = 2;
   EXPECT_EQ(SerialWriteWith(kFakeCalls, Handle(), "abcdef", 6, &written), SerialShortWrite);
   EXPECT_EQ(written, 2u);
-  EXPECT_EQ(dev.calls.size(), 3u);  // the rest is not retried
+  EXPECT_EQ(dev.calls, (Calls{"WriteFile", "WriteFile", "WriteFile", "PurgeComm"}));
+  EXPECT_EQ(dev.purgeFlags, std::vector<DWORD>{PURGE_TXABORT | PURGE_TXCLEAR});
 
-  dev.failAt = 3;
+  dev.failAt = 4;
   written = 77;
   EXPECT_EQ(SerialWriteWith(kFakeCalls, Handle(), "abc", 3, &written), SerialIoFailed);
   EXPECT_EQ(written, 77u);
@@ -560,3 +583,46 @@ TEST_F(Win32Backend, CloseBreakAndSleep) {
 }
 
 }  // namespace
+
+// The read after a long write waits its line time on top of the time-out
+// (the time-out is changed for that one read and put back); no read outlasts
+// the reception's bound, and once the bound has passed none is made.
+TEST_F(Win32Backend, ReadsCountFromTheRequestsEndAndStopAtTheReceptionBound) {
+  SerialSetReadTimeoutWith(kFakeCalls, Handle(), 100);  // 1000 ms
+  const std::string request(289, 'A');                  // 289 characters: 150 ms at 19200 baud
+  ASSERT_EQ(SerialWriteWith(kFakeCalls, Handle(), request.data(), 289, nullptr), SerialOk);
+  ASSERT_EQ(SerialLimitReceptionWith(Handle(), 1, 592), 0);  // 1000 ms + 309 ms
+  dev.calls.clear();
+  dev.timeoutsSet.clear();
+  char byte = 0;
+  EXPECT_EQ(SerialReadWith(kFakeCalls, Handle(), &byte, 1, nullptr), SerialIoFailed);
+  EXPECT_EQ(dev.calls,
+            (Calls{"GetCommTimeouts", "SetCommTimeouts", "ReadFile", "SetCommTimeouts"}));
+  ASSERT_EQ(dev.timeoutsSet.size(), 2u);
+  EXPECT_EQ(dev.timeoutsSet[0].ReadTotalTimeoutConstant, 1000u + 150u);
+  EXPECT_EQ(dev.timeoutsSet[1].ReadTotalTimeoutConstant, 1000u);
+
+  // 1,200 ms later only the bound's rest is waited; past it, nothing.
+  struct Step {
+    ULONGLONG later;
+    Calls calls;
+    DWORD wait;
+  };
+  const Step steps[] = {
+      {1200,
+       {"GetCommTimeouts", "SetCommTimeouts", "ReadFile", "SetCommTimeouts"},
+       150 + 1309 - 1200},
+      {400, {}, 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.later);
+    dev.now += step.later;
+    dev.calls.clear();
+    dev.timeoutsSet.clear();
+    EXPECT_EQ(SerialReadWith(kFakeCalls, Handle(), &byte, 1, nullptr), SerialIoFailed);
+    EXPECT_EQ(dev.calls, step.calls);
+    if (step.wait != 0) {
+      EXPECT_EQ(dev.timeoutsSet.at(0).ReadTotalTimeoutConstant, step.wait);
+    }
+  }
+}

@@ -88,7 +88,9 @@ TEST_F(ComPorts, OpenConfiguresTheLine) {
   ASSERT_TRUE(GetCommTimeouts(DeviceOf(a), &timeouts));
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 3000u);
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, kSerialWriteMarginMs);  // writes are bounded
+  // The handle is the HANDLE itself.
+  EXPECT_EQ(DeviceOf(a), reinterpret_cast<HANDLE>(uintptr_t{a}));
 }
 
 TEST_F(ComPorts, WhatOneEndWritesTheOtherReads) {
