@@ -31,7 +31,7 @@ status=0
 for factor in 1.2 1.8; do
   echo "== scan list, every 10th reply ${factor} reply time-outs late"
   build/linux/bin/zortw-soak --pattern scan --soakers 6 --per-kind 3000 --timeout 50 \
-    --baud 19200 --late-every 10 --late-factor "$factor" \
+    --baud 19200 --late-every 10 --late-factor "$factor" --refuse-writes 0.1 \
     --json "build/linux/soak-scan-${factor}.json" "$@" || status=1
 done
 exit $status

@@ -67,8 +67,9 @@ struct Options {
   std::string pattern = "random";
   int lateEvery = 0;
   double lateFactor = 1.2;
-  uint32_t baud = 0;  // the simulator paces the line at this rate (0: unpaced)
-  int child = -1;     // internal: this process is soaker number `child`
+  uint32_t baud = 0;        // the simulator paces the line at this rate (0: unpaced)
+  double refuseWrites = 0;  // share of write requests the controller refuses
+  int child = -1;           // internal: this process is soaker number `child`
   std::string childOut;
 };
 
@@ -613,6 +614,15 @@ void Soaker::ScanMemory(std::ostringstream& data) {
 // the request's last character (with --baud, when the request has left the
 // line; unpaced, when it was written).
 std::string Soaker::ArmLateEvery() {
+  if (o_.refuseWrites > 0) {
+    // A controller that refuses a write now and then (memory protected, a
+    // mode change): nothing is written, so a late reply of an earlier write
+    // taken for its answer reports a write that was not done.
+    const std::string refuse =
+        "fault-rate primitive-error=0104@write " + std::to_string(o_.refuseWrites);
+    const std::string answer = sim_.Control(refuse);
+    if (answer.rfind("ok", 0) != 0) return refuse + ": " + answer;
+  }
   if (o_.lateEvery <= 0) return "";
   const auto ms = std::llround(o_.lateFactor * static_cast<double>(timeoutMs_));
   const std::string command =
@@ -704,6 +714,8 @@ int RunAll(const Options& o, const char* self) {
                                      std::to_string(o.lateFactor),
                                      "--baud",
                                      std::to_string(o.baud),
+                                     "--refuse-writes",
+                                     std::to_string(o.refuseWrites),
                                      "--sim",
                                      o.sim,
                                      "--driver",
@@ -770,9 +782,10 @@ int RunAll(const Options& o, const char* self) {
   if (!o.json.empty()) {
     nlohmann::json out = ToJson(totals);
     out["run"] = {
-        {"pattern", o.pattern},        {"soakers", o.soakers},     {"perKind", o.perKind},
-        {"timeoutMs", o.timeout * 10}, {"faultRate", o.faultRate}, {"lateEvery", o.lateEvery},
-        {"lateFactor", o.lateFactor},  {"baud", o.baud},           {"seed", o.seed}};
+        {"pattern", o.pattern},          {"soakers", o.soakers},     {"perKind", o.perKind},
+        {"timeoutMs", o.timeout * 10},   {"faultRate", o.faultRate}, {"lateEvery", o.lateEvery},
+        {"lateFactor", o.lateFactor},    {"baud", o.baud},           {"seed", o.seed},
+        {"refuseWrites", o.refuseWrites}};
     std::ofstream(o.json) << out.dump(2) << '\n';
   }
   return Defects(totals) == 0 ? 0 : 1;
@@ -818,6 +831,10 @@ int main(int argc, char** argv) {
                  "the simulator paces the line at this rate and the driver's port is set to it "
                  "(default 0: unpaced, the port at 19200)")
       ->check(CLI::Range(0u, 57600u));
+  app.add_option("--refuse-writes", o.refuseWrites,
+                 "share of write requests the controller refuses with 0104, beside the faults "
+                 "(default 0)")
+      ->check(CLI::Range(0.0, 0.5));
   app.add_option("--child", o.child)->group("");
   app.add_option("--child-out", o.childOut)->group("");
   CLI11_PARSE(app, argc, argv);
