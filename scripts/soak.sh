@@ -9,9 +9,9 @@
 #   bash scripts/soak.sh --scan [ARGS]  the scan-list soak: 6 soakers poll one
 #       station's 62-word blocks in turn with single-bit and block writes
 #       between, on a line paced at 19200 baud, 500 ms reply time-out, every
-#       10th reply late, once 1.2 and once 1.8 reply time-outs late (about
-#       4 minutes each); counts in build/linux/soak-scan-1.2.json and
-#       soak-scan-1.8.json.
+#       10th reply late, one write in ten refused by the controller, once 1.2
+#       and once 1.8 reply time-outs late (about 10 minutes each); counts in
+#       build/linux/soak-scan-1.2.json and soak-scan-1.8.json.
 #
 # Extra arguments go to zortw-soak (e.g. --per-kind 2000, --seed 5). The exit
 # status is 1 when a defect was found.
