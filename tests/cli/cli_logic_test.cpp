@@ -173,38 +173,92 @@ TEST(Placement, ElementTextsStepByElement) {
 
 // ---- values -----------------------------------------------------------------
 
-TEST(Values, ParsedByKindWithTheirRanges) {
-  struct Case {
-    PointKind kind;
-    const char* text;
-    bool ok;
-    uint32_t value;
-  };
-  const Case cases[] = {
-      {PointKind::VWord, "42", true, 42},
-      {PointKind::VWord, "0x2A", true, 42},
-      {PointKind::VWord, "65535", true, 0xFFFF},
-      {PointKind::VWord, "-1", true, 0xFFFF},
-      {PointKind::VWord, "65536", false, 0},
-      {PointKind::VWord, "-32769", false, 0},
-      {PointKind::VWord, "12a", false, 0},
-      {PointKind::VWord, "", false, 0},
-      {PointKind::VWord, "-0x1", false, 0},
-      {PointKind::VBit, "1", true, 1},
-      {PointKind::VBit, "2", false, 0},
-      {PointKind::Discrete, "0", true, 0},
-      {PointKind::FValue, "0xFFFFFFFF", true, 0xFFFFFFFF},
-      {PointKind::FValue, "-2", true, 0xFFFFFFFE},
-      {PointKind::FValue, "4294967296", false, 0},
-  };
-  for (const Case& c : cases) {
-    uint32_t value = 0;
-    std::optional<std::string> problem = ParseValue(c.kind, c.text, value);
-    EXPECT_EQ(!problem.has_value(), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(value, c.value) << c.text;
-    }
+// One table per point kind: integers, floats, hex, ranges, overflow, NaN.
+// Each value gives "= BITS" (in the host's array), "= raw BITS" (given as
+// bits), with the note on rounding after a comma, or the refusal's words.
+struct ValueCase {
+  const char* text;
+  const char* gives;
+};
+
+void CheckValues(PointKind kind, ValueRules rules, std::initializer_list<ValueCase> cases) {
+  for (const auto& [text, gives] : cases) {
+    ParsedValue v;
+    const std::optional<std::string> problem = ParseValue(kind, text, v, rules);
+    char bits[32];
+    std::snprintf(bits, sizeof bits, "= %s0x%08X", v.rawBits ? "raw " : "", v.bits);
+    const std::string got = problem ? *problem : bits + (v.note.empty() ? "" : ", " + v.note);
+    EXPECT_NE(got.find(gives), std::string::npos) << "'" << text << "' gives " << got;
   }
+}
+
+TEST(Values, AVWordTakesWholeNumbersWithinSixteenBits) {
+  const char* range = "a V word takes a whole number 0..65535, -32768..-1 or 0x0000..0xFFFF";
+  CheckValues(PointKind::VWord, {},
+              {{"42", "= 0x0000002A"},
+               {"65535", "= 0x0000FFFF"},
+               {"-1", "= 0x0000FFFF"},
+               {"-32768", "= 0x00008000"},
+               {"0x2A", "= 0x0000002A"},
+               {"65536", range},
+               {"-32769", range},
+               {"0x10000", range},
+               {"99999999999999999999999", range},
+               {"1.5", range},
+               {"nan", "given 'nan'"},
+               {"", "given ''"}});
+}
+
+TEST(Values, BitsAndDiscretesTakeZeroOrOne) {
+  for (PointKind kind : {PointKind::VBit, PointKind::Discrete}) {
+    CheckValues(kind, {},
+                {{"0", "= 0x00000000"},
+                 {"1", "= 0x00000001"},
+                 {"0x1", "= 0x00000001"},
+                 {"2", "a bit takes 0 or 1"},
+                 {"1.0", "0 or 1"},
+                 {"nan", "0 or 1"},
+                 {"18446744073709551617", "0 or 1"}});
+  }
+}
+
+TEST(Values, AnFValueIsTheNumberTypedAndItsBitsOnlyInHex) {
+  const char* range = "a 32-bit float holds magnitudes up to 3.40282347e+38 and down to";
+  CheckValues(PointKind::FValue, {},
+              {// Whole numbers and floats are numbers: 10 writes 10.0.
+               {"10", "= 0x41200000"},
+               {"-1", "= 0xBF800000"},
+               {"+2", "= 0x40000000"},
+               {"16777217",
+                "= 0x4B800000, 16777217 is not exactly a 32-bit float: written as "
+                "16777216"},
+               {"1.5", "= 0x3FC00000"},
+               {"-2e3", "= 0xC4FA0000"},
+               {"3.4028235e38", "= 0x7F7FFFFF"},
+               {"1e-40", "= 0x000116C2"},
+               // Hex is the 32 bits, and says so.
+               {"0xA", "= raw 0x0000000A"},
+               {"0x100000000", "raw bits of an F value take 0x0..0xFFFFFFFF"},
+               // Out of range: refused with the range, never infinity or 0.
+               {"1e40", range},
+               {"1e999", range},
+               {"1e-50", "is too small for a 32-bit float"},
+               // NaN and infinity only when asked for.
+               {"nan", "NaN is written only when asked for: add --allow-nan-inf"},
+               {"-Infinity", "infinity is written only when asked for"},
+               {"0x1p3", "given '0x1p3'"},
+               {"1.5f", "an F value takes a number"},
+               {".", "takes a number"}});
+  CheckValues(PointKind::FValue, {false, true},
+              {{"nan", "= 0x7FC00000"},
+               {"inf", "= 0x7F800000"},
+               {"-inf", "= 0xFF800000"},
+               {"1e40", range}});
+  CheckValues(PointKind::FValue, {true, false},
+              {{"10", "= raw 0x0000000A"},
+               {"-1", "= raw 0xFFFFFFFF"},
+               {"4294967296", "with --raw-bits"},
+               {"1.5", "with --raw-bits an F value is its 32 bits"}});
 }
 
 TEST(Values, FormattedInDecimalAndHexOrAsBits) {
@@ -215,6 +269,29 @@ TEST(Values, FormattedInDecimalAndHexOrAsBits) {
   EXPECT_EQ(FormatValue(PointKind::FValue, 0x12345678), "305419896  0x12345678");
 }
 
+TEST(Values, ABitDigitAfterAFourDigitDecimalElementIsWarnedOf) {
+  EXPECT_EQ(BitDigitWarning("05V10000").rfind("05V10000 is bit 0 of the V word 1000", 0), 0u);
+  EXPECT_NE(BitDigitWarning("05V12345").find("for the word write 05V1234"), std::string::npos);
+  for (const char* bit : {"05V00641", "05V1000A", "05V0064"}) EXPECT_EQ(BitDigitWarning(bit), "");
+}
+
+TEST(LineTime, AFailedTransferWhoseFramesFillTheTimeOutNamesTimeout) {
+  const LineSettings slow{600, 7, 0, 1};
+  EXPECT_EQ(BitsPerCharacter(LineSettings{9600, 8, 1, 2}), 12);  // 1.5 stop bits count as two
+  const std::string read4 = ":001E01050006200100040064DE6E;";    // 30 characters
+  EXPECT_EQ(ReplyChars(read4), 22 + 16);
+  EXPECT_EQ(ReplyChars(":001E01050006300100641234BC3E;"), 22);  // a write
+  // 68 characters at 600 baud: 1.13 s.
+  EXPECT_NE(LineTimeAdvice(read4, slow, 1000)
+                .find("take 1.13 s on the line at 600 baud, longer than the reply time-out of "
+                      "1.00 s: if the time-out ended the exchange, a longer one gives them room: "
+                      "--timeout 400"),
+            std::string::npos);
+  EXPECT_NE(LineTimeAdvice(read4, slow, 2000).find("a large part of"), std::string::npos);
+  EXPECT_EQ(LineTimeAdvice(read4, slow, 3000), "");
+  EXPECT_EQ(LineTimeAdvice(read4, LineSettings{19200, 7, 0, 1}, 1000), "");
+}
+
 // ---- statuses -------------------------------------------------------------------
 
 TEST(StatusMeaning, DependsOnTheStepThatReturnedIt) {
@@ -223,8 +300,13 @@ TEST(StatusMeaning, DependsOnTheStepThatReturnedIt) {
   EXPECT_NE(StatusMeaning(1, Step::Block).find("not active"), std::string::npos);
   EXPECT_NE(StatusMeaning(1, Step::Define).find("refused"), std::string::npos);
   EXPECT_NE(StatusMeaning(7, Step::Adapter).find("no reply"), std::string::npos);
-  EXPECT_NE(StatusMeaning(255, Step::Adapter).find("ReplyIncomplete"), std::string::npos);
-  EXPECT_NE(StatusMeaning(65535, Step::Block).find("ReplyInvalid"), std::string::npos);
+  EXPECT_NE(StatusMeaning(255, Step::Adapter).find("incomplete reply"), std::string::npos);
+  EXPECT_NE(StatusMeaning(65535, Step::Block).find("invalid reply"), std::string::npos);
+  for (Step step : {Step::ColdStart, Step::Define, Step::Block, Step::Stop, Step::Adapter}) {
+    for (int32_t status : {255, 65535}) {  // no internal names in what the user reads
+      EXPECT_EQ(StatusMeaning(status, step).find("Reply"), std::string::npos);
+    }
+  }
   EXPECT_NE(StatusMeaning(-1, Step::Block).find("no command"), std::string::npos);
   // A block transfer turns every line failure into 2: any other value is
   // the controller's primitive error code.
@@ -427,6 +509,58 @@ TEST(Args, SettingsComeFromFlagsThenEnvironmentThenProfile) {
 #endif
 }
 
+void SetEnv(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv((std::string(name) + "=" + value).c_str());
+#else
+  (void)(value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1));
+#endif
+}
+
+std::string WriteProfile(const std::string& name, const std::string& text) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(Args, TheProfileComesFromItsOptionOrTheEnvironmentAndItsErrorsNameFileAndLine) {
+  SetEnv("TIWAY_PORT", "");
+  const std::string path =
+      WriteProfile("tiway-a", "port = \"/dev/ttyS4\"  # quoted\nbaud = 4800\n");
+  SetEnv("TIWAY_PROFILE", path);
+  ParseResult r = Parse({"read", "05V0064"});
+  EXPECT_EQ(r.options.port, "/dev/ttyS4") << r.error;
+  EXPECT_EQ(r.options.baud.value_or(0), 4800);
+  SetEnv("TIWAY_PROFILE", path + "-none");
+  EXPECT_EQ(Parse({"read", "05V0064"}).error,
+            path + "-none: cannot read the profile: No such file or directory");
+  SetEnv("TIWAY_PROFILE", "");
+  const std::pair<const char*, const char*> cases[] = {
+      {"port = x\nfrob = 1\n", "2: unknown setting 'frob'; a profile takes port, driver, baud"},
+      {"# laptop\nbuad = 9600\n", "2: unknown setting 'buad' (did you mean 'baud'?)"},
+      {"port = x\n\nbaud = 9600x\n", "3: baud = 9600x: --baud takes a number from 1 to 65535"},
+      {"trace = maybe\n", "1: trace = maybe: trace takes true or false"},
+      {"port\n", "1: 'port' is not 'option = value'"},
+      {"[read]\n", "1: sections are not used"}};
+  for (const auto& [text, error] : cases) {
+    const std::string bad = WriteProfile("tiway-bad", text);
+    EXPECT_EQ(Parse({"--profile", bad, "read", "05V0064"}).error.rfind(bad + ":" + error, 0), 0u);
+  }
+}
+
+TEST(Args, EachCommandsHelpListsItsOwnOptions) {
+  EXPECT_EQ(Parse({"watch", "--help"}).options.helpCommand, "watch");
+  const std::string watch = UsageText("", "watch");
+  for (const char* part : {"Usage: tiway [OPTIONS] watch", "--interval", "--polls", "--csv"}) {
+    EXPECT_NE(watch.find(part), std::string::npos) << part << " missing in\n" << watch;
+  }
+  EXPECT_NE(UsageText("", "write").find("--raw-bits"), std::string::npos);
+  // The default profile is shown as ~, not as the home of whoever runs it.
+  EXPECT_NE(UsageText("").find("(default ~/.config/tiway/profile;"), std::string::npos);
+  const std::string completion = BashCompletion();
+  EXPECT_EQ(completion.find("--help"), completion.rfind("--help")) << completion;
+}
+
 TEST(Args, PointsCountsAndScanLists) {
   ParseResult r = Parse({"read", "05V0064:4", "05X0010", "8", "0AF0200", "--port", "NUL"});
   ASSERT_EQ(r.error, "");
@@ -435,14 +569,17 @@ TEST(Args, PointsCountsAndScanLists) {
   EXPECT_EQ(r.options.points[1].count, 8);
   EXPECT_EQ(r.options.points[2].count, 1);
   std::string error;
-  std::vector<PointSpec> list =
-      ParseScanList("# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", error);
+  std::vector<PointSpec> list = ParseScanList(
+      "# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", "plant.txt", error);
   EXPECT_EQ(error, "");
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[1].text, "05X0010");
   EXPECT_EQ(list[1].count, 8);
-  ParseScanList("05V0064\n05V0064:0\n", error);
-  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+  EXPECT_EQ(list[1].origin, "plant.txt:4");  // for the point's own errors
+  ParseScanList("05V0064\n05V0064:0\n", "plant.txt", error);
+  EXPECT_EQ(error.rfind("plant.txt:2: the count after ':'", 0), 0u) << error;
+  ParseScanList("05V0064 1 2\n", "plant.txt", error);
+  EXPECT_EQ(error.rfind("plant.txt:1: one point per line", 0), 0u) << error;
 }
 
 TEST(Values, FloatsForFPointsAndTheViewsOfAWord) {

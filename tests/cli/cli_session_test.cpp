@@ -6,15 +6,20 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/point_records.h"
 #include "tools/cli/cli_args.h"
+#include "tools/cli/result.h"
 #include "tools/cli/session.h"
+#include "tools/cli/tiway_record_schema.h"
 
 namespace tiway {
 namespace {
@@ -165,7 +170,7 @@ TEST_F(Session, ReadOfOneWordDefinesReadsAndStops) {
 
 TEST_F(Session, BlocksGoThroughCheckBlockAndFValuesCountWords) {
   fake_.readData = {0x5678, 0x1234, 0, 0, 0xDEF0, 0x9ABC};
-  EXPECT_EQ(RunArgs({"read", "05F0064", "2", "--port", "NUL", "--json"}), kExitOk);
+  EXPECT_EQ(RunArgs({"read", "05F0064", "2", "--port", "ttyS9", "--json"}), kExitOk);
   EXPECT_EQ(fake_.commands[2], kCheckBlock);
   EXPECT_EQ(fake_.definedCount, 4);  // two values, four 16-bit words
   EXPECT_EQ(fake_.block.elementCount, 4);
@@ -177,7 +182,7 @@ TEST_F(Session, BlocksGoThroughCheckBlockAndFValuesCountWords) {
 }
 
 TEST_F(Session, SingleBitWriteCarriesTheBitInDataOne) {
-  EXPECT_EQ(RunArgs({"write", "05V0064A", "1", "--port", "NUL"}), kExitOk);
+  EXPECT_EQ(RunArgs({"write", "05V0064A", "1", "--port", "ttyS9"}), kExitOk);
   // The read before the write records the value it replaces.
   EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kDefinePoint,
                                                   kReadBlock, kWriteBlock, kStop}));
@@ -188,7 +193,7 @@ TEST_F(Session, SingleBitWriteCarriesTheBitInDataOne) {
 }
 
 TEST_F(Session, BadAddressIsRefusedBeforeTheDriverIsAsked) {
-  EXPECT_EQ(RunArgs({"read", "05V0064A", "--port", "NUL", "--host-type", "0"}), kExitBadPoint);
+  EXPECT_EQ(RunArgs({"read", "05V0064A", "--port", "ttyS9", "--host-type", "0"}), kExitBadPoint);
   EXPECT_TRUE(fake_.commands.empty());
   EXPECT_NE(err_.str().find("a V word takes no bit digit"), std::string::npos) << err_.str();
 }
@@ -204,7 +209,7 @@ TEST_F(Session, PortThatCannotBeOpenedIsNamed) {
 
 TEST_F(Session, DriverRefusalOfADefinitionStopsTheInstance) {
   fake_.defineStatus = 1;
-  EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "NUL", "--json"}), kExitBadPoint);
+  EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "ttyS9", "--json"}), kExitBadPoint);
   EXPECT_EQ(fake_.commands.back(), kStop);
   EXPECT_NE(out_.str().find("\"status\":1,"), std::string::npos) << out_.str();
   EXPECT_NE(out_.str().find("\"step\":\"DefinePoint\""), std::string::npos) << out_.str();
@@ -212,7 +217,8 @@ TEST_F(Session, DriverRefusalOfADefinitionStopsTheInstance) {
 
 TEST_F(Session, TransferStatusIsShownWithItsMeaningAndTrace) {
   fake_.transferStatus = 258;
-  EXPECT_EQ(RunArgs({"read", "05V0064", "4", "--port", "NUL", "--json", "--trace"}), kExitTransfer);
+  EXPECT_EQ(RunArgs({"read", "05V0064", "4", "--port", "ttyS9", "--json", "--trace"}),
+            kExitTransfer);
   const std::string out = out_.str();
   EXPECT_NE(out.find("\"status\":258"), std::string::npos) << out;
   EXPECT_NE(out.find("code 0102: the station exists but is not connected"), std::string::npos)
@@ -227,7 +233,7 @@ TEST_F(Session, WatchShowsOnlyChangesAndStopsAfterItsPolls) {
   // The stand-in answers every read with the same data: only the first poll
   // prints.
   fake_.readData = {0, 1, 0, 0};
-  EXPECT_EQ(RunArgs({"watch", "02X0001", "2", "--port", "NUL", "--polls", "3"}), kExitOk);
+  EXPECT_EQ(RunArgs({"watch", "02X0001", "2", "--port", "ttyS9", "--polls", "3"}), kExitOk);
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 3);
   const std::string out = out_.str();
   EXPECT_EQ(CountOf(out, "05X00"), 2) << out;
@@ -238,11 +244,11 @@ TEST_F(Session, WatchShowsOnlyChangesAndStopsAfterItsPolls) {
 TEST_F(Session, WatchWaitsItsIntervalBetweenPollsAndNoneAtZero) {
   std::vector<int32_t> sleeps;
   host_.sleep = [&sleeps](int32_t ms) { sleeps.push_back(ms); };
-  EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--interval", "0", "--polls", "4"}),
+  EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "ttyS9", "--interval", "0", "--polls", "4"}),
             kExitOk);
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kReadBlock), 4);
   EXPECT_TRUE(sleeps.empty());
-  EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--interval", "120", "--polls", "2"}),
+  EXPECT_EQ(RunArgs({"watch", "05V0064", "--port", "ttyS9", "--interval", "120", "--polls", "2"}),
             kExitOk);
   EXPECT_EQ(sleeps, (std::vector<int32_t>{50, 50, 20}));  // in steps, to notice Ctrl-C
 }
@@ -265,7 +271,7 @@ TEST_F(Session, EveryWatchObjectCarriesExactlyItsOwnFramesAndLines) {
   fake_.readData = {0, 0};
   fake_.tagTransfers = true;
   fake_.statuses = {0, 258, 0, 0, 2, 0, 0};
-  ASSERT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--polls", "7", "--json", "--trace"}),
+  ASSERT_EQ(RunArgs({"watch", "05V0064", "--port", "ttyS9", "--polls", "7", "--json", "--trace"}),
             kExitTransfer);
   std::istringstream lines(out_.str());
   std::string line;
@@ -293,7 +299,7 @@ TEST_F(Session, EveryWatchObjectCarriesExactlyItsOwnFramesAndLines) {
   fake_.readData = {0, 0};
   fake_.tagTransfers = true;
   fake_.statuses = {0, 0, 258, 258, 0, 0};
-  ASSERT_EQ(RunArgs({"watch", "05V0064", "--port", "NUL", "--polls", "6", "--json"}),
+  ASSERT_EQ(RunArgs({"watch", "05V0064", "--port", "ttyS9", "--polls", "6", "--json"}),
             kExitTransfer);
   std::istringstream again(out_.str());
   std::vector<int> printed;
@@ -327,14 +333,14 @@ TEST_F(Session, RangesAreSplitIntoBlocksOfAtMost62WordsOr124Discretes) {
   };
   for (const Case& c : cases) {
     fake_ = FakeDriver{};
-    EXPECT_EQ(RunArgs({"read", c.point, "--port", "NUL", "--json"}), kExitOk) << c.point;
+    EXPECT_EQ(RunArgs({"read", c.point, "--port", "ttyS9", "--json"}), kExitOk) << c.point;
     EXPECT_EQ(fake_.blockCounts, c.blocks) << c.point;
     EXPECT_EQ(fake_.definedTexts, c.texts) << c.point;
     // One result for the whole range.
     const std::string out = out_.str();
     EXPECT_EQ(CountOf(out, "\"operation\":\"read\""), 1u) << out;
   }
-  EXPECT_EQ(RunArgs({"read", "05VFFF0:17", "--port", "NUL"}), kExitBadPoint);
+  EXPECT_EQ(RunArgs({"read", "05VFFF0:17", "--port", "ttyS9"}), kExitBadPoint);
   EXPECT_NE(err_.str().find("run past element FFFF"), std::string::npos) << err_.str();
 }
 
@@ -345,7 +351,7 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
   fake_.onCall = [&interrupted](int32_t command) {
     if (command == kColdStart) interrupted = true;
   };
-  EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "NUL"}), kExitInterrupted);
+  EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "ttyS9"}), kExitInterrupted);
   EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kStop}));
   EXPECT_NE(err_.str().find("interrupted during start-up: nothing written"), std::string::npos)
       << err_.str();
@@ -356,7 +362,7 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
   fake_.onCall = [&interrupted](int32_t command) {
     if (command == kReadBlock) interrupted = true;
   };
-  EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "NUL", "--json"}), kExitInterrupted);
+  EXPECT_EQ(RunArgs({"write", "05V0064", "777", "--port", "ttyS9", "--json"}), kExitInterrupted);
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 0);
   EXPECT_EQ(fake_.commands.back(), kStop);
   EXPECT_NE(out_.str().find("interrupted before the write: nothing written"), std::string::npos)
@@ -371,7 +377,7 @@ TEST_F(Session, AnInterruptStopsBeforeTheNextRequestAndClosesThePort) {
   };
   std::vector<std::string> args{"write", "05V0064"};
   for (int k = 0; k < 70; ++k) args.push_back(std::to_string(k));
-  args.insert(args.end(), {"--port", "NUL"});
+  args.insert(args.end(), {"--port", "ttyS9"});
   EXPECT_EQ(RunArgs(args), kExitInterrupted);
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 1);
   EXPECT_NE(err_.str().find("after writing 62 of 70 elements; from 05V00A2 on nothing"),
@@ -383,15 +389,197 @@ TEST_F(Session, AFailedAdapterConfigurationStopsTheRunUnlessKeepGoing) {
   fake_.onCall = [this](int32_t command) {
     if (command == kColdStart) fake_.log.push_back("ZOR01: TW: ColdStart(): Fail rc = 7 ");
   };
-  EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "NUL"}), kExitAdapter);
+  EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "ttyS9"}), kExitAdapter);
   EXPECT_EQ(fake_.commands, (std::vector<int32_t>{kGetDriverInfo, kColdStart, kStop}));
   EXPECT_NE(err_.str().find("adapter configuration failed (rc 7: no reply: check cable"),
             std::string::npos)
       << err_.str();
   fake_.commands.clear();
-  EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "NUL", "--keep-going"}), kExitOk);
+  EXPECT_EQ(RunArgs({"write", "05V0064", "1", "--port", "ttyS9", "--keep-going"}), kExitOk);
   EXPECT_EQ(fake_.commands.back(), kStop);
   EXPECT_EQ(std::count(fake_.commands.begin(), fake_.commands.end(), kWriteBlock), 1);
+}
+
+// ---- the JSON records against their schema ------------------------------------
+
+// The part of JSON Schema 2020-12 that docs/tiway-record.schema.json uses;
+// returns the first rule broken, empty when none is.
+std::string SchemaBreak(const nlohmann::json& root, const nlohmann::json& schema,
+                        const nlohmann::json& v, const std::string& at = "$") {
+  if (schema.contains("$ref"))
+    return SchemaBreak(root, root["$defs"][schema["$ref"].get<std::string>().substr(8)], v, at);
+  auto fail = [&](const char* rule) {
+    return at + " " + v.dump() + " breaks " + rule + " " + schema[rule].dump();
+  };
+  auto is = [&v](const std::string& t) {
+    return t == "object"    ? v.is_object()
+           : t == "array"   ? v.is_array()
+           : t == "string"  ? v.is_string()
+           : t == "integer" ? v.is_number_integer()
+           : t == "number"  ? v.is_number()
+           : t == "boolean" ? v.is_boolean()
+                            : v.is_null();
+  };
+  if (schema.contains("type")) {
+    const nlohmann::json types =
+        schema["type"].is_array() ? schema["type"] : nlohmann::json{schema["type"]};
+    if (std::none_of(types.begin(), types.end(), [&](const auto& t) { return is(t); }))
+      return fail("type");
+  }
+  if (schema.contains("enum") &&
+      std::find(schema["enum"].begin(), schema["enum"].end(), v) == schema["enum"].end())
+    return fail("enum");
+  if (schema.contains("const") && schema["const"] != v) return fail("const");
+  if (schema.contains("minimum") && v.is_number() && v < schema["minimum"]) return fail("minimum");
+  for (const auto& key : schema.value("required", nlohmann::json::array())) {
+    if (v.is_object() && !v.contains(key)) return fail("required");
+  }
+  const nlohmann::json properties = schema.value("properties", nlohmann::json::object());
+  const nlohmann::json object = v.is_object() ? v : nlohmann::json::object();
+  for (const auto& [key, item] : object.items()) {
+    const nlohmann::json& rule = properties.contains(key)
+                                     ? properties[key]
+                                     : schema.value("additionalProperties", nlohmann::json(true));
+    if (rule == false) return at + "." + key + " is no key of the schema";
+    if (std::string why = SchemaBreak(root, rule.is_object() ? rule : nlohmann::json::object(),
+                                      item, at + "." + key);
+        !why.empty())
+      return why;
+  }
+  for (size_t i = 0; v.is_array() && schema.contains("items") && i < v.size(); ++i) {
+    if (std::string why =
+            SchemaBreak(root, schema["items"], v[i], at + "[" + std::to_string(i) + "]");
+        !why.empty())
+      return why;
+  }
+  for (const auto& part : schema.value("allOf", nlohmann::json::array())) {
+    if (std::string why = SchemaBreak(root, part, v, at); !why.empty()) return why;
+  }
+  auto holds = [&](const nlohmann::json& part) { return SchemaBreak(root, part, v, at).empty(); };
+  if (schema.contains("anyOf") &&
+      std::none_of(schema["anyOf"].begin(), schema["anyOf"].end(), holds))
+    return fail("anyOf");
+  if (schema.contains("not") && holds(schema["not"])) return fail("not");
+  const char* branch = schema.contains("if") ? (holds(schema["if"]) ? "then" : "else") : "";
+  if (schema.contains(branch)) {
+    if (std::string why = SchemaBreak(root, schema[branch], v, at); !why.empty())
+      return why + " (" + branch + " of " + schema["if"].dump() + ")";
+  }
+  return "";
+}
+
+TEST_F(Session, EveryRecordTiwayPrintsKeepsTheSchema) {
+  const nlohmann::json schema = nlohmann::json::parse(kRecordSchema);
+  std::vector<nlohmann::json> records = {
+      // the two that main prints itself
+      ToJson(Failure("usage", kExitUsage, ParseArgs({"read"}, "").error), {}),
+      ToJson(Failure("read", kExitNoDriver, "cannot load the driver x"), {})};
+  int32_t interruptAt = 0;
+  host_.interrupted = [this, &interruptAt] {
+    return std::count(fake_.commands.begin(), fake_.commands.end(), interruptAt) > 0;
+  };
+  auto run = [&](
+                 std::vector<std::string> args, const std::function<void()>& setUp = [] {}) {
+    fake_ = FakeDriver{};
+    interruptAt = 0;
+    setUp();
+    args.insert(args.end(), {"--json", "--trace"});
+    RunArgs(args);
+    std::istringstream lines(out_.str());
+    for (std::string line; std::getline(lines, line);) {
+      records.push_back(nlohmann::json::parse(line));
+    }
+  };
+  auto adapterFails = [this] {
+    fake_.onCall = [this](int32_t c) {
+      if (c == kColdStart) fake_.log.push_back("ZOR01: TW: ColdStart(): Fail rc = 7 ");
+    };
+  };
+  const std::string csv = ::testing::TempDir() + "tiway-schema.csv";
+  std::ofstream(csv) << "time,point,value,status\n2026-01-01T00:00:00.000,05V0064,1,0\n"
+                     << "2026-01-01T00:00:01.000,05V0064,2,0\n";
+  run({"read", "05Q0001", "--port", "p"});
+  run({"write", "05F0064", "1e40", "--port", "p"});
+  run({"write", "05F0064", "1", "--port", "NUL"});
+  run({"read", "05V0064", "--port", "p"}, adapterFails);
+  run({"read", "05V0064", "--port", "p", "--keep-going"}, adapterFails);
+  run({"read", "05V0064", "--port", "p"}, [&] { interruptAt = kColdStart; });
+  run({"read", "05V0064", "--port", "p"}, [this] { fake_.defineStatus = 1; });
+  run({"read", "05V0064", "--port", "p"}, [this] { fake_.coldStartStatus = 2; });
+  run({"read", "05V0064", "05F0064:2", "02X0001:3", "05V10000", "--port", "p", "--format", "bin"});
+  run({"read", "05V0064:130", "--port", "p"}, [&] { interruptAt = kReadBlock; });
+  run({"write", "05F0064", "10", "0x7FC00000", "--port", "p"});
+  run({"write", "05V0064", "1", "--port", "p"}, [this] { fake_.transferStatus = 2; });
+  run({"watch", "05V0064", "--port", "p", "--polls", "2"}, [this] {
+    fake_.statuses = {0, 258};
+    fake_.tagTransfers = true;
+  });
+  run({"watch", "05V0064", "--port", "p", "--polls", "1"});
+  run({"watch", "05V0064", "--port", "p", "--csv", ::testing::TempDir() + "no/such/dir.csv"});
+  run({"info"});
+  run({"plot", csv, "-o", ::testing::TempDir() + "tiway-schema.png"});
+  run({"plot", csv + "-none"});
+  std::set<std::string> seen;
+  for (const nlohmann::json& record : records) {
+    EXPECT_EQ(SchemaBreak(schema, schema, record), "") << record.dump();
+    seen.insert(record["operation"].get<std::string>() + (record["ok"] ? "" : " failed"));
+  }
+  // Every kind of record, as a success and as a failure where it can be both
+  // (info fails only before the driver is loaded, in main; Windows test
+  // machines have no gnuplot).
+  std::set<std::string> once = {"usage", "plan", "watch", "define", "info"};
+#if defined(_WIN32)
+  once.insert("plot");
+#endif
+  for (const std::string kind : schema["properties"]["operation"]["enum"]) {
+    EXPECT_EQ(seen.count(kind + " failed") + seen.count(kind), once.count(kind) ? 1u : 2u) << kind;
+  }
+  records[0]["status"] = 0;  // and the check refuses a status with "no driver status"
+  EXPECT_NE(SchemaBreak(schema, schema, records[0]), "");
+}
+
+// ---- what a user reads ------------------------------------------------------------
+
+TEST_F(Session, AnInterruptedReadPrintsTheValuesItRead) {
+  host_.interrupted = [this] { return fake_.transfers > 0; };
+  EXPECT_EQ(RunArgs({"read", "05V0064", "200", "--port", "ttyS9"}), kExitInterrupted);
+  EXPECT_EQ(CountOf(out_.str(), "\n"), 62u) << out_.str();  // the first block's 62 words
+  EXPECT_NE(out_.str().find("05V00A1   0  0x0000\n"), std::string::npos) << out_.str();
+  EXPECT_NE(err_.str().find("interrupted after reading 62 of 200 elements"), std::string::npos);
+}
+
+TEST_F(Session, AnFValueIsWrittenAsTheNumberTypedAndNothingOutOfRangeOrOnTheDummyPort) {
+  EXPECT_EQ(RunArgs({"write", "05F0064", "10", "0x7FC00000", "--port", "ttyS9"}), kExitOk);
+  fake_.written.resize(4);
+  EXPECT_EQ(fake_.written, (std::vector<uint16_t>{0x0000, 0x4120, 0x0000, 0x7FC0}));
+  EXPECT_NE(out_.str().find("from 05F0064; as raw bits, not numbers: 0x7FC00000\n05F0064   10  "),
+            std::string::npos)
+      << out_.str();
+  fake_ = FakeDriver{};
+  EXPECT_EQ(RunArgs({"write", "05F0064", "1e40", "--port", "ttyS9"}), kExitBadPoint);
+  EXPECT_EQ(RunArgs({"read", "05V0064", "--port", "NUL"}), kExitPortFailed);
+  EXPECT_TRUE(fake_.commands.empty());
+  EXPECT_NE(err_.str().find("port NUL is the driver's dummy port: it opens but never answers"),
+            std::string::npos);
+}
+
+TEST_F(Session, AFailureOnASlowLineNamesTheLineTimeAndTimeoutNotStrayBytes) {
+  fake_.transferStatus = 2;  // 68 characters at 300 baud: 2.3 s against a 1 s time-out
+  EXPECT_EQ(RunArgs({"read", "05V0064", "4", "--port", "ttyS9", "--baud", "300", "--trace"}),
+            kExitTransfer);
+  const std::string text = out_.str() + err_.str();
+  EXPECT_NE(text.find("300 baud, longer than the reply time-out of 1.00 s"), std::string::npos);
+  EXPECT_NE(text.find("--timeout 600"), std::string::npos) << text;
+  EXPECT_EQ(text.find("stray bytes"), std::string::npos) << text;
+  EXPECT_EQ(RunArgs({"read", "05V0064", "4", "--port", "ttyS9", "--trace"}), kExitTransfer);
+  EXPECT_EQ(err_.str().find("--timeout"), std::string::npos) << err_.str();  // 19200: no cause
+}
+
+TEST(Plot, DiscretesAreStepsOnTheirOwnAxis) {
+  const std::string script =
+      PlotScript({"05V0064", "05X0010"}, {{"05V0064", ""}, {"05X0010", ""}}, "a", "a.png");
+  EXPECT_NE(script.find("$p1 using 1:2 with steps axes x1y2"), std::string::npos) << script;
+  EXPECT_NE(script.find("set y2range [-0.2:1.2]"), std::string::npos) << script;
 }
 
 }  // namespace

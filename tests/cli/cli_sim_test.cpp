@@ -223,20 +223,25 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   EXPECT_EQ(held.problem, tiway::PortProblem::InUse) << held.text;
   EXPECT_NE(held.text.find("PID " + std::to_string(holder)), std::string::npos) << held.text;
 
-  // Permission denied: a user outside the device's group.
+  // Permission denied: joining the device's group is advised only when the
+  // group may read and write it; otherwise the owner, mode and a udev rule.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to take another user's identity";
-  ASSERT_EQ(chmod(pty.slave.c_str(), 0660), 0);
-  const pid_t other = fork();
-  if (other == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    const tiway::PortDiagnosis denied = tiway::DiagnosePort(pty.slave, line);
-    const bool named = denied.problem == tiway::PortProblem::Permission &&
-                       denied.text.find("add your user to the group") != std::string::npos;
-    _exit(named ? 0 : 1);
+  ASSERT_EQ(chown(pty.slave.c_str(), 0, 5), 0);  // a group that is not root's
+  for (const mode_t mode : {0660, 0600}) {
+    ASSERT_EQ(chmod(pty.slave.c_str(), mode), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      const std::string text = tiway::DiagnosePort(pty.slave, line).text;
+      const bool join = text.find("add your user to the group") != std::string::npos;
+      const bool owner = text.find("is crw-------, owner root, group ") != std::string::npos &&
+                         text.find("udev rule") != std::string::npos;
+      _exit(mode == 0660 ? (join ? 0 : 1) : (!join && owner ? 0 : 1));
+    }
+    int status = 0;
+    waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::oct << mode;
   }
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

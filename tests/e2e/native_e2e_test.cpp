@@ -582,6 +582,22 @@ TEST_F(NativeE2E, ALateReplyIsNeverTakenForTheNextRequestsAnswer) {
   }
 }
 
+// At 2400 baud a write of 62 words is 274 characters, 1.14 s on the wire:
+// longer than the 1 s reply time-out. The reply's wait counts from when the
+// request has left the line, so the write succeeds at its first attempt.
+TEST_F(NativeE2E, ARequestLongerOnTheWireThanTheTimeOutIsAnsweredAtOnce) {
+  StartSim(true, {"--baud", "2400"});
+  ASSERT_EQ(host_->ColdStart(sim_.Port(), 100, LineSettings{2400, 8, 0, 0}), 0);
+  const PointAddress words = Define("05V0100");
+  Reset();
+  HostArray data(62);
+  for (int i = 0; i < 62; ++i) data[i] = static_cast<uint16_t>(0x5000 + i);
+  EXPECT_EQ(host_->Transfer(kWriteBlock, words, 62, data.data()), 0);
+  EXPECT_EQ(Frames(), 1);                                       // written once
+  EXPECT_EQ(sim_.Control("dump 05 V 0100 2"), "ok 5001 5002");  // from data[1] on
+  EXPECT_TRUE(g_log.empty());
+}
+
 // A host polling a scan list: same-size blocks of one station in turn, with
 // single-bit writes between. Every attempt of one transfer is answered 1.2
 // or 1.8 reply time-outs late; the next transfer has the same shape, so a

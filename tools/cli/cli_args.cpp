@@ -5,8 +5,14 @@
 #include "tools/cli/cli_args.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <tuple>
@@ -18,9 +24,59 @@ namespace {
 // Option values as given, checked after parsing.
 struct Raw {
   std::string baud, dataBits, stopBits, parity, timeout, hostType, instance, interval, polls,
-      format;
+      format, profile;
   std::vector<std::string> args;  // the subcommand's positional arguments
 };
+
+// The settings a profile may hold: the global options that take a value or
+// are flags. Keys are the option names without "--".
+struct ProfileKey {
+  const char* key;
+  std::string Raw::*text;       // an option with a value kept as text
+  std::string Options::*value;  // an option with a value taken as it is
+  bool Options::*flag;          // a flag: true/false
+};
+constexpr ProfileKey kProfileKeys[] = {
+    {"port", nullptr, &Options::port, nullptr},
+    {"driver", nullptr, &Options::driverPath, nullptr},
+    {"baud", &Raw::baud, nullptr, nullptr},
+    {"data-bits", &Raw::dataBits, nullptr, nullptr},
+    {"stop-bits", &Raw::stopBits, nullptr, nullptr},
+    {"parity", &Raw::parity, nullptr, nullptr},
+    {"timeout", &Raw::timeout, nullptr, nullptr},
+    {"host-type", &Raw::hostType, nullptr, nullptr},
+    {"instance", &Raw::instance, nullptr, nullptr},
+    {"format", &Raw::format, nullptr, nullptr},
+    {"trace", nullptr, nullptr, &Options::trace},
+    {"json", nullptr, nullptr, &Options::json},
+    {"keep-going", nullptr, nullptr, &Options::keepGoing},
+};
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string Trim(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return "";
+  const size_t last = text.find_last_not_of(" \t\r");
+  return std::string(text.substr(first, last - first + 1));
+}
+
+const std::string kValueMark = "\x1F";
+
+constexpr const char* kProfileShown = "~/.config/tiway/profile";
 
 std::string DefaultProfile() {
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
@@ -44,8 +100,12 @@ std::string Footer() {
          "for a single bit of a V word the bit digit 0..F (e.g. 05V0064, 02X001F, 05V0064A).\n"
          "POINT:COUNT (or POINT COUNT) names COUNT elements: words, discretes, or F values\n"
          "(two words each). Ranges longer than one block (62 words, 31 F values, 124\n"
-         "discretes) are split into as many block transfers as needed. VALUEs are decimal\n"
-         "or 0x hexadecimal; F values also take floats (1.5); bits and discretes 0 or 1.\n"
+         "discretes) are split into as many block transfers as needed. VALUEs of words\n"
+         "are decimal or 0x hexadecimal; an F value is the number given (10, -1, 1.5, -2e3)\n"
+         "written as a 32-bit float, or its 32 bits in hex (0x41200000); bits and discretes\n"
+         "take 0 or 1. A V point with a bit digit is one bit: 05V10000 is bit 0 of V1000.\n"
+         "\n"
+         "tiway COMMAND --help lists the options of a command.\n"
          "\n"
          "Settings missing from the command line come from TIWAY_PORT and TIWAY_DRIVER, then\n"
          "from the profile file (--profile, TIWAY_PROFILE or ~/.config/tiway/profile; lines\n"
@@ -107,8 +167,9 @@ std::unique_ptr<CLI::App> MakeApp(Options& o, Raw& raw, std::string_view default
   app->add_flag("--version", o.version, "the CLI's version");
   app->add_flag("--bash-completion", o.completion, "print the bash completion script");
   app->add_flag("--man-page", o.manPage, "print the man page (roff)");
-  app->set_config("--profile", DefaultProfile(), "settings file (lines 'option = value')")
-      ->envname("TIWAY_PROFILE")
+  app->add_option("--profile", raw.profile,
+                  std::string("settings file, lines 'option = value' (default ") + kProfileShown +
+                      "; env TIWAY_PROFILE)")
       ->type_name("FILE");
 
   CLI::App* info = app->add_subcommand("info", "the driver's description and banner");
@@ -122,6 +183,11 @@ std::unique_ptr<CLI::App> MakeApp(Options& o, Raw& raw, std::string_view default
   CLI::App* write =
       app->add_subcommand("write", "write one element per VALUE from POINT on: POINT VALUE...");
   write->add_option("args", raw.args, "POINT VALUE...");
+  write->add_flag("--raw-bits", o.rawBits,
+                  "F values are their 32 bits as whole numbers (10 writes 0x0000000A; "
+                  "without it 10 writes 10.0; 0x... is always the bits)");
+  write->add_flag("--allow-nan-inf", o.allowNonFinite,
+                  "F values may be nan, inf or -inf (refused otherwise)");
   CLI::App* watch = app->add_subcommand(
       "watch", "poll the points and print the values that change, with statistics at the end");
   watch->add_option("points", raw.args, "POINT[:COUNT] ...");
@@ -174,6 +240,87 @@ std::string ParseErrorText(const CLI::ParseError& e, bool commandGiven) {
   return what;
 }
 
+// Reads the profile at path into the settings the command line (and, for the
+// port and driver, the environment) left unset. A missing file is an error
+// only when it was named. Returns the first error, "FILE:LINE: ...".
+template <typename Given>
+std::string ApplyProfile(const std::string& path, bool named, const Given& given, Options& o,
+                         Raw& raw, std::map<std::string, std::string>& origin) {
+  std::error_code code;
+  // The default profile is used when it is there to be seen.
+  if (!named && !std::filesystem::exists(path, code)) return "";
+  if (std::filesystem::is_directory(path, code)) {
+    return path + ": the profile is a directory, not a file";
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return path + ": cannot read the profile: " + std::strerror(errno);
+  }
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    // A '#' starts a comment, outside quotes.
+    char quote = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (quote != 0) {
+        if (line[i] == quote) quote = 0;
+      } else if (line[i] == '"' || line[i] == '\'') {
+        quote = line[i];
+      } else if (line[i] == '#') {
+        line.resize(i);
+        break;
+      }
+    }
+    const std::string text = Trim(line);
+    if (text.empty()) continue;
+    if (text[0] == '[') return where + "sections are not used: write 'option = value' lines";
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+      return where + "'" + text + "' is not 'option = value' (e.g. port = /dev/ttyS0)";
+    }
+    std::string key = Trim(text.substr(0, equals));
+    std::string value = Trim(text.substr(equals + 1));
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+      value = value.substr(1, value.size() - 2);
+    }
+    if (key.rfind("--", 0) == 0) key.erase(0, 2);
+    for (char& c : key) c = c == '_' ? '-' : c;
+    const ProfileKey* found = nullptr;
+    for (const ProfileKey& k : kProfileKeys) {
+      if (key == k.key) found = &k;
+    }
+    if (found == nullptr) {
+      std::string known, near;
+      for (const ProfileKey& k : kProfileKeys) {
+        known += (known.empty() ? "" : ", ") + std::string(k.key);
+        if (near.empty() && EditDistance(key, k.key) <= 2) near = k.key;
+      }
+      return where + "unknown setting '" + key + "'" +
+             (near.empty() ? "" : " (did you mean '" + near + "'?)") + "; a profile takes " + known;
+    }
+    const std::string option = std::string("--") + found->key;
+    if (given(option) || origin.count(option) != 0) continue;
+    if (found->value != nullptr && !(o.*(found->value)).empty()) continue;  // from the environment
+    origin[option] = where + key + " = " + value + ": ";
+    if (found->flag != nullptr) {
+      if (value == "true" || value == "1" || value == "yes") {
+        o.*(found->flag) = true;
+      } else if (value == "false" || value == "0" || value == "no") {
+        o.*(found->flag) = false;
+      } else {
+        return origin[option] + key + " takes true or false";
+      }
+    } else if (value.empty()) {
+      return where + key + " needs a value";
+    } else if (found->value != nullptr) {
+      o.*(found->value) = value;
+    } else {
+      raw.*(found->text) = value;
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 bool WantsJson(const std::vector<std::string>& args) {
@@ -194,16 +341,25 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   Raw raw;
   std::unique_ptr<CLI::App> app = MakeApp(o, raw, defaultPort);
   try {
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    // "-inf" and "-nan" are values, not options: marked so that the parser
+    // keeps them as arguments, unmarked after it.
+    std::vector<std::string> reversed;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) {
+      std::string lower = *it;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const bool value = lower == "-inf" || lower == "-nan" || lower == "-infinity";
+      reversed.push_back(value ? kValueMark + *it : *it);
+    }
     app->parse(reversed);
   } catch (const CLI::CallForHelp&) {
     o.help = true;
+    std::vector<CLI::App*> used = app->get_subcommands();
+    if (!used.empty()) o.helpCommand = used.back()->get_name();
     return result;
   } catch (const CLI::ParseError& e) {
     return fail(ParseErrorText(e, !app->get_subcommands().empty()));
   }
   if (o.help || o.version || o.completion || o.manPage) return result;
-  // The environment comes between the command line and the profile.
   auto given = [&args](const std::string& name) {
     for (const std::string& arg : args) {
       if (arg == "--") break;
@@ -211,10 +367,31 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
     }
     return false;
   };
+  // The environment comes between the command line and the profile.
   for (auto [name, variable, field] :
        {std::tuple{"--port", "TIWAY_PORT", &o.port}, {"--driver", "TIWAY_DRIVER", &o.driverPath}}) {
     const char* value = std::getenv(variable);
     if (!given(name) && value != nullptr && *value != '\0') *field = value;
+  }
+  // Where a value came from, for the messages: "FILE:LINE: key = value: ".
+  std::map<std::string, std::string> origin;
+  auto from = [&origin](const std::string& name) {
+    auto at = origin.find(name);
+    return at == origin.end() ? std::string() : at->second;
+  };
+  {
+    std::string path = raw.profile;
+    bool named = !path.empty();
+    if (!named) {
+      const char* variable = std::getenv("TIWAY_PROFILE");
+      if (variable != nullptr && *variable != '\0') {
+        path = variable;
+        named = true;
+      }
+    }
+    if (!named) path = DefaultProfile();
+    std::string error = path.empty() ? "" : ApplyProfile(path, named, given, o, raw, origin);
+    if (!error.empty()) return fail(error);
   }
 
   auto number = [](const std::string& text, int64_t low, int64_t high, auto& field) -> bool {
@@ -226,40 +403,43 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   if (!raw.baud.empty()) {
     std::optional<int64_t> n = ParseNumber(raw.baud);
     if (n && *n > 65535) {
-      return fail("--baud " + raw.baud +
+      return fail(from("--baud") + "--baud " + raw.baud +
                   " cannot be carried: the driver's line settings hold the rate in 16 bits "
                   "(at most 65535)");
     }
     uint16_t baud = 0;
-    if (!number(raw.baud, 1, 65535, baud)) return fail(Range("--baud", 1, 65535));
+    if (!number(raw.baud, 1, 65535, baud)) return fail(from("--baud") + Range("--baud", 1, 65535));
     o.baud = baud;
   }
   if (!raw.dataBits.empty()) {
     uint16_t bits = 0;
-    if (!number(raw.dataBits, 5, 8, bits)) return fail(Range("--data-bits", 5, 8));
+    if (!number(raw.dataBits, 5, 8, bits))
+      return fail(from("--data-bits") + Range("--data-bits", 5, 8));
     o.dataBits = bits;
   }
   if (!raw.stopBits.empty()) {
     o.stopBits = ParseStopBits(raw.stopBits);
     if (!o.stopBits)
-      return fail("--stop-bits takes 1, 1.5 or 2 (stop bits); given " + raw.stopBits);
+      return fail(from("--stop-bits") + "--stop-bits takes 1, 1.5 or 2 (stop bits); given " +
+                  raw.stopBits);
   }
   if (!raw.parity.empty()) {
     o.parity = ParseParity(raw.parity);
-    if (!o.parity) return fail("--parity takes none, odd, even, mark or space (or 0 to 4)");
+    if (!o.parity)
+      return fail(from("--parity") + "--parity takes none, odd, even, mark or space (or 0 to 4)");
   }
   if (!raw.timeout.empty() && !number(raw.timeout, -2147483647ll - 1, 2147483647, o.timeout)) {
-    return fail("--timeout takes a whole number of tens of milliseconds");
+    return fail(from("--timeout") + "--timeout takes a whole number of tens of milliseconds");
   }
   if (!raw.hostType.empty()) {
     int32_t type = 0;
     if (!number(raw.hostType, -2147483647ll - 1, 2147483647, type)) {
-      return fail("--host-type takes a whole number");
+      return fail(from("--host-type") + "--host-type takes a whole number");
     }
     o.hostType = type;
   }
   if (!raw.instance.empty() && !number(raw.instance, 0, 2147483647, o.instance)) {
-    return fail(Range("--instance", 0, 2147483647));
+    return fail(from("--instance") + Range("--instance", 0, 2147483647));
   }
   if (!raw.interval.empty() && !number(raw.interval, 0, 86400000, o.intervalMs)) {
     return fail(Range("--interval", 0, 86400000));
@@ -269,10 +449,13 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   }
   if (!raw.format.empty()) {
     std::optional<ValueFormat> format = ParseValueFormat(raw.format);
-    if (!format) return fail("--format takes float, int, hex or bin");
+    if (!format) return fail(from("--format") + "--format takes float, int, hex or bin");
     o.format = *format;
   }
 
+  for (std::string& arg : raw.args) {
+    if (arg.rfind(kValueMark, 0) == 0) arg.erase(0, kValueMark.size());
+  }
   std::vector<CLI::App*> used = app->get_subcommands();
   if (used.empty()) return fail(std::string("no command given (") + kCommands + ")");
   o.command = used[0]->get_name();
@@ -301,7 +484,7 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
     if (positional[0].find(':') != std::string::npos) {
       return fail("write takes POINT VALUE...: the values give the count");
     }
-    o.points.push_back({positional[0], static_cast<int32_t>(positional.size() - 1)});
+    o.points.push_back({positional[0], static_cast<int32_t>(positional.size() - 1), ""});
     o.values.assign(positional.begin() + 1, positional.end());
   } else {
     bool countGiven = false;
@@ -334,7 +517,7 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
                 "pseudo-terminal (or TIWAY_PORT, or 'port = ...' in the profile)");
   }
   if (o.port.size() > kMaxPortName) {
-    return fail("port name '" + o.port + "' is " + std::to_string(o.port.size()) +
+    return fail(from("--port") + "port name '" + o.port + "' is " + std::to_string(o.port.size()) +
                 " characters long; the driver takes at most 11 (make a shorter symbolic link, "
                 "e.g. ln -s " +
                 o.port + " /tmp/tw0)");
@@ -342,10 +525,21 @@ ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view def
   return result;
 }
 
-std::string UsageText(std::string_view defaultPort) {
+std::string UsageText(std::string_view defaultPort, const std::string& command) {
   Options o;
   Raw raw;
-  return MakeApp(o, raw, defaultPort)->help();
+  std::unique_ptr<CLI::App> app = MakeApp(o, raw, defaultPort);
+  if (command.empty()) return app->help();
+  CLI::App* sub = app->get_subcommand(command);
+  sub->footer(
+      "POINT is address text SSTAAAA[B] (e.g. 05V0064, 02X001F, 05V0064A, 0AF0200).\n"
+      "The options every command takes (--port, --baud, --timeout, --json, --trace ...):\n"
+      "tiway --help.");
+  std::string text = sub->help();
+  if (const size_t at = text.find("Usage: " + command); at != std::string::npos) {
+    text.insert(at + 7, "tiway [OPTIONS] ");
+  }
+  return text;
 }
 
 namespace {
@@ -362,6 +556,8 @@ std::vector<OptionRow> OptionTable(std::vector<std::string>* commands) {
   auto collect = [&rows](const CLI::App* from, const std::string& command) {
     for (const CLI::Option* option : from->get_options()) {
       if (option->get_positional()) continue;
+      // Each command's help flag is the global one again.
+      if (!command.empty() && option == from->get_help_ptr()) continue;
       const std::string name = option->get_name(false, true);
       rows.push_back({name.substr(0, name.find(',')) == name ? name : name, option->get_type_name(),
                       option->get_description(), command});

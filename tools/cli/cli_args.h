@@ -45,8 +45,11 @@ struct Options {
   int32_t instance = 1;
   std::string driverPath;  // empty: the library beside the executable
   int32_t intervalMs = 1000;
-  int64_t polls = 0;  // 0: until interrupted
+  int64_t polls = 0;            // 0: until interrupted
+  bool rawBits = false;         // write: F values given as their 32 bits
+  bool allowNonFinite = false;  // write: F values may be nan, inf, -inf
   bool help = false;
+  std::string helpCommand;  // --help after a command: that command's options
   bool version = false;
   bool completion = false;  // print the bash completion script
   bool manPage = false;     // print the man page (roff)
@@ -62,9 +65,12 @@ struct ParseResult {
 // Settings missing from the command line come from the environment
 // (TIWAY_PORT, TIWAY_DRIVER) and then from the profile file (--profile FILE,
 // or TIWAY_PROFILE, or ~/.config/tiway/profile): "port = /dev/ttyS0" lines.
+// An unknown key or a bad value in the profile is an error naming its file
+// and line.
 ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view defaultPort);
 
-std::string UsageText(std::string_view defaultPort);
+// The help of tiway, or of one command (its own options).
+std::string UsageText(std::string_view defaultPort, const std::string& command = "");
 // Generated from the same option table as the parser.
 std::string BashCompletion();
 std::string ManPage();

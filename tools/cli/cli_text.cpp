@@ -1,11 +1,14 @@
 #include "tools/cli/cli_text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "nitp/frame.h"
+#include "nitp/reply_verdict.h"
 #include "tools/cli/reply_trace.h"
 
 namespace tiway {
@@ -83,11 +86,12 @@ std::optional<int64_t> ParseNumber(std::string_view text, bool allowNegative) {
     base = 16;
     text.remove_prefix(2);
   }
-  if (text.empty() || text.size() > 16) return std::nullopt;
+  if (text.empty()) return std::nullopt;
   int64_t value = 0;
   for (char c : text) {
     int d = HexDigit(c);
     if (d < 0 || d >= base) return std::nullopt;
+    if (value > (std::numeric_limits<int64_t>::max() - d) / base) return std::nullopt;
     value = value * base + d;
   }
   return negative ? -value : value;
@@ -293,39 +297,128 @@ std::vector<uint16_t> WriteArrayFromValues(const PointAddress& address,
   return data;
 }
 
-std::optional<std::string> ParseValue(PointKind kind, std::string_view text, uint32_t& value) {
+namespace {
+
+// Plain decimal number text: [+-]digits[.digits][e[+-]digits] (at least one
+// digit before or after the point). strtod alone would take more: blanks,
+// hexadecimal floats, "infinity", "nan(...)".
+bool IsDecimalText(std::string_view text) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t exponent = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++exponent;
+    if (exponent == 0) return false;
+  }
+  return i == text.size();
+}
+
+bool IsWholeText(std::string_view text) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return out;
+}
+
+uint32_t BitsOf(float f) {
+  uint32_t bits = 0;
+  std::memcpy(&bits, &f, sizeof bits);
+  return bits;
+}
+
+constexpr const char* kFloatRange =
+    "a 32-bit float holds magnitudes up to 3.40282347e+38 and down to 1.40129846e-45 (and 0)";
+
+std::optional<std::string> ParseFValue(std::string_view text, ParsedValue& out,
+                                       const ValueRules& rules) {
+  const std::string given = "given '" + std::string(text) + "'";
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (hex || rules.rawBits) {
+    // The 32 bits themselves.
+    std::optional<int64_t> number = ParseNumber(text, !hex);
+    if (!number || *number < std::numeric_limits<int32_t>::min() || *number > 0xFFFFFFFFll) {
+      return hex ? "raw bits of an F value take 0x0..0xFFFFFFFF (eight hex digits at most); " +
+                       given
+                 : "with --raw-bits an F value is its 32 bits as a whole number: "
+                   "0..4294967295, -2147483648..-1 or 0x0..0xFFFFFFFF; " +
+                       given;
+    }
+    out.bits = static_cast<uint32_t>(*number);
+    out.rawBits = true;
+    return std::nullopt;
+  }
+  std::string word = Lower(text);
+  const bool negative = !word.empty() && word[0] == '-';
+  if (!word.empty() && (word[0] == '-' || word[0] == '+')) word.erase(0, 1);
+  if (word == "nan" || word == "inf" || word == "infinity") {
+    if (!rules.allowNonFinite) {
+      return std::string(word == "nan" ? "NaN" : "infinity") +
+             " is written only when asked for: add --allow-nan-inf (or give the bits, "
+             "e.g. 0x7FC00000 for NaN, 0x7F800000 for infinity)";
+    }
+    out.bits = (word == "nan" ? 0x7FC00000u : 0x7F800000u) | (negative ? 0x80000000u : 0u);
+    return std::nullopt;
+  }
+  if (!IsDecimalText(text)) {
+    return "an F value takes a number (10, -1, 1.5, -2e3) or its 32 bits in hex (0x41200000); " +
+           given;
+  }
+  const std::string copy(text);
+  const float f = std::strtof(copy.c_str(), nullptr);
+  const double d = std::strtod(copy.c_str(), nullptr);
+  if (std::isinf(f) || std::isinf(d)) {
+    return std::string(text) + " does not fit a 32-bit float: " + kFloatRange;
+  }
+  if (f == 0.0f && d != 0.0) {
+    return std::string(text) + " is too small for a 32-bit float: " + kFloatRange;
+  }
+  out.bits = BitsOf(f);
+  if (IsWholeText(text) && static_cast<double>(f) != d) {
+    char shown[48];
+    std::snprintf(shown, sizeof shown, "%.9g", static_cast<double>(f));
+    out.note = std::string(text) + " is not exactly a 32-bit float: written as " + shown;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ParseValue(PointKind kind, std::string_view text, ParsedValue& out,
+                                      const ValueRules& rules) {
+  out = ParsedValue{};
+  if (kind == PointKind::FValue) return ParseFValue(text, out, rules);
   std::optional<int64_t> number = ParseNumber(text, true);
   const std::string given = "given '" + std::string(text) + "'";
-  switch (kind) {
-    case PointKind::VWord:
-      if (!number || *number < -32768 || *number > 0xFFFF) {
-        return "a V word takes 0..65535, -32768..-1 or 0x0000..0xFFFF; " + given;
-      }
-      value = static_cast<uint32_t>(*number) & 0xFFFF;
-      return std::nullopt;
-    case PointKind::FValue:
-      if (!number && text.find_first_of(".eEin") != std::string_view::npos) {
-        // A float: 1.5, -2e3, inf, nan.
-        std::string copy(text);
-        char* end = nullptr;
-        const float f = std::strtof(copy.c_str(), &end);
-        if (end != nullptr && *end == '\0' && !copy.empty()) {
-          std::memcpy(&value, &f, sizeof value);
-          return std::nullopt;
-        }
-      }
-      if (!number || *number < std::numeric_limits<int32_t>::min() || *number > 0xFFFFFFFFll) {
-        return "an F value takes a float (1.5, -2e3), 0..4294967295, negative 32-bit values or "
-               "0x0..0xFFFFFFFF; " +
-               given;
-      }
-      value = static_cast<uint32_t>(*number);
-      return std::nullopt;
-    default:
-      if (!number || (*number != 0 && *number != 1)) return "a bit takes 0 or 1; " + given;
-      value = static_cast<uint32_t>(*number);
-      return std::nullopt;
+  if (kind == PointKind::VWord) {
+    if (!number || *number < -32768 || *number > 0xFFFF) {
+      return "a V word takes a whole number 0..65535, -32768..-1 or 0x0000..0xFFFF; " + given;
+    }
+    out.bits = static_cast<uint32_t>(*number) & 0xFFFF;
+    return std::nullopt;
   }
+  if (!number || (*number != 0 && *number != 1)) return "a bit takes 0 or 1; " + given;
+  out.bits = static_cast<uint32_t>(*number);
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseValue(PointKind kind, std::string_view text, uint32_t& value) {
+  ParsedValue parsed;
+  std::optional<std::string> problem = ParseValue(kind, text, parsed, ValueRules{});
+  if (!problem) value = parsed.bits;
+  return problem;
 }
 
 std::string HexValue(PointKind kind, uint32_t value) {
@@ -370,7 +463,7 @@ std::string StatusMeaning(int32_t status, Step step) {
       return "line failure: the request did not go out whole, or the reply carried message "
              "code 00 (the adapter refused the request)";
     case kReplyInvalid:
-      return "ReplyInvalid: the reply was malformed (no ':', a bad length, no ';' where the "
+      return "invalid reply: the reply was malformed (no ':', a bad length, no ';' where the "
              "length says) or its checksum did not match (a primitive error code 0xFFFF reads "
              "the same)";
     default:
@@ -379,7 +472,7 @@ std::string StatusMeaning(int32_t status, Step step) {
   if (step != Step::Block && step != Step::Define) {
     if (status == 7) return kNoReplyAdvice;
     if (status == kReplyIncomplete) {
-      return "ReplyIncomplete: bytes arrived but no complete reply (noise before ':', or no "
+      return "incomplete reply: bytes arrived but no complete reply (noise before ':', or no "
              "';')";
     }
   }
@@ -387,6 +480,66 @@ std::string StatusMeaning(int32_t status, Step step) {
     return "primitive error (the controller refused the request), " + PrimitiveErrorMeaning(status);
   }
   return "unexpected status";
+}
+
+bool IsDummyPort(std::string_view port) {
+#if defined(_WIN32)
+  return port.size() == 3 && (port[0] | 0x20) == 'n' && (port[1] | 0x20) == 'u' &&
+         (port[2] | 0x20) == 'l';
+#else
+  return port == "NUL";
+#endif
+}
+
+std::string BitDigitWarning(std::string_view text) {
+  if (text.size() != 8) return "";
+  const std::string_view digits = text.substr(3);
+  if (digits.find_first_not_of("0123456789") != std::string_view::npos || digits[0] == '0') {
+    return "";
+  }
+  const std::string word(text.substr(0, 7));
+  return std::string(text) + " is bit " + std::string(1, text[7]) + " of the V word " +
+         std::string(text.substr(3, 4)) +
+         " (an element address has four hex digits; an 8th character is a bit digit): for "
+         "the word write " +
+         word;
+}
+
+int BitsPerCharacter(const LineSettings& line) {
+  return 1 + line.dataBits + (line.parity != 0 ? 1 : 0) + (line.stopBits != 0 ? 2 : 1);
+}
+
+double LineMs(int64_t chars, const LineSettings& line) {
+  if (line.baudRate == 0) return 0;
+  return static_cast<double>(chars) * BitsPerCharacter(line) * 1000.0 / line.baudRate;
+}
+
+int32_t ReplyChars(std::string_view request) {
+  const std::string copy(request);
+  ReplyExpectation expected{};
+  if (!ExpectationOf(copy.c_str(), &expected)) return 0;
+  return 22 + std::max<int32_t>(expected.dataChars, 0);
+}
+
+std::string LineTimeAdvice(std::string_view request, const LineSettings& line, double timeoutMs) {
+  const size_t end = request.find(';');
+  if (end == std::string_view::npos || timeoutMs <= 0) return "";
+  const int64_t requestChars = static_cast<int64_t>(end + 1);
+  const int32_t replyChars = ReplyChars(request);
+  const double ms = LineMs(requestChars + replyChars, line);
+  if (ms < 0.5 * timeoutMs) return "";
+  // Room for both frames twice over and a second for the controller.
+  const int64_t tens = (static_cast<int64_t>(2 * ms + 1000) / 10 + 99) / 100 * 100;
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "the request (%lld characters) and its reply (%d) take %.2f s on the line at %u "
+                "baud, %s the reply time-out of %.2f s: if the time-out ended the exchange, "
+                "a longer one gives them room: --timeout %lld (tens of ms)",
+                static_cast<long long>(requestChars), replyChars, ms / 1000.0,
+                static_cast<unsigned>(line.baudRate),
+                ms >= timeoutMs ? "longer than" : "a large part of", timeoutMs / 1000.0,
+                static_cast<long long>(tens));
+  return text;
 }
 
 uint16_t Checksum(std::string_view text) {
@@ -656,7 +809,8 @@ std::optional<PointSpec> ParsePointSpec(std::string_view text, std::string& erro
   return spec;
 }
 
-std::vector<PointSpec> ParseScanList(std::string_view text, std::string& error) {
+std::vector<PointSpec> ParseScanList(std::string_view text, const std::string& file,
+                                     std::string& error) {
   std::vector<PointSpec> points;
   size_t lineNumber = 0;
   while (!text.empty()) {
@@ -682,11 +836,13 @@ std::vector<PointSpec> ParseScanList(std::string_view text, std::string& error) 
                                         ? ParsePointSpec(words[0] + ":" + words[1], why)
                                     : words.size() == 1 ? ParsePointSpec(words[0], why)
                                                         : std::nullopt;
+    const std::string origin = file + ":" + std::to_string(lineNumber);
     if (!spec) {
-      error = "line " + std::to_string(lineNumber) + ": " +
-              (why.empty() ? "one point per line: POINT[:COUNT] or POINT COUNT" : why);
+      error =
+          origin + ": " + (why.empty() ? "one point per line: POINT[:COUNT] or POINT COUNT" : why);
       return {};
     }
+    spec->origin = origin;
     points.push_back(*spec);
   }
   return points;

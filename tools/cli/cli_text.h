@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/point_records.h"
+#include "base/port_settings.h"
 
 namespace tiway {
 
@@ -75,8 +76,23 @@ std::vector<uint32_t> ValuesFromReadArray(const PointAddress& address, int32_t e
 std::vector<uint16_t> WriteArrayFromValues(const PointAddress& address,
                                            const std::vector<uint32_t>& values);
 
-// Checks one value given on the command line for the point's kind; sets
-// value or returns the rule broken.
+// How values to write are read. An F value is the number typed (10 writes
+// 10.0), its bits only when given in hex (0x41200000) or with rawBits.
+struct ValueRules {
+  bool rawBits = false;         // F: whole numbers are the 32 bits themselves
+  bool allowNonFinite = false;  // F: nan, inf and -inf are taken
+};
+struct ParsedValue {
+  uint32_t bits = 0;     // what goes into the host's array
+  bool rawBits = false;  // F: the text gave the bits, not a number
+  std::string note;      // F: the value was rounded to the nearest float
+};
+
+// Checks one value given on the command line for the point's kind; fills
+// out or returns the rule broken (with the range where a number is too big).
+std::optional<std::string> ParseValue(PointKind kind, std::string_view text, ParsedValue& out,
+                                      const ValueRules& rules);
+// The same with the default rules.
 std::optional<std::string> ParseValue(PointKind kind, std::string_view text, uint32_t& value);
 
 // "42  0x002A" and friends: decimal and hex for words and F values, 0/1 for
@@ -114,11 +130,18 @@ std::vector<Chunk> SplitRange(const PointAddress& address, int32_t count);
 struct PointSpec {
   std::string text;
   int32_t count = 1;
+  std::string origin;  // "FILE:LINE" for a point of a scan list
 };
 std::optional<PointSpec> ParsePointSpec(std::string_view text, std::string& error);
 // A scan list: one point per line ("05V0064:4" or "05V0064 4"); '#' starts a
-// comment. Sets error (with the line number) on a bad line.
-std::vector<PointSpec> ParseScanList(std::string_view text, std::string& error);
+// comment. Sets error ("FILE:LINE: what is wrong") on a bad line; each point
+// keeps its "FILE:LINE".
+std::vector<PointSpec> ParseScanList(std::string_view text, const std::string& file,
+                                     std::string& error);
+
+// A warning for a single-bit V text that reads like a five-digit element
+// (05V10000 is bit 0 of V1000); empty otherwise.
+std::string BitDigitWarning(std::string_view text);
 
 // ---- statuses --------------------------------------------------------------
 
@@ -131,10 +154,28 @@ enum class Step { GetDriverInfo, ColdStart, Define, Block, Stop, Adapter };
 
 std::string StatusMeaning(int32_t status, Step step);
 
+// Whether a port name is the driver's dummy port, which never answers.
+bool IsDummyPort(std::string_view port);
+
 // What a silent line means and what to check.
 inline constexpr const char* kNoReplyAdvice =
     "no reply: check cable, port, adapter power, line settings (the adapter expects 19200 baud, "
     "7 data bits, odd parity, 1 stop bit by default)";
+
+// ---- line time ---------------------------------------------------------------
+
+// Bits one character takes on the line: start, data, parity, stop (one and a
+// half stop bits count as two).
+int BitsPerCharacter(const LineSettings& line);
+// Milliseconds that chars characters take on the line.
+double LineMs(int64_t chars, const LineSettings& line);
+// The characters of the reply a block transfer's request frame asks for; 0
+// when the frame is none.
+int32_t ReplyChars(std::string_view request);
+// When a failed transfer's request and reply take a large part (half or
+// more) of the reply time-out on the line: the sentence that says so and
+// names --timeout with a value that leaves room; empty otherwise.
+std::string LineTimeAdvice(std::string_view request, const LineSettings& line, double timeoutMs);
 
 // ---- frames (for --trace) --------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "tools/cli/cli_args.h"
 #include "tools/cli/cli_text.h"
 #include "tools/cli/platform.h"
+#include "tools/cli/result.h"
 #include "tools/cli/session.h"
 
 int main(int argc, char** argv) {
@@ -18,12 +19,9 @@ int main(int argc, char** argv) {
   const tiway::ParseResult parsed = tiway::ParseArgs(args, tiway::DefaultPortName());
   if (!parsed.error.empty()) {
     if (tiway::WantsJson(args)) {
-      std::cout << nlohmann::ordered_json{{"operation", "usage"},
-                                          {"ok", false},
-                                          {"exitCode", tiway::kExitUsage},
-                                          {"message", parsed.error}}
-                       .dump()
-                << "\n";
+      std::cout
+          << tiway::ToJson(tiway::Failure("usage", tiway::kExitUsage, parsed.error), {}).dump()
+          << "\n";
     } else {
       std::cerr << "tiway: " << parsed.error << "\n(tiway --help lists commands and options)\n";
     }
@@ -31,7 +29,7 @@ int main(int argc, char** argv) {
   }
   const tiway::Options& options = parsed.options;
   if (options.help) {
-    std::cout << tiway::UsageText(tiway::DefaultPortName());
+    std::cout << tiway::UsageText(tiway::DefaultPortName(), options.helpCommand);
     return tiway::kExitOk;
   }
   if (options.version) {
@@ -56,10 +54,8 @@ int main(int argc, char** argv) {
   const tiway::LoadedDriver driver = tiway::LoadDriver(options.driverPath);
   if (driver.zorMain == nullptr) {
     if (options.json) {
-      std::cout << nlohmann::ordered_json{{"operation", options.command},
-                                          {"ok", false},
-                                          {"exitCode", tiway::kExitNoDriver},
-                                          {"message", driver.error}}
+      std::cout << tiway::ToJson(
+                       tiway::Failure(options.command, tiway::kExitNoDriver, driver.error), {})
                        .dump()
                 << "\n";
     } else {

@@ -139,6 +139,30 @@ std::string LineRefusal(int fd, const LineSettings& line) {
   return refusal;
 }
 
+// What to do about a device this user may not open. Joining the device's
+// group helps only when the group may read and write it, and joining root's
+// group is never the answer: otherwise the owner may open it, or a udev
+// rule can give the device a group.
+std::string PermissionAdvice(const std::string& port, const struct stat& st) {
+  const std::string group = GroupName(st.st_gid);
+  const std::string owner = UserName(st.st_uid);
+  std::string text = "permission denied: " + port + " is c" + Mode(st.st_mode) + ", owner " +
+                     owner + ", group " + group;
+  const bool groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (groupMay && st.st_gid != 0) {
+    return text + "; add your user to the group " + group + " (sudo usermod -aG " + group +
+           " $USER, then log in again)";
+  }
+  const std::string base = port.substr(port.rfind('/') + 1);
+  return text + "; " +
+         (groupMay ? "joining the group root is not the way to a serial port"
+                   : "its group may not read and write it, so only its owner may open it") +
+         ": run tiway as " + owner +
+         ", or give the device a group of its own with a udev rule (e.g. KERNEL==\"" + base +
+         "\", GROUP=\"dialout\", MODE=\"0660\" in /etc/udev/rules.d/60-tiway.rules, then "
+         "sudo udevadm trigger, and add your user to that group)";
+}
+
 }  // namespace
 
 PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
@@ -177,12 +201,7 @@ PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
   if (fd < 0) {
     const int error = errno;
     if (error == EACCES || error == EPERM) {
-      const std::string group = GroupName(st.st_gid);
-      return {PortProblem::Permission, "permission denied: " + port + " belongs to user " +
-                                           UserName(st.st_uid) + " and group " + group + " (" +
-                                           Mode(st.st_mode) + "); add your user to the group " +
-                                           group + " (sudo usermod -aG " + group +
-                                           " $USER, then log in again)"};
+      return {PortProblem::Permission, PermissionAdvice(port, st)};
     }
     if (error == EBUSY) return InUse(port, "it opened the port exclusively");
     if (error == ENOENT || error == ENXIO || error == ENODEV) {

@@ -28,24 +28,37 @@ void TraceText(const OpResult& r, std::ostream& out) {
 
 }  // namespace
 
+OpResult Failure(const std::string& operation, int exitCode, std::string message) {
+  OpResult op;
+  op.operation = operation;
+  op.ok = false;
+  op.exitCode = exitCode;
+  op.message = std::move(message);
+  return op;
+}
+
+void SetStatus(OpResult& result, int32_t status, std::string meaning) {
+  result.status = status;
+  result.meaning = std::move(meaning);
+}
+
 nlohmann::ordered_json ToJson(const OpResult& r, const RenderOptions& options) {
-  nlohmann::ordered_json j{{"operation", r.operation}, {"point", r.point},
-                           {"count", r.count},         {"ok", r.ok},
-                           {"status", r.status},       {"meaning", r.meaning}};
+  nlohmann::ordered_json j{
+      {"operation", r.operation}, {"point", r.point}, {"count", r.count}, {"ok", r.ok}};
+  j["status"] = r.status ? nlohmann::ordered_json(*r.status) : nlohmann::ordered_json(nullptr);
+  j["meaning"] = r.meaning;
   j["exitCode"] = r.exitCode;
-  if (!r.ok) j["step"] = r.step;
-  if (!r.message.empty()) j["message"] = r.message;
+  j["step"] = r.step;
+  j["message"] = r.message;
   nlohmann::ordered_json values = nlohmann::ordered_json::array();
   for (size_t k = 0; k < r.values.size(); ++k) {
     if (!r.changed.empty() && !r.changed[k]) continue;
     values.push_back(ElementJson(r.values[k], r.kind, options.format));
   }
   j["values"] = values;
-  if (!r.previous.empty()) {
-    nlohmann::ordered_json previous = nlohmann::ordered_json::array();
-    for (const Element& e : r.previous) previous.push_back(ElementJson(e, r.kind, options.format));
-    j["previous"] = previous;
-  }
+  nlohmann::ordered_json previous = nlohmann::ordered_json::array();
+  for (const Element& e : r.previous) previous.push_back(ElementJson(e, r.kind, options.format));
+  j["previous"] = previous;
   j["log"] = r.log;
   nlohmann::ordered_json frames = nlohmann::ordered_json::array();
   if (options.trace) {
@@ -62,25 +75,17 @@ nlohmann::ordered_json ToJson(const OpResult& r, const RenderOptions& options) {
   j["frames"] = frames;
   j["elapsedMs"] = static_cast<int64_t>(r.elapsedMs + 0.5);
   j["retries"] = r.retries;
-  if (r.operation == "poll") {
-    j["poll"] = r.poll;
-    j["time"] = r.time;
-  }
-  if (r.interrupted) j["interrupted"] = true;
+  const bool poll = r.operation == "poll";
+  j["poll"] = poll ? nlohmann::ordered_json(r.poll) : nlohmann::ordered_json(nullptr);
+  j["time"] = poll ? nlohmann::ordered_json(r.time) : nlohmann::ordered_json(nullptr);
+  j["interrupted"] = r.interrupted;
   return j;
 }
 
 void RenderText(const OpResult& r, const RenderOptions& options, std::ostream& out,
                 std::ostream& err) {
   if (options.trace) TraceText(r, out);
-  if (!r.ok) {
-    err << "tiway: " << (r.time.empty() ? "" : r.time + " ") << r.message << "\n" << std::flush;
-    return;
-  }
-  if (r.operation == "write") {
-    out << "wrote " << r.values.size() << (r.values.size() == 1 ? " element" : " elements")
-        << " from " << (r.values.empty() ? r.point : r.values[0].point) << "\n";
-  }
+  if (r.ok && r.operation == "write") out << r.message << "\n";
   for (size_t k = 0; k < r.values.size(); ++k) {
     if (!r.changed.empty() && !r.changed[k]) continue;
     if (!r.time.empty()) out << r.time << "  ";
@@ -93,6 +98,9 @@ void RenderText(const OpResult& r, const RenderOptions& options, std::ostream& o
     out << "\n";
   }
   out << std::flush;
+  if (!r.ok) {
+    err << "tiway: " << (r.time.empty() ? "" : r.time + " ") << r.message << "\n" << std::flush;
+  }
 }
 
 }  // namespace tiway

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,17 +30,23 @@ struct FrameRecord {
   std::string logLine;      // the line the driver logs for it, if any
 };
 
+// The meaning of a record without a driver status (refused before any
+// driver call, interrupted, a bad command line, statistics).
+inline constexpr const char* kNoDriverStatus = "no driver status";
+
 struct OpResult {
-  std::string operation;  // start, read, write, poll
+  std::string operation;  // start, read, write, poll, define, plan, usage, ...
   std::string point;      // the point as given (first element), empty for start
   int32_t count = 0;      // elements as the user counts them
   PointKind kind = PointKind::VWord;
   bool ok = true;
   int exitCode = 0;
-  std::string step;     // the driver command that failed, when !ok
-  int32_t status = 0;   // its status
-  std::string meaning;  // the status in words
-  std::string message;  // what happened, in a sentence
+  std::string step;  // the driver command that failed, when !ok
+  // The status of the driver call that decided the record (0 when every
+  // call succeeded); none when no driver call decided it.
+  std::optional<int32_t> status;
+  std::string meaning = kNoDriverStatus;  // the status in words
+  std::string message;                    // what happened, in a sentence
   std::vector<Element> values;
   std::vector<Element> previous;  // a write: the values read just before it
   std::vector<bool> changed;      // a poll: which values changed (empty: all shown)
@@ -57,10 +64,18 @@ struct RenderOptions {
   bool trace = false;
 };
 
+// Every record has the same keys (docs/tiway.md, docs/tiway-record.schema.json);
+// info, stats and plot records add their own after them.
 nlohmann::ordered_json ToJson(const OpResult& result, const RenderOptions& options);
 
-// Text: values on out, failures and warnings on err (with "tiway: "), trace
-// on out.
+// A record of a run that failed before or without the driver.
+OpResult Failure(const std::string& operation, int exitCode, std::string message);
+
+// The status and its meaning together.
+void SetStatus(OpResult& result, int32_t status, std::string meaning);
+
+// Text: values on out (those read before a failure or an interrupt too),
+// failures and warnings on err (with "tiway: "), trace on out.
 void RenderText(const OpResult& result, const RenderOptions& options, std::ostream& out,
                 std::ostream& err);
 

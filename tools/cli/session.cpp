@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <ostream>
@@ -44,6 +46,7 @@ struct PointPlan {
   int32_t hostType = 0;
   std::vector<Chunk> chunks;
   std::vector<PointAddress> addresses;  // the driver's, one per chunk, after definition
+  std::string warning;                  // the text may not mean what the user meant
 };
 
 // Watch statistics of one point.
@@ -86,14 +89,6 @@ class Runner {
     Emit(op);
     return op.exitCode;
   }
-  OpResult Failure(const std::string& operation, int exitCode, std::string message) {
-    OpResult op;
-    op.operation = operation;
-    op.ok = false;
-    op.exitCode = exitCode;
-    op.message = std::move(message);
-    return op;
-  }
   int32_t ColdStartWithProgress(ColdStartParams& params);
   bool GetInfo(DriverInfo& info);
   bool Plan(std::vector<PointPlan>& plans, OpResult& failure);
@@ -102,7 +97,7 @@ class Runner {
   bool Block(int32_t command, const PointAddress& address, int32_t driverCount,
              std::vector<uint16_t>& data, OpResult& op);
   OpResult ReadPoint(const PointPlan& plan, const std::string& operation);
-  int Write(PointPlan& plan, const std::vector<uint32_t>& values);
+  int Write(PointPlan& plan, const std::vector<uint32_t>& values, const std::string& notes);
   int Watch(std::vector<PointPlan>& plans);
   void Stop(OpResult* into);
   double TimeoutMs() const { return std::max<int32_t>(o_.timeout, 100) * 10.0; }
@@ -115,6 +110,7 @@ class Runner {
   std::vector<unsigned char> contextBytes_;
   PortContext* context_ = nullptr;
   bool stopped_ = true;
+  LineSettings line_{};  // the line the port was opened with
 };
 
 bool Runner::GetInfo(DriverInfo& info) {
@@ -186,17 +182,20 @@ bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
   std::vector<PointSpec> specs = o_.points;
   if (!o_.scanList.empty()) {
     std::string text, error;
-    if (!host_.readFile(o_.scanList, text)) {
-      failure = Failure("plan", kExitUsage, "cannot read the scan list " + o_.scanList);
+    if (std::string why = host_.readFile(o_.scanList, text); !why.empty()) {
+      failure = Failure("plan", kExitUsage, o_.scanList + ": cannot read the scan list: " + why);
       return false;
     }
-    std::vector<PointSpec> listed = ParseScanList(text, error);
+    std::vector<PointSpec> listed = ParseScanList(text, o_.scanList, error);
     if (!error.empty()) {
-      failure = Failure("plan", kExitUsage, "scan list " + o_.scanList + ", " + error);
+      failure = Failure("plan", kExitUsage, error);
       return false;
     }
     if (listed.empty()) {
-      failure = Failure("plan", kExitUsage, "the scan list " + o_.scanList + " names no point");
+      failure = Failure("plan", kExitUsage,
+                        o_.scanList +
+                            ": the scan list names no point (one POINT[:COUNT] per "
+                            "line; '#' starts a comment)");
       return false;
     }
     specs.insert(specs.end(), listed.begin(), listed.end());
@@ -211,13 +210,16 @@ bool Runner::Plan(std::vector<PointPlan>& plans, OpResult& failure) {
     const AddressCheck first =
         CheckAddress(spec.text, plan.hostType, spec.count > 1 && !bitText, 2);
     auto bad = [&](const std::string& why) {
-      failure = Failure("plan", kExitBadPoint, "bad point " + spec.text + ": " + why);
+      failure = Failure(
+          "plan", kExitBadPoint,
+          (spec.origin.empty() ? "" : spec.origin + ": ") + "bad point " + spec.text + ": " + why);
       failure.point = spec.text;
       failure.count = spec.count;
       return false;
     };
     if (!first.ok) return bad(first.reason);
     plan.kind = first.kind;
+    if (plan.kind == PointKind::VBit) plan.warning = BitDigitWarning(spec.text);
     plan.chunks = SplitRange(first.address, spec.count);
     if (plan.chunks.empty()) {
       return bad(std::to_string(spec.count) + " elements from " + spec.text +
@@ -247,8 +249,7 @@ bool Runner::Define(PointPlan& plan, OpResult& op) {
     if (status != 0) {
       op.ok = false;
       op.step = step;
-      op.status = status;
-      op.meaning = StatusMeaning(status, Step::Define);
+      SetStatus(op, status, StatusMeaning(status, Step::Define));
       op.exitCode = status == 1 ? kExitBadPoint : kExitDriverStatus;
       op.message =
           status == 1
@@ -258,6 +259,7 @@ bool Runner::Define(PointPlan& plan, OpResult& op) {
     }
     plan.addresses.push_back(definition.address);
   }
+  SetStatus(op, 0, "success");
   return true;
 }
 
@@ -286,27 +288,38 @@ bool Runner::Block(int32_t command, const PointAddress& address, int32_t driverC
   frame.replyNote = trace.note;
   frame.replyStatus = trace.status;
   frame.logLine = trace.logLine;
+  // Frames whose line time is a large part of the reply time-out: the user
+  // is told, with --timeout. A reception that then ended early without a
+  // reply is not put down to stray bytes: the time-out may have ended it
+  // while the frames were still on the line.
+  const std::string lineTime =
+      status == 0 ? std::string() : LineTimeAdvice(frame.request, line_, TimeoutMs());
+  if (!lineTime.empty() && frame.reply.empty() && !silent) {
+    frame.replyNote =
+        "no reply kept: reception ended before any ':', with frames long for the time-out";
+  }
   op.frames.push_back(frame);
   if (status == 0) {
-    op.meaning = "success";
+    SetStatus(op, 0, "success");
     return true;
   }
   // The last attempt's refusal was logged too, but it was not retried.
   if (op.retries > 0 && !trace.logLine.empty()) --op.retries;
   op.ok = false;
   op.step = frame.step;
-  op.status = status;
   if (status == 2 && frame.reply.empty() && silent) {
-    op.meaning = kNoReplyAdvice;
-  } else if (status == 2 || status == kReplyInvalid) {
-    op.meaning = (status == 2 ? "line failure: " : "ReplyInvalid: ") + trace.note;
+    SetStatus(op, status, kNoReplyAdvice);
+  } else if (status == 2) {
+    SetStatus(op, status, "line failure: " + frame.replyNote);
+  } else if (status == kReplyInvalid) {
+    SetStatus(op, status, "invalid reply: " + frame.replyNote);
   } else {
-    op.meaning = StatusMeaning(status, Step::Block);
+    SetStatus(op, status, StatusMeaning(status, Step::Block));
   }
   op.exitCode = kExitTransfer;
   const std::string what = command == kReadBlock ? "read" : "write";
-  op.message =
-      what + " of " + op.point + " failed: status " + std::to_string(status) + ": " + op.meaning;
+  op.message = what + " of " + op.point + " failed: status " + std::to_string(status) + ": " +
+               op.meaning + (lineTime.empty() ? "" : "; " + lineTime);
   return false;
 }
 
@@ -322,6 +335,9 @@ OpResult Runner::ReadPoint(const PointPlan& plan, const std::string& operation) 
       op.ok = false;
       op.interrupted = true;
       op.exitCode = kExitInterrupted;
+      op.status.reset();
+      op.meaning = kNoDriverStatus;
+      op.step.clear();
       op.message = "interrupted after reading " + std::to_string(chunk.offset) + " of " +
                    std::to_string(plan.spec.count) + " elements; " + chunk.text +
                    " and later were not read";
@@ -335,10 +351,11 @@ OpResult Runner::ReadPoint(const PointPlan& plan, const std::string& operation) 
       op.values.push_back({ElementText(plan.addresses[i], static_cast<int>(k)), values[k]});
     }
   }
+  op.message = plan.warning;
   return op;
 }
 
-int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
+int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values, const std::string& notes) {
   // The values before the write, for the record ("was ..."); a failure here
   // does not stop the write.
   OpResult before = ReadPoint(plan, "read");
@@ -351,6 +368,8 @@ int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
   op.frames = before.frames;
   op.retries = before.retries;
   op.elapsedMs = before.elapsedMs;
+  op.status = before.status;
+  op.meaning = before.meaning;
   if (before.ok) op.previous = before.values;
   if (!before.ok && !before.interrupted && !Interrupted()) {
     std::lock_guard<std::mutex> lock(ConsoleMutex());
@@ -363,6 +382,8 @@ int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
       op.ok = false;
       op.interrupted = true;
       op.exitCode = kExitInterrupted;
+      op.status.reset();
+      op.meaning = kNoDriverStatus;
       op.message = i == 0 ? "interrupted before the write: nothing written"
                           : "interrupted after writing " + std::to_string(chunk.offset) + " of " +
                                 std::to_string(plan.spec.count) + " elements; from " + chunk.text +
@@ -383,6 +404,10 @@ int Runner::Write(PointPlan& plan, const std::vector<uint32_t>& values) {
       op.values.push_back({ElementText(plan.addresses[i], static_cast<int>(k)), part[k]});
     }
   }
+  op.message = "wrote " + std::to_string(op.values.size()) +
+               (op.values.size() == 1 ? " element" : " elements") + " from " + plan.spec.text +
+               notes;
+  if (!plan.warning.empty()) op.message += " (" + plan.warning + ")";
   return Finish(op);
 }
 
@@ -430,9 +455,10 @@ int Runner::Watch(std::vector<PointPlan>& plans) {
       s.retries += op.retries;
       s.ms.push_back(op.elapsedMs);
       if (!op.ok) {
-        ++s.failures[op.status];
+        const int32_t status = op.status.value_or(-1);
+        ++s.failures[status];
         exitCode = kExitTransfer;
-        if (csv) csv << op.time << "," << op.point << ",," << op.status << "\n";
+        if (csv) csv << op.time << "," << op.point << ",," << status << "\n";
       } else if (csv) {
         for (const Element& e : op.values) {
           csv << op.time << "," << e.point << "," << CsvValue(op.kind, e.value) << ",0\n";
@@ -448,9 +474,9 @@ int Runner::Watch(std::vector<PointPlan>& plans) {
         last[p].clear();
         for (const Element& e : op.values) last[p].push_back(e.value);
       } else {
-        show = show || op.status != lastStatus[p];
+        show = show || op.status.value_or(-1) != lastStatus[p];
       }
-      lastStatus[p] = op.ok ? 0 : op.status;
+      lastStatus[p] = op.ok ? 0 : op.status.value_or(-1);
       if (show) Emit(op);
     }
     if (csv) csv.flush();
@@ -480,14 +506,21 @@ int Runner::Watch(std::vector<PointPlan>& plans) {
     int64_t failed = 0;
     for (const auto& [status, n] : s.failures) failed += n;
     if (o_.json) {
-      nlohmann::ordered_json j{{"operation", "stats"},
-                               {"point", plans[p].spec.text},
-                               {"polls", s.polls},
-                               {"failed", failed}};
+      OpResult record;
+      record.operation = "stats";
+      record.point = plans[p].spec.text;
+      record.count = plans[p].spec.count;
+      record.ok = failed == 0;
+      record.exitCode = interrupted ? kExitInterrupted : exitCode;
+      record.interrupted = interrupted;
+      record.retries = static_cast<int>(s.retries);
+      for (double v : ms) record.elapsedMs += v;
+      nlohmann::ordered_json j = ToJson(record, render_);
+      j["polls"] = s.polls;
+      j["failed"] = failed;
       nlohmann::ordered_json byStatus = nlohmann::ordered_json::object();
       for (const auto& [status, n] : s.failures) byStatus[std::to_string(status)] = n;
       j["failures"] = byStatus;
-      j["retries"] = s.retries;
       j["responseMs"] = {{"min", ms.empty() ? 0.0 : ms.front()},
                          {"mean", mean},
                          {"p99", at(0.99)},
@@ -542,14 +575,16 @@ int Runner::Info() {
   const std::string banner = info.banner ? info.banner : "";
   const LineSettings line = info.defaultLine;
   if (o_.json) {
-    nlohmann::ordered_json j{{"operation", "info"},
-                             {"ok", true},
-                             {"driver", host_.driverPath},
-                             {"driverId", info.driverId},
-                             {"name", name},
-                             {"contextSize", info.contextSize},
-                             {"infoValueA", info.infoValueA},
-                             {"infoValueB", info.infoValueB}};
+    OpResult record;
+    record.operation = "info";
+    SetStatus(record, 0, "success");
+    nlohmann::ordered_json j = ToJson(record, render_);
+    j["driver"] = host_.driverPath;
+    j["driverId"] = info.driverId;
+    j["name"] = name;
+    j["contextSize"] = info.contextSize;
+    j["infoValueA"] = info.infoValueA;
+    j["infoValueB"] = info.infoValueB;
     j["defaultLine"] = {{"baud", line.baudRate},
                         {"dataBits", line.dataBits},
                         {"stopBits", StopBitsName(line.stopBits)},
@@ -583,14 +618,41 @@ int Runner::Transfer() {
     return Finish(f);
   }
   std::vector<uint32_t> values;
+  std::string notes;  // how F values were taken, for the confirmation
+  std::vector<std::string> rawBits;
+  const ValueRules rules{o_.rawBits, o_.allowNonFinite};
   for (const std::string& text : o_.values) {
-    uint32_t value = 0;
-    if (std::optional<std::string> problem = ParseValue(plans[0].kind, text, value)) {
+    ParsedValue value;
+    if (std::optional<std::string> problem = ParseValue(plans[0].kind, text, value, rules)) {
       OpResult f =
           Failure("plan", kExitBadPoint, "bad value for " + plans[0].spec.text + ": " + *problem);
+      f.point = plans[0].spec.text;
+      f.count = plans[0].spec.count;
       return Finish(f);
     }
-    values.push_back(value);
+    if (value.rawBits) rawBits.push_back(HexValue(PointKind::FValue, value.bits));
+    if (!value.note.empty()) notes += "; " + value.note;
+    values.push_back(value.bits);
+  }
+  if (!rawBits.empty()) {
+    std::string list;
+    for (size_t i = 0; i < rawBits.size() && i < 4; ++i) list += (i ? ", " : "") + rawBits[i];
+    if (rawBits.size() > 4) list += ", ...";
+    notes = "; as raw bits, not numbers: " + list + notes;
+  }
+  // A warning the user should see before the ten-second start-up.
+  for (const PointPlan& plan : plans) {
+    if (plan.warning.empty() || o_.json) continue;
+    std::lock_guard<std::mutex> lock(ConsoleMutex());
+    err_ << "tiway: warning: " << plan.warning << "\n" << std::flush;
+  }
+  if (IsDummyPort(o_.port)) {
+    OpResult f = Failure("start", kExitPortFailed,
+                         "port " + o_.port +
+                             " is the driver's dummy port: it opens but never answers, so "
+                             "nothing can be read or written on it; name a serial device "
+                             "(such as /dev/ttyS0, COM1 or the pseudo-terminal of tiway-sim)");
+    return Finish(f);
   }
   if (Interrupted()) {
     OpResult f = Failure("start", kExitInterrupted, "interrupted before start-up: nothing sent");
@@ -617,21 +679,20 @@ int Runner::Transfer() {
   if (o_.dataBits) params.line.dataBits = *o_.dataBits;
   if (o_.stopBits) params.line.stopBits = *o_.stopBits;
   if (o_.parity) params.line.parity = *o_.parity;
+  line_ = params.line;
 
   OpResult start;
   start.operation = "start";
-  start.meaning = "success";
   const auto startedAt = Clock::now();
   const int32_t started = ColdStartWithProgress(params);
   stopped_ = false;
   for (std::string& line : host_.takeLog()) start.log.push_back(std::move(line));
   start.elapsedMs = MsSince(startedAt);
+  SetStatus(start, started, StatusMeaning(started, Step::ColdStart));
   const std::string nothing = o_.command == "write" ? "nothing written" : "nothing read";
   if (started != 0) {
     start.ok = false;
     start.step = "ColdStart";
-    start.status = started;
-    start.meaning = StatusMeaning(started, Step::ColdStart);
     if (started == 2) {
       start.exitCode = kExitPortFailed;
       start.message =
@@ -649,9 +710,8 @@ int Runner::Transfer() {
     const size_t at = line.find("ColdStart(): Fail rc = ");
     if (at == std::string::npos) continue;
     const int32_t rc = std::atoi(line.c_str() + at + 23);
-    start.status = rc;
     start.step = "ColdStart";
-    start.meaning = StatusMeaning(rc, Step::Adapter);
+    SetStatus(start, rc, StatusMeaning(rc, Step::Adapter));
     start.message =
         "the adapter configuration failed (rc " + std::to_string(rc) + ": " + start.meaning + ")";
     if (!o_.keepGoing) {
@@ -668,6 +728,8 @@ int Runner::Transfer() {
     start.ok = false;
     start.interrupted = true;
     start.exitCode = kExitInterrupted;
+    start.status.reset();
+    start.meaning = kNoDriverStatus;
     start.message = "interrupted during start-up: " + nothing + "; port closed";
     Stop(&start);
     return Finish(start);
@@ -699,7 +761,7 @@ int Runner::Transfer() {
 
   int exitCode = kExitOk;
   if (o_.command == "write") {
-    exitCode = Write(plans[0], values);
+    exitCode = Write(plans[0], values, notes);
   } else if (o_.command == "read") {
     for (size_t p = 0; p < plans.size(); ++p) {
       if (Interrupted()) {
@@ -724,10 +786,50 @@ int Runner::Transfer() {
   return exitCode;
 }
 
+}  // namespace
+
+std::string PlotScript(const std::vector<std::string>& points,
+                       const std::map<std::string, std::string>& blocks, const std::string& title,
+                       const std::string& png) {
+  // Discretes and single bits (0 or 1) are steps on an axis of their own, so
+  // that words in the thousands do not flatten them.
+  auto isBit = [](const std::string& point) {
+    const AddressCheck check = CheckAddress(point, DefaultHostType(point), false, 1);
+    return check.ok && (check.kind == PointKind::Discrete || check.kind == PointKind::VBit);
+  };
+  bool anyBit = false, anyValue = false;
+  for (const std::string& point : points) (isBit(point) ? anyBit : anyValue) = true;
+  std::string script;
+  for (size_t i = 0; i < points.size(); ++i) {
+    script += "$p" + std::to_string(i) + " << EOD\n" + blocks.at(points[i]) + "EOD\n";
+  }
+  script += "set terminal pngcairo size 1000,600\nset output '" + png +
+            "'\nset xdata time\nset timefmt '%Y-%m-%dT%H:%M:%S'\nset format x '%H:%M:%S'\n"
+            "set xtics rotate by 30 right\nset key outside right\nset grid\nset title '" +
+            title + "'\nset xlabel 'time'\n";
+  if (anyValue) script += "set ylabel 'value'\n";
+  if (anyBit) {
+    const std::string axis = anyValue ? "y2" : "y";
+    script += "set " + axis + "range [-0.2:1.2]\nset " + axis + "tics 0,1,1\nset " + axis +
+              "label 'bit'\n";
+    if (anyValue) script += "set ytics nomirror\n";
+  }
+  script += "plot ";
+  for (size_t i = 0; i < points.size(); ++i) {
+    const bool bit = isBit(points[i]);
+    script += (i ? ", " : "") + std::string("$p") + std::to_string(i) + " using 1:2 with " +
+              (bit ? std::string("steps") + (anyValue ? " axes x1y2" : "") : "linespoints") +
+              " title '" + points[i] + "'";
+  }
+  return script + "\n";
+}
+
+namespace {
+
 int Runner::Plot() {
   std::string text;
-  if (!host_.readFile(o_.plotInput, text)) {
-    OpResult f = Failure("plot", kExitUsage, "cannot read " + o_.plotInput);
+  if (std::string why = host_.readFile(o_.plotInput, text); !why.empty()) {
+    OpResult f = Failure("plot", kExitUsage, o_.plotInput + ": cannot read the CSV: " + why);
     return Finish(f);
   }
   // The good samples of each point, in the order the points first appear;
@@ -754,19 +856,7 @@ int Runner::Plot() {
         Failure("plot", kExitUsage, o_.plotInput + " holds no samples (time,point,value,status)");
     return Finish(f);
   }
-  std::string script;
-  for (size_t i = 0; i < points.size(); ++i) {
-    script += "$p" + std::to_string(i) + " << EOD\n" + blocks[points[i]] + "EOD\n";
-  }
-  script += "set terminal pngcairo size 1000,600\nset output '" + o_.plotOutput +
-            "'\nset xdata time\nset timefmt '%Y-%m-%dT%H:%M:%S'\nset format x '%H:%M:%S'\n"
-            "set xtics rotate by 30 right\nset key outside right\nset grid\nset title '" +
-            o_.plotInput + "'\nset xlabel 'time'\nset ylabel 'value'\nplot ";
-  for (size_t i = 0; i < points.size(); ++i) {
-    script += (i ? ", " : "") + std::string("$p") + std::to_string(i) +
-              " using 1:2 with linespoints title '" + points[i] + "'";
-  }
-  script += "\n";
+  const std::string script = PlotScript(points, blocks, o_.plotInput, o_.plotOutput);
   FILE* gnuplot = popen("gnuplot", "w");
   if (gnuplot == nullptr) {
     OpResult f = Failure("plot", kExitUsage, "cannot run gnuplot (install gnuplot-nox)");
@@ -780,13 +870,14 @@ int Runner::Plot() {
     return Finish(f);
   }
   if (o_.json) {
-    out_ << nlohmann::ordered_json{{"operation", "plot"},
-                                   {"ok", true},
-                                   {"png", o_.plotOutput},
-                                   {"points", points},
-                                   {"samples", samples}}
-                .dump()
-         << "\n";
+    OpResult record;
+    record.operation = "plot";
+    record.message = "wrote " + o_.plotOutput;
+    nlohmann::ordered_json j = ToJson(record, render_);
+    j["png"] = o_.plotOutput;
+    j["points"] = points;
+    j["samples"] = samples;
+    out_ << j.dump() << "\n";
   } else {
     out_ << "wrote " << o_.plotOutput << ": " << points.size() << " points, " << samples
          << " samples\n";
@@ -836,13 +927,16 @@ int Run(const Options& options, Host& host, std::ostream& out, std::ostream& err
   }
   if (!host.now) host.now = WallClock;
   if (!host.readFile) {
-    host.readFile = [](const std::string& path, std::string& text) {
+    host.readFile = [](const std::string& path, std::string& text) -> std::string {
+      std::error_code code;
+      if (std::filesystem::is_directory(path, code)) return "it is a directory, not a file";
       std::ifstream file(path, std::ios::binary);
-      if (!file) return false;
+      if (!file) return std::strerror(errno);
       std::ostringstream content;
       content << file.rdbuf();
+      if (file.bad()) return std::strerror(errno);
       text = content.str();
-      return true;
+      return "";
     };
   }
   Runner runner(options, host, out, err);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,11 +51,19 @@ struct Host {
   std::function<std::string(const std::string& port, const LineSettings& line)> diagnosePort;
   // The wall clock, for the time stamps of watch (ISO 8601, milliseconds).
   std::function<std::string()> now;
-  std::function<bool(const std::string& path, std::string& text)> readFile;
+  // Reads a whole file; returns why it cannot (empty on success).
+  std::function<std::string(const std::string& path, std::string& text)> readFile;
 };
 
 // Runs the parsed command; returns the exit code.
 int Run(const Options& options, Host& host, std::ostream& out, std::ostream& err);
+
+// The gnuplot script of a plot: words and F values as lines, discretes and
+// single bits as steps on an axis of their own. blocks holds each point's
+// samples ("TIME VALUE" lines).
+std::string PlotScript(const std::vector<std::string>& points,
+                       const std::map<std::string, std::string>& blocks, const std::string& title,
+                       const std::string& png);
 
 // Serialises writes to standard error between the driver's log lines (which
 // may arrive on the thread that runs ColdStart) and the progress line.

@@ -776,3 +776,77 @@ TEST_F(Pty, AReadFailsAtOnceWhenTheTerminalHangsUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// A peer that trickles one byte every 900 ms, each just inside the 1 s read
+// time-out, on a clock of the test's own: no wait is real.
+struct Trickle {
+  int64_t nowMs = 0;
+  int64_t nextByteMs = 900;
+  int delivered = 0;
+} g_trickle;
+
+const PosixCalls kTrickling = [] {
+  PosixCalls calls = kPosixCalls;
+  calls.sysRead = [](int, void* buffer, size_t) -> ssize_t {
+    if (g_trickle.nowMs < g_trickle.nextByteMs) return 0;  // raw terminal, nothing waiting
+    static_cast<char*>(buffer)[0] = 'x';
+    g_trickle.nextByteMs = g_trickle.nowMs + 900;
+    ++g_trickle.delivered;
+    return 1;
+  };
+  calls.sysPoll = [](pollfd* fds, nfds_t, int timeoutMs) {
+    const int64_t until = g_trickle.nowMs + timeoutMs;
+    g_trickle.nowMs = until < g_trickle.nextByteMs ? until : g_trickle.nextByteMs;
+    fds[0].revents = g_trickle.nowMs >= g_trickle.nextByteMs ? POLLIN : 0;
+    return fds[0].revents != 0 ? 1 : 0;
+  };
+  calls.sysClockGettime = [](clockid_t, timespec* now) {
+    now->tv_sec = static_cast<time_t>(g_trickle.nowMs / 1000);
+    now->tv_nsec = static_cast<long>(g_trickle.nowMs % 1000) * 1000000L;
+    return 0;
+  };
+  calls.sysNanosleep = [](const timespec* request, timespec*) {
+    g_trickle.nowMs += request->tv_sec * 1000 + request->tv_nsec / 1000000;
+    return 0;
+  };
+  return calls;
+}();
+
+// Each byte inside the time-out no longer stretches a reception: it ends at
+// its bound, the reply time-out and the line time of the longest reply.
+TEST_F(Pty, ATricklingLineCannotStretchAReceptionPastItsBound) {
+  SerialHandle handle = 0;
+  ASSERT_EQ(SerialOpenWith(kPosixCalls, name_.c_str(), k8N1, kNoModemLines, &handle), SerialOk);
+  handle_ = handle;
+  g_trickle = Trickle{};
+  ASSERT_EQ(SerialLimitReception(handle, 1, 592), 0);  // 1000 ms + 592 characters at 9600 baud
+  char byte = 0;
+  int bytes = 0;
+  while (SerialReadWith(kTrickling, handle, &byte, 1, nullptr) == SerialOk) ++bytes;
+  EXPECT_EQ(bytes, 1);  // at 900 ms; the next would come at 1800 ms
+  EXPECT_LE(g_trickle.nowMs, 1000 + 592 * SerialCharacterMicros(k8N1) / 1000 + 1);
+  EXPECT_TRUE(SerialReceptionOverWith(kTrickling, handle));
+}
+
+}  // namespace
+
+namespace {
+
+// Somebody closed the port's descriptor under the driver: the close fails
+// (EBADF) and the layer lets the port go. The context keeps no handle the
+// layer no longer knows, so the next ClosePort and Stop succeed.
+TEST_F(Pty, AHandleTheLayerGaveUpIsNotKeptInTheContext) {
+  PortContext context{};
+  context.portHandle = OpenPort();
+  handle_ = 0;
+  ASSERT_EQ(close(PortDescriptor(context.portHandle)), 0);
+  ZorRequest request{&context, 12, 1, 0, nullptr};
+  EXPECT_EQ(ClosePort(&request), 2);
+  EXPECT_EQ(context.portHandle, 0u);
+  EXPECT_EQ(ClosePort(&request), 0);
+  EXPECT_EQ(Stop(&request), 0);
+}
+
+}  // namespace
