@@ -147,18 +147,19 @@ std::vector<ExchangeChars> LineChars(const Shape& shape) {
 
 int64_t CallBoundMs(const Shape& shape, const BoundInputs& in) {
   constexpr int64_t kAttempts = 3;
-  constexpr int64_t kPauseMs = 50;
-  constexpr int64_t kPurgeMs = 50;
-  constexpr int64_t kLongestReception = 589 + 3;
+  // Per attempt beyond the waits: a purge before the send and one after the
+  // reply (each at most 8 reads at 50 ms), and the 50 ms pause: 2 x 450 ms.
+  constexpr int64_t kPurgesAndPauseMs = 2 * 450;
+  constexpr int64_t kLongestReception = 589 + 2;  // a reply and two stray bytes
   const auto lineMs = [&in](int64_t characters) -> int64_t {
     if (in.baud == 0) return 0;
     return (characters * in.bitsPerCharacter * 1000 + in.baud - 1) / in.baud;
   };
-  const int64_t reception = in.timeoutMs + lineMs(kLongestReception);
+  const int64_t lr = lineMs(kLongestReception);
   int64_t bound = in.slackMs;
   for (const ExchangeChars& chars : LineChars(shape)) {
-    const int64_t drain = in.timeoutMs + reception;
-    const int64_t attempt = kPurgeMs + lineMs(chars.request) + reception + kPauseMs + kPurgeMs;
+    const int64_t drain = 2 * in.timeoutMs + lr;
+    const int64_t attempt = in.timeoutMs + lineMs(chars.request) + lr + kPurgesAndPauseMs;
     bound += drain + kAttempts * attempt;
   }
   return bound;

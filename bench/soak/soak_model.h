@@ -101,15 +101,12 @@ struct BoundInputs {
   int64_t slackMs = 0;  // for scheduling on a loaded machine
 };
 
-// The longest a call may take (docs/reliability.md, "How long a call can
-// take"), per line exchange: the drain of replies an earlier request still
-// owes (at most two time-outs and the line time of the longest reception),
-// then three attempts, each a purge before the send, the request's line
-// time, the reception (at most one time-out and the line time of the longest
-// reception, 589 characters and 3 stray bytes, from when the request has
-// left the line), the 50 ms pause and the purge after it (a purge waits
-// 50 ms for a byte that is not coming); plus the slack. The one place the
-// soak's bound is computed.
+// The longest a call may take, as docs/reliability.md ("How long a call can
+// take") states it for T the reply time-out, Lq the request's line time and
+// Lr the line time of the longest reception (589 characters and two stray
+// bytes): per line exchange one drain window, 2T + Lr, and three attempts
+// of T + Lq + Lr + 2 x 450 ms (purges and the pause); plus the slack. The
+// one place the soak's bound is computed.
 int64_t CallBoundMs(const Shape& shape, const BoundInputs& in);
 
 }  // namespace soak

@@ -114,18 +114,17 @@ TEST(SoakModel, CallBoundCountsAttemptsPausesPurgesAndLineTime) {
   EXPECT_EQ(LineChars(bit)[0].reply, 26);
   EXPECT_EQ(LineChars(bit)[1].request, 30);
 
-  // Per exchange a drain of 2T + the longest reception's line time (592
-  // characters), then 3 attempts x (50 purge + request + T + 592 characters +
-  // 50 pause + 50 purge); at 19200 baud 592 characters are 308.3 ms.
+  // Per exchange a drain window of 2T + Lr, then 3 attempts of
+  // T + Lq + Lr + 900 ms; Lr is 591 characters, 307.9 ms at 19200 baud.
   EXPECT_EQ(CallBoundMs(read62, {200, 19200, 10, 1000}),
-            1000 + (400 + 309) + 3 * (150 + 16 + 200 + 309));
+            1000 + (400 + 308) + 3 * (200 + 16 + 308 + 900));
   EXPECT_EQ(CallBoundMs(write62, {1000, 19200, 10, 0}),
-            (2000 + 309) + 3 * (150 + 143 + 1000 + 309));
+            (2000 + 308) + 3 * (1000 + 143 + 308 + 900));
   EXPECT_EQ(CallBoundMs(bit, {200, 19200, 10, 0}),
-            2 * (400 + 309) + 3 * (150 + 16 + 200 + 309) + 3 * (150 + 16 + 200 + 309));
-  // No rate, no line time: 2T, then 3 x (T + 150).
-  EXPECT_EQ(CallBoundMs(read62, {200, 0, 10, 0}), 400 + 3 * 350);
-  EXPECT_EQ(CallBoundMs(read62, {200, 2400, 10, 0}), (400 + 2467) + 3 * (150 + 125 + 200 + 2467));
+            2 * (400 + 308) + 3 * (200 + 16 + 308 + 900) + 3 * (200 + 16 + 308 + 900));
+  // No rate, no line time.
+  EXPECT_EQ(CallBoundMs(read62, {200, 0, 10, 0}), 400 + 3 * 1100);
+  EXPECT_EQ(CallBoundMs(read62, {200, 2400, 10, 0}), (400 + 2463) + 3 * (200 + 125 + 2463 + 900));
 }
 
 TEST(SoakStats, MergedCountsSurviveJsonAndDefectsAreTheGatedOnes) {
