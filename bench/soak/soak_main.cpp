@@ -69,6 +69,7 @@ struct Options {
   double lateFactor = 1.2;
   uint32_t baud = 0;        // the simulator paces the line at this rate (0: unpaced)
   double refuseWrites = 0;  // share of write requests the controller refuses
+  std::string simTrace;     // a directory for each simulator's trace
   int child = -1;           // internal: this process is soaker number `child`
   std::string childOut;
 };
@@ -105,6 +106,7 @@ class Soaker {
   int32_t Write(const Shape& shape, const PointAddress& address, KindStats& stats);
   void HostMistake(Totals& totals);
   void Timed(const Shape& shape, int32_t status, double ms, KindStats& stats);
+  void WaitForRequestsOnTheLine();
   std::vector<uint16_t> Dump(int station, const Span& span);
   std::string InitialMemory();
   // The scan-list pattern, below the random one.
@@ -208,7 +210,7 @@ std::string Soaker::SetUp() {
     context_[kPad + contextSize_ + i] = static_cast<uint8_t>(canary_ - i);
   }
 
-  sim_.trace = false;  // ten minutes of frames are not worth the disk
+  sim_.trace = !o_.simTrace.empty();  // ten minutes of frames are not worth the disk
   std::vector<std::string> simArgs = {
       "--stations", "1-8", "--configured", "--seed",
       std::to_string(o_.seed * 1000u + static_cast<unsigned>(index_))};
@@ -415,7 +417,22 @@ int32_t Soaker::Read(const Shape& shape, const PointAddress& address, KindStats&
   return status;
 }
 
+// A call can return while its last request is still on the paced line (it
+// took an earlier attempt's late reply for the answer): the simulator acts
+// on that request once its last character has arrived. Memory is read only
+// after that, or the model would miss a write still on its way.
+void Soaker::WaitForRequestsOnTheLine() {
+  for (int round = 0; round < 20; ++round) {
+    std::istringstream answer(sim_.Control("pending"));
+    std::string ok;
+    long requests = 0, ms = 0;
+    if (!(answer >> ok >> requests >> ms) || ok != "ok" || requests == 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp(ms, 1L, 1000L)));
+  }
+}
+
 std::vector<uint16_t> Soaker::Dump(int station, const Span& span) {
+  WaitForRequestsOnTheLine();
   char command[64];
   std::snprintf(command, sizeof command, "dump %02X %c %04X %d", static_cast<unsigned>(station),
                 span.letter, span.address, span.count);
@@ -588,6 +605,9 @@ std::string Soaker::Run(Totals& totals) {
   totals.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   KindStats stop;
   Call(kClosePort, nullptr, stop);
+  if (!o_.simTrace.empty()) {
+    std::ofstream(o_.simTrace + "/soaker" + std::to_string(index_) + ".trace") << sim_.Trace();
+  }
   sim_.Stop();
   return "";
 }
@@ -716,6 +736,8 @@ int RunAll(const Options& o, const char* self) {
                                      std::to_string(o.baud),
                                      "--refuse-writes",
                                      std::to_string(o.refuseWrites),
+                                     "--sim-trace",
+                                     o.simTrace,
                                      "--sim",
                                      o.sim,
                                      "--driver",
@@ -809,6 +831,8 @@ int main(int argc, char** argv) {
   app.add_option("--mistake-rate", o.mistakeRate,
                  "share of requests preceded by a host mistake that must give 1 (default 0.01)")
       ->check(CLI::Range(0.0, 0.5));
+  app.add_option("--sim-trace", o.simTrace,
+                 "write each simulator's trace (every frame, timed) to DIR/soakerN.trace");
   app.add_option("--seed", o.seed, "seed of traffic, memory and faults");
   app.add_option("--slack-ms", o.slackMs, "allowance over a call's bound for a loaded machine");
   app.add_option("--max-seconds", o.maxSeconds, "a soaker stops after this long");

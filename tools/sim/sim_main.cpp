@@ -275,10 +275,20 @@ int Run(const Options& options) {
   bool lineOpen = false;  // pty: somebody has the slave open
   auto answer = [&](const std::string& command) {
     lastActivity = tiway_sim::Clock::now();
-    const std::string reply = command == "line" ? (!line.pty  ? "ok device"
-                                                   : lineOpen ? "ok open"
-                                                              : "ok closed")
-                                                : simulator.Control(command);
+    std::string reply;
+    if (command == "line") {
+      reply = !line.pty ? "ok device" : lineOpen ? "ok open" : "ok closed";
+    } else if (command == "pending") {
+      // Requests received whose last character has not yet arrived on the
+      // paced line (nothing acted on yet), and the milliseconds until the
+      // last of them is due.
+      const auto now = tiway_sim::Clock::now();
+      const auto last = arrived.empty() ? now : std::max(now, arrived.back().at);
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(last - now).count();
+      reply = "ok " + std::to_string(arrived.size()) + " " + std::to_string(ms);
+    } else {
+      reply = simulator.Control(command);
+    }
     tracer.Print("control: " + command + " -> " + reply);
     return reply;
   };
@@ -421,7 +431,7 @@ int main(int argc, char** argv) {
       "control commands (--control PATH; one line in, one line out):\n"
       "  fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | faults\n"
       "  set SS T AAAA V... | dump SS T AAAA [N] | stations | connected\n"
-      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | help\n"
+      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | help\n"
       "\n"
       "error codes the simulator answers: see tools/sim/README.md (primitive errors 0101-0108,\n"
       "adapter refusals 0001-0009).");
