@@ -3,11 +3,13 @@
 // from the cache at 1, 10 and 100 concurrent clients. The simulator paces
 // its replies at the line's speed (--baud). Run: build/linux/bin/gateway_bench
 #include <modbus/modbus.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +27,8 @@ using namespace std::chrono_literals;
 // is not), as holding registers of units 1, 2, 3.
 std::string ScanConfig(const std::string& port, int baud) {
   std::string text =
-      "[gateway]\nmax_clients = 200\nstats_interval_s = 3600\n[[line]]\nname = \"l\"\n"
+      "[gateway]\nmax_clients = 200\nmax_clients_per_address = 200\nstats_interval_s = "
+      "3600\n[[line]]\nname = \"l\"\n"
       "port = \"" +
       port + "\"\nbaud = " + std::to_string(baud) + "\n";
   const int gaps[] = {5, 20, 45};
@@ -164,10 +167,43 @@ bool MeasureLatency(int port, int clients, int perClient, int periodMs, double& 
   return failures == 0;
 }
 
+// The time `tiway-gateway --check` takes (reading, checking and planning,
+// as systemd's ExecStartPre runs it) for `units` units of 64 tables each.
+double PlanningSeconds(int units) {
+  std::string text = "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n";
+  const char* kinds[] = {"holding", "input", "coil", "discrete"};
+  const char* letters[] = {"v", "v", "y", "x"};
+  for (int u = 1; u <= units; ++u) {
+    text += "[[unit]]\nid = " + std::to_string(u == 247 ? 254 : u) +
+            "\nline = \"a\"\nstation = " + std::to_string(u) + "\n";
+    for (int t = 0; t < 64; ++t) {
+      text += "[[unit." + std::string(kinds[t % 4]) + "]]\naddress = " + std::to_string(t * 10) +
+              "\ncount = 8\n" + letters[t % 4] + " = " + std::to_string(1 + t * 12) +
+              "\npoll_ms = " + std::to_string(t % 3 == 0 ? 500 : 1000) + "\n";
+    }
+  }
+  char path[] = "/tmp/zortw-plan-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return -1;
+  close(fd);
+  std::ofstream(path) << text;
+  const auto start = Clock::now();
+  const std::string out =
+      gwtest::Shell(std::string(TIWAY_GATEWAY_PATH) + " --check --config " + path + " | tail -1");
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  unlink(path);
+  return out.find("configuration ok") != std::string::npos ? seconds : -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int baud = argc > 1 ? std::atoi(argv[1]) : 19200;
+  std::printf("planning (tiway-gateway --check), 64 tables per unit:\n");
+  for (int units : {32, 64, 128, 253}) {
+    std::printf("  %3d units  %6.3f s\n", units, PlanningSeconds(units));
+  }
+  std::printf("\n");
   e2e::SimProcess sim;
   const std::string simError = sim.Start(
       TIWAY_SIM_PATH, "", {"--configured", "--stations", "1-3", "--baud", std::to_string(baud)});

@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(fuzz_check_reply fuzz_receive_reply fuzz_define_point fuzz_block_transfer fuzz_sim_frame)
+targets=(fuzz_check_reply fuzz_receive_reply fuzz_define_point fuzz_block_transfer fuzz_sim_frame fuzz_gateway_modbus)
 
 # Whether clang is there with its libFuzzer runtime (libclang_rt.fuzzer).
 fuzzer_available() {

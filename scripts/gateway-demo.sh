@@ -79,10 +79,12 @@ max_age_ms = 3000
   address = 0
   count = 4
   v = 0x0064
+  writable = true           # read-only unless a table says so
   [[unit.coil]]             # Y 0020, Y 0021 as coils 0, 1
   address = 0
   count = 2
   y = 0x0020
+  writable = true
   [[unit.discrete]]         # X 0010..0013 as discrete inputs 0..3
   address = 0
   count = 4

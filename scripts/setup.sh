@@ -15,6 +15,10 @@ command -v python3 >/dev/null || need+=(python3)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/modbus/modbus.h ] || need+=(libmodbus-dev)
 [ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
+[ -f /usr/include/asio.hpp ] || need+=(libasio-dev)
+# sd_notify for the gateway (Type=notify, watchdog).
+[ -f /usr/include/systemd/sd-daemon.h ] || need+=(libsystemd-dev)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
 command -v mbpoll >/dev/null || need+=(mbpoll)
 /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
 command -v gnuplot >/dev/null || need+=(gnuplot-nox)
@@ -35,4 +39,13 @@ if [ ${#need[@]} -gt 0 ]; then
   dpkg --add-architecture i386
   apt-get update -q
   apt-get install -y -q "${need[@]}"
+fi
+# promtool checks the gateway's metrics in a test (skipped without it). Debian
+# ships it only in prometheus (about 96 MB); without recommends, nothing more.
+if ! command -v promtool >/dev/null; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing package: prometheus (run as root to install it)" >&2
+    exit 1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends prometheus
 fi

@@ -45,13 +45,14 @@ std::string GatewayProcess::Start(const std::string& gatewayPath, const std::str
   std::vector<std::string> args = {gatewayPath, "--config", dir_ + "/gateway.toml", "--port", "0",
                                    "--driver",  driverPath};
   args.insert(args.end(), extra.begin(), extra.end());
+  args.insert(args.begin(), wrapper.begin(), wrapper.end());
   int output = -1;
   pid_ = e2e::SpawnWithOutputPipe(std::move(args), dir_ + "/log", &output);
   if (pid_ < 0) return "cannot start the gateway";
   // The plan comes first, then "tiway-gateway: listening on ADDRESS:PORT".
   std::string text;
   const auto deadline = Clock::now() + 20s;
-  while (text.find("listening on 127.0.0.1:") == std::string::npos ||
+  while (text.find("listening on ") == std::string::npos ||
          text.find('\n', text.find("listening on")) == std::string::npos) {
     if (Clock::now() > deadline) break;
     pollfd p{output, POLLIN, 0};
@@ -63,9 +64,10 @@ std::string GatewayProcess::Start(const std::string& gatewayPath, const std::str
   }
   close(output);
   plan_ = text;
-  const size_t at = text.find("listening on 127.0.0.1:");
-  if (at == std::string::npos) return "the gateway did not listen: " + text + Log();
-  port_ = std::atoi(text.c_str() + at + 23);
+  const size_t at = text.find("listening on ");
+  const size_t end = at == std::string::npos ? at : text.find('\n', at);
+  if (end == std::string::npos) return "the gateway did not listen: " + text + Log();
+  port_ = std::atoi(text.c_str() + text.rfind(':', end) + 1);
   return "";
 }
 
@@ -111,9 +113,10 @@ std::string GatewayProcess::Log() const {
   return text.str();
 }
 
-std::vector<std::string> GatewayProcess::Py(const std::vector<std::string>& commands) const {
-  std::string line =
-      std::string("/usr/bin/python3 ") + MODBUS_CLIENT_PY + " " + std::to_string(port_);
+std::vector<std::string> GatewayProcess::Py(const std::vector<std::string>& commands,
+                                            const std::string& options) const {
+  std::string line = std::string("/usr/bin/python3 ") + MODBUS_CLIENT_PY + " " + options + " " +
+                     std::to_string(port_);
   for (const std::string& c : commands) line += " '" + c + "'";
   std::vector<std::string> lines;
   std::istringstream out(Shell(line));

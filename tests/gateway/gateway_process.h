@@ -30,12 +30,21 @@ class GatewayProcess {
   void Kill();
   void Signal(int signal) const;
 
+  // Put before the gateway's command line (prlimit, for instance).
+  std::vector<std::string> wrapper;
+  // Its process id (-1 when not running).
+  pid_t Pid() const { return pid_; }
+
   std::string Log() const;                           // its standard error
   const std::string& Plan() const { return plan_; }  // its standard output
   int Port() const { return port_; }
+  // Its configuration file (a test rewrites it before SIGHUP).
+  std::string ConfigPath() const { return dir_ + "/gateway.toml"; }
 
-  // pymodbus (tests/gateway/modbus_client.py): one result line per command.
-  std::vector<std::string> Py(const std::vector<std::string>& commands) const;
+  // pymodbus (tests/gateway/modbus_client.py): one result line per command;
+  // `options` before the port ("--source 127.0.0.2", "--host ::1").
+  std::vector<std::string> Py(const std::vector<std::string>& commands,
+                              const std::string& options = "") const;
   // mbpoll, once, with -0 (0-based addresses); values to write go after the host.
   std::string Mbpoll(const std::string& args, const std::string& values = "") const;
 

@@ -1,6 +1,9 @@
 #include "tools/gateway/gw_config.h"
 
+#include <arpa/inet.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -30,7 +33,75 @@ uint32_t Table::LastElement() const {
 
 uint32_t Table::ElementOf(uint32_t k) const {
   if (bit >= 0) return element + (static_cast<uint32_t>(bit) + k) / 16;
+  if (letter == 'F' && lowWordFirst) return element + (k ^ 1u);
   return element + k;
+}
+
+namespace {
+
+// An address as 4 (IPv4, also IPv4-mapped IPv6) or 16 bytes; false when not one.
+bool ParseAddress(const std::string& text, std::array<uint8_t, 16>& bytes, bool& v6) {
+  bytes.fill(0);
+  if (inet_pton(AF_INET, text.c_str(), bytes.data()) == 1) {
+    v6 = false;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), bytes.data()) != 1) return false;
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::equal(kMapped, kMapped + 12, bytes.begin())) {
+    std::copy(bytes.begin() + 12, bytes.end(), bytes.begin());
+    std::fill(bytes.begin() + 4, bytes.end(), 0);
+    v6 = false;
+    return true;
+  }
+  v6 = true;
+  return true;
+}
+
+}  // namespace
+
+bool ClientRule::Matches(const std::string& address) const {
+  std::array<uint8_t, 16> bytes{};
+  bool isV6 = false;
+  if (!ParseAddress(address, bytes, isV6) || isV6 != v6) return false;
+  for (int bitIndex = 0; bitIndex < prefix; ++bitIndex) {
+    const uint8_t mask = static_cast<uint8_t>(0x80u >> (bitIndex % 8));
+    if ((bytes[static_cast<size_t>(bitIndex / 8)] & mask) !=
+        (network[static_cast<size_t>(bitIndex / 8)] & mask)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SplitHostPort(const std::string& text, std::string& host, int& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || value < 0 || value > 65535) return false;
+  std::array<uint8_t, 16> bytes{};
+  bool v6 = false;
+  if (!ParseAddress(host, bytes, v6)) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+bool ClientRule::Reaches(int unit) const {
+  return units.empty() || std::find(units.begin(), units.end(), unit) != units.end();
+}
+
+const ClientRule* Config::RuleFor(const std::string& address) const {
+  for (const ClientRule& rule : clients) {
+    if (rule.Matches(address)) return &rule;
+  }
+  return nullptr;
 }
 
 int BitsPerCharacter(const LineSettings& line) {
@@ -105,12 +176,14 @@ std::string Hex4(uint32_t value) {
 Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t unitAge) {
   Reader r(raw);
   std::set<std::string> keys = {"address", "count", "poll_ms", "max_age_ms"};
-  const char* letters = kind == Kind::Holding ? "v"
+  const char* letters = kind == Kind::Holding ? "vf"
                         : kind == Kind::Input ? "vf"
                         : kind == Kind::Coil  ? "ycv"
-                                              : "x";
+                                              : "xyc";
   for (const char* l = letters; *l; ++l) keys.insert(std::string(1, *l));
   if (kind == Kind::Coil) keys.insert("bit");
+  if (kind == Kind::Holding || kind == Kind::Coil) keys.insert("writable");
+  if (kind == Kind::Holding || kind == Kind::Input) keys.insert("word_order");
   const std::string where = std::string(KindName(kind)) + " table";
   r.CheckKeys(keys, where.c_str());
 
@@ -164,6 +237,19 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
                                          std::to_string(t.count) + " is odd"};
     }
   }
+  if (const toml::node* node = raw.get("writable")) {
+    const auto* value = node->as_boolean();
+    if (value == nullptr) throw Refusal{LineOf(*node), "writable must be true or false"};
+    t.writable = value->get();
+  }
+  if (std::optional<std::string> order = r.Str("word_order")) {
+    if (t.letter != 'F') throw Refusal{r.Line("word_order"), "word_order applies to F tables only"};
+    if (*order != "high-first" && *order != "low-first") {
+      throw Refusal{r.Line("word_order"),
+                    "word_order '" + *order + "' is not \"high-first\" or \"low-first\""};
+    }
+    t.lowWordFirst = *order == "low-first";
+  }
   if (t.LastElement() > 0xFFFF) {
     throw Refusal{r.Line("count"), where + ": elements " + Hex4(t.element) + " and on run past " +
                                        "FFFF (address outside 0001..FFFF)"};
@@ -185,21 +271,152 @@ uint16_t ParityCode(const std::string& name, int line) {
   throw Refusal{line, "parity '" + name + "' is not none, odd, even, mark or space"};
 }
 
+// The same name, or two names of one existing device.
+bool SameDevice(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa {
+  }, sb{};
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+Role RoleNamed(const std::string& name, int line) {
+  if (name == "read") return Role::Read;
+  if (name == "write") return Role::Write;
+  throw Refusal{line, "role '" + name + "' is not \"read\" or \"write\""};
+}
+
+TlsConfig ReadTls(const toml::table& raw) {
+  Reader r(raw);
+  r.CheckKeys({"listen", "port", "certificate", "key", "ca", "roles", "subjects"}, "[tls]");
+  TlsConfig tls;
+  tls.enabled = true;
+  tls.sourceLine = r.Start();
+  tls.listen = r.Str("listen").value_or("");
+  tls.port = static_cast<int>(r.Int("port", 0, 65535).value_or(802));
+  for (auto [key, target] : {std::pair{"certificate", &tls.certificate}, std::pair{"key", &tls.key},
+                             std::pair{"ca", &tls.ca}}) {
+    *target = r.Required(key, "[tls]");
+    if (access(target->c_str(), R_OK) != 0) {
+      throw Refusal{r.Line(key), std::string(key) + " '" + *target + "' cannot be read"};
+    }
+  }
+  for (auto [key, target] :
+       {std::pair{"roles", &tls.roles}, std::pair{"subjects", &tls.subjects}}) {
+    const toml::node* node = raw.get(key);
+    if (node == nullptr) continue;
+    const toml::table* map = node->as_table();
+    if (map == nullptr) {
+      throw Refusal{LineOf(*node),
+                    std::string(key) + " must be a table of names to \"read\" or \"write\""};
+    }
+    for (auto&& [name, value] : *map) {
+      const auto* text = value.as_string();
+      if (text == nullptr) throw Refusal{LineOf(value), "a role must be \"read\" or \"write\""};
+      target->emplace_back(std::string(name.str()), RoleNamed(text->get(), LineOf(value)));
+    }
+  }
+  if (tls.roles.empty() && tls.subjects.empty()) {
+    throw Refusal{tls.sourceLine, "[tls] needs roles or subjects: what a certificate may do"};
+  }
+  return tls;
+}
+
+ClientRule ReadClient(const toml::table& raw, const Config& config) {
+  Reader r(raw);
+  r.CheckKeys({"address", "role", "units", "max_requests_per_s"}, "[[client]]");
+  ClientRule rule;
+  rule.sourceLine = r.Start();
+  rule.text = r.Required("address", "[[client]]");
+  std::string host = rule.text;
+  const size_t slash = host.find('/');
+  if (slash != std::string::npos) host = host.substr(0, slash);
+  if (!ParseAddress(host, rule.network, rule.v6)) {
+    throw Refusal{r.Line("address"),
+                  "client address '" + rule.text + "' is not an IPv4 or IPv6 address or network"};
+  }
+  const int bits = rule.v6 ? 128 : 32;
+  rule.prefix = bits;
+  if (slash != std::string::npos) {
+    const std::string length = rule.text.substr(slash + 1);
+    char* end = nullptr;
+    const long value = std::strtol(length.c_str(), &end, 10);
+    if (length.empty() || *end != '\0' || value < 0 || value > bits) {
+      throw Refusal{r.Line("address"), "client network '" + rule.text +
+                                           "': the prefix must be 0.." + std::to_string(bits)};
+    }
+    rule.prefix = static_cast<int>(value);
+  }
+  const std::string role = r.Required("role", "[[client]]");
+  if (role == "read") {
+    rule.role = Role::Read;
+  } else if (role == "write") {
+    rule.role = Role::Write;
+  } else {
+    throw Refusal{r.Line("role"), "role '" + role + "' is not \"read\" or \"write\""};
+  }
+  if (const toml::node* node = raw.get("units")) {
+    const toml::array* list = node->as_array();
+    if (list == nullptr) throw Refusal{LineOf(*node), "units must be a list of unit ids"};
+    for (const toml::node& entry : *list) {
+      const auto* id = entry.as_integer();
+      const bool known =
+          id != nullptr && (id->get() == config.diagnosticsUnit ||
+                            std::any_of(config.units.begin(), config.units.end(),
+                                        [&](const Unit& u) { return u.id == id->get(); }));
+      if (!known) {
+        throw Refusal{LineOf(*node), "units: every entry must be a configured unit id"};
+      }
+      rule.units.push_back(static_cast<int>(id->get()));
+    }
+  }
+  rule.maxRequestsPerS = static_cast<int>(r.Int("max_requests_per_s", 0, 1000000).value_or(0));
+  return rule;
+}
+
 Config Parse(const toml::table& root) {
   Config config;
   Reader top(root);
-  top.CheckKeys({"gateway", "line", "unit"}, "the file");
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls"}, "the file");
   if (const toml::node* node = root.get("gateway")) {
     const toml::table* g = node->as_table();
     if (g == nullptr) throw Refusal{LineOf(*node), "[gateway] must be a table"};
     Reader r(*g);
-    r.CheckKeys({"listen", "port", "max_clients", "diagnostics_unit", "stats_interval_s", "driver"},
+    r.CheckKeys({"listen", "port", "max_clients", "max_clients_per_address", "idle_timeout_s",
+                 "request_timeout_ms", "diagnostics_unit", "diagnostics", "max_requests_per_s",
+                 "metrics", "stats_interval_s", "driver"},
                 "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
-    // libmodbus waits with select(), which takes descriptors below 1024.
-    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 1000).value_or(64));
+    config.maxClients = static_cast<int>(r.Int("max_clients", 1, 4096).value_or(64));
+    config.maxClientsPerAddress =
+        static_cast<int>(r.Int("max_clients_per_address", 1, 4096).value_or(16));
+    config.idleTimeoutS = static_cast<int>(r.Int("idle_timeout_s", 1, 86400).value_or(60));
+    config.requestTimeoutMs =
+        static_cast<int>(r.Int("request_timeout_ms", 100, 600000).value_or(2000));
     config.diagnosticsUnit = static_cast<int>(r.Int("diagnostics_unit", 1, 255).value_or(247));
+    if (std::optional<std::string> access = r.Str("diagnostics")) {
+      if (*access == "read") {
+        config.diagnostics = DiagnosticsAccess::Read;
+      } else if (*access == "write") {
+        config.diagnostics = DiagnosticsAccess::Write;
+      } else if (*access == "off") {
+        config.diagnostics = DiagnosticsAccess::Off;
+      } else {
+        throw Refusal{r.Line("diagnostics"),
+                      "diagnostics '" + *access + "' is not \"read\", \"write\" or \"off\""};
+      }
+    }
+    if (std::optional<std::string> metrics = r.Str("metrics")) {
+      std::string host;
+      int port = 0;
+      if (!SplitHostPort(*metrics, host, port)) {
+        throw Refusal{r.Line("metrics"), "metrics '" + *metrics +
+                                             "' is not ADDRESS:PORT (an IPv6 address in brackets)"};
+      }
+      config.metrics = *metrics;
+    }
+    config.maxRequestsPerS = static_cast<int>(r.Int("max_requests_per_s", 0, 1000000).value_or(0));
     config.statsIntervalS = static_cast<int>(r.Int("stats_interval_s", 1, 86400).value_or(60));
     config.driver = r.Str("driver").value_or("");
   }
@@ -212,7 +429,7 @@ Config Parse(const toml::table& root) {
   for (const toml::node& node : *lines->as_array()) {
     Reader r(*node.as_table());
     r.CheckKeys({"name", "port", "baud", "data_bits", "stop_bits", "parity", "instance",
-                 "reply_timeout_ms"},
+                 "write_timeout_ms", "reply_timeout_ms"},
                 "[[line]]");
     LineConfig line;
     line.sourceLine = r.Start();
@@ -223,6 +440,13 @@ Config Parse(const toml::table& root) {
                     "port '" + line.port + "' must have 1 to 11 characters (link a longer path)"};
     }
     for (const LineConfig& other : config.lines) {
+      // Two instances cannot share a port: the second open would take the
+      // first one's line (the same device under two names included).
+      if (SameDevice(other.port, line.port)) {
+        throw Refusal{r.Line("port"), "port '" + line.port + "' is the port of line '" +
+                                          other.name + "' (line " +
+                                          std::to_string(other.sourceLine) + ")"};
+      }
       if (other.name == line.name) {
         throw Refusal{r.Line("name"), "line '" + line.name + "' is named twice (first at line " +
                                           std::to_string(other.sourceLine) + ")"};
@@ -244,6 +468,8 @@ Config Parse(const toml::table& root) {
     }
     line.replyTimeoutMs =
         static_cast<uint32_t>(r.Int("reply_timeout_ms", 1000, 600000).value_or(1000));
+    line.writeTimeoutMs =
+        static_cast<uint32_t>(r.Int("write_timeout_ms", 100, 600000).value_or(3000));
     config.lines.push_back(line);
   }
 
@@ -319,6 +545,19 @@ Config Parse(const toml::table& root) {
       }
     }
     config.units.push_back(std::move(unit));
+  }
+  if (const toml::node* node = root.get("tls")) {
+    const toml::table* t = node->as_table();
+    if (t == nullptr) throw Refusal{LineOf(*node), "[tls] must be a table"};
+    config.tls = ReadTls(*t);
+  }
+  if (const toml::node* clients = root.get("client")) {
+    if (!clients->is_array_of_tables()) {
+      throw Refusal{LineOf(*clients), "write the client rules as [[client]]"};
+    }
+    for (const toml::node& node : *clients->as_array()) {
+      config.clients.push_back(ReadClient(*node.as_table(), config));
+    }
   }
   return config;
 }

@@ -3,6 +3,7 @@
 // from a TOML file; a bad file is refused with its line and the reason.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ struct Table {
   int bit = -1;          // coils on single bits of V words: the first bit (0-15)
   uint32_t pollMs = 1000;
   uint32_t maxAgeMs = 10000;
+  bool writable = false;      // holding and coil tables: written only when the file says so
+  bool lowWordFirst = false;  // F values: the low word at the lower register
   int sourceLine = 0;
 
   // Controller memory the table reads: V words for V, F and V-bit tables.
@@ -34,6 +37,7 @@ struct Table {
   uint32_t FirstElement() const { return element; }
   uint32_t LastElement() const;
   // For register/bit k of the table: the element and, for V bits, the bit.
+  // (F values low word first: the two registers of a value swap their words.)
   uint32_t ElementOf(uint32_t k) const;
   int BitOf(uint32_t k) const { return bit < 0 ? -1 : static_cast<int>((bit + k) % 16); }
 };
@@ -52,18 +56,62 @@ struct LineConfig {
   LineSettings line{19200, 7, 0, 1};
   int instance = 1;
   uint32_t replyTimeoutMs = 1000;
+  uint32_t writeTimeoutMs = 3000;  // a write queued longer is answered 0x0B, never carried out
   int sourceLine = 0;
 };
+
+enum class Role { Read, Write };
+
+// A client rule: the addresses it covers, their role and the units they may reach.
+struct ClientRule {
+  std::string text;  // as written ("10.1.0.0/16", "::1")
+  bool v6 = false;
+  std::array<uint8_t, 16> network{};  // 4 bytes for IPv4
+  int prefix = 0;                     // bits of `network` that must match
+  Role role = Role::Read;
+  std::vector<int> units;   // empty: every unit
+  int maxRequestsPerS = 0;  // 0: the gateway's limit
+  int sourceLine = 0;
+
+  bool Matches(const std::string& address) const;
+  bool Reaches(int unit) const;
+};
+
+// Modbus/TCP Security: TLS 1.2 or later, clients authenticated by their
+// X.509 certificates; the role comes from the certificate's role extension
+// (mapped by `roles`) or its subject's common name (mapped by `subjects`).
+struct TlsConfig {
+  bool enabled = false;
+  std::string listen;  // empty: the gateway's listen address
+  int port = 802;
+  std::string certificate, key, ca;  // PEM files
+  std::vector<std::pair<std::string, Role>> roles, subjects;
+  int sourceLine = 0;
+};
+
+// Who may read the diagnostics unit.
+enum class DiagnosticsAccess { Read, Write, Off };
 
 struct Config {
   std::string listen = "127.0.0.1";
   int port = 5020;
   int maxClients = 64;
+  int maxClientsPerAddress = 16;
+  int idleTimeoutS = 60;        // a connection with no request for so long is closed
+  int requestTimeoutMs = 2000;  // a request's bytes must all arrive within this time
   int diagnosticsUnit = 247;
+  DiagnosticsAccess diagnostics = DiagnosticsAccess::Read;
+  int maxRequestsPerS = 0;  // per client address; 0: no limit
+  std::string metrics;      // "HOST:PORT" of the metrics listener; empty: none
   int statsIntervalS = 60;
   std::string driver;  // empty: libzortw.so beside the gateway
   std::vector<LineConfig> lines;
   std::vector<Unit> units;
+  std::vector<ClientRule> clients;  // empty: every client reads and writes
+  TlsConfig tls;
+
+  // The rule for an address (the first that matches), or nullptr.
+  const ClientRule* RuleFor(const std::string& address) const;
 };
 
 struct ConfigResult {
@@ -74,6 +122,9 @@ struct ConfigResult {
 // Parses and checks a configuration text; `fileName` names it in errors.
 ConfigResult ParseConfig(const std::string& text, const std::string& fileName);
 ConfigResult LoadConfig(const std::string& path);
+
+// "HOST:PORT" or "[V6]:PORT" into its parts; false when it is not one.
+bool SplitHostPort(const std::string& text, std::string& host, int& port);
 
 // Bits on the line per character for these settings (start, data, parity, stop).
 int BitsPerCharacter(const LineSettings& line);

@@ -1,5 +1,7 @@
 #include "tools/gateway/gw_line.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,7 @@ enum Command : int32_t {
   kReadBlock = 5,
   kWriteBlock = 7,
   kStop = 11,
+  kClosePort = 12,
   kGetDriverInfo = 14,
 };
 
@@ -41,8 +44,9 @@ void Log(const std::string& line) {
   clock_gettime(CLOCK_REALTIME, &now);
   tm utc{};
   gmtime_r(&now.tv_sec, &utc);
-  char stamp[40];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld ", utc.tm_hour, utc.tm_min, utc.tm_sec,
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 now.tv_nsec / 1000000);
   std::lock_guard<std::mutex> lock(mutex);
   std::cerr << stamp << line << "\n" << std::flush;
@@ -82,16 +86,60 @@ Clock::time_point Line::PhaseSince() const {
   return Clock::time_point(Clock::duration(phaseSince_.load()));
 }
 
-std::future<int32_t> Line::Submit(WriteJob job) {
-  std::future<int32_t> result = job.done.get_future();
-  std::lock_guard<std::mutex> lock(queueMutex_);
-  if (stop_) {
-    job.done.set_value(kNotDone);
-  } else {
-    writes_.push_back(std::move(job));
-    wake_.notify_all();
+void Line::Submit(WriteJob job) {
+  job.queuedAt = Clock::now();
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    // A line that is down, or a station whose last transaction had no reply,
+    // would only hold the write for the client's time-out: refused at once
+    // (a poll that succeeds clears the station's mark).
+    const bool refused = stop_ || phase_.load() != Phase::Running ||
+                         silent_[static_cast<size_t>(job.station) & 0xFF].load();
+    if (!refused) {
+      writes_.push_back(std::move(job));
+      wake_.notify_all();
+      return;
+    }
   }
-  return result;
+  counters_.writesNotDone.Add();
+  job.done(kNotDone);
+}
+
+void Line::FailQueuedWrites() {
+  std::deque<WriteJob> failed;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    failed.swap(writes_);
+  }
+  for (WriteJob& job : failed) {
+    counters_.writesNotDone.Add();
+    job.done(kNotDone);
+  }
+}
+
+void Line::ExpireWrites(Clock::time_point now) {
+  std::deque<WriteJob> expired;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    const auto limit = std::chrono::milliseconds(config_.writeTimeoutMs);
+    for (auto it = writes_.begin(); it != writes_.end();) {
+      if (now - it->queuedAt > limit) {
+        expired.push_back(std::move(*it));
+        it = writes_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (WriteJob& job : expired) {
+    counters_.writesNotDone.Add();
+    job.done(kNotDone);
+  }
+}
+
+void Line::SpoilCache() {
+  std::unique_lock<std::shared_mutex> lock(cacheMutex_);
+  for (BlockState& state : cache_) state.good = false;
 }
 
 void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
@@ -130,21 +178,40 @@ bool Line::StartInstance() {
   }
   contextBytes_.assign(std::max<size_t>(static_cast<size_t>(info.contextSize), sizeof(PortContext)),
                        0);
+  return OpenAndCheckBlocks();
+}
+
+bool Line::OpenAndCheckBlocks() {
   ColdStartParams params{};
   std::memcpy(params.portName, config_.port.c_str(), config_.port.size() + 1);
   params.enabled = 1;
   params.readTimeout = static_cast<int32_t>(config_.replyTimeoutMs / 10);
   params.line = config_.line;
-  for (;;) {
+  // Back-off between attempts: 0.5 s, doubling up to 5 s. The first five
+  // failures are logged, then one in twelve (a minute apart).
+  auto pause = std::chrono::milliseconds(500);
+  for (int attempt = 1;; ++attempt) {
     phase_ = Phase::Configuring;
     phaseSince_ = Clock::now().time_since_epoch().count();
     const int32_t status = Call(kColdStart, &params);
     if (status == 0) break;
     phase_ = Phase::PortFailed;
-    Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) +
-        " (cannot open port " + config_.port + "); trying again in 5 s");
-    if (!WaitFor(std::chrono::seconds(5))) return false;
+    if (attempt <= 5 || attempt % 12 == 0) {
+      Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) +
+          " (cannot open port " + config_.port + " or configure its adapter; attempt " +
+          std::to_string(attempt) + "); trying again in " + std::to_string(pause.count()) + " ms");
+    }
+    if (!WaitFor(pause)) return false;
+    pause = std::min<std::chrono::milliseconds>(2 * pause, std::chrono::seconds(5));
   }
+  struct stat device {};
+  haveDevice_ = stat(config_.port.c_str(), &device) == 0;
+  deviceId_ = device.st_rdev;
+  deviceInode_ = device.st_ino;
+  lastSuccess_ = Clock::now();
+  failuresSinceSuccess_ = 0;
+  fastFailures_ = 0;
+  for (auto& mark : silent_) mark = false;
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const Block& block = blocks_[b];
     const std::string text = PointText(block.station, block.memory, block.first, -1);
@@ -163,7 +230,8 @@ bool Line::StartInstance() {
   }
   phase_ = Phase::Running;
   phaseSince_ = Clock::now().time_since_epoch().count();
-  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) + " reads per cycle");
+  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) +
+      (blocks_.size() == 1 ? " read" : " reads") + " per cycle");
   return true;
 }
 
@@ -191,6 +259,19 @@ void Line::Account(int station, int32_t status, Clock::duration took, uint64_t l
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   const uint64_t silent = static_cast<uint64_t>(ms) / std::max<uint32_t>(1, config_.replyTimeoutMs);
   const uint64_t retried = status == 0 ? std::min<uint64_t>(2, logged + silent) : 2;
+  if (status == 0) {
+    lastSuccess_ = Clock::now();
+    failuresSinceSuccess_ = 0;
+    quiet_ = std::chrono::seconds(10);
+  } else {
+    ++failuresSinceSuccess_;
+  }
+  // A silent station costs a whole reply time-out; a port that hangs up or
+  // fails its I/O fails at once.
+  const bool fast =
+      status == kLineFailure && static_cast<uint64_t>(ms) * 4 < config_.replyTimeoutMs;
+  fastFailures_ = fast ? fastFailures_ + 1 : 0;
+  silent_[static_cast<size_t>(station) & 0xFF] = status == kLineFailure;
   counters_.Count(status, retried);
   counters_.stations[static_cast<size_t>(station) & 0xFF].Count(status, retried);
 }
@@ -322,15 +403,83 @@ void Line::UpdateAfterWrite(int station, char memory, uint32_t element, int bit,
   }
 }
 
+bool Line::PortFailed(Clock::time_point now) {
+  // The device behind the port's name is gone or another one (a re-plugged
+  // adapter, a restarted pty): the open handle is on a dead device.
+  struct stat device {};
+  const bool present = stat(config_.port.c_str(), &device) == 0;
+  if (haveDevice_ && (!present || device.st_rdev != deviceId_ || device.st_ino != deviceInode_)) {
+    Log("line " + config_.name + ": port " + config_.port +
+        (present ? " now names another device" : " is gone"));
+    return true;
+  }
+  // Three transactions in a row failed without waiting for a reply: the
+  // port hangs up or fails its I/O.
+  if (fastFailures_ >= 3) {
+    Log("line " + config_.name + ": port " + config_.port +
+        " fails at once (hang-up or I/O error)");
+    return true;
+  }
+  // Nothing has succeeded for three transactions and 10 s (or three reply
+  // time-outs when longer): a port that no longer carries anything, or
+  // every station silent; opening the port and configuring the adapter
+  // again cures the first and costs the second nothing it still had. Each
+  // time it did not help, the wait doubles (up to 5 min).
+  const auto quiet = std::max<std::chrono::milliseconds>(
+      quiet_, std::chrono::milliseconds(3 * config_.replyTimeoutMs));
+  if (failuresSinceSuccess_ >= 3 && now - lastSuccess_ >= quiet) {
+    quiet_ = std::min<std::chrono::milliseconds>(2 * quiet_, std::chrono::minutes(5));
+    Log("line " + config_.name + ": no transaction has succeeded for " +
+        std::to_string(
+            std::chrono::duration_cast<std::chrono::seconds>(now - lastSuccess_).count()) +
+        " s (" + std::to_string(failuresSinceSuccess_) + " failures)");
+    return true;
+  }
+  return false;
+}
+
+bool Line::Recover() {
+  counters_.downs.Add();
+  const auto downSince = Clock::now();
+  phase_ = Phase::PortFailed;
+  phaseSince_ = Clock::now().time_since_epoch().count();
+  SpoilCache();
+  FailQueuedWrites();
+  const int32_t closed = Call(kClosePort, nullptr);
+  Log("line " + config_.name + ": down: port " + config_.port + " closed (ClosePort " +
+      std::to_string(closed) + "); opening it again");
+  if (!OpenAndCheckBlocks()) return false;
+  Log("line " + config_.name + ": back up, " +
+      std::to_string(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - downSince).count()) +
+      " ms after it went down");
+  for (auto& due : due_) due = Clock::time_point{};
+  return true;
+}
+
 void Line::Run() {
-  const bool started = StartInstance();
-  while (started) {
+  bool running = StartInstance();
+  bool pollOwed = false;  // a write went last: a due poll goes next
+  while (running) {
     std::unique_lock<std::mutex> lock(queueMutex_);
     if (stop_) break;
-    if (!writes_.empty()) {
+    const auto now = Clock::now();
+    size_t next = 0;
+    for (size_t b = 1; b < blocks_.size(); ++b) {
+      if (due_[b] < due_[next]) next = b;
+    }
+    const bool pollDue = !blocks_.empty() && due_[next] <= now;
+    if (!writes_.empty() && !(pollOwed && pollDue)) {
       WriteJob job = std::move(writes_.front());
       writes_.pop_front();
       lock.unlock();
+      if (now - job.queuedAt > std::chrono::milliseconds(config_.writeTimeoutMs)) {
+        // The client has been waiting too long: it is answered 0x0B and
+        // the write is dropped, never carried out later.
+        counters_.writesNotDone.Add();
+        job.done(kNotDone);
+        continue;
+      }
       counters_.writes.Add();
       const int32_t status = RunWrite(job);
       if (status != 0) {
@@ -339,40 +488,32 @@ void Line::Run() {
             PointText(job.station, job.memory, job.element, job.bit) + " failed with status " +
             std::to_string(status));
       }
-      job.done.set_value(status);
+      job.done(status);
+      pollOwed = true;
+      if (status != 0 && PortFailed(Clock::now())) running = Recover();
       continue;
     }
     if (blocks_.empty()) {
       wake_.wait(lock, [this] { return stop_ || !writes_.empty(); });
       continue;
     }
-    size_t next = 0;
-    for (size_t b = 1; b < blocks_.size(); ++b) {
-      if (due_[b] < due_[next]) next = b;
-    }
-    const auto now = Clock::now();
-    if (due_[next] > now) {
+    if (!pollDue) {
       wake_.wait_until(lock, due_[next], [this] { return stop_ || !writes_.empty(); });
       continue;
     }
     lock.unlock();
+    pollOwed = false;
     const bool good = ReadBlock(next);
     const auto period = std::chrono::milliseconds(blocks_[next].pollMs);
     due_[next] = std::max(due_[next] + period, blocks_[next].pollMs == 0 ? Clock::now() : now);
-    // After a failure the block waits a reply time-out before it is asked
-    // again, so that a late reply to this request cannot pass for the answer
-    // to the next one (same station, kind and size).
-    if (!good) {
-      due_[next] =
-          std::max(due_[next], Clock::now() + std::chrono::milliseconds(config_.replyTimeoutMs));
-    }
+    if (!good && PortFailed(Clock::now())) running = Recover();
   }
   // Pending writes are not carried out.
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    for (WriteJob& job : writes_) job.done.set_value(kNotDone);
-    writes_.clear();
+    stop_ = true;
   }
+  FailQueuedWrites();
   if (!contextBytes_.empty()) {
     const int32_t status = Call(kStop, nullptr);
     Log("line " + config_.name + ": stopped (Stop " + std::to_string(status) + ")");

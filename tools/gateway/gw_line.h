@@ -1,7 +1,10 @@
 // One serial line: one driver instance, used by one thread only. The thread
 // starts the instance (ColdStart, then a CheckBlock per block of the plan),
-// then runs queued writes ahead of polls and polls every block when due,
-// keeping the values, their time and their quality in the line's cache.
+// then runs queued writes and polls: writes go first, but after each write a
+// poll that is due goes next, so writes take at most half the line while
+// polls are due. Values, their time and their quality go to the line's
+// cache. A port that fails is closed, reported down and opened again with
+// back-off until it answers.
 #pragma once
 
 #include <array>
@@ -10,7 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <future>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -30,8 +33,11 @@ using Clock = std::chrono::steady_clock;
 void Log(const std::string& line);
 
 // A status that no driver command returns: the write was not carried out
-// because the gateway is stopping.
+// (the gateway is stopping, the line is down, the station was found silent,
+// or the write waited longer than the line's write_timeout_ms).
 inline constexpr int32_t kNotDone = -1000;
+// The driver's status for a line failure: no reply, or the adapter refused.
+inline constexpr int32_t kLineFailure = 2;
 
 // The cache of one block read.
 struct BlockState {
@@ -50,7 +56,10 @@ struct WriteJob {
   uint32_t element = 0;          // first element
   int bit = -1;                  // single bits of V words: the first bit
   std::vector<uint16_t> values;  // words, or 0/1 per discrete or bit
-  std::promise<int32_t> done;    // the driver's status
+  // Called once with the driver's status (or kNotDone), on the line's thread
+  // or, when refused at once, on the caller's; never under the line's locks.
+  std::function<void(int32_t)> done;
+  Clock::time_point queuedAt{};
 };
 
 struct Counter {
@@ -70,12 +79,15 @@ struct StationCounters {
 
 struct LineCounters : StationCounters {
   Counter writes, writeFailures;
-  std::atomic<int32_t> lastStatus{-1};
+  Counter writesNotDone;             // answered 0x0B without being carried out
+  Counter downs;                     // times the port was found failed and closed
   std::atomic<uint32_t> cycleMs{0};  // interval between two reads of the first block
   std::atomic<uint64_t> cycles{0};
   std::array<StationCounters, 256> stations;
 };
 
+// PortFailed: the port is closed (it failed, or cannot be opened) and is
+// being opened again.
 enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed = 3, Stopped = 4 };
 
 class Line {
@@ -92,8 +104,9 @@ class Line {
   void RequestStop();
   void Join();
 
-  // Queues a write ahead of the polls.
-  std::future<int32_t> Submit(WriteJob job);
+  // Queues a write ahead of the polls; refused at once (kNotDone) when the
+  // line is not running or the station was last found silent.
+  void Submit(WriteJob job);
 
   size_t QueuedWrites() {
     std::lock_guard<std::mutex> lock(queueMutex_);
@@ -120,6 +133,21 @@ class Line {
  private:
   void Run();
   bool StartInstance();
+  bool OpenAndCheckBlocks();  // ColdStart with back-off, then the CheckBlocks
+  // After a failed transaction: whether the port has failed (its device is
+  // gone or replaced, or nothing has succeeded for a while).
+  bool PortFailed(Clock::time_point now);
+  bool Recover();  // closes the port, opens it again; false when stopping
+  void FailQueuedWrites();
+
+ public:
+  // Answers 0x0B (kNotDone) to queued writes that have waited longer than
+  // write_timeout_ms, and drops them; called from outside the line's thread
+  // while it may be in a long transaction.
+  void ExpireWrites(Clock::time_point now);
+
+ private:
+  void SpoilCache();
   bool ReadBlock(size_t index);  // true when the read succeeded
   int32_t RunWrite(const WriteJob& job);
   void UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value);
@@ -137,6 +165,15 @@ class Line {
   std::vector<Clock::time_point> due_;
   Clock::time_point lastFirstRead_{};
   Clock::time_point lastWarmStart_{};
+  Clock::time_point lastSuccess_{};
+  uint32_t failuresSinceSuccess_ = 0;
+  uint32_t fastFailures_ = 0;  // failed without waiting for a reply, in a row
+  // Nothing succeeding for this long closes and reopens the port; doubled
+  // each time that did not help (up to 5 min), back to 10 s on a success.
+  std::chrono::milliseconds quiet_{10000};
+  bool haveDevice_ = false;
+  uint64_t deviceId_ = 0, deviceInode_ = 0;      // of the port as opened
+  std::array<std::atomic<bool>, 256> silent_{};  // station's last transaction had no reply
 
   mutable std::shared_mutex cacheMutex_;
   std::vector<BlockState> cache_;

@@ -1,6 +1,8 @@
 #include "tools/gateway/gw_plan.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -145,22 +147,54 @@ Plan MakePlan(const Config& config, bool coalesce) {
     line.uncoalescedReads = plain.size();
     line.uncoalescedMs = PassMs(plain, cost);
   }
+  // Per line, the blocks by (station, memory, first element): an element's
+  // block is found by a binary search, the first in plan order among blocks
+  // that start at the same element.
+  struct Key {
+    int station;
+    char memory;
+    uint32_t first;
+    uint32_t block;
+    bool operator<(const Key& o) const {
+      return std::tie(station, memory, first, block) <
+             std::tie(o.station, o.memory, o.first, o.block);
+    }
+  };
+  std::vector<std::vector<Key>> index(config.lines.size());
+  for (size_t l = 0; l < config.lines.size(); ++l) {
+    const std::vector<Block>& blocks = plan.lines[l].blocks;
+    for (uint32_t b = 0; b < blocks.size(); ++b) {
+      index[l].push_back(Key{blocks[b].station, blocks[b].memory, blocks[b].first, b});
+    }
+    std::sort(index[l].begin(), index[l].end());
+  }
   plan.refs.resize(config.units.size());
   for (size_t u = 0; u < config.units.size(); ++u) {
     const Unit& unit = config.units[u];
     const std::vector<Block>& blocks = plan.lines[unit.line].blocks;
+    const std::vector<Key>& keys = index[unit.line];
     for (const Table& table : unit.tables) {
       std::vector<Ref> refs;
+      const auto holds = [&](const Block& block, uint32_t e) {
+        return e >= block.first && e <= block.Last() && (coalesce || block.pollMs == table.pollMs);
+      };
       for (uint32_t e = table.FirstElement(); e <= table.LastElement(); ++e) {
         Ref ref{static_cast<uint32_t>(blocks.size()), 0};
-        for (uint32_t b = 0; b < blocks.size(); ++b) {
-          const Block& block = blocks[b];
-          if (block.station == unit.station && block.memory == table.Memory() && e >= block.first &&
-              e <= block.Last() && (coalesce || block.pollMs == table.pollMs)) {
-            ref = Ref{b, e - block.first};
+        // Blocks of this station and memory starting at or before e, the
+        // nearest first; blocks hold at most 124 elements, so only those
+        // starting within that distance can hold e.
+        auto it = std::upper_bound(keys.begin(), keys.end(),
+                                   Key{unit.station, table.Memory(), e, UINT32_MAX});
+        uint32_t best = UINT32_MAX;
+        while (it != keys.begin()) {
+          --it;
+          if (it->station != unit.station || it->memory != table.Memory() ||
+              e - it->first >= MaxBlockElements(it->memory)) {
             break;
           }
+          if (holds(blocks[it->block], e) && it->block < best) best = it->block;
         }
+        if (best != UINT32_MAX) ref = Ref{best, e - blocks[best].first};
         refs.push_back(ref);
       }
       plan.refs[u].push_back(std::move(refs));
@@ -172,45 +206,49 @@ Plan MakePlan(const Config& config, bool coalesce) {
 std::string DescribePlan(const Config& config, const Plan& plan) {
   std::ostringstream out;
   char text[512];
+  // What each block serves, in one pass over the tables: per line and block,
+  // the Modbus ranges of the tables whose elements it holds.
+  std::vector<std::vector<std::string>> serves(config.lines.size());
+  for (size_t l = 0; l < config.lines.size(); ++l) serves[l].resize(plan.lines[l].blocks.size());
+  for (size_t u = 0; u < config.units.size(); ++u) {
+    const Unit& unit = config.units[u];
+    for (size_t t = 0; t < unit.tables.size(); ++t) {
+      const Table& table = unit.tables[t];
+      const std::vector<Ref>& refs = plan.refs[u][t];
+      std::map<uint32_t, std::pair<uint32_t, uint32_t>> ranges;  // block: first, last k
+      for (uint32_t k = 0; k < table.count; ++k) {
+        const uint32_t block = refs[table.ElementOf(k) - table.FirstElement()].block;
+        if (block >= serves[unit.line].size()) continue;
+        auto [it, fresh] = ranges.emplace(block, std::make_pair(k, k));
+        if (!fresh) it->second.second = k;
+      }
+      for (const auto& [block, range] : ranges) {
+        std::string& s = serves[unit.line][block];
+        std::snprintf(text, sizeof text, "%s unit %d %s %u-%u", s.empty() ? "" : ",", unit.id,
+                      KindName(table.kind), table.address + range.first,
+                      table.address + range.second);
+        s += text;
+      }
+    }
+  }
   for (size_t l = 0; l < config.lines.size(); ++l) {
     const LineConfig& lc = config.lines[l];
     const LinePlan& line = plan.lines[l];
-    std::snprintf(text, sizeof text, "line %s (%s, %u baud, instance %d): %zu reads per cycle\n",
+    std::snprintf(text, sizeof text, "line %s (%s, %u baud, instance %d): %zu %s per cycle\n",
                   lc.name.c_str(), lc.port.c_str(), lc.line.baudRate, lc.instance,
-                  line.blocks.size());
+                  line.blocks.size(), line.blocks.size() == 1 ? "read" : "reads");
     out << text;
     for (size_t b = 0; b < line.blocks.size(); ++b) {
       const Block& block = line.blocks[b];
       std::snprintf(text, sizeof text, "  read %2zu: %02X%c%04X x%-3u every %u ms serves", b + 1,
                     block.station, block.memory, block.first, block.count, block.pollMs);
-      out << text;
-      bool any = false;
-      for (size_t u = 0; u < config.units.size(); ++u) {
-        const Unit& unit = config.units[u];
-        if (unit.line != l) continue;
-        for (size_t t = 0; t < unit.tables.size(); ++t) {
-          const Table& table = unit.tables[t];
-          const std::vector<Ref>& refs = plan.refs[u][t];
-          long lo = -1, hi = -1;
-          for (uint32_t k = 0; k < table.count; ++k) {
-            const uint32_t offset = table.ElementOf(k) - table.FirstElement();
-            if (refs[offset].block != b) continue;
-            if (lo < 0) lo = k;
-            hi = k;
-          }
-          if (lo < 0) continue;
-          std::snprintf(text, sizeof text, "%s unit %d %s %ld-%ld", any ? "," : "", unit.id,
-                        KindName(table.kind), table.address + lo, table.address + hi);
-          out << text;
-          any = true;
-        }
-      }
-      out << "\n";
+      out << text << serves[l][b] << "\n";
     }
     std::snprintf(text, sizeof text,
                   "  line time per cycle %.1f ms (line floor of these reads); without coalescing "
-                  "%zu reads, %.1f ms\n",
-                  line.floorMs, line.uncoalescedReads, line.uncoalescedMs);
+                  "%zu %s, %.1f ms\n",
+                  line.floorMs, line.uncoalescedReads,
+                  line.uncoalescedReads == 1 ? "read" : "reads", line.uncoalescedMs);
     out << text;
     if (line.continuous) {
       out << "  reads with poll_ms = 0 follow each other without pause\n";
