@@ -27,6 +27,7 @@
 #include "base/point_records.h"
 #include "base/records.h"
 #include "bench/soak/soak_model.h"
+#include "bench/soak/soak_scan.h"
 #include "bench/soak/soak_stats.h"
 #include "host/driver.h"
 #include "host/instance.h"
@@ -42,7 +43,6 @@ constexpr int kStations = 6;  // stations 1..6 carry traffic
 constexpr uint32_t kWordsFirst = 0x100, kWordsLast = 0x1FF;
 constexpr uint32_t kDiscretesFirst = 0x10, kDiscretesLast = 0x8F;
 constexpr std::size_t kPad = 8;  // guard words or bytes on each side
-using zortw_host::kPtyLine;
 
 struct Options {
   int soakers = 1;
@@ -57,9 +57,22 @@ struct Options {
   std::string sim = TIWAY_SIM_PATH;
   std::string driver = ZORTW_LIBRARY_PATH;
   std::string json;
-  int child = -1;  // internal: this process is soaker number `child`
+  // The scan-list pattern (soak_scan.h) instead of random stations, and a
+  // reply made late every Nth primitive by a factor of the reply time-out.
+  std::string pattern = "random";
+  int lateEvery = 0;
+  double lateFactor = 1.2;
+  uint32_t baud = 0;        // the simulator paces the line at this rate (0: unpaced)
+  double refuseWrites = 0;  // share of write requests the controller refuses
+  std::string simTrace;     // a directory for each simulator's trace
+  int child = -1;           // internal: this process is soaker number `child`
   std::string childOut;
 };
+
+// 8N1 on the pty, at the simulator's pace (19200 when it does not pace).
+LineSettings PtyLine(const Options& o) {
+  return {static_cast<uint16_t>(o.baud == 0 ? 19200 : o.baud), 8, 0, 0};
+}
 
 std::atomic<long> g_logLines{0};
 
@@ -88,8 +101,14 @@ class Soaker {
   int32_t Write(const Shape& shape, const PointAddress& address, KindStats& stats);
   void HostMistake(Totals& totals);
   void Timed(const Shape& shape, int32_t status, double ms, KindStats& stats);
+  void WaitForRequestsOnTheLine();
   std::vector<uint16_t> Dump(int station, const Span& span);
   std::string InitialMemory();
+  // The scan-list pattern, below the random one.
+  void RunScan(Totals& totals, Clock::time_point start, long quota);
+  void ScanMemory(std::ostringstream& data);
+  std::string ArmLateEvery();
+  void NoteWrongRead(const Shape& shape, const uint16_t* words);
   uint32_t Random(uint32_t low, uint32_t high) {
     return std::uniform_int_distribution<uint32_t>(low, high)(rng_);
   }
@@ -104,6 +123,9 @@ class Soaker {
   Memory memory_;
   uint16_t canary_ = 0;
   int64_t timeoutMs_ = 0;
+  BoundInputs bound_;
+  ScanLayout scan_;
+  Totals* totals_ = nullptr;
 };
 
 std::string Soaker::InitialMemory() {
@@ -130,6 +152,7 @@ std::string Soaker::InitialMemory() {
       }
     }
   }
+  if (o_.pattern == "scan") ScanMemory(data);
   return data.str();
 }
 
@@ -180,11 +203,15 @@ std::string Soaker::SetUp() {
     context_[kPad + contextSize_ + i] = static_cast<uint8_t>(canary_ - i);
   }
 
-  sim_.trace = false;  // ten minutes of frames are not worth the disk
-  const std::string error =
-      sim_.Start(o_.sim, InitialMemory(),
-                 {"--stations", "1-8", "--configured", "--seed",
-                  std::to_string(o_.seed * 1000u + static_cast<unsigned>(index_))});
+  sim_.trace = !o_.simTrace.empty();  // ten minutes of frames are not worth the disk
+  std::vector<std::string> simArgs = {
+      "--stations", "1-8", "--configured", "--seed",
+      std::to_string(o_.seed * 1000u + static_cast<unsigned>(index_))};
+  if (o_.baud > 0) {
+    simArgs.push_back("--baud");
+    simArgs.push_back(std::to_string(o_.baud));
+  }
+  const std::string error = sim_.Start(o_.sim, InitialMemory(), simArgs);
   if (!error.empty()) return error;
 
   KindStats setup;
@@ -192,7 +219,7 @@ std::string Soaker::SetUp() {
   std::strncpy(cold.portName, sim_.Port().c_str(), sizeof cold.portName - 1);
   cold.enabled = 1;
   cold.readTimeout = 100;
-  cold.line = kPtyLine;
+  cold.line = PtyLine(o_);
   if (const int32_t s = Call(ZOR_COLD_START, &cold, setup); s != 0) {
     return "ColdStart gave " + std::to_string(s);
   }
@@ -200,12 +227,13 @@ std::string Soaker::SetUp() {
   ReopenPortParams reopen{};
   std::strncpy(reopen.portName, sim_.Port().c_str(), sizeof reopen.portName - 1);
   reopen.readTimeout = o_.timeout;
-  reopen.line = kPtyLine;
+  reopen.line = PtyLine(o_);
   if (Call(ZOR_CLOSE_PORT, nullptr, setup) != 0 || Call(ZOR_REOPEN_PORT, &reopen, setup) != 0 ||
       Call(ZOR_WARM_START, nullptr, setup) != 0) {
     return "ReopenPort or WarmStart failed";
   }
   timeoutMs_ = static_cast<int64_t>(o_.timeout) * 10;
+  bound_ = {timeoutMs_, PtyLine(o_).baudRate, 10, o_.slackMs};
   for (int station = 1; station <= kStations; ++station) {
     Shape shape;
     shape.station = station;
@@ -231,7 +259,7 @@ std::string Soaker::SetUp() {
     const std::string answer = sim_.Control("fault-rate " + mode + " " + std::to_string(each));
     if (answer.rfind("ok", 0) != 0) return "fault-rate " + mode + ": " + answer;
   }
-  return "";
+  return ArmLateEvery();
 }
 
 Shape Soaker::Pick(Kind kind, int station) {
@@ -339,7 +367,7 @@ void Soaker::Timed(const Shape& shape, int32_t status, double ms, KindStats& sta
   ++stats.statuses[status];
   stats.totalMs += ms;
   stats.maxMs = std::max(stats.maxMs, ms);
-  if (ms > static_cast<double>(CallBoundMs(shape.kind, timeoutMs_, o_.slackMs))) {
+  if (ms > static_cast<double>(CallBoundMs(shape, bound_))) {
     ++stats.overlongCalls;
     std::fprintf(stderr, "soaker %d: %s took %.0f ms\n", index_, AddressText(shape).c_str(), ms);
   }
@@ -372,6 +400,7 @@ int32_t Soaker::Read(const Shape& shape, const PointAddress& address, KindStats&
     std::fprintf(stderr, "soaker %d: wrong data from %s count %d\n", index_,
                  AddressText(shape).c_str(), shape.count);
   }
+  if (wrong) NoteWrongRead(shape, array.data());
   for (std::size_t i = 0; i < array.size; ++i) {
     if (!named[i] && array.data()[i] != fill) {
       ++stats.guardViolations;
@@ -381,7 +410,22 @@ int32_t Soaker::Read(const Shape& shape, const PointAddress& address, KindStats&
   return status;
 }
 
+// A call can return while its last request is still on the paced line (it
+// took an earlier attempt's late reply for the answer): the simulator acts
+// on that request once its last character has arrived. Memory is read only
+// after that, or the model would miss a write still on its way.
+void Soaker::WaitForRequestsOnTheLine() {
+  for (int round = 0; round < 20; ++round) {
+    std::istringstream answer(sim_.Control("pending"));
+    std::string ok;
+    long requests = 0, ms = 0;
+    if (!(answer >> ok >> requests >> ms) || ok != "ok" || requests == 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp(ms, 1L, 1000L)));
+  }
+}
+
 std::vector<uint16_t> Soaker::Dump(int station, const Span& span) {
+  WaitForRequestsOnTheLine();
   char command[64];
   std::snprintf(command, sizeof command, "dump %02X %c %04X %d", static_cast<unsigned>(station),
                 span.letter, span.address, span.count);
@@ -424,7 +468,16 @@ int32_t Soaker::Write(const Shape& shape, const PointAddress& address, KindStats
     ++stats.guardViolations;
   }
   const std::vector<uint16_t> actual = Dump(shape.station, span);
-  if (status == 0 && actual != intended) {
+  // A single-bit write changes one bit: any other bit of the word that
+  // changed came from a word its read step took from another reply.
+  const bool otherBits = shape.kind == Kind::kWriteBit && actual.size() == 1 &&
+                         ((actual[0] ^ old[0]) & static_cast<uint16_t>(~(1u << shape.bit))) != 0;
+  if (otherBits) {
+    if (++stats.wrongWordStored <= 3) {
+      std::fprintf(stderr, "soaker %d: single-bit write to %s (status %d) stored %04X over %04X\n",
+                   index_, AddressText(shape).c_str(), status, actual[0], old[0]);
+    }
+  } else if (status == 0 && actual != intended) {
     if (++stats.okWriteNotInMemory <= 3) {
       std::fprintf(stderr, "soaker %d: write to %s gave 0 but memory does not hold it\n", index_,
                    AddressText(shape).c_str());
@@ -494,8 +547,10 @@ void Soaker::HostMistake(Totals& totals) {
 
 std::string Soaker::Run(Totals& totals) {
   const auto start = Clock::now();
+  totals_ = &totals;
   if (std::string error = SetUp(); !error.empty()) return error;
   const long quota = (o_.perKind + o_.soakers - 1) / o_.soakers;
+  if (o_.pattern == "scan") RunScan(totals, start, quota);
   int previousStation = 0;
   bool follower = false;
   for (;;) {
@@ -503,7 +558,7 @@ std::string Soaker::Run(Totals& totals) {
     for (int i = 0; i < kKinds; ++i) {
       if (totals.kinds[i].transactions < quota) open.push_back(static_cast<Kind>(i));
     }
-    if (open.empty()) break;
+    if (open.empty() || o_.pattern == "scan") break;
     if (std::chrono::duration<double>(Clock::now() - start).count() > o_.maxSeconds) {
       ++totals.incomplete;
       break;
@@ -543,8 +598,82 @@ std::string Soaker::Run(Totals& totals) {
   totals.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   KindStats stop;
   Call(ZOR_CLOSE_PORT, nullptr, stop);
+  if (!o_.simTrace.empty()) {
+    std::ofstream(o_.simTrace + "/soaker" + std::to_string(index_) + ".trace") << sim_.Trace();
+  }
   sim_.Stop();
   return "";
+}
+
+// The scan-list pattern: one station's blocks of the same size read in
+// turn, single-bit writes and block writes between (soak_scan.h).
+
+void Soaker::ScanMemory(std::ostringstream& data) {
+  for (int block = 0; block < scan_.blocks; ++block) {
+    const uint32_t first = scan_.BlockAddress(block);
+    for (int32_t k = 0; k < scan_.words; k += 16) {
+      data << std::hex << scan_.station << " V " << first + static_cast<uint32_t>(k) << " =";
+      for (int32_t j = k; j < std::min(k + 16, scan_.words); ++j) {
+        const auto value = static_cast<uint16_t>(Random(0, 0xFFFF));
+        memory_.Set(scan_.station, 'V', first + static_cast<uint32_t>(j), value);
+        data << ' ' << value;
+      }
+      data << '\n';
+    }
+  }
+}
+
+// The reply to every Nth primitive comes lateFactor reply time-outs after
+// the request's last character (with --baud, when the request has left the
+// line; unpaced, when it was written).
+std::string Soaker::ArmLateEvery() {
+  if (o_.refuseWrites > 0) {
+    // A controller that refuses a write now and then (memory protected, a
+    // mode change): nothing is written, so a late reply of an earlier write
+    // taken for its answer reports a write that was not done.
+    const std::string refuse =
+        "fault-rate primitive-error=0104@write " + std::to_string(o_.refuseWrites);
+    const std::string answer = sim_.Control(refuse);
+    if (answer.rfind("ok", 0) != 0) return refuse + ": " + answer;
+  }
+  if (o_.lateEvery <= 0) return "";
+  const auto ms = std::llround(o_.lateFactor * static_cast<double>(timeoutMs_));
+  const std::string command =
+      "fault-every delay=" + std::to_string(ms) + "@primitive " + std::to_string(o_.lateEvery);
+  const std::string answer = sim_.Control(command);
+  return answer.rfind("ok", 0) == 0 ? "" : command + ": " + answer;
+}
+
+void Soaker::NoteWrongRead(const Shape& shape, const uint16_t* words) {
+  if (o_.pattern != "scan" || shape.kind != Kind::kReadWords || shape.count != scan_.words) {
+    return;
+  }
+  const std::vector<uint16_t> got(words, words + shape.count);
+  if (OtherBlockHolding(scan_, memory_, shape, got) >= 0) ++totals_->wrongFromOtherBlock;
+}
+
+void Soaker::RunScan(Totals& totals, Clock::time_point start, long quota) {
+  ScanPattern pattern(scan_);
+  const KindStats& reads = totals.kinds[static_cast<int>(Kind::kReadWords)];
+  Shape previous;
+  bool first = true;
+  bool previousTroubled = false;  // the transfer before failed or sent more than once
+  while (reads.transactions < quota) {
+    if (std::chrono::duration<double>(Clock::now() - start).count() > o_.maxSeconds) {
+      ++totals.incomplete;
+      break;
+    }
+    if (std::uniform_real_distribution<>(0, 1)(rng_) < o_.mistakeRate) HostMistake(totals);
+    const Shape shape = pattern.Next(rng_);
+    if (!first && SameReplyShape(previous, shape)) ++totals.backToBackSameShape;
+    const long defectsBefore = Defects(totals);
+    const long framesBefore = sim_.Stats()["frames"];
+    const int32_t status = Transaction(shape, totals.kinds[static_cast<int>(shape.kind)]);
+    if (Defects(totals) > defectsBefore && previousTroubled) ++totals.defectsAfterTrouble;
+    previousTroubled = status != 0 || sim_.Stats()["frames"] - framesBefore > Exchanges(shape.kind);
+    previous = shape;
+    first = false;
+  }
 }
 
 int RunChild(const Options& o) {
@@ -590,6 +719,18 @@ int RunAll(const Options& o, const char* self) {
                                      std::to_string(o.slackMs),
                                      "--max-seconds",
                                      std::to_string(o.maxSeconds),
+                                     "--pattern",
+                                     o.pattern,
+                                     "--late-every",
+                                     std::to_string(o.lateEvery),
+                                     "--late-factor",
+                                     std::to_string(o.lateFactor),
+                                     "--baud",
+                                     std::to_string(o.baud),
+                                     "--refuse-writes",
+                                     std::to_string(o.refuseWrites),
+                                     "--sim-trace",
+                                     o.simTrace,
                                      "--sim",
                                      o.sim,
                                      "--driver",
@@ -653,7 +794,15 @@ int RunAll(const Options& o, const char* self) {
   rmdir(dir);
 
   std::printf("%s", Table(totals).c_str());
-  if (!o.json.empty()) std::ofstream(o.json) << ToJson(totals).dump(2) << '\n';
+  if (!o.json.empty()) {
+    nlohmann::json out = ToJson(totals);
+    out["run"] = {
+        {"pattern", o.pattern},          {"soakers", o.soakers},     {"perKind", o.perKind},
+        {"timeoutMs", o.timeout * 10},   {"faultRate", o.faultRate}, {"lateEvery", o.lateEvery},
+        {"lateFactor", o.lateFactor},    {"baud", o.baud},           {"seed", o.seed},
+        {"refuseWrites", o.refuseWrites}};
+    std::ofstream(o.json) << out.dump(2) << '\n';
+  }
   return Defects(totals) == 0 ? 0 : 1;
 }
 
@@ -675,12 +824,34 @@ int main(int argc, char** argv) {
   app.add_option("--mistake-rate", o.mistakeRate,
                  "share of requests preceded by a host mistake that must give 1 (default 0.01)")
       ->check(CLI::Range(0.0, 0.5));
+  app.add_option("--sim-trace", o.simTrace,
+                 "write each simulator's trace (every frame, timed) to DIR/soakerN.trace");
   app.add_option("--seed", o.seed, "seed of traffic, memory and faults");
   app.add_option("--slack-ms", o.slackMs, "allowance over a call's bound for a loaded machine");
   app.add_option("--max-seconds", o.maxSeconds, "a soaker stops after this long");
   app.add_option("--sim", o.sim, "tiway-sim to run");
   app.add_option("--driver", o.driver, "libzortw.so to load");
   app.add_option("--json", o.json, "write the merged counts here");
+  app.add_option("--pattern", o.pattern,
+                 "random: random stations, kinds and sizes, never the same station twice in a "
+                 "row; scan: one station's 62-word blocks read in turn with single-bit and "
+                 "block writes between (--per-kind counts its block reads)")
+      ->check(CLI::IsMember({"random", "scan"}));
+  app.add_option("--late-every", o.lateEvery,
+                 "make the reply to every Nth primitive late (0: never; default 0)")
+      ->check(CLI::Range(0, 1000000));
+  app.add_option("--late-factor", o.lateFactor,
+                 "how late, in reply time-outs, counted from the request's last character "
+                 "(default 1.2)")
+      ->check(CLI::Range(0.0, 100.0));
+  app.add_option("--baud", o.baud,
+                 "the simulator paces the line at this rate and the driver's port is set to it "
+                 "(default 0: unpaced, the port at 19200)")
+      ->check(CLI::Range(0u, 57600u));
+  app.add_option("--refuse-writes", o.refuseWrites,
+                 "share of write requests the controller refuses with 0104, beside the faults "
+                 "(default 0)")
+      ->check(CLI::Range(0.0, 0.5));
   app.add_option("--child", o.child)->group("");
   app.add_option("--child-out", o.childOut)->group("");
   CLI11_PARSE(app, argc, argv);

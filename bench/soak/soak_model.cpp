@@ -130,12 +130,39 @@ Span WrittenSpan(const Shape& shape) {
   return {shape.letter, shape.address, shape.count};
 }
 
-int64_t CallBoundMs(Kind kind, int64_t timeoutMs, int64_t slackMs) {
+std::vector<ExchangeChars> LineChars(const Shape& shape) {
+  // A frame is its body plus 10 characters (":", length, checksum, ";").
+  // Read request body: 01 SS LLLL 20 TT CCCC AAAA; reply: 01 SS LLLL 20 00
+  // and the data. Write request: 01 SS LLLL 30 TT AAAA and the data; reply:
+  // 01 SS 0002 30 00.
+  constexpr int64_t kReadRequest = 30, kReplyEnvelope = 22, kWriteEnvelope = 26;
+  if (shape.kind == Kind::kWriteBit) {
+    return {{kReadRequest, kReplyEnvelope + 4}, {kWriteEnvelope + 4, kReplyEnvelope}};
+  }
+  const int64_t width = shape.letter == 'V' || shape.letter == 'F' ? 4 : 2;
+  const int64_t data = width * shape.count;
+  if (IsWrite(shape.kind)) return {{kWriteEnvelope + data, kReplyEnvelope}};
+  return {{kReadRequest, kReplyEnvelope + data}};
+}
+
+int64_t CallBoundMs(const Shape& shape, const BoundInputs& in) {
   constexpr int64_t kAttempts = 3;
-  constexpr int64_t kPauseMs = 50;
-  constexpr int64_t kPurgeMs = 50;
-  const int64_t attempt = kPurgeMs + 2 * timeoutMs + kPauseMs + kPurgeMs;
-  return Exchanges(kind) * kAttempts * attempt + slackMs;
+  // Per attempt beyond the waits: a purge before the send and one after the
+  // reply (each at most 8 reads at 50 ms), and the 50 ms pause: 2 x 450 ms.
+  constexpr int64_t kPurgesAndPauseMs = 2 * 450;
+  constexpr int64_t kLongestReception = 589 + 2;  // a reply and two stray bytes
+  const auto lineMs = [&in](int64_t characters) -> int64_t {
+    if (in.baud == 0) return 0;
+    return (characters * in.bitsPerCharacter * 1000 + in.baud - 1) / in.baud;
+  };
+  const int64_t lr = lineMs(kLongestReception);
+  int64_t bound = in.slackMs;
+  for (const ExchangeChars& chars : LineChars(shape)) {
+    const int64_t drain = 2 * in.timeoutMs + lr;
+    const int64_t attempt = in.timeoutMs + lineMs(chars.request) + lr + kPurgesAndPauseMs;
+    bound += drain + kAttempts * attempt;
+  }
+  return bound;
 }
 
 }  // namespace soak

@@ -83,11 +83,30 @@ struct Span {
 };
 Span WrittenSpan(const Shape& shape);
 
-// The longest a call may take with a reply time-out of `timeoutMs`: per
-// line exchange three attempts, each a purge before the send, a wait of up
-// to one time-out for the first byte and one more after the last byte of a
-// cut reply, the 50 ms pause and the purge after it (each purge waits up to
-// 50 ms for a byte that is not coming); plus `slackMs` for a loaded machine.
-int64_t CallBoundMs(Kind kind, int64_t timeoutMs, int64_t slackMs);
+// Characters on the line for one attempt of each of a transfer's line
+// exchanges: the request frame and its reply (a single-bit write reads its
+// word, then writes it).
+struct ExchangeChars {
+  int64_t request;
+  int64_t reply;
+};
+std::vector<ExchangeChars> LineChars(const Shape& shape);
+
+// What a call's bound depends on: the reply time-out and the port's rate
+// (the driver counts line times at it whether or not the simulator paces).
+struct BoundInputs {
+  int64_t timeoutMs = 200;  // the reply time-out
+  uint32_t baud = 19200;
+  uint32_t bitsPerCharacter = 10;
+  int64_t slackMs = 0;  // for scheduling on a loaded machine
+};
+
+// The longest a call may take, as docs/reliability.md ("How long a call can
+// take") states it for T the reply time-out, Lq the request's line time and
+// Lr the line time of the longest reception (589 characters and two stray
+// bytes): per line exchange one drain window, 2T + Lr, and three attempts
+// of T + Lq + Lr + 2 x 450 ms (purges and the pause); plus the slack. The
+// one place the soak's bound is computed.
+int64_t CallBoundMs(const Shape& shape, const BoundInputs& in);
 
 }  // namespace soak

@@ -18,6 +18,7 @@ void EachCounter(KindStats& k, F f) {
   f("okWriteNotInMemory", k.okWriteNotInMemory);
   f("failedWriteApplied", k.failedWriteApplied);
   f("failedWriteCorrupt", k.failedWriteCorrupt);
+  f("wrongWordStored", k.wrongWordStored);
   f("guardViolations", k.guardViolations);
   f("overlongCalls", k.overlongCalls);
 }
@@ -31,6 +32,8 @@ void EachTotal(Totals& t, F f) {
   f("lateFollowersRetried", t.lateFollowersRetried);
   f("lateFollowersFailed", t.lateFollowersFailed);
   f("backToBackSameShape", t.backToBackSameShape);
+  f("wrongFromOtherBlock", t.wrongFromOtherBlock);
+  f("defectsAfterTrouble", t.defectsAfterTrouble);
   f("hostMistakes", t.hostMistakes);
   f("hostMistakesNotRefused", t.hostMistakesNotRefused);
   f("logLines", t.logLines);
@@ -101,27 +104,27 @@ long Defects(const Totals& t) {
   long defects = t.crashes + t.hostMistakesNotRefused;
   for (const KindStats& k : t.kinds) {
     defects += k.wrongData + k.failedReadTouched + k.okWriteNotInMemory + k.failedWriteCorrupt +
-               k.guardViolations + k.overlongCalls;
+               k.wrongWordStored + k.guardViolations + k.overlongCalls;
   }
   return defects;
 }
 
 std::string Table(const Totals& t) {
   std::string out;
-  char line[256];
-  std::snprintf(line, sizeof line, "%-15s %7s %7s %6s %6s %6s %6s %6s %6s %6s %8s %8s\n", "kind",
-                "calls", "ok", "wrong", "rdTch", "okNot", "flApp", "flCor", "guard", "long",
-                "mean ms", "max ms");
+  char line[512];
+  std::snprintf(line, sizeof line, "%-15s %7s %7s %6s %6s %6s %6s %6s %6s %6s %6s %8s %8s\n",
+                "kind", "calls", "ok", "wrong", "rdTch", "okNot", "flApp", "flCor", "bitWd",
+                "guard", "long", "mean ms", "max ms");
   out += line;
   for (int i = 0; i < kKinds; ++i) {
     const KindStats& k = t.kinds[i];
     const auto ok = k.statuses.count(0) != 0 ? k.statuses.at(0) : 0;
     std::snprintf(
-        line, sizeof line, "%-15s %7ld %7ld %6ld %6ld %6ld %6ld %6ld %6ld %6ld %8.1f %8.1f\n",
+        line, sizeof line, "%-15s %7ld %7ld %6ld %6ld %6ld %6ld %6ld %6ld %6ld %6ld %8.1f %8.1f\n",
         KindName(static_cast<Kind>(i)), k.transactions, ok, k.wrongData, k.failedReadTouched,
-        k.okWriteNotInMemory, k.failedWriteApplied, k.failedWriteCorrupt, k.guardViolations,
-        k.overlongCalls, k.transactions > 0 ? k.totalMs / static_cast<double>(k.transactions) : 0.0,
-        k.maxMs);
+        k.okWriteNotInMemory, k.failedWriteApplied, k.failedWriteCorrupt, k.wrongWordStored,
+        k.guardViolations, k.overlongCalls,
+        k.transactions > 0 ? k.totalMs / static_cast<double>(k.transactions) : 0.0, k.maxMs);
     out += line;
   }
   out += "statuses by kind (status:calls):\n";
@@ -136,11 +139,12 @@ std::string Table(const Totals& t) {
       line, sizeof line,
       "soakers %ld (crashed %ld, over time %ld), %.0f s; frames %ld, faulted replies %ld; "
       "late-reply episodes %ld (next request retried %ld, failed %ld); back-to-back "
-      "same-shape requests %ld; host mistakes %ld (not refused %ld); log lines %ld\n"
+      "same-shape requests %ld; wrong reads holding another block %ld; defects right after a "
+      "failed or retried transfer %ld; host mistakes %ld (not refused %ld); log lines %ld\n"
       "DEFECTS %ld\n",
       t.soakers, t.crashes, t.incomplete, t.seconds, t.frames, t.faultedReplies, t.lateEpisodes,
-      t.lateFollowersRetried, t.lateFollowersFailed, t.backToBackSameShape, t.hostMistakes,
-      t.hostMistakesNotRefused, t.logLines, Defects(t));
+      t.lateFollowersRetried, t.lateFollowersFailed, t.backToBackSameShape, t.wrongFromOtherBlock,
+      t.defectsAfterTrouble, t.hostMistakes, t.hostMistakesNotRefused, t.logLines, Defects(t));
   out += line;
   return out;
 }

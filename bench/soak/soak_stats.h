@@ -19,6 +19,7 @@ struct KindStats {
   long okWriteNotInMemory = 0;       // a write gave 0 and memory does not hold what it sent
   long failedWriteApplied = 0;       // a failed write reached memory (its reply was lost)
   long failedWriteCorrupt = 0;       // a failed write left memory neither old nor new
+  long wrongWordStored = 0;          // a single-bit write changed other bits of its word
   long guardViolations = 0;          // canaries, unnamed array words, records, context
   long overlongCalls = 0;            // longer than CallBoundMs allows
   double totalMs = 0;
@@ -34,6 +35,8 @@ struct Totals {
   long lateFollowersRetried = 0;    // the next request needed more than one send
   long lateFollowersFailed = 0;     // ... or failed
   long backToBackSameShape = 0;     // consecutive requests a late reply could not tell apart
+  long wrongFromOtherBlock = 0;     // scan: wrong reads that hold another block's words
+  long defectsAfterTrouble = 0;     // scan: defects right after a failed or retried transfer
   long hostMistakes = 0;            // null request, context or block; bad read counts
   long hostMistakesNotRefused = 0;  // ... not answered with 1, or something changed or sent
   long logLines = 0;

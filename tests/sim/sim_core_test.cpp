@@ -402,6 +402,60 @@ TEST_F(SimFaultTest, ScopesSpareOtherRequests) {
   EXPECT_FALSE(ParseFault("silence@station", fault, error));
 }
 
+TEST_F(SimFaultTest, PeriodicFaultsSpoilEveryNthRequestTheyApplyTo) {
+  // Requests in turn, and which of them a periodic fault spoils: the Nth,
+  // 2Nth ... of those in its scope, whatever else is in force.
+  struct Case {
+    const char* mode;
+    uint32_t period;
+    const char* requests;  // r: read, w: write, a: adapter
+    const char* spoiled;   // x: the fault applied
+  };
+  const Case cases[] = {
+      {"delay=240@primitive", 3, "rrrrrrr", "..x..x."},
+      {"delay=240@primitive", 2, "rarwara", "..x..x."},  // adapter requests don't count
+      {"delay=240@read", 2, "rwrwrrw", "..x..x."},
+      {"delay=240", 1, "raw", "xxx"},
+      {"silence@write", 2, "wrwrw", "..x.."},
+  };
+  const std::string kWrite = "01050006300100700001";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " every " + std::to_string(c.period));
+    Fault fault;
+    std::string error;
+    ASSERT_TRUE(ParseFault(c.mode, fault, error)) << error;
+    sim.Faults().Clear();
+    sim.Faults().AddEvery(fault, c.period);
+    std::string spoiled;
+    for (const char* r = c.requests; *r != '\0'; ++r) {
+      Send(*r == 'r' ? kRead : *r == 'w' ? kWrite : "06");
+      spoiled += last.faults.empty() ? '.' : 'x';
+      if (!last.faults.empty()) {
+        EXPECT_EQ(last.plan.delayMs, fault.kind == FaultKind::kDelay ? 240u : 0u);
+        EXPECT_EQ(last.plan.silent, fault.kind == FaultKind::kSilence);
+      }
+    }
+    EXPECT_EQ(spoiled, c.spoiled);
+  }
+  // Beside a random fault and a counted one; the longer delay wins.
+  sim.Faults().Clear();
+  Fault late, later;
+  std::string error;
+  ASSERT_TRUE(ParseFault("delay=240@primitive", late, error));
+  ASSERT_TRUE(ParseFault("delay=400", later, error));
+  sim.Faults().AddEvery(late, 2);
+  sim.Faults().Add(later, 2);
+  Send(kRead);
+  EXPECT_EQ(last.plan.delayMs, 400u);
+  Send(kRead);
+  EXPECT_EQ(last.plan.delayMs, 400u);
+  Send(kRead);
+  EXPECT_EQ(last.plan.delayMs, 0u);
+  Send(kRead);
+  EXPECT_EQ(last.plan.delayMs, 240u);
+  EXPECT_EQ(sim.Faults().Describe(), "delay=240@primitive/2");
+}
+
 TEST_F(SimFaultTest, RandomFaultsRepeatWithTheSeed) {
   Fault fault;
   std::string error;
@@ -501,6 +555,10 @@ TEST_F(SimTest, ControlCommands) {
       {"fault silence 2", "ok silence for 2 request(s)"},
       {"fault stray3:4", "ok stray3 for 4 request(s)"},
       {"faults", "ok silence:2 stray3:4"},
+      {"fault-every delay=240@primitive 10", "ok delay=240@primitive every 10 request(s)"},
+      {"faults", "ok silence:2 stray3:4 delay=240@primitive/10"},
+      {"fault-every delay=240 0", "error bad period '0' (every Nth request, N at least 1)"},
+      {"fault-every delay=x 3", "error delay needs milliseconds, e.g. delay=1500"},
       {"clear", "ok"},
       {"faults", "ok none"},
       {"fault noise",

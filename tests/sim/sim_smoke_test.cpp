@@ -244,4 +244,55 @@ TEST_F(PacedSimProcess, BlockExchangesNeverBeatTheLineTime) {
   EXPECT_EQ(Control("dump 05 V 0065 2"), "ok 0101 0202");
 }
 
+// At 1200 baud a character takes 8.33 ms: a request of 30 characters is
+// 250 ms on its way in, long enough to be seen pending.
+class SlowSimProcess : public SimProcess {
+ protected:
+  SlowSimProcess() { extra_ = {"--baud", "1200"}; }
+};
+
+TEST_F(SlowSimProcess, RequestsOnTheirWayArePendingAndQueuedRepliesFollowWhole) {
+  ASSERT_EQ(Exchange(":000E0405FBED;"), ":000E0405FBED;");  // connect station 05
+  EXPECT_EQ(Control("pending"), "ok 0 0");
+  // A write is carried out only once its last character has arrived; until
+  // then "pending" names it and the milliseconds left.
+  const std::string write = tiway_sim::EncodeFrame(
+      "01050006"
+      "300100641234");
+  ASSERT_EQ(::write(line_, write.data(), write.size()), static_cast<ssize_t>(write.size()));
+  const std::string pending = Control("pending");
+  EXPECT_EQ(pending.rfind("ok 1 ", 0), 0u) << pending;
+  EXPECT_LE(std::stol(pending.substr(5)), 250);
+  const auto deadline = Clock::now() + 5s;
+  while (Control("pending") != "ok 0 0" && Clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(Control("dump 05 V 0064"), "ok 1234");
+  EXPECT_EQ(ReadFrame(line_), tiway_sim::EncodeFrame("01050002"
+                                                     "3000"));
+
+  // Two requests back to back, the first one's reply late: the second reply
+  // starts only once the first has left the line whole.
+  ASSERT_EQ(Control("fault delay=100 1"), "ok delay=100 for 1 request(s)");
+  const std::string list = ":000C06F9F4;", listReply = tiway_sim::EncodeFrame("0605");
+  const std::string both = list + list;
+  ASSERT_EQ(::write(line_, both.data(), both.size()), static_cast<ssize_t>(both.size()));
+  std::string replies;
+  Clock::time_point first{};
+  const auto end = Clock::now() + 10s;
+  while (replies.size() < 2 * listReply.size() && Clock::now() < end) {
+    pollfd p{line_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char c;
+    if (read(line_, &c, 1) != 1) continue;
+    if (replies.empty()) first = Clock::now();
+    replies += c;
+  }
+  EXPECT_EQ(replies, listReply + listReply);
+  // From the first character's arrival to the last: the 27 others one
+  // character time apart (8333 us at 1200 baud; one spared for the reader's
+  // wake-ups), never in a burst (which would take 14 character times).
+  EXPECT_GE(Clock::now() - first, std::chrono::microseconds((2 * listReply.size() - 2) * 8333));
+}
+
 }  // namespace

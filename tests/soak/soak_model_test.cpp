@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/soak/soak_scan.h"
 #include "bench/soak/soak_stats.h"
 
 namespace {
@@ -98,11 +99,32 @@ TEST(SoakModel, MemoryTakesWritesAsTheControllerStoresThem) {
   EXPECT_EQ(std::make_tuple(f.letter, f.address, f.count), std::make_tuple('V', 0x300u, 4));
 }
 
-TEST(SoakModel, CallBoundCountsAttemptsPausesAndPurges) {
-  // 3 attempts x (50 purge + 2 x 200 + 50 pause + 50 purge) + slack.
-  EXPECT_EQ(CallBoundMs(Kind::kReadWords, 200, 1000), 3 * 550 + 1000);
-  EXPECT_EQ(CallBoundMs(Kind::kWriteWords, 1000, 0), 3 * 2150);
-  EXPECT_EQ(CallBoundMs(Kind::kWriteBit, 200, 0), 2 * 3 * 550);  // read, then write
+TEST(SoakModel, CallBoundCountsAttemptsPausesPurgesAndLineTime) {
+  const Shape read62{Kind::kReadWords, 5, 'V', 0x100, 255, 62};
+  const Shape write62{Kind::kWriteWords, 5, 'V', 0x100, 255, 62};
+  const Shape bit{Kind::kWriteBit, 5, 'V', 0x100, 3, 1};
+  const Shape coils{Kind::kWriteDiscretes, 5, 'C', 0x10, 255, 8};
+  // The frames of docs/driver.md's worked sizes: 62 words read 30 + 270, written 274 + 22.
+  EXPECT_EQ(LineChars(read62)[0].request, 30);
+  EXPECT_EQ(LineChars(read62)[0].reply, 270);
+  EXPECT_EQ(LineChars(write62)[0].request, 274);
+  EXPECT_EQ(LineChars(write62)[0].reply, 22);
+  EXPECT_EQ(LineChars(coils)[0].request, 26 + 16);
+  ASSERT_EQ(LineChars(bit).size(), 2u);  // read the word, write it back
+  EXPECT_EQ(LineChars(bit)[0].reply, 26);
+  EXPECT_EQ(LineChars(bit)[1].request, 30);
+
+  // Per exchange a drain window of 2T + Lr, then 3 attempts of
+  // T + Lq + Lr + 900 ms; Lr is 591 characters, 307.9 ms at 19200 baud.
+  EXPECT_EQ(CallBoundMs(read62, {200, 19200, 10, 1000}),
+            1000 + (400 + 308) + 3 * (200 + 16 + 308 + 900));
+  EXPECT_EQ(CallBoundMs(write62, {1000, 19200, 10, 0}),
+            (2000 + 308) + 3 * (1000 + 143 + 308 + 900));
+  EXPECT_EQ(CallBoundMs(bit, {200, 19200, 10, 0}),
+            2 * (400 + 308) + 3 * (200 + 16 + 308 + 900) + 3 * (200 + 16 + 308 + 900));
+  // No rate, no line time.
+  EXPECT_EQ(CallBoundMs(read62, {200, 0, 10, 0}), 400 + 3 * 1100);
+  EXPECT_EQ(CallBoundMs(read62, {200, 2400, 10, 0}), (400 + 2463) + 3 * (200 + 125 + 2463 + 900));
 }
 
 TEST(SoakStats, MergedCountsSurviveJsonAndDefectsAreTheGatedOnes) {
@@ -137,12 +159,110 @@ TEST(SoakStats, MergedCountsSurviveJsonAndDefectsAreTheGatedOnes) {
       [](Totals& t) { ++t.kinds[5].failedWriteCorrupt; },
       [](Totals& t) { ++t.kinds[6].guardViolations; },
       [](Totals& t) { ++t.kinds[0].overlongCalls; },
+      [](Totals& t) { ++t.kinds[7].wrongWordStored; },
   };
   for (const auto bump : bumps) {
     Totals t = merged;
     bump(t);
     EXPECT_EQ(Defects(t), 2);
   }
+}
+
+TEST(SoakScan, ReadsTheBlocksInTurnWithWritesOfTheSameStationBetween) {
+  const ScanLayout layout;  // station 05, 8 blocks of 62 words at V0100, V0200 ...
+  ScanPattern pattern(layout);
+  std::mt19937 rng(11);
+  int nextBlock = 0;
+  int counts[kKinds] = {};
+  Kind before = Kind::kReadWords;
+  int runs = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const Shape s = pattern.Next(rng);
+    SCOPED_TRACE(std::to_string(i) + ": " + AddressText(s));
+    ++counts[static_cast<int>(s.kind)];
+    EXPECT_EQ(s.station, 5);
+    EXPECT_EQ(s.letter, 'V');
+    // Every element inside one block.
+    const uint32_t block = (s.address - 0x100) / 0x100;
+    ASSERT_LT(block, 8u);
+    EXPECT_LE(s.address + static_cast<uint32_t>(s.count), layout.BlockAddress(block) + 62);
+    switch (s.kind) {
+      case Kind::kReadWords:
+        EXPECT_EQ(s.address, layout.BlockAddress(nextBlock));
+        EXPECT_EQ(s.count, 62);
+        nextBlock = (nextBlock + 1) % 8;
+        break;
+      case Kind::kWriteBit:
+        EXPECT_NE(before, Kind::kWriteWords);
+        EXPECT_LE(s.bit, 15);
+        EXPECT_EQ(s.count, 1);
+        break;
+      case Kind::kWriteWords:
+        EXPECT_GE(s.count, 1);
+        break;
+      default:
+        ADD_FAILURE() << "a kind the scan does not send";
+    }
+    if (s.kind == before && s.kind != Kind::kReadWords) ++runs;
+    before = s.kind;
+  }
+  // Per read: 1/2 x 4/3 bit writes (a quarter of them followed by another),
+  // (1/2 x 1/8 + 1/2 x 1/8) x 4/3 block writes.
+  const int reads = counts[static_cast<int>(Kind::kReadWords)];
+  EXPECT_NEAR(counts[static_cast<int>(Kind::kWriteBit)], reads * 2 / 3, reads / 10);
+  EXPECT_NEAR(counts[static_cast<int>(Kind::kWriteWords)], reads / 6, reads / 20);
+  EXPECT_GT(runs, reads / 10);  // writes of the same kind in a row
+}
+
+TEST(SoakScan, TellsWhichTransfersALateReplyCouldPassFor) {
+  const Shape read62{Kind::kReadWords, 5, 'V', 0x100, 255, 62};
+  const Shape read62b{Kind::kReadWords, 5, 'V', 0x200, 255, 62};
+  const Shape read4{Kind::kReadWords, 5, 'V', 0x200, 255, 4};
+  const Shape read62other{Kind::kReadWords, 6, 'V', 0x200, 255, 62};
+  const Shape write4{Kind::kWriteWords, 5, 'V', 0x400, 255, 4};
+  const Shape write1{Kind::kWriteWords, 5, 'V', 0x400, 255, 1};
+  const Shape bit{Kind::kWriteBit, 5, 'V', 0x500, 3, 1};
+  const Shape read1{Kind::kReadWords, 5, 'V', 0x600, 255, 1};
+  const Shape coils8{Kind::kReadDiscretes, 5, 'C', 0x10, 255, 8};
+  const Shape floats{Kind::kReadFloats, 5, 'F', 0x100, 255, 4};
+  const struct {
+    Shape before, after;
+    bool same;
+  } rows[] = {
+      {read62, read62b, true},                         // the next block
+      {read62, read4, false},                          // another length
+      {read62, read62other, false},                    // another station
+      {write4, write1, true},                          // a write reply carries no data
+      {write4, read62, false},      {bit, bit, true},  // its read step or its write step
+      {read1, bit, true},                              // the bit write's read of one word
+      {bit, read62, false},         {bit, write1, true},
+      {coils8, read4, true},  // 8 discretes and 4 words: 16 characters of data
+      {floats, read4, true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(SameReplyShape(row.before, row.after), row.same)
+        << AddressText(row.before) << " x" << row.before.count << " then " << AddressText(row.after)
+        << " x" << row.after.count;
+  }
+}
+
+TEST(SoakScan, RecognisesAnotherBlocksWords) {
+  ScanLayout layout;
+  layout.blocks = 3;
+  layout.words = 4;
+  Memory memory;
+  for (int block = 0; block < 3; ++block) {
+    for (uint32_t k = 0; k < 4; ++k) {
+      memory.Set(5, 'V', layout.BlockAddress(block) + k, static_cast<uint16_t>(0x1000 * block + k));
+    }
+  }
+  const Shape readBlock1{Kind::kReadWords, 5, 'V', layout.BlockAddress(1), 255, 4};
+  EXPECT_EQ(OtherBlockHolding(layout, memory, readBlock1, {0x2000, 0x2001, 0x2002, 0x2003}), 2);
+  EXPECT_EQ(OtherBlockHolding(layout, memory, readBlock1, {0, 1, 2, 3}), 0);
+  // Its own words are no other block's; neither are words no block holds.
+  EXPECT_EQ(OtherBlockHolding(layout, memory, readBlock1, {0x1000, 0x1001, 0x1002, 0x1003}), -1);
+  EXPECT_EQ(OtherBlockHolding(layout, memory, readBlock1, {0x2000, 0x2001, 0x2002, 0x9999}), -1);
+  EXPECT_EQ(OtherBlockHolding(layout, memory, readBlock1, {0x2000, 0x2001}), -1);
 }
 
 }  // namespace

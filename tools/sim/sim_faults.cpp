@@ -1,5 +1,6 @@
 #include "sim_faults.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "sim_text.h"
@@ -174,8 +175,13 @@ void FaultPlan::AddRate(const Fault& fault, double probability) {
   rated_.push_back({fault, probability});
 }
 
+void FaultPlan::AddEvery(const Fault& fault, uint32_t period) {
+  if (period > 0) periodic_.push_back({fault, period});
+}
+
 void FaultPlan::Clear() {
   counted_.clear();
+  periodic_.clear();
   rated_.clear();
 }
 
@@ -188,6 +194,13 @@ std::vector<Fault> FaultPlan::Take(RequestClass request) {
     }
   }
   std::erase_if(counted_, [](const Counted& counted) { return counted.remaining == 0; });
+  for (Periodic& periodic : periodic_) {
+    if (!FaultApplies(periodic.fault, request)) continue;
+    if (++periodic.seen == periodic.period) {
+      periodic.seen = 0;
+      faults.push_back(periodic.fault);
+    }
+  }
   std::uniform_real_distribution<double> draw(0.0, 1.0);
   for (const Rated& rated : rated_) {
     if (FaultApplies(rated.fault, request) && draw(random_) < rated.probability) {
@@ -202,6 +215,10 @@ std::string FaultPlan::Describe() const {
   for (const Counted& counted : counted_) {
     if (!text.empty()) text += ' ';
     text += FaultName(counted.fault) + ":" + std::to_string(counted.remaining);
+  }
+  for (const Periodic& periodic : periodic_) {
+    if (!text.empty()) text += ' ';
+    text += FaultName(periodic.fault) + "/" + std::to_string(periodic.period);
   }
   for (const Rated& rated : rated_) {
     if (!text.empty()) text += ' ';
@@ -237,7 +254,9 @@ ReplyPlan ApplyLineFaults(std::string frame, const std::vector<Fault>& faults) {
     plan.bytes.assign(stray->amount, '*');
   }
   plan.bytes += frame;
-  if (const Fault* delay = has(FaultKind::kDelay)) plan.delayMs = delay->amount;
+  for (const Fault& fault : faults) {
+    if (fault.kind == FaultKind::kDelay) plan.delayMs = std::max(plan.delayMs, fault.amount);
+  }
   plan.silent = has(FaultKind::kSilence) != nullptr;
   if (plan.silent) plan.bytes.clear();
   return plan;

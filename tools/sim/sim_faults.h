@@ -48,14 +48,18 @@ enum class RequestClass { kAdapter, kWrite, kRead };
 bool FaultApplies(const Fault& fault, RequestClass request);
 
 // The faults in force: counted ones for the next N requests they apply to,
-// and random ones, each drawn with its probability for every request it
-// applies to, from a generator seeded once so that runs repeat.
+// periodic ones for every Nth request they apply to (the Nth, the 2Nth ...,
+// counted from when the fault was added), and random ones, each drawn with
+// its probability for every request it applies to, from a generator seeded
+// once so that runs repeat.
 class FaultPlan {
  public:
   explicit FaultPlan(uint32_t seed = 1) : random_(seed) {}
 
   void Add(const Fault& fault, uint32_t requests);
   void AddRate(const Fault& fault, double probability);
+  // Every `period`th request the fault applies to; a period of 0 adds nothing.
+  void AddEvery(const Fault& fault, uint32_t period);
   void Clear();
   void Seed(uint32_t seed) { random_.seed(seed); }
 
@@ -73,7 +77,13 @@ class FaultPlan {
     Fault fault;
     double probability;
   };
+  struct Periodic {
+    Fault fault;
+    uint32_t period;
+    uint32_t seen = 0;  // requests it applied to since the last one it spoiled
+  };
   std::vector<Counted> counted_;
+  std::vector<Periodic> periodic_;
   std::vector<Rated> rated_;
   std::mt19937 random_;
 };

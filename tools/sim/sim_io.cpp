@@ -172,7 +172,11 @@ void CloseLine(Line& line) {
 }
 
 void OutputQueue::Push(Clock::time_point due, std::string bytes) {
-  if (!pieces_.empty() && due < pieces_.back().due) due = pieces_.back().due;
+  // A reply waits for the one before it to have left the line whole.
+  if (!pieces_.empty()) {
+    const Piece& last = pieces_.back();
+    due = std::max(due, last.due + pace_.Span(last.bytes.size()));
+  }
   pieces_.push_back({due, std::move(bytes), 0});
 }
 

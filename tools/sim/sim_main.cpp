@@ -39,6 +39,7 @@ struct Options {
   bool configured = false;
   std::vector<std::string> faults;
   std::vector<std::string> faultRates;
+  std::vector<std::string> faultEvery;
   uint32_t seed = 1;
   std::string control;
   bool trace = false;
@@ -116,6 +117,23 @@ bool ConfigureFaults(const Options& options, tiway_sim::FaultPlan& plan, std::st
       return false;
     }
     plan.AddRate(fault, probability);
+  }
+  for (const std::string& text : options.faultEvery) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+      error = "--fault-every needs MODE:N, e.g. delay=240@primitive:10";
+      return false;
+    }
+    tiway_sim::Fault fault;
+    if (!tiway_sim::ParseFault(text.substr(0, colon), fault, error)) return false;
+    const std::string count = text.substr(colon + 1);
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(count.c_str(), &end, 10);
+    if (count.empty() || *end != '\0' || n == 0 || n > 1000000) {
+      error = "bad period in --fault-every " + text + " (every Nth request, N from 1 to 1000000)";
+      return false;
+    }
+    plan.AddEvery(fault, static_cast<uint32_t>(n));
   }
   return true;
 }
@@ -257,10 +275,20 @@ int Run(const Options& options) {
   bool lineOpen = false;  // pty: somebody has the slave open
   auto answer = [&](const std::string& command) {
     lastActivity = tiway_sim::Clock::now();
-    const std::string reply = command == "line" ? (!line.pty  ? "ok device"
-                                                   : lineOpen ? "ok open"
-                                                              : "ok closed")
-                                                : simulator.Control(command);
+    std::string reply;
+    if (command == "line") {
+      reply = !line.pty ? "ok device" : lineOpen ? "ok open" : "ok closed";
+    } else if (command == "pending") {
+      // Requests received whose last character has not yet arrived on the
+      // paced line (nothing acted on yet), and the milliseconds until the
+      // last of them is due.
+      const auto now = tiway_sim::Clock::now();
+      const auto last = arrived.empty() ? now : std::max(now, arrived.back().at);
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(last - now).count();
+      reply = "ok " + std::to_string(arrived.size()) + " " + std::to_string(ms);
+    } else {
+      reply = simulator.Control(command);
+    }
     tracer.Print("control: " + command + " -> " + reply);
     return reply;
   };
@@ -376,6 +404,9 @@ int main(int argc, char** argv) {
                  "MODE[:N]: spoil the replies to the next N requests (default 1); repeatable");
   app.add_option("--fault-rate", options.faultRates,
                  "MODE:P: spoil each reply with probability P; repeatable");
+  app.add_option("--fault-every", options.faultEvery,
+                 "MODE:N: spoil the reply to every Nth request the fault applies to "
+                 "(the Nth, the 2Nth ...); repeatable");
   app.add_option("--seed", options.seed, "seed for --fault-rate (default 1)");
   app.add_option("--control", options.control, "serve control commands on a unix socket at PATH");
   app.add_flag("--trace", options.trace, "print every frame, decoded, on stderr");
@@ -383,7 +414,8 @@ int main(int argc, char** argv) {
                  "exit after this many seconds without traffic or control commands");
   app.set_version_flag("--version", std::string("tiway-sim ") + ZORTW_VERSION);
   app.footer(
-      "fault modes (--fault MODE[:N], --fault-rate MODE:P, control 'fault MODE N'):\n"
+      "fault modes (--fault MODE[:N], --fault-every MODE:N, --fault-rate MODE:P,\n"
+      "control 'fault MODE N', 'fault-every MODE N', 'fault-rate MODE P'):\n"
       "  silence               no reply at all\n"
       "  bad-checksum          the checksum field is off by one\n"
       "  stray, strayN         N stray bytes '*' before the reply (the driver skips two)\n"
@@ -394,11 +426,12 @@ int main(int argc, char** argv) {
       "  lower-case            hex digits in lower case\n"
       "  delay=MS              the reply MS milliseconds late\n"
       "  scopes: MODE@adapter, @primitive, @read, @write (e.g. silence@read:2)\n"
+      "  e.g. --fault-every delay=240@primitive:10: every 10th primitive's reply 240 ms late\n"
       "\n"
       "control commands (--control PATH; one line in, one line out):\n"
-      "  fault MODE [N] | fault-rate MODE P | seed S | clear | faults\n"
+      "  fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | faults\n"
       "  set SS T AAAA V... | dump SS T AAAA [N] | stations | connected\n"
-      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | help\n"
+      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | help\n"
       "\n"
       "error codes the simulator answers: see tools/sim/README.md (primitive errors 0101-0108,\n"
       "adapter refusals 0001-0009).");

@@ -186,9 +186,10 @@ std::string StationList(const std::set<int>& stations) {
 }
 
 constexpr const char* kHelp =
-    "ok commands: fault MODE [N] | fault-rate MODE P | seed S | clear | faults | "
+    "ok commands: fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | "
+    "faults | "
     "set SS T AAAA V... | dump SS T AAAA [N] | stations | connected | disconnect SS|all | "
-    "configured 0|1 | reset | stats [reset] | line | help";
+    "configured 0|1 | reset | stats [reset] | line | pending | help";
 
 }  // namespace
 
@@ -228,6 +229,17 @@ std::string Simulator::Control(std::string_view line) {
     }
     faults_.AddRate(fault, probability);
     return "ok " + FaultName(fault) + " at rate " + words[2];
+  }
+  if (command == "fault-every" && args == 2) {
+    Fault fault;
+    std::string error;
+    if (!ParseFault(words[1], fault, error)) return "error " + error;
+    uint32_t period = 0;
+    if (!ParseUnsigned(words[2], period) || period == 0) {
+      return "error bad period '" + words[2] + "' (every Nth request, N at least 1)";
+    }
+    faults_.AddEvery(fault, period);
+    return "ok " + FaultName(fault) + " every " + words[2] + " request(s)";
   }
   if (command == "seed" && args == 1) {
     uint32_t seed = 0;
