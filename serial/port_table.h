@@ -123,4 +123,20 @@ class PortTable {
   Slot slots_[kSlots];
 };
 
+// The transaction layer's note on a port (Port::owed), for every backend:
+// 0, or 7 (and all 0) for a handle not open.
+template <typename Port>
+int32_t GetOwed(PortTable<Port>& table, SerialHandle handle, SerialOwed* owed) {
+  const Port* port = table.Find(handle);
+  *owed = port == nullptr ? SerialOwed{0, 0, 0} : port->owed;
+  return port == nullptr ? SerialIoFailed : SerialOk;
+}
+template <typename Port>
+int32_t SetOwed(PortTable<Port>& table, SerialHandle handle, const SerialOwed& owed) {
+  Port* port = table.Find(handle);
+  if (port == nullptr) return SerialIoFailed;
+  port->owed = owed;
+  return SerialOk;
+}
+
 }  // namespace serial_table

@@ -632,16 +632,11 @@ bool SerialIsOpenWith(SerialHandle handle) {
 }
 
 int32_t SerialGetOwedWith(SerialHandle handle, SerialOwed* owed) {
-  const Port* port = g_ports.Find(handle);
-  *owed = port == nullptr ? SerialOwed{0, 0, 0} : port->owed;
-  return port == nullptr ? SerialIoFailed : SerialOk;
+  return serial_table::GetOwed(g_ports, handle, owed);
 }
 
 int32_t SerialSetOwedWith(SerialHandle handle, const SerialOwed& owed) {
-  Port* port = g_ports.Find(handle);
-  if (port == nullptr) return SerialIoFailed;
-  port->owed = owed;
-  return SerialOk;
+  return serial_table::SetOwed(g_ports, handle, owed);
 }
 
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,

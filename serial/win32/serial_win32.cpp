@@ -379,13 +379,8 @@ bool SerialIsOpen(SerialHandle handle) {
   return g_ports.Find(handle) != nullptr;
 }
 int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
-  const Port* port = g_ports.Find(handle);
-  *owed = port == nullptr ? SerialOwed{0, 0, 0} : port->owed;
-  return port == nullptr ? SerialIoFailed : SerialOk;
+  return serial_table::GetOwed(g_ports, handle, owed);
 }
 int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
-  Port* port = g_ports.Find(handle);
-  if (port == nullptr) return SerialIoFailed;
-  port->owed = owed;
-  return SerialOk;
+  return serial_table::SetOwed(g_ports, handle, owed);
 }
