@@ -4,15 +4,11 @@
 
 namespace zortw_host {
 
-namespace {
-
 std::string Hex4(int32_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value) & 0xFFFF);
   return text;
 }
-
-}  // namespace
 
 std::string StatusMeaning(int32_t status, Step step) {
   switch (status) {

@@ -16,6 +16,9 @@ enum class Step { GetDriverInfo, ColdStart, Define, Block, Stop, Adapter };
 
 std::string StatusMeaning(int32_t status, Step step);
 
+// A code as the network writes it: four upper-case hex digits (low 16 bits).
+std::string Hex4(int32_t value);
+
 // A primitive error code (the controller refused the request) and an
 // adapter refusal code (message code 00) as the network documents them;
 // "code NNNN (not a documented code)" otherwise.

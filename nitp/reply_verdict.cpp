@@ -16,7 +16,6 @@ constexpr int32_t kMessageCodePrimitive = 1;
 constexpr int32_t kStationAt = 7;
 constexpr int32_t kPrimitiveCodeAt = 13;
 constexpr int32_t kPrimitiveErrorAt = 16;
-constexpr int32_t kReplyOverhead = 22;  // everything in a primitive reply but its data
 constexpr int32_t kReadCode = 0x20;
 constexpr int32_t kWriteCode = 0x30;
 
@@ -83,10 +82,10 @@ ReplyVerdict JudgeReply(const char* reply, const ReplyExpectation* expected) {
     }
   } else if (expected != nullptr) {
     const bool answers =
-        messageCode == kMessageCodePrimitive && length >= kReplyOverhead &&
+        messageCode == kMessageCodePrimitive && length >= kPrimitiveReplyOverhead &&
         Field(reply, kStationAt, 2) == expected->station &&
         Field(reply, kPrimitiveCodeAt, 2) == expected->primitiveCode &&
-        (expected->dataChars < 0 || length - kReplyOverhead == expected->dataChars);
+        (expected->dataChars < 0 || length - kPrimitiveReplyOverhead == expected->dataChars);
     if (!answers) return Refused(ReplyForeign, length, messageCode);
   }
   return ReplyVerdict{0, ReplyAccepted, length, messageCode, 0};

@@ -7,6 +7,10 @@
 
 inline constexpr int32_t ReplyInvalid = 65535;  // malformed reply or checksum mismatch
 
+// Everything in a primitive reply but its data field: ":", length, message
+// code, station, primitive length, primitive code, status, checksum, ";".
+inline constexpr int32_t kPrimitiveReplyOverhead = 22;
+
 // What a reply must show to answer its request. To a block read or write:
 // message code 01, the request's station, the request's primitive code, and
 // for a read a data field of exactly the length its count asks for. To a

@@ -80,7 +80,6 @@ void DrainOwed(SerialHandle port, uint32_t tag) {
 // The longest reply a request frame can have: that of a block read or
 // write as its expectation gives it, any reply for the adapter's own.
 uint32_t LongestReplyTo(const char* frame) {
-  constexpr int32_t kPrimitiveReplyOverhead = 22;
   ReplyExpectation expected{};
   if (!ExpectationOf(frame, &expected) || expected.station < 0) return kMaxFrameChars;
   return static_cast<uint32_t>(kPrimitiveReplyOverhead +

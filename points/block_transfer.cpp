@@ -21,8 +21,7 @@ namespace {
 constexpr int kAttempts = 3;
 constexpr int32_t kRefused = 1;
 constexpr int32_t kExchangeFailed = 2;
-constexpr int32_t kDataStart = 17;      // reply position of the first data character
-constexpr int32_t kReplyOverhead = 22;  // everything in a reply but its data field
+constexpr int32_t kDataStart = 17;  // reply position of the first data character
 
 bool IsSingleBitOfWord(const PointAddress& address) {
   return address.typeLetter == 'V' && address.bitNumber != kWholeElement;
@@ -64,7 +63,7 @@ int64_t DataChars(const BlockRequest& block) {
 // would not fit 589 characters cannot be answered: both are refused before
 // anything is sent, like writes that cannot be sent.
 bool ReadFits(const BlockRequest& block) {
-  return block.elementCount >= 0 && kReplyOverhead + DataChars(block) <= kMaxFrameChars;
+  return block.elementCount >= 0 && kPrimitiveReplyOverhead + DataChars(block) <= kMaxFrameChars;
 }
 
 // Sends the frame in the requestFrame, up to three times, until an attempt

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/point_records.h"
+#include "tests/gateway/raw_client.h"
 #include "tools/gateway/gw_config.h"
 #include "tools/gateway/gw_gateway.h"
 #include "tools/gateway/gw_modbus.h"
@@ -669,15 +670,7 @@ std::vector<uint8_t> Bytes(const std::string& hex) {
   return out;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
+using gwtest::Hex;
 
 TEST(ModbusFrames, DelimitedByTheMbapHeader) {
   struct FrameCase {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host/status.h"
 #include "nitp/frame.h"
 #include "nitp/reply_verdict.h"
 
@@ -10,11 +11,7 @@ namespace tiway {
 
 namespace {
 
-std::string Hex4(int32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value) & 0xFFFF);
-  return text;
-}
+using zortw_host::Hex4;
 
 // A field that the judgement has shown to be upper-case hex.
 int32_t Field(const std::string& text, int32_t at, uint16_t digits) {
