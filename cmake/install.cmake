@@ -105,7 +105,7 @@ if(TARGET tiway-gateway)
   install(FILES ${generated}/tiway-gateway.bash DESTINATION ${completions}
           RENAME tiway-gateway COMPONENT gateway)
   # The unit names the installed gateway; it is installed, never enabled.
-  file(READ tools/gateway/tiway-gateway.service unit)
+  file(READ gateway/tiway-gateway.service unit)
   # The installed tree's paths; the source's comment on installing by hand
   # (its first lines, up to "# Logs:") gives way to the installed tree's;
   # the documentation is the man page.
@@ -132,8 +132,8 @@ if(TARGET tiway-gateway)
     set(confdir ${CMAKE_INSTALL_SYSCONFDIR}/tiway-gateway)
   endif()
   install(FILES ${generated}/tiway-gateway.service DESTINATION ${unitdir} COMPONENT gateway)
-  install(FILES tools/gateway/gateway.sample.toml DESTINATION ${confdir} RENAME gateway.toml
+  install(FILES gateway/gateway.sample.toml DESTINATION ${confdir} RENAME gateway.toml
           COMPONENT gateway)
-  install(FILES tools/gateway/gateway.sample.toml DESTINATION ${ZORTW_DOCDIR}/tiway-gateway/examples
+  install(FILES gateway/gateway.sample.toml DESTINATION ${ZORTW_DOCDIR}/tiway-gateway/examples
           COMPONENT gateway)
 endif()

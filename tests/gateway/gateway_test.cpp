@@ -17,10 +17,10 @@
 
 #include "base/point_records.h"
 #include "tests/gateway/raw_client.h"
-#include "tools/gateway/gw_config.h"
-#include "tools/gateway/gw_gateway.h"
-#include "tools/gateway/gw_modbus.h"
-#include "tools/gateway/gw_plan.h"
+#include "gateway/gw_config.h"
+#include "gateway/gw_gateway.h"
+#include "gateway/gw_modbus.h"
+#include "gateway/gw_plan.h"
 
 namespace gateway {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/gateway/gw_config.h"
+#include "gateway/gw_config.h"
 
 namespace gateway::modbus {
 

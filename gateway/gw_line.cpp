@@ -1,4 +1,4 @@
-#include "tools/gateway/gw_line.h"
+#include "gateway/gw_line.h"
 
 #include <sys/stat.h>
 

@@ -22,8 +22,8 @@
 
 #include "base/point_records.h"
 #include "base/records.h"
-#include "tools/gateway/gw_config.h"
-#include "tools/gateway/gw_plan.h"
+#include "gateway/gw_config.h"
+#include "gateway/gw_plan.h"
 
 namespace gateway {
 

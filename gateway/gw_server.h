@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/gateway/gw_gateway.h"
-#include "tools/gateway/gw_modbus.h"
+#include "gateway/gw_gateway.h"
+#include "gateway/gw_modbus.h"
 
 namespace gateway {
 

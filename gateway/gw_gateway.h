@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/gateway/gw_config.h"
-#include "tools/gateway/gw_line.h"
-#include "tools/gateway/gw_plan.h"
+#include "gateway/gw_config.h"
+#include "gateway/gw_line.h"
+#include "gateway/gw_plan.h"
 
 namespace gateway {
 

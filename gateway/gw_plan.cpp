@@ -1,4 +1,4 @@
-#include "tools/gateway/gw_plan.h"
+#include "gateway/gw_plan.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "tools/gateway/gw_gateway.h"
+#include "gateway/gw_gateway.h"
 
 #include <arpa/inet.h>
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/gateway/gw_gateway.h"
+#include "gateway/gw_gateway.h"
 
 namespace gateway {
 

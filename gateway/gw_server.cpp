@@ -1,4 +1,4 @@
-#include "tools/gateway/gw_server.h"
+#include "gateway/gw_server.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "tools/gateway/gw_modbus.h"
+#include "gateway/gw_modbus.h"
 
 namespace gateway {
 

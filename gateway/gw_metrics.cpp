@@ -1,4 +1,4 @@
-#include "tools/gateway/gw_metrics.h"
+#include "gateway/gw_metrics.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "tools/gateway/gw_config.h"
+#include "gateway/gw_config.h"
 
 #include <arpa/inet.h>
 #include <sys/stat.h>

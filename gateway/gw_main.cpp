@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "host/driver.h"
-#include "tools/gateway/gw_config.h"
-#include "tools/gateway/gw_gateway.h"
-#include "tools/gateway/gw_metrics.h"
-#include "tools/gateway/gw_plan.h"
-#include "tools/gateway/gw_server.h"
+#include "gateway/gw_config.h"
+#include "gateway/gw_gateway.h"
+#include "gateway/gw_metrics.h"
+#include "gateway/gw_plan.h"
+#include "gateway/gw_server.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "tools/gateway/gw_modbus.h"
+#include "gateway/gw_modbus.h"
 
 #include <algorithm>
 
-#include "tools/gateway/gw_gateway.h"
+#include "gateway/gw_gateway.h"
 
 namespace gateway::modbus {
 
