@@ -52,8 +52,9 @@
  * 1 is a refusal before anything was sent; 2 from ColdStart, OpenPort or
  * ReopenPort is a port that did not open, from ClosePort or Stop one that
  * did not close, from a block transfer a line failure (no good exchange in
- * three attempts); 7 and 255 from WarmStart say that no reply or only part
- * of one came, from a block transfer they are controller primitive errors.
+ * three attempts); 7 from WarmStart is no reply (or a failed port read or
+ * write) and 255 a reply that came only in part, while from a block
+ * transfer both are controller primitive errors.
  *
  * ---- Where elements lie in data[] -------------------------------------------
  *
