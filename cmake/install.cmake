@@ -3,8 +3,11 @@
 #
 #   lib      libzortw.so.1                          (Debian: libzortw1)
 #   dev      zortw/zortw.h, libzortw.so, the CMake package (find_package(zortw),
-#            target zortw::zortw) and zortw.pc      (libzortw-dev)
-#   tools    tiway, tiway-sim, their man pages and bash completion (tiway-tools)
+#            target zortw::zortw), zortw.pc, the integrator's reference
+#            docs/driver.md and the example host examples/ (libzortw-dev)
+#   tools    tiway, tiway-sim, their man pages and bash completion, tiway's
+#            reference docs/tiway.md and the JSON schema of its records
+#            (tiway-tools)
 #   gateway  tiway-gateway, its man page and completion, the systemd unit
 #            (installed, not enabled), /etc/tiway-gateway/gateway.toml (tiway-gateway)
 #
@@ -60,6 +63,12 @@ configure_file(packaging/zortw.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)
 
+# What a host's developer reads: the reference and the example host, which
+# builds as it lies there (cmake -S .../examples, or cc with pkg-config).
+install(FILES docs/driver.md DESTINATION ${ZORTW_DOCDIR}/libzortw-dev COMPONENT dev)
+install(FILES examples/read_block.c examples/CMakeLists.txt
+        DESTINATION ${ZORTW_DOCDIR}/libzortw-dev/examples COMPONENT dev)
+
 # Man pages and bash completion: tiway writes its own; for tiway-sim and
 # tiway-gateway they are made from --help at build time.
 set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
@@ -97,6 +106,8 @@ install(FILES ${generated}/tiway.bash DESTINATION ${completions} RENAME tiway CO
 install(FILES ${generated}/tiway-sim.bash DESTINATION ${completions} RENAME tiway-sim
         COMPONENT tools)
 install(FILES tools/sim/demo-data.txt DESTINATION ${ZORTW_DOCDIR}/tiway-tools/examples
+        COMPONENT tools)
+install(FILES docs/tiway.md docs/tiway-record.schema.json DESTINATION ${ZORTW_DOCDIR}/tiway-tools
         COMPONENT tools)
 
 if(TARGET tiway-gateway)
