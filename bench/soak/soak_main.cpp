@@ -24,13 +24,13 @@
 #include <thread>
 #include <vector>
 
-#include "zortw/zortw.h"
 #include "bench/soak/soak_model.h"
 #include "bench/soak/soak_scan.h"
 #include "bench/soak/soak_stats.h"
 #include "host/driver.h"
 #include "host/instance.h"
 #include "tests/e2e/sim_process.h"
+#include "zortw/zortw.h"
 
 extern char** environ;
 
