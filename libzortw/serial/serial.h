@@ -92,18 +92,16 @@ bool SerialReceptionOver(SerialHandle handle);
 // Whether handle is a port the layer opened and has not closed.
 bool SerialIsOpen(SerialHandle handle);
 
-// What the transaction layer keeps with a port between its exchanges: how
-// many replies the line may still deliver, and a tag of the request they
-// would answer. The layer only stores it; a port opens with both 0.
-struct SerialOwed {
-  uint32_t replies;
-  uint32_t request;
-  uint32_t replyChars;  // the longest reply that request can have
-};
-// 0, or 7 (and *owed all 0) for a handle the layer did not open.
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed);
-// 0, or 7 (nothing stored) for a handle the layer did not open.
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed);
+// Room the layer keeps with every port it opened for its user, the layer
+// above, which alone gives the bytes a meaning: kSerialUserBytes bytes,
+// aligned to kSerialUserAlign, all 0 when the port opens, never read or
+// written by the layer. The pointer stays valid until the port is closed;
+// nullptr for a handle the layer did not open. The port belongs to one
+// driver instance, whose requests come one at a time: the bytes need no
+// lock of their own.
+inline constexpr size_t kSerialUserBytes = 16;
+inline constexpr size_t kSerialUserAlign = 8;
+void* SerialUserData(SerialHandle handle);
 
 // Every bound the layer sets on the line comes from the time one character
 // takes on it: a start bit, the data bits, a parity bit unless there is no

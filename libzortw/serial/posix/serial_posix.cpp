@@ -15,6 +15,15 @@
 // The port is opened exclusively: TIOCEXCL refuses further opens of the
 // terminal to everybody but root, and an advisory flock() on the device
 // refuses them to root as well (every open path of this backend takes it).
+// The mark is the terminal's, not the descriptor's: it outlives the close
+// for as long as any other process holds the terminal (the master side of
+// a pseudo-terminal, a getty, a modem manager), and would then refuse the
+// next open of the port even to this driver. So whatever gives a port up
+// (a close, an open that fails after the mark was set) goes through one
+// path, Shut, which clears the mark before the descriptor is closed. The
+// mark is cleared whoever set it: while the driver held the port it was
+// the driver's to hold, and a mark left over from a program that ended
+// without clearing it (only root gets past one) goes with it.
 //
 // Reception: the driver asks for one byte at a time. A read takes whatever
 // the device holds, up to the buffer's size, in one read() and serves the
@@ -84,11 +93,14 @@ struct Port {
   int64_t writeLeft;     // when the last write's bytes have left the line (-1: not known yet)
   uint32_t limitMs;      // a reception bound asked for, not yet started (0: none)
   int64_t receptionEnd;  // the reception bound on the monotonic clock (-1: none)
-  SerialOwed owed;       // the transaction layer's note
   bool gathering;        // the last device read delivered: a reply is coming in
   struct termios found;  // the terminal's settings before the open
-  uint32_t next;         // the first buffered byte not yet delivered
-  uint32_t end;          // one past the last buffered byte
+  // What the open has done to the terminal, for Shut to undo.
+  bool locked;     // the flock() is held
+  bool exclusive;  // the terminal is marked exclusive (TIOCEXCL)
+  bool changed;    // its settings or modem lines may differ from `found`
+  uint32_t next;   // the first buffered byte not yet delivered
+  uint32_t end;    // one past the last buffered byte
   unsigned char buffer[kReceiveBufferSize];
 };
 
@@ -315,20 +327,22 @@ bool DevicePath(const char* name, char (&path)[kLongestPath]) {
   return true;
 }
 
-// Puts back the settings the terminal had before the open, releases the
-// lock and closes. The close's result, as close() gave it.
+// Gives a port's device up, the one way a port's descriptor is closed:
+// undoes what the open did, in reverse (the settings the terminal had put
+// back, the exclusive mark cleared, the lock released; a lock is also held
+// by descriptors a fork inherited), then closes. The close's result, as
+// close() gave it.
 int Shut(const PosixCalls& calls, const Port& port) {
-  if (port.terminal) {
-    calls.sysTcsetattr(port.fd, TCSANOW, &port.found);
-    calls.sysFlock(port.fd, LOCK_UN);  // also held by descriptors a fork inherited
-  }
+  if (port.changed) calls.sysTcsetattr(port.fd, TCSANOW, &port.found);
+  if (port.exclusive) calls.sysIoctl(port.fd, TIOCNXCL, nullptr);
+  if (port.locked) calls.sysFlock(port.fd, LOCK_UN);
   return calls.sysClose(port.fd);
 }
 
-// An open that failed after its descriptor was opened: closed again, slot
-// freed, the status passed on.
-int32_t FailOpen(const PosixCalls& calls, SerialHandle handle, int fd, int32_t status) {
-  calls.sysClose(fd);
+// An open that failed after its descriptor was opened: the device given up,
+// the slot freed, the status passed on.
+int32_t FailOpen(const PosixCalls& calls, SerialHandle handle, const Port& port, int32_t status) {
+  Shut(calls, port);
   g_ports.Abandon(handle);
   return status;
 }
@@ -367,23 +381,27 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
 
   // Somebody else holds the device: it cannot be opened, as when the
   // exclusive open itself is refused.
-  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(calls, claimed, fd, 1);
+  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return FailOpen(calls, claimed, *port, SerialCannotOpen);
+  }
+  port->locked = true;
   *handle = claimed;
 
   struct termios attributes {};
   if (calls.sysTcgetattr(fd, &attributes) != 0) {
-    return FailOpen(calls, claimed, fd, SerialNoLineState);
+    return FailOpen(calls, claimed, *port, SerialNoLineState);
   }
   port->found = attributes;
   if (calls.sysIoctl(fd, TIOCEXCL, nullptr) != 0) {
-    return FailOpen(calls, claimed, fd, SerialCannotOpen);
+    return FailOpen(calls, claimed, *port, SerialCannotOpen);
   }
+  port->exclusive = true;
   if (ApplyLineSettings(attributes, line) != SerialOk) {
-    return FailOpen(calls, claimed, fd, SerialLineRefused);
+    return FailOpen(calls, claimed, *port, SerialLineRefused);
   }
+  port->changed = true;
   if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0 || !ApplyModemLines(calls, fd, handshake)) {
-    calls.sysTcsetattr(fd, TCSANOW, &port->found);
-    return FailOpen(calls, claimed, fd, SerialLineRefused);
+    return FailOpen(calls, claimed, *port, SerialLineRefused);
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
   port->terminal = true;
@@ -631,12 +649,8 @@ bool SerialIsOpenWith(SerialHandle handle) {
   return g_ports.Find(handle) != nullptr;
 }
 
-int32_t SerialGetOwedWith(SerialHandle handle, SerialOwed* owed) {
-  return serial_table::GetOwed(g_ports, handle, owed);
-}
-
-int32_t SerialSetOwedWith(SerialHandle handle, const SerialOwed& owed) {
-  return serial_table::SetOwed(g_ports, handle, owed);
+void* SerialUserDataWith(SerialHandle handle) {
+  return g_ports.UserData(handle);
 }
 
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
@@ -715,9 +729,6 @@ bool SerialReceptionOver(SerialHandle handle) {
 bool SerialIsOpen(SerialHandle handle) {
   return serial_posix::SerialIsOpenWith(handle);
 }
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
-  return serial_posix::SerialGetOwedWith(handle, owed);
-}
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
-  return serial_posix::SerialSetOwedWith(handle, owed);
+void* SerialUserData(SerialHandle handle) {
+  return serial_posix::SerialUserDataWith(handle);
 }

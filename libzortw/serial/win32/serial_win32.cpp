@@ -31,7 +31,6 @@ struct Port {
   ULONGLONG writeLeft;  // when its bytes have left the line, on the tick clock (0: not known yet)
   DWORD limitMs;        // a reception bound asked for, not yet started (0: none)
   ULONGLONG receptionEnd;  // the reception bound on the tick clock (0: none)
-  SerialOwed owed;         // the transaction layer's note
 };
 
 SerialHandle KeyOf(HANDLE device) {
@@ -378,9 +377,6 @@ bool SerialReceptionOver(SerialHandle handle) {
 bool SerialIsOpen(SerialHandle handle) {
   return g_ports.Find(handle) != nullptr;
 }
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
-  return serial_table::GetOwed(g_ports, handle, owed);
-}
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
-  return serial_table::SetOwed(g_ports, handle, owed);
+void* SerialUserData(SerialHandle handle) {
+  return g_ports.UserData(handle);
 }
