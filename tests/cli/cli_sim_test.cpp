@@ -9,11 +9,14 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -144,6 +147,29 @@ TEST(TiwayOnTheSimulator, TheTraceVerdictIsTheDriversOnEveryFaultMode) {
   }
 }
 
+// Runs of tiway one after another on one port, as a script or an operator
+// makes them: each opens the port the previous one gave up, while the
+// simulator keeps the terminal alive. An exclusive mark left behind would
+// refuse every run after the first to all but root; the test opens the
+// port itself after each run (refused then when it runs unprivileged) and
+// asks for the mark (which root sees too).
+TEST(TiwayOnTheSimulator, RunsOneAfterAnotherAllOpenThePort) {
+  e2e::SimProcess sim;
+  ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--configured", "--stations", "5"}), "");
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    Tiway tiway({"--port", sim.Port(), "read", "05V0064"});
+    ASSERT_EQ(tiway.Wait(60s), 0) << tiway.Output();
+    EXPECT_NE(tiway.Output().find("0x0017"), std::string::npos) << tiway.Output();
+    const int fd = open(sim.Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    int marked = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &marked), 0);
+    EXPECT_EQ(marked, 0);
+    close(fd);
+  }
+}
+
 TEST(TiwayOnTheSimulator, AnInterruptNeverLetsTheWriteOut) {
   e2e::SimProcess sim;
   ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--stations", "5"}), "");
@@ -226,6 +252,56 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(held.problem, zortw_host::PortProblem::InUse) << held.text;
   EXPECT_NE(held.text.find("PID " + std::to_string(holder)), std::string::npos) << held.text;
+
+  // Marked exclusive by a program that ended without clearing the mark,
+  // while the program at the pseudo-terminal's master side keeps it alive
+  // (a simulator): that program is named. The open is refused only to a
+  // user who is not root, so as root both processes run as nobody (and
+  // stay visible in /proc to each other, as processes started as nobody).
+  const auto asUser = [] {
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 &&
+                              setuid(65534) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0);
+  };
+  int named[2];
+  ASSERT_EQ(pipe(named), 0);
+  const pid_t marker = fork();
+  if (marker == 0) {
+    if (!asUser()) _exit(2);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(2);
+    const std::string slave = ptsname(master);
+    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || ioctl(fd, TIOCEXCL) != 0) _exit(2);
+    close(fd);  // the mark stays with the terminal
+    (void)!write(named[1], slave.c_str(), slave.size() + 1);
+    pause();
+    _exit(0);
+  }
+  close(named[1]);  // a marker that failed ends the read below
+  char slaveName[64] = {};
+  ASSERT_GT(read(named[0], slaveName, sizeof slaveName), 0);
+  int verdict[2];
+  ASSERT_EQ(pipe(verdict), 0);
+  const pid_t diagnosis = fork();
+  if (diagnosis == 0) {
+    if (!asUser()) _exit(2);
+    const zortw_host::PortDiagnosis found = zortw_host::DiagnosePort(slaveName, line);
+    const std::string said = std::to_string(static_cast<int>(found.problem)) + " " + found.text;
+    (void)!write(verdict[1], said.c_str(), said.size());
+    _exit(0);
+  }
+  close(verdict[1]);
+  std::string said;
+  char chunk[256];
+  for (ssize_t n; (n = read(verdict[0], chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  waitpid(diagnosis, nullptr, 0);
+  kill(marker, SIGKILL);
+  waitpid(marker, nullptr, 0);
+  for (int fd : {named[0], verdict[0]}) close(fd);
+  const std::string inUse = std::to_string(static_cast<int>(zortw_host::PortProblem::InUse));
+  EXPECT_EQ(said.rfind(inUse + " ", 0), 0u) << said;
+  EXPECT_NE(said.find("PID " + std::to_string(marker) + " ("), std::string::npos) << said;
+  EXPECT_NE(said.find("master side"), std::string::npos) << said;
 
   // Permission denied: joining the device's group is advised only when the
   // group may read and write it; otherwise the owner, mode and a udev rule.
