@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "base/port_settings.h"
+#include "serial/line_time.h"  // every bound the layer sets on the line comes from it
 
 // A port handle as the context keeps it: 32 bits, 0 meaning "no port".
 using SerialHandle = uint32_t;
@@ -102,19 +103,6 @@ bool SerialIsOpen(SerialHandle handle);
 inline constexpr size_t kSerialUserBytes = 16;
 inline constexpr size_t kSerialUserAlign = 8;
 void* SerialUserData(SerialHandle handle);
-
-// Every bound the layer sets on the line comes from the time one character
-// takes on it: a start bit, the data bits, a parity bit unless there is no
-// parity, and the stop bits (one and a half counted as two). In
-// microseconds, 0 when the rate is 0.
-constexpr uint32_t SerialCharacterMicros(const LineSettings& line) {
-  if (line.baudRate == 0) return 0;
-  const uint32_t dataBits = line.dataBits & 0xFF;
-  const uint32_t parityBit = (line.parity & 0xFF) == 0 ? 0 : 1;
-  const uint32_t stopBits = (line.stopBits & 0xFF) == 0 ? 1 : 2;
-  const uint32_t bits = 1 + dataBits + parityBit + stopBits;
-  return (bits * 1000000u + line.baudRate - 1) / line.baudRate;
-}
 
 // A write waits for the line at most twice its bytes' line time plus this
 // margin (for the time a USB adapter or a loaded system takes to move them);

@@ -46,6 +46,7 @@
 #include <cstring>
 
 #include "serial/port_table.h"
+#include "serial/reception_clock.h"
 
 namespace serial_posix {
 
@@ -85,16 +86,13 @@ constexpr size_t kLongestPath = 256;
 // An open port: what the backend keeps for its handle.
 struct Port {
   int fd;
-  bool terminal;         // false for the dummy port
-  uint32_t timeoutMs;    // the total read time-out
-  uint32_t charUs;       // one character's time at the line's rate (0: never gather)
-  uint32_t expected;     // bytes the caller still expects (0: not known)
-  uint32_t outgoingMs;   // line time of the last write
-  int64_t writeLeft;     // when the last write's bytes have left the line (-1: not known yet)
-  uint32_t limitMs;      // a reception bound asked for, not yet started (0: none)
-  int64_t receptionEnd;  // the reception bound on the monotonic clock (-1: none)
-  bool gathering;        // the last device read delivered: a reply is coming in
-  struct termios found;  // the terminal's settings before the open
+  bool terminal;             // false for the dummy port
+  uint32_t timeoutMs;        // the total read time-out
+  uint32_t charUs;           // one character's time at the line's rate (0: never gather)
+  uint32_t expected;         // bytes the caller still expects (0: not known)
+  ReceptionClock reception;  // on the monotonic clock
+  bool gathering;            // the last device read delivered: a reply is coming in
+  struct termios found;      // the terminal's settings before the open
   // What the open has done to the terminal, for Shut to undo.
   bool locked;     // the flock() is held
   bool exclusive;  // the terminal is marked exclusive (TIOCEXCL)
@@ -368,8 +366,6 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   port->fd = fd;
   port->timeoutMs = kInitialReadTimeoutMs;
-  port->writeLeft = -1;
-  port->receptionEnd = -1;
 
   // The dummy port: the null device, shared, with nothing applied.
   if (isNull) {
@@ -405,7 +401,7 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
   port->terminal = true;
-  port->charUs = SerialCharacterMicros(line);
+  port->charUs = LineCharacterMicros(line);
   g_ports.Publish(claimed);
   return SerialOk;
 }
@@ -440,16 +436,6 @@ int64_t GatherUs(const Port& port) {
                                                                 : kGatherExpectedChars;
   const int64_t us = static_cast<int64_t>(chars) * port.charUs;
   return us < kGatherLimitUs ? us : kGatherLimitUs;
-}
-
-// Fixes on the clock what the last write and SerialLimitReception left to be
-// counted from the first wait after them.
-void StartReception(Port& port, int64_t now) {
-  if (port.writeLeft < 0) port.writeLeft = now + port.outgoingMs;
-  if (port.limitMs != 0) {
-    port.receptionEnd = port.writeLeft + port.limitMs;
-    port.limitMs = 0;
-  }
 }
 
 // One read with the semantics of a Windows ReadFile under a total read
@@ -491,9 +477,13 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     if (deadline < 0) {
       // The wait after a write counts from when the written bytes have left
       // the line: their line time is part of the first byte's wait.
-      StartReception(port, now);
-      deadline = (now > port.writeLeft ? now : port.writeLeft) + port.timeoutMs;
-      if (port.receptionEnd >= 0 && port.receptionEnd < deadline) deadline = port.receptionEnd;
+      ReceptionClock& reception = port.reception;
+      reception.Start(static_cast<uint64_t>(now));
+      const uint64_t from = static_cast<uint64_t>(now) > reception.WriteLeft()
+                                ? static_cast<uint64_t>(now)
+                                : reception.WriteLeft();
+      const uint64_t end = from + port.timeoutMs;
+      deadline = static_cast<int64_t>(reception.End() < end ? reception.End() : end);
     }
     if (now >= deadline) return true;
     const int64_t left = deadline - now;
@@ -522,17 +512,16 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
 
 int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr) return 1;
+  if (port == nullptr) return SerialCannotOpen;
   port->next = port->end = 0;  // what the buffer holds is dropped in any case
   port->gathering = false;
   port->expected = 0;
-  port->limitMs = 0;
-  port->receptionEnd = -1;
+  port->reception.Lift();
 
   // How much input is waiting. A terminal has no error state to clear:
   // characters with parity errors have already been delivered as NULs.
   int waiting = 0;
-  if (calls.sysIoctl(port->fd, FIONREAD, &waiting) == 0 && waiting == 0) return 0;
+  if (calls.sysIoctl(port->fd, FIONREAD, &waiting) == 0 && waiting == 0) return SerialOk;
 
   const uint32_t saved = port->timeoutMs;
   port->timeoutMs = kDrainTimeoutMs;
@@ -545,7 +534,7 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   } while (readOk && delivered == kDrainBlock && ++blocks < kDrainBlocksAtMost);
   port->timeoutMs = saved;
   port->next = port->end = 0;
-  return readOk ? 0 : 1;
+  return readOk ? SerialOk : SerialCannotOpen;
 }
 
 int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, SerialHandle handle) {
@@ -554,7 +543,7 @@ int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, Seri
   if (line) calls.sysIoctl(port->fd, TIOCSBRK, nullptr);
   SerialSleepWith(calls, milliseconds);
   if (line) calls.sysIoctl(port->fd, TIOCCBRK, nullptr);
-  return 0;
+  return SerialOk;
 }
 
 int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
@@ -562,8 +551,7 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
   Port* port = g_ports.Find(handle);
   if (port == nullptr) return SerialIoFailed;
   const int fd = port->fd;
-  port->limitMs = 0;
-  port->receptionEnd = -1;
+  port->reception.Lift();
   // The write waits for room in the output queue, but not for ever: flow
   // control (an XOFF, tcflow) or a peer that stops reading would hold the
   // caller's thread without end. The clock is read only when the terminal
@@ -608,8 +596,7 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
   // What a failed write left in the output queue is never sent later: it
   // would reach the adapter as the start of a frame nobody waits for.
   if ((failed || timedOut) && port->terminal) calls.sysTcflush(fd, TCOFLUSH);
-  port->outgoingMs = static_cast<uint32_t>((uint64_t{port->charUs} * sent) / 1000);
-  port->writeLeft = -1;  // fixed at the first wait that follows
+  port->reception.Wrote(port->charUs, sent);
   // A failure before any byte went out is a failed write; after some bytes
   // it is a short one, and the caller learns how many went out.
   if ((failed || timedOut) && sent == 0) return SerialIoFailed;
@@ -620,29 +607,23 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
 int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count) {
   Port* port = g_ports.Find(handle);
   if (port != nullptr) port->expected = count;
-  return 0;
+  return SerialOk;
 }
 
 int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr) return 0;
-  // Fixed on the clock at the first wait of the reads that follow, from
-  // when the last write's bytes have left the line (see StartReception).
-  const uint64_t ms =
-      uint64_t{timeouts} * port->timeoutMs + (uint64_t{port->charUs} * maxBytes + 999) / 1000;
-  port->limitMs = static_cast<uint32_t>(ms == 0 ? 1 : ms < 0xFFFFFFFEu ? ms : 0xFFFFFFFEu);
-  port->receptionEnd = -1;
-  return 0;
+  if (port == nullptr) return SerialOk;
+  port->reception.Limit(timeouts, port->timeoutMs, port->charUs, maxBytes);
+  return SerialOk;
 }
 
 bool SerialReceptionOverWith(const PosixCalls& calls, SerialHandle handle) {
   Port* port = g_ports.Find(handle);
   if (port == nullptr) return true;
-  if (port->limitMs == 0 && port->receptionEnd < 0) return true;
+  if (!port->reception.Bounded()) return true;
   const int64_t now = NowMs(calls);
   if (now < 0) return true;
-  StartReception(*port, now);
-  return now >= port->receptionEnd;
+  return port->reception.Over(static_cast<uint64_t>(now));
 }
 
 bool SerialIsOpenWith(SerialHandle handle) {

@@ -878,7 +878,7 @@ TEST_F(Pty, ATricklingLineCannotStretchAReceptionPastItsBound) {
   int bytes = 0;
   while (SerialReadWith(kTrickling, handle, &byte, 1, nullptr) == SerialOk) ++bytes;
   EXPECT_EQ(bytes, 1);  // at 900 ms; the next would come at 1800 ms
-  EXPECT_LE(g_trickle.nowMs, 1000 + 592 * SerialCharacterMicros(k8N1) / 1000 + 1);
+  EXPECT_LE(g_trickle.nowMs, 1000 + 592 * LineCharacterMicros(k8N1) / 1000 + 1);
   EXPECT_TRUE(SerialReceptionOverWith(kTrickling, handle));
 }
 
