@@ -64,6 +64,17 @@ int RateFor(const Config& config, const ClientRule* rule) {
                                                       : config.maxRequestsPerS;
 }
 
+// Why a handshake failed: when the client's certificate did not verify, why
+// not (an expired one says so); else OpenSSL's error.
+std::string HandshakeFailure(asio::ssl::stream<asio::ip::tcp::socket>& tls,
+                             const asio::error_code& ec) {
+  const long verified = SSL_get_verify_result(tls.native_handle());
+  if (verified == X509_V_OK) return "TLS handshake failed: " + ec.message();
+  return std::string("TLS handshake failed: certificate verify failed: ") +
+         (verified == X509_V_ERR_CERT_HAS_EXPIRED ? "certificate expired"
+                                                  : X509_verify_cert_error_string(verified));
+}
+
 std::string Hex2(uint8_t code) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", code);
@@ -104,7 +115,8 @@ Server::Server(asio::io_context& io, Gateway& gateway, Limits limits)
       tlsAcceptor_(io),
       sweep_(io),
       acceptPause_(io),
-      reserveFd_(Reserve()) {}
+      reserveFd_(Reserve()),
+      connectLog_(io) {}
 
 Server::~Server() {
   for (const Ptr& c : connections_) {
@@ -245,6 +257,7 @@ void Server::Accepted(asio::ip::tcp::socket socket, bool tls) {
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return;  // gone already
   const std::string address = ClientAddress(remote.address());
+  if (!WithinConnectionRate(address, socket)) return;
   ClientCounters& counters = gateway_.Client(address);
   // With client rules, an address no rule covers is refused before it takes a slot.
   const Config& config = gateway_.Cfg();
@@ -303,6 +316,69 @@ void Server::Accepted(asio::ip::tcp::socket socket, bool tls) {
   StartRead(c);
 }
 
+bool Server::WithinConnectionRate(const std::string& address, asio::ip::tcp::socket& socket) {
+  const int rate = gateway_.Cfg().maxConnectionsPerS;
+  if (rate <= 0) return true;
+  const auto now = Clock::now();
+  // An address whose bucket is full again is the same as one never seen:
+  // forgotten, at most once a second, so the table holds the last second's.
+  if (now - connectsPruned_ >= std::chrono::seconds(1)) {
+    connectsPruned_ = now;
+    std::erase_if(connects_, [&](const auto& entry) {
+      return entry.second.refused == 0 && access::Full(entry.second.bucket, rate, now);
+    });
+  }
+  Connects& connects = connects_[address];
+  if (access::Take(connects.bucket, rate, now)) return true;
+  gateway_.CountRefusedClient();
+  gateway_.Client(address).refusals.Add();
+  // A reset rather than a close: a flood leaves no TIME_WAIT behind.
+  asio::error_code ignored;
+  socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
+  if (connectLogArmed_) {
+    ++connects.refused;
+    ++connectsRefused_;
+    return false;
+  }
+  Log("refused a connection from " + address + ": over max_connections_per_s (" +
+      std::to_string(rate) + "); further refusals are summed up once a second");
+  connectLogArmed_ = true;
+  connectLog_.expires_after(std::chrono::seconds(1));
+  connectLog_.async_wait([this](const asio::error_code& ec) {
+    if (!ec) SumUpRefusedConnections();
+  });
+  return false;
+}
+
+void Server::SumUpRefusedConnections() {
+  if (connectsRefused_ == 0) {
+    connectLogArmed_ = false;  // the next refusal is logged at once
+    return;
+  }
+  const std::string* most = nullptr;
+  uint64_t mostRefused = 0;
+  size_t addresses = 0;
+  for (auto& [address, connects] : connects_) {
+    if (connects.refused == 0) continue;
+    ++addresses;
+    if (connects.refused > mostRefused) {
+      most = &address;
+      mostRefused = connects.refused;
+    }
+  }
+  Log("refused " + std::to_string(connectsRefused_) +
+      " connections over max_connections_per_s in the last second, from " +
+      std::to_string(addresses) + (addresses == 1 ? " address" : " addresses") + " (most from " +
+      (most != nullptr ? *most : std::string("?")) + ": " + std::to_string(mostRefused) + ")");
+  for (auto& entry : connects_) entry.second.refused = 0;
+  connectsRefused_ = 0;
+  connectLog_.expires_after(std::chrono::seconds(1));
+  connectLog_.async_wait([this](const asio::error_code& ec) {
+    if (!ec) SumUpRefusedConnections();
+  });
+}
+
 void Server::Handshake(const Ptr& c) {
   // The handshake must be done within request_timeout_ms, like a request.
   c->handshaking = true;
@@ -312,7 +388,7 @@ void Server::Handshake(const Ptr& c) {
     c->partialSince = {};
     if (c->closed) return;
     Role role = Role::Read;
-    std::string refused = ec ? "TLS handshake failed: " + ec.message() : CertificateRole(*c, role);
+    std::string refused = ec ? HandshakeFailure(*c->tls, ec) : CertificateRole(*c, role);
     if (refused.empty() && role == Role::Write && c->role == Role::Read) role = Role::Read;
     if (!refused.empty()) {
       c->counters->refusals.Add();
@@ -490,22 +566,9 @@ void Server::Handle(const Ptr& c, const uint8_t* frame, size_t size) {
 uint8_t Server::Authorize(Connection& c, const modbus::Request& request, const char*& why) {
   const Config& config = gateway_.Cfg();
   // A client over its request rate is told the server is busy.
-  const int rate = c.rate;
-  if (rate > 0) {
-    Bucket& bucket = buckets_[c.address];
-    const auto now = Clock::now();
-    if (bucket.at == Clock::time_point{}) {
-      bucket.tokens = rate;
-    } else {
-      const double seconds = std::chrono::duration<double>(now - bucket.at).count();
-      bucket.tokens = std::min<double>(rate, bucket.tokens + seconds * rate);
-    }
-    bucket.at = now;
-    if (bucket.tokens < 1) {
-      why = "over its request rate (max_requests_per_s)";
-      return kDeviceBusy;
-    }
-    bucket.tokens -= 1;
+  if (c.rate > 0 && !access::Take(buckets_[c.address], c.rate, Clock::now())) {
+    why = "over its request rate (max_requests_per_s)";
+    return kDeviceBusy;
   }
   if (request.unit == config.diagnosticsUnit) {
     if (config.diagnostics == DiagnosticsAccess::Off) {
@@ -628,6 +691,7 @@ void Server::StopTaking() {
   acceptor_.close(ignored);
   tlsAcceptor_.close(ignored);
   acceptPause_.cancel();
+  connectLog_.cancel();
   // Connections with nothing in progress close once their answers are out;
   // a connection whose write waits for the line closes after its answer.
   for (auto it = connections_.begin(); it != connections_.end();) {

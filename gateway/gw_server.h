@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "gateway/access/rate.h"
 #include "gateway/gw_gateway.h"
 #include "gateway/gw_modbus.h"
 
@@ -63,6 +64,10 @@ class Server {
 
   void Accept(asio::ip::tcp::acceptor& acceptor, bool tls);
   void Accepted(asio::ip::tcp::socket socket, bool tls);
+  // Whether a new connection from `address` is within max_connections_per_s;
+  // when it is not, the socket is closed at once (reset) and the refusal counted.
+  bool WithinConnectionRate(const std::string& address, asio::ip::tcp::socket& socket);
+  void SumUpRefusedConnections();
   void OutOfDescriptors(asio::ip::tcp::acceptor& acceptor, bool tls);
   void Handshake(const Ptr& c);
   // The role a verified client certificate carries, or an error text.
@@ -95,11 +100,17 @@ class Server {
   uint64_t serial_ = 0;
   std::list<Ptr> connections_;
   std::map<std::string, int> perAddress_;
-  struct Bucket {  // a client address's requests: a token bucket of one second
-    double tokens = 0;
-    Clock::time_point at{};
+  std::map<std::string, access::Bucket> buckets_;  // a client address's requests
+  struct Connects {                                // a client address's new connections
+    access::Bucket bucket;
+    uint64_t refused = 0;  // since the last summary in the log
   };
-  std::map<std::string, Bucket> buckets_;
+  std::map<std::string, Connects> connects_;
+  Clock::time_point connectsPruned_{};
+  // Refusals over the connection rate are logged once, then summed up once a second.
+  asio::steady_timer connectLog_;
+  bool connectLogArmed_ = false;
+  uint64_t connectsRefused_ = 0;  // since the last summary
   std::function<void()> closed_;  // CloseAll's `done`, once the last one has gone
   // Rate limit of connection events in the log.
   Clock::time_point noteWindow_{};
