@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/gw_gateway.h"
+#include "gateway/core/gateway.h"
 #include "gateway/gw_modbus.h"
 
 namespace gateway {

@@ -1,6 +1,8 @@
 // The gateway's logic without sockets: configuration refusals, the
 // coalescing plan, quality of cached values and the order of writes, the
 // last against a stand-in ZorMain.
+#include "gateway/core/gateway.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,12 +17,12 @@
 #include <mutex>
 #include <thread>
 
-#include "base/point_records.h"
-#include "tests/gateway/raw_client.h"
-#include "gateway/gw_config.h"
-#include "gateway/gw_gateway.h"
+#include "gateway/config/config.h"
+#include "gateway/core/plan.h"
 #include "gateway/gw_modbus.h"
-#include "gateway/gw_plan.h"
+#include "gateway/report/diagnostics.h"
+#include "tests/gateway/raw_client.h"
+#include "zortw/zortw.h"
 
 namespace gateway {
 namespace {
@@ -154,7 +156,7 @@ role = "read"
 }
 
 LineCost Cost19200() {
-  return LineCost::Of(LineSettings{19200, 7, 0, 1});
+  return LineCost::Of(ZorLineSettings{19200, 7, 0, 1});
 }
 
 std::string Describe(const std::vector<Block>& blocks) {
@@ -243,35 +245,38 @@ FakeDriver g_fake;
 int32_t FakeZorMain(ZorRequest* request) {
   std::unique_lock<std::mutex> lock(g_fake.mutex);
   switch (request->command) {
-    case 14:
-      static_cast<DriverInfo*>(request->params)->contextSize = 1470;
+    case ZOR_GET_DRIVER_INFO:
+      static_cast<ZorDriverInfo*>(request->params)->contextSize = ZOR_CONTEXT_SIZE;
       return 0;
-    case 1: {
+    case ZOR_COLD_START: {
       // ColdStart: the port must exist (the line-recovery test removes it).
-      const auto* p = static_cast<ColdStartParams*>(request->params);
+      const auto* p = static_cast<ZorColdStartParams*>(request->params);
       ++g_fake.coldStarts;
-      return access(p->portName, F_OK) == 0 || std::strcmp(p->portName, "/tmp/x") == 0 ? 0 : 2;
+      return access(p->portName, F_OK) == 0 || std::strcmp(p->portName, "/tmp/x") == 0
+                 ? ZOR_OK
+                 : ZOR_LINE_FAILURE;
     }
-    case 11:
-    case 12:
+    case ZOR_STOP:
+    case ZOR_CLOSE_PORT:
       return 0;
-    case 3:
-    case 4: {
-      auto* d = static_cast<PointDefinition*>(request->params);
+    case ZOR_DEFINE_POINT:
+    case ZOR_CHECK_BLOCK: {
+      auto* d = static_cast<ZorPointDefinition*>(request->params);
       const std::string text = d->addressText;
       d->address.station = std::stoi(text.substr(0, 2), nullptr, 16);
       d->address.typeLetter = text[2];
       d->address.elementAddress = static_cast<uint32_t>(std::stoul(text.substr(3, 4), nullptr, 16));
-      d->address.bitNumber = text.size() == 8 ? std::stoi(text.substr(7), nullptr, 16) : 255;
+      d->address.bitNumber =
+          text.size() == 8 ? std::stoi(text.substr(7), nullptr, 16) : ZOR_WHOLE_ELEMENT;
       d->address.bitsPerElement = text[2] == 'V' ? 16 : 1;
       return 0;
     }
-    case 5:
-    case 7: {
-      auto* r = static_cast<BlockRequest*>(request->params);
+    case ZOR_READ_BLOCK:
+    case ZOR_WRITE_BLOCK: {
+      auto* r = static_cast<ZorBlockRequest*>(request->params);
       const char letter = static_cast<char>(r->address.typeLetter);
       const uint32_t first = r->address.elementAddress;
-      const bool write = request->command == 7;
+      const bool write = request->command == ZOR_WRITE_BLOCK;
       if (!write && g_fake.hold) {
         g_fake.holding = true;
         g_fake.changed.notify_all();
@@ -284,7 +289,7 @@ int32_t FakeZorMain(ZorRequest* request) {
       if (!write && g_fake.readStatus != 0) return g_fake.readStatus;
       for (int32_t k = 0; k < r->elementCount; ++k) {
         uint16_t& cell = g_fake.memory[{letter, first + static_cast<uint32_t>(k)}];
-        if (write && r->address.bitNumber != 255) {
+        if (write && r->address.bitNumber != ZOR_WHOLE_ELEMENT) {
           cell = static_cast<uint16_t>((cell & ~(1u << r->address.bitNumber)) |
                                        ((r->data[1] & 1u) << r->address.bitNumber));
         } else if (write) {
@@ -298,7 +303,7 @@ int32_t FakeZorMain(ZorRequest* request) {
       return 0;
     }
   }
-  return -1;
+  return ZOR_NO_COMMAND;
 }
 
 Config TwoTableConfig() {
@@ -575,7 +580,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   ASSERT_TRUE(WaitUntil([&] { return gateway.Write(1, Kind::Holding, 0, {558}) == kOk; }));
   gateway.Stop();
   // The line's last status is its own (not hidden by a second field): 0.
-  const std::vector<uint16_t> regs = gateway.DiagnosticRegisters(Clock::now());
+  const std::vector<uint16_t> regs = DiagnosticRegisters(gateway, Clock::now());
   EXPECT_EQ(regs[kDiagLineBase + 14], 0);
   EXPECT_EQ(regs[kDiagLineBase + 15], 1);
   EXPECT_GE(regs[kDiagLineBase + 30], 3);  // not carried out: two late, one refused
@@ -607,14 +612,14 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   }
   const uint32_t phaseRegister = kDiagLineBase + 22;
   ASSERT_TRUE(WaitUntil([&] {
-    return gateway.DiagnosticRegisters(Clock::now())[phaseRegister] ==
+    return DiagnosticRegisters(gateway, Clock::now())[phaseRegister] ==
            static_cast<uint16_t>(Phase::PortFailed);
   }));
   EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
   uint8_t answer = 0xFF;
   gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_EQ(answer, kGatewayTarget);  // answered before WriteAsync returned
-  EXPECT_EQ(gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31], 1);
+  EXPECT_EQ(DiagnosticRegisters(gateway, Clock::now())[kDiagLineBase + 31], 1);
   // Opening fails while the device is missing, and is tried again.
   const int coldStarts = [] {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -649,7 +654,7 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
     g_fake.readStatus = 2;
   }
   ASSERT_TRUE(WaitUntil(
-      [&] { return gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31] == 2; }));
+      [&] { return DiagnosticRegisters(gateway, Clock::now())[kDiagLineBase + 31] == 2; }));
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     g_fake.readStatus = 0;
