@@ -184,6 +184,14 @@ TEST_F(GatewayE2e, StartsWithProgressAndASilentStationTurnsBadThenGoodAgain) {
 TEST_F(GatewayE2e, AFailedWriteIsRefusedAndLeavesTheCache) {
   Launch({"--configured"});
   ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  // A damaged reply that the driver asks again for: the read succeeds, no
+  // failure is counted, and the driver's line about it counts one retry
+  // (line 0's failures at registers 102-103, retries seen at 112-113).
+  ASSERT_EQ(sim_.Control("fault bad-checksum@read 1").rfind("ok", 0), 0u);
+  EXPECT_TRUE(Eventually([&] {
+    return gateway_.Py({"read-ir 247 102 12"}) ==
+           std::vector<std::string>{"ok 0 0 0 0 0 0 0 0 0 0 0 1"};
+  })) << gateway_.Py({"read-ir 247 102 12"})[0] << "\n" << gateway_.Log();
   ASSERT_EQ(sim_.Control("fault primitive-error=0105@write 3").rfind("ok", 0), 0u);
   EXPECT_EQ(gateway_.Py({"write-regs 1 0 999", "read-hr 1 0 1"}),
             (std::vector<std::string>{"exception 4", "ok 23"}));

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -589,6 +590,62 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
 // The port's device vanishes: the line is reported down (phase 3, counted),
 // its values are no longer served, writes are answered 0x0B at once; the
 // port is opened again with back-off and the values come back.
+// A publisher beside the Modbus side: it sees each poll with its status
+// and values once the cache has them, and its failed writes are logged
+// under its name.
+TEST(GatewayWrites, PollsReachThePublisherAndItsWritesCarryItsName) {
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.memory = {{{'V', 0x64}, 41}};
+    g_fake.readStatus = ZOR_OK;
+    g_fake.writeStatus = ZOR_OK;
+  }
+  std::mutex mutex;
+  std::vector<std::pair<int32_t, uint16_t>> seen;  // V0064's polls: status, value
+  const Config config = TwoTableConfig();
+  Gateway gateway(config, MakePlan(config), &FakeZorMain);  // stops its lines before `seen` goes
+  gateway.SetPollSink([&](const PollSeen& poll) {
+    if (poll.block.memory != 'V' || poll.block.first > 0x64 || poll.block.Last() < 0x64) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.emplace_back(poll.status, poll.values[0x64 - poll.block.first]);
+  });
+  gateway.Start();
+  const auto lastSeen = [&](int32_t status, uint16_t value) {
+    return WaitUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return !seen.empty() && seen.back().first == status &&
+             (status != ZOR_OK || seen.back().second == value);
+    });
+  };
+  EXPECT_TRUE(lastSeen(ZOR_OK, 41));
+  for (const int32_t status : {ZOR_LINE_FAILURE, ZOR_OK}) {
+    {
+      std::lock_guard<std::mutex> lock(g_fake.mutex);
+      g_fake.readStatus = status;
+      g_fake.memory[{'V', 0x64}] = 42;
+    }
+    EXPECT_TRUE(lastSeen(status, 42)) << status;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.writeStatus = ZOR_PRIMITIVE_BAD_LENGTH;
+  }
+  testing::internal::CaptureStderr();
+  std::promise<std::pair<uint8_t, int32_t>> answer;
+  gateway.Submit({1, Kind::Holding, 0, {7}, "mqtt:edge-1"}, [&](uint8_t code, int32_t status) {
+    answer.set_value({code, status});
+  });
+  const auto [code, status] = answer.get_future().get();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, kDeviceFailure);
+  EXPECT_EQ(status, ZOR_PRIMITIVE_BAD_LENGTH);
+  EXPECT_NE(log.find("write to station 5 05V0064 by mqtt:edge-1 failed with status 261"),
+            std::string::npos)
+      << log;
+  std::lock_guard<std::mutex> lock(g_fake.mutex);
+  g_fake.writeStatus = ZOR_OK;
+}
+
 TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   ResetFake();
   char port[] = "/tmp/XXXXXX";  // the driver takes names of at most 11 characters
