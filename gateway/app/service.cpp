@@ -80,7 +80,7 @@ int Service::Run() {
   const ConfigResult loaded = LoadConfig(options_.configPath);
   if (!loaded.config) {
     std::cerr << "tiway-gateway: " << loaded.error << "\n";
-    return 2;
+    return kExitBadConfiguration;
   }
   config_ = *loaded.config;
   options_.Override(config_);
@@ -90,7 +90,7 @@ int Service::Run() {
     if (address.empty()) continue;
     if (const std::string bind = CheckBindable(address); !bind.empty()) {
       std::cerr << "tiway-gateway: " << options_.configPath << ": " << bind << "\n";
-      return 2;
+      return kExitBadConfiguration;
     }
   }
   const Plan plan = MakePlan(config_, !options_.noCoalesce);
@@ -99,7 +99,7 @@ int Service::Run() {
     std::cout << "configuration ok: " << Plural(config_.lines.size(), "line", "lines") << ", "
               << Plural(config_.units.size(), "unit", "units") << ", "
               << Plural(config_.clients.size(), "client rule", "client rules") << "\n";
-    return 0;
+    return kExitOk;
   }
   Log(std::string("tiway-gateway ") + ZORTW_VERSION + " starting: " + options_.configPath + ", " +
       Plural(config_.lines.size(), "line", "lines") + ", " +
@@ -122,12 +122,12 @@ int Service::Run() {
       zortw_host::LoadDriver(config_.driver, &zortw_host::CollectingLog);
   if (!driver.error.empty()) {
     std::cerr << "tiway-gateway: " << driver.error << "\n";
-    return 3;
+    return kExitNoDriver;
   }
   // Signals reach the loop through Asio's handler, whichever thread takes them.
   for (const int number : {SIGTERM, SIGINT, SIGUSR1, SIGHUP}) signals_.add(number);
   core_ = std::make_unique<Gateway>(config_, plan, driver.zorMain);
-  if (const int failed = Open(); failed != 0) return failed;
+  if (const int failed = Open(); failed != kExitOk) return failed;
   core_->Start();
   // systemd (Type=notify): ready once the socket listens and the lines run;
   // the watchdog is fed from this loop, so a loop that hangs is restarted.
@@ -149,7 +149,7 @@ int Service::Run() {
   for (auto& t : retirers_) t.join();
   retirers_.clear();
   Log("stopped");
-  return 0;
+  return kExitOk;
 }
 
 int Service::Open() {
@@ -161,7 +161,7 @@ int Service::Open() {
   server_ = std::make_unique<Server>(io_, *core_, limits);
   if (const std::string error = server_->Listen(config_.listen, config_.port); !error.empty()) {
     std::cerr << "tiway-gateway: " << error << "\n";
-    return 4;
+    return kExitCannotListen;
   }
   std::cout << "tiway-gateway: listening on " << config_.listen << ":" << server_->Port()
             << std::endl;
@@ -172,7 +172,7 @@ int Service::Open() {
     if (const std::string failed = server_->ListenTls(tlsListen, config_.tls.port);
         !failed.empty()) {
       std::cerr << "tiway-gateway: " << failed << "\n";
-      return 4;
+      return kExitCannotListen;
     }
     std::cout << "tiway-gateway: listening (TLS) on " << tlsListen << ":" << server_->TlsPort()
               << std::endl;
@@ -186,12 +186,12 @@ int Service::Open() {
     SplitHostPort(config_.metrics, host, port);
     if (const std::string failed = metrics_->Listen(host, port); !failed.empty()) {
       std::cerr << "tiway-gateway: " << failed << "\n";
-      return 4;
+      return kExitCannotListen;
     }
     Log("metrics: listening on " + (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
         ":" + std::to_string(metrics_->Port()) + ", GET /metrics");
   }
-  return 0;
+  return kExitOk;
 }
 
 void Service::Every(asio::steady_timer& timer, std::chrono::milliseconds period,

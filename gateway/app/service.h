@@ -20,6 +20,14 @@ namespace gateway {
 class Server;
 class MetricsServer;
 
+// The process's exit codes (1, a bad command line, is the parser's).
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitBadConfiguration = 2,  // also a listen or metrics address this host cannot bind
+  kExitNoDriver = 3,
+  kExitCannotListen = 4,  // a socket, or the TLS certificate, key or CA
+};
+
 // What the command line says.
 struct Options {
   std::string configPath, driverPath, listen;
@@ -40,12 +48,11 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   // Runs until SIGTERM or SIGINT (or, with --check, until the plan is
-  // printed); the process's exit code: 2 for a bad configuration, 3 for a
-  // driver that does not load, 4 for a listener that cannot listen.
+  // printed); the process's exit code.
   int Run();
 
  private:
-  int Open();  // the driver, the core and the listeners; 0 or the exit code
+  int Open();  // the listeners: kExitOk or kExitCannotListen
   void Every(asio::steady_timer& timer, std::chrono::milliseconds period,
              const std::function<void()>& work);
   void FeedWatchdog(uint64_t periodUs);

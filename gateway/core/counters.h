@@ -16,14 +16,17 @@ struct Counter {
   uint64_t Get() const { return value.load(std::memory_order_relaxed); }
 };
 
+// The last status of a station or line that has had no transaction yet.
+inline constexpr int32_t kNoStatusYet = -1;
+
 // Transactions of one station, or of a whole line.
 struct StationCounters {
   Counter transactions, failures;
   // Failures by status: a line failure, an invalid reply, a primitive error
   // code of the controller, and a refusal.
   Counter failLine, failInvalid, failPrimitive, failRefused;
-  Counter retries;                      // failed attempts the driver made again
-  std::atomic<int32_t> lastStatus{-1};  // -1 before the first transaction
+  Counter retries;  // failed attempts the driver made again
+  std::atomic<int32_t> lastStatus{kNoStatusYet};
 
   void Count(int32_t status, uint64_t retried) {
     transactions.Add();

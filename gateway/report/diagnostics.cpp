@@ -43,7 +43,7 @@ std::vector<uint16_t> DiagnosticRegisters(const Gateway& g, Clock::time_point no
     Put32(regs, b + 10, c.failRefused.Get());
     Put32(regs, b + 12, c.retries.Get());
     regs[b + 14] = static_cast<uint16_t>(c.lastStatus.load() & 0xFFFF);
-    regs[b + 15] = c.lastStatus.load() == -1 ? 0 : 1;
+    regs[b + 15] = c.lastStatus.load() == kNoStatusYet ? 0 : 1;
     Put32(regs, b + 16, c.cycleMs.load());
     Put32(regs, b + 18, static_cast<uint64_t>(line.FloorMs() + 0.5));
     Put32(regs, b + 20, g.LineCacheAge(l, now));
