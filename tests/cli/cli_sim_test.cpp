@@ -144,6 +144,24 @@ TEST(TiwayOnTheSimulator, TheTraceVerdictIsTheDriversOnEveryFaultMode) {
   }
 }
 
+TEST(TiwayOnTheSimulator, ALineSlowerThanBaudSaysIsNamedAndTheAdviceWorks) {
+  // The line runs at 1200 baud, tiway assumes its default 19200: a 62-word
+  // read's reply (2.5 s on the line) outlasts the 1 s time-out, and what
+  // ends the reception is the tail of an earlier attempt's reply.
+  e2e::SimProcess sim;
+  ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--configured", "--stations", "5", "--baud", "1200"}),
+            "");
+  Tiway wrong({"--port", sim.Port(), "read", "05V0064:62"});
+  ASSERT_EQ(wrong.Wait(120s), 5) << wrong.Output();
+  const std::string advice = wrong.Output();
+  EXPECT_NE(advice.find("fits a slower line"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("--baud"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("--timeout 600"), std::string::npos) << advice;
+  EXPECT_EQ(advice.find("stray bytes end it"), std::string::npos) << advice;
+  Tiway right({"--port", sim.Port(), "--baud", "1200", "--timeout", "600", "read", "05V0064:62"});
+  EXPECT_EQ(right.Wait(120s), 0) << right.Output();
+}
+
 TEST(TiwayOnTheSimulator, AnInterruptNeverLetsTheWriteOut) {
   e2e::SimProcess sim;
   ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--stations", "5"}), "");

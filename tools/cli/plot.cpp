@@ -1,11 +1,66 @@
 // plot: the CSV of a watch drawn by gnuplot.
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <sstream>
+#include <string_view>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "tools/cli/runner.h"
 
 namespace tiway {
+
+namespace {
+
+constexpr const char* kNoGnuplot =
+    "gnuplot is not installed (no gnuplot on the PATH): tiway plot draws with it; install it "
+    "(Debian, Ubuntu: sudo apt install gnuplot-nox; Windows: gnuplot.info, with its bin folder "
+    "on the PATH) and run tiway plot again";
+
+// Whether an executable gnuplot lies in a folder of the PATH.
+bool GnuplotOnPath() {
+#if defined(_WIN32)
+  constexpr char kSeparator = ';';
+  constexpr const char* kName = "gnuplot.exe";
+#else
+  constexpr char kSeparator = ':';
+  constexpr const char* kName = "gnuplot";
+#endif
+  const char* path = std::getenv("PATH");
+  std::string_view folders = path != nullptr ? path : "";
+  while (!folders.empty()) {
+    const size_t end = folders.find(kSeparator);
+    std::string folder(folders.substr(0, end));
+    folders.remove_prefix(end == std::string_view::npos ? folders.size() : end + 1);
+    if (folder.empty()) folder = ".";
+    std::error_code code;
+    const std::filesystem::path candidate = std::filesystem::path(folder) / kName;
+    if (std::filesystem::is_regular_file(candidate, code)) {
+#if defined(_WIN32)
+      return true;
+#else
+      if (access(candidate.c_str(), X_OK) == 0) return true;
+#endif
+    }
+  }
+  return false;
+}
+
+// The exit status of a program pclose waited for.
+int ExitStatus(int status) {
+#if defined(_WIN32)
+  return status;
+#else
+  return WIFEXITED(status) ? WEXITSTATUS(status) : status;
+#endif
+}
+
+}  // namespace
 
 std::string PlotScript(const std::vector<std::string>& points,
                        const std::map<std::string, std::string>& blocks, const std::string& title,
@@ -75,16 +130,19 @@ int Runner::Plot() {
     return Finish(f);
   }
   const std::string script = PlotScript(points, blocks, o_.plotInput, o_.plotOutput);
-  FILE* gnuplot = popen("gnuplot", "w");
+  // Looked for first: the shell that popen starts would otherwise only say
+  // "gnuplot: not found" and leave an exit status of 127 to explain.
+  FILE* gnuplot = GnuplotOnPath() ? popen("gnuplot", "w") : nullptr;
   if (gnuplot == nullptr) {
-    OpResult f = Failure("plot", kExitUsage, "cannot run gnuplot (install gnuplot-nox)");
+    OpResult f = Failure("plot", kExitUsage, kNoGnuplot);
     return Finish(f);
   }
   std::fwrite(script.data(), 1, script.size(), gnuplot);
   const int status = pclose(gnuplot);
   if (status != 0) {
-    OpResult f =
-        Failure("plot", kExitUsage, "gnuplot failed (status " + std::to_string(status) + ")");
+    OpResult f = Failure("plot", kExitUsage,
+                         "gnuplot could not draw " + o_.plotOutput + " (exit status " +
+                             std::to_string(ExitStatus(status)) + "; its own message is above)");
     return Finish(f);
   }
   if (o_.json) {

@@ -33,6 +33,16 @@ int32_t ReplyChars(std::string_view request) {
   return 22 + std::max<int32_t>(expected.dataChars, 0);
 }
 
+namespace {
+
+// A --timeout (tens of ms, in whole seconds) with room for frames that take
+// ms on the line: both frames twice over and a second for the controller.
+int64_t RoomTens(double ms) {
+  return (static_cast<int64_t>(2 * ms + 1000) / 10 + 99) / 100 * 100;
+}
+
+}  // namespace
+
 std::string LineTimeAdvice(std::string_view request, const ZorLineSettings& line,
                            double timeoutMs) {
   const size_t end = request.find(';');
@@ -41,8 +51,7 @@ std::string LineTimeAdvice(std::string_view request, const ZorLineSettings& line
   const int32_t replyChars = ReplyChars(request);
   const double ms = LineMs(requestChars + replyChars, line);
   if (ms < 0.5 * timeoutMs) return "";
-  // Room for both frames twice over and a second for the controller.
-  const int64_t tens = (static_cast<int64_t>(2 * ms + 1000) / 10 + 99) / 100 * 100;
+  const int64_t tens = RoomTens(ms);
   char text[320];
   std::snprintf(text, sizeof text,
                 "the request (%lld characters) and its reply (%d) take %.2f s on the line at %u "
@@ -79,6 +88,41 @@ std::optional<uint16_t> ParseParity(std::string_view text) {
   std::optional<int64_t> number = ParseNumber(text);
   if (number && *number >= 0 && *number <= 4) return static_cast<uint16_t>(*number);
   return std::nullopt;
+}
+
+std::string SlowLineAdvice(std::string_view request, const ZorLineSettings& line, double timeoutMs,
+                           double elapsedMs) {
+  const size_t end = request.find(';');
+  if (end == std::string_view::npos || timeoutMs <= 0 || elapsedMs < 0.9 * timeoutMs) return "";
+  const int64_t chars = static_cast<int64_t>(end + 1) + ReplyChars(request);
+  // The rates below --baud at which the frames outlast the time-out: the
+  // fastest of them, and the slowest one the advice makes room for.
+  static constexpr uint16_t kSlower[] = {9600, 4800, 2400, 1200, 600, 300};
+  ZorLineSettings fastest = line, floor = line;
+  fastest.baudRate = 0;
+  for (uint16_t rate : kSlower) {
+    ZorLineSettings slower = line;
+    slower.baudRate = rate;
+    if (rate >= line.baudRate || LineMs(chars, slower) < timeoutMs) continue;
+    if (fastest.baudRate == 0) fastest = slower;
+    floor = slower;
+    if (rate <= 1200) break;
+  }
+  if (fastest.baudRate == 0) return "";
+  char text[480];
+  std::snprintf(text, sizeof text,
+                "the exchange lasted %.2f s, though its request (%lld characters) and reply (%d) "
+                "take %.2f s at %u baud: a reply that late fits a slower line, %u baud or less "
+                "(%.2f s at %u, %.2f s at %u): give the line's rate with --baud, and room with "
+                "--timeout (--timeout %lld leaves room down to %u baud)",
+                elapsedMs / 1000.0, static_cast<long long>(end + 1), ReplyChars(request),
+                LineMs(chars, line) / 1000.0, static_cast<unsigned>(line.baudRate),
+                static_cast<unsigned>(fastest.baudRate), LineMs(chars, fastest) / 1000.0,
+                static_cast<unsigned>(fastest.baudRate), LineMs(chars, floor) / 1000.0,
+                static_cast<unsigned>(floor.baudRate),
+                static_cast<long long>(RoomTens(LineMs(chars, floor))),
+                static_cast<unsigned>(floor.baudRate));
+  return text;
 }
 
 }  // namespace tiway

@@ -34,4 +34,12 @@ int32_t ReplyChars(std::string_view request);
 // names --timeout with a value that leaves room; empty otherwise.
 std::string LineTimeAdvice(std::string_view request, const ZorLineSettings& line, double timeoutMs);
 
+// When a failed transfer whose frames fit the time-out at the line's rate
+// (no LineTimeAdvice) still lasted a whole time-out or more (elapsedMs) and
+// kept no complete reply: the sentence that says the timing fits a line
+// slower than --baud, naming --baud and a --timeout with room; empty when
+// no slower rate explains it.
+std::string SlowLineAdvice(std::string_view request, const ZorLineSettings& line, double timeoutMs,
+                           double elapsedMs);
+
 }  // namespace tiway

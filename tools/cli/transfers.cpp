@@ -46,12 +46,22 @@ bool Runner::Block(int32_t command, const ZorPointAddress& address, int32_t driv
   // Frames whose line time is a large part of the reply time-out: the user
   // is told, with --timeout. A reception that then ended early without a
   // reply is not put down to stray bytes: the time-out may have ended it
-  // while the frames were still on the line.
-  const std::string lineTime =
+  // while the frames were still on the line. Frames that fit the time-out
+  // at --baud but came too late for it fit a slower line than --baud says:
+  // the "stray bytes" that ended the reception are then the tail of an
+  // earlier attempt's reply.
+  std::string lineTime =
       status == ZOR_OK ? std::string() : LineTimeAdvice(frame.request, line_, TimeoutMs());
   if (!lineTime.empty() && frame.reply.empty() && !silent) {
     frame.replyNote =
         "no reply kept: reception ended before any ':', with frames long for the time-out";
+  } else if (status != ZOR_OK && lineTime.empty() && !trace.received && !silent) {
+    lineTime = SlowLineAdvice(frame.request, line_, TimeoutMs(), ms);
+    if (!lineTime.empty() && frame.reply.empty()) {
+      frame.replyNote =
+          "no reply kept: reception ended before any ':' after a reply time-out had run out "
+          "(the tail of a late reply, not a reply)";
+    }
   }
   op.frames.push_back(frame);
   if (status == ZOR_OK) {
