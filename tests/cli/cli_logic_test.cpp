@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -455,6 +456,9 @@ TEST(Args, CommandsOptionsAndDefaults) {
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.options.values, (std::vector<std::string>{"-5", "0x10"}));
   EXPECT_EQ(r.options.points[0].count, 2);
+  r = Parse({"--port", "NUL", "write", "05V0064", "--", "-5", "-inf"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.values, (std::vector<std::string>{"-5", "-inf"}));
 
   r = Parse({"watch", "02X0001", "8", "--port", "NUL", "--interval", "200", "--polls", "3"});
   ASSERT_EQ(r.error, "");
@@ -574,6 +578,17 @@ TEST(Args, EachCommandsHelpListsItsOwnOptions) {
     EXPECT_NE(watch.find(part), std::string::npos) << part << " missing in\n" << watch;
   }
   EXPECT_NE(UsageText("", "write").find("--raw-bits"), std::string::npos);
+  // Every argument a command's help lists says what it is.
+  for (const char* command : {"info", "read", "write", "watch", "plot"}) {
+    std::istringstream help(UsageText("", command));
+    bool positionals = false;
+    for (std::string line; std::getline(help, line);) {
+      if (line.rfind("Positionals:", 0) == 0) positionals = true;
+      if (line.empty()) positionals = false;
+      if (!positionals || line.rfind("  ", 0) != 0) continue;
+      EXPECT_GT(line.size(), 30u) << command << ": '" << line << "' is not described";
+    }
+  }
   // The default profile is shown as ~, not as the home of whoever runs it.
   EXPECT_NE(UsageText("").find("(default ~/.config/tiway/profile;"), std::string::npos);
   const std::string completion = BashCompletion();

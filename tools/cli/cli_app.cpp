@@ -87,7 +87,6 @@ std::unique_ptr<CLI::App> MakeApp(Options& o, Raw& raw, std::string_view default
   CLI::App* info = app->add_subcommand("info", "the driver's description and banner");
   info->add_flag("--raw", o.raw, "the banner's code page 437 bytes unconverted");
   info->add_flag("--utf8", o.utf8, "the banner converted to UTF-8 in any case");
-  info->add_option("args", raw.args);
   CLI::App* read = app->add_subcommand("read", "read POINT[:COUNT]... (or POINT COUNT)");
   read->add_option("points", raw.args, "POINT[:COUNT] ...");
   read->add_option("--list", o.scanList, "read the points of a scan list file too")

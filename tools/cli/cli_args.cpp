@@ -4,6 +4,7 @@
 // words of the driver's records.
 #include "tools/cli/cli_args.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <map>
@@ -27,7 +28,8 @@ std::string Range(std::string_view name, int64_t low, int64_t high) {
 }
 
 // The message of a CLI11 parse error, in tiway's words.
-std::string ParseErrorText(const CLI::ParseError& e, bool commandGiven) {
+std::string ParseErrorText(const CLI::ParseError& e, const std::string& command) {
+  const bool commandGiven = !command.empty();
   std::string what = e.what();
   if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
     // "The following argument was not expected: --bogus"
@@ -42,6 +44,7 @@ std::string ParseErrorText(const CLI::ParseError& e, bool commandGiven) {
     if (!commandGiven) {
       return "unknown command '" + extra + "' (" + std::string(kCommands) + ")";
     }
+    if (command == "info") return "info takes no arguments; given " + extra;
     return "unexpected argument " + extra;
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
@@ -69,13 +72,18 @@ Problem ParseArgs(const std::vector<std::string>& args, std::string_view default
   Raw raw;
   std::unique_ptr<CLI::App> app = MakeApp(o, raw, defaultPort);
   try {
-    // "-inf" and "-nan" are values, not options: marked so that the parser
-    // keeps them as arguments, unmarked after it.
+    // "-inf" and "-nan" are values, not options, and so is every argument
+    // after "--" (write 05V0064 -- -5): marked so that the parser keeps them
+    // as arguments of the command, unmarked after it. The "--" itself is
+    // not handed on: CLI11 would end the command's arguments there.
+    const auto dashes = std::find(args.begin(), args.end(), "--");
     std::vector<std::string> reversed;
     for (auto it = args.rbegin(); it != args.rend(); ++it) {
+      if (it.base() - 1 == dashes) continue;
       std::string lower = *it;
       for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      const bool value = lower == "-inf" || lower == "-nan" || lower == "-infinity";
+      const bool afterDashes = dashes != args.end() && it.base() - 1 > dashes;
+      const bool value = afterDashes || lower == "-inf" || lower == "-nan" || lower == "-infinity";
       reversed.push_back(value ? kValueMark + *it : *it);
     }
     app->parse(reversed);
@@ -85,7 +93,8 @@ Problem ParseArgs(const std::vector<std::string>& args, std::string_view default
     if (!used.empty()) o.helpCommand = used.back()->get_name();
     return std::nullopt;
   } catch (const CLI::ParseError& e) {
-    return fail(ParseErrorText(e, !app->get_subcommands().empty()));
+    const std::vector<CLI::App*> used = app->get_subcommands();
+    return fail(ParseErrorText(e, used.empty() ? std::string() : used.back()->get_name()));
   }
   if (o.help || o.version || o.completion || o.manPage) return std::nullopt;
   auto given = [&args](const std::string& name) {
@@ -189,10 +198,7 @@ Problem ParseArgs(const std::vector<std::string>& args, std::string_view default
   if (used.empty()) return fail(std::string("no command given (") + kCommands + ")");
   o.command = used[0]->get_name();
   const std::vector<std::string>& positional = raw.args;
-  if (o.command == "info") {
-    if (!positional.empty()) return fail("info takes no arguments");
-    return std::nullopt;
-  }
+  if (o.command == "info") return std::nullopt;
   if (o.command == "plot") {
     if (positional.size() != 1) return fail("plot takes the CSV file of a watch --csv");
     o.plotInput = positional[0];
