@@ -541,6 +541,24 @@ TEST_F(Session, EveryRecordTiwayPrintsKeepsTheSchema) {
 
 // ---- what a user reads ------------------------------------------------------------
 
+TEST_F(Session, EveryMistakeOfAScanListIsToldAtOnceInLineOrder) {
+  const std::string list = ::testing::TempDir() + "tiway-plant.txt";
+  {
+    std::ofstream file(list);
+    file << "05V0064:4\n05V0064 1 2\n05Q0001\n05V0064:0\n02X0010 8\n";
+  }
+  EXPECT_EQ(RunArgs({"read", "--list", list, "--port", "ttyS9"}), kExitUsage);
+  const std::string err = err_.str();
+  size_t at = 0;
+  for (const std::string line : {":2: one point per line", ":3: bad point 05Q0001: type letter",
+                                 ":4: the count after ':'"}) {
+    const size_t found = err.find("tiway: " + list + line, at);
+    EXPECT_NE(found, std::string::npos) << line << " not in order in\n" << err;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_TRUE(fake_.commands.empty());  // nothing started
+}
+
 TEST_F(Session, AnInterruptedReadPrintsTheValuesItRead) {
   host_.interrupted = [this] { return fake_.transfers > 0; };
   EXPECT_EQ(RunArgs({"read", "05V0064", "200", "--port", "ttyS9"}), kExitInterrupted);
