@@ -1,18 +1,13 @@
+// The sequence of ZorMain requests a host makes (GetDriverInfo, ColdStart,
+// DefinePoint or CheckBlock, the transfers, Stop), the plan of the points
+// before it, and info.
 #include "tools/cli/session.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <ostream>
-#include <set>
 #include <sstream>
 #include <thread>
 
