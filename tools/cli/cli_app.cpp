@@ -16,6 +16,8 @@ std::string Footer() {
          "are decimal or 0x hexadecimal; an F value is the number given (10, -1, 1.5, -2e3)\n"
          "written as a 32-bit float, or its 32 bits in hex (0x41200000); bits and discretes\n"
          "take 0 or 1. A V point with a bit digit is one bit: 05V10000 is bit 0 of V1000.\n"
+         "A VALUE may start with '-' (write 05V0064 -5); after -- every argument is a\n"
+         "VALUE, so the options go before it.\n"
          "\n"
          "tiway COMMAND --help lists the options of a command.\n"
          "\n"
