@@ -150,7 +150,7 @@ speed_t Speed(unsigned rate) {
 
 // The line settings, checked against what termios can express and what the
 // device keeps; empty when it takes them.
-std::string LineRefusal(int fd, const LineSettings& line) {
+std::string LineRefusal(int fd, const ZorLineSettings& line) {
   if (Speed(line.baudRate) == B0) {
     return "the baud rate " + std::to_string(line.baudRate) +
            " is not one a serial port here supports (50 to 57600: 1200, 2400, 4800, 9600, "
@@ -222,7 +222,7 @@ std::string PermissionAdvice(const std::string& port, const struct stat& st) {
 
 }  // namespace
 
-PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
+PortDiagnosis DiagnosePort(const std::string& name, const ZorLineSettings& line) {
   if (name == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
   // The serial layer opens a name without '/' in /dev.
   const std::string port = name.find('/') == std::string::npos ? "/dev/" + name : name;

@@ -100,11 +100,6 @@ const ClientRule* Config::RuleFor(const std::string& address) const {
   return nullptr;
 }
 
-int BitsPerCharacter(const ZorLineSettings& line) {
-  const int stop = line.stopBits == 0 ? 1 : 2;  // one and a half counted as two
-  return 1 + line.dataBits + (line.parity == 0 ? 0 : 1) + stop;
-}
-
 namespace {
 
 Config Parse(const toml::table& root) {

@@ -139,7 +139,4 @@ ConfigResult LoadConfig(const std::string& path);
 // "HOST:PORT" or "[V6]:PORT" into its parts; false when it is not one.
 bool SplitHostPort(const std::string& text, std::string& host, int& port);
 
-// Bits on the line per character for these settings (start, data, parity, stop).
-int BitsPerCharacter(const ZorLineSettings& line);
-
 }  // namespace gateway

@@ -9,11 +9,13 @@
 #include <sstream>
 #include <tuple>
 
+#include "zortw/line_time.h"
+
 namespace gateway {
 
 LineCost LineCost::Of(const ZorLineSettings& line) {
   LineCost cost;
-  cost.charMs = 1000.0 * BitsPerCharacter(line) / std::max<int>(1, line.baudRate);
+  cost.charMs = 1000.0 * LineCharacterBits(line) / std::max<int>(1, line.baudRate);
   return cost;
 }
 

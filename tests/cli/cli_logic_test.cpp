@@ -15,6 +15,7 @@
 #include "tools/cli/scan_list.h"
 #include "tools/cli/text_encoding.h"
 #include "tools/cli/values.h"
+#include "zortw/line_time.h"
 
 namespace tiway {
 namespace {
@@ -290,8 +291,8 @@ TEST(Values, ABitDigitAfterAFourDigitDecimalElementIsWarnedOf) {
 
 TEST(LineTime, AFailedTransferWhoseFramesFillTheTimeOutNamesTimeout) {
   const ZorLineSettings slow{600, 7, 0, 1};
-  EXPECT_EQ(BitsPerCharacter(ZorLineSettings{9600, 8, 1, 2}), 12);  // 1.5 stop bits count as two
-  const std::string read4 = ":001E01050006200100040064DE6E;";       // 30 characters
+  EXPECT_EQ(LineCharacterBits(ZorLineSettings{9600, 8, 1, 2}), 12);  // 1.5 stop bits count as two
+  const std::string read4 = ":001E01050006200100040064DE6E;";        // 30 characters
   EXPECT_EQ(ReplyChars(read4), 22 + 16);
   EXPECT_EQ(ReplyChars(":001E01050006300100641234BC3E;"), 22);  // a write
   // 68 characters at 600 baud: 1.13 s.

@@ -236,7 +236,7 @@ struct Pty {
 };
 
 TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
-  const LineSettings line{19200, 7, 0, 1};
+  const ZorLineSettings line{19200, 7, 0, 1};
   EXPECT_EQ(zortw_host::DiagnosePort("/nonexistent/tty", line).problem,
             zortw_host::PortProblem::NoDevice);
   EXPECT_EQ(zortw_host::DiagnosePort("/etc/hostname", line).problem,
@@ -249,7 +249,7 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   zortw_host::PortDiagnosis free = zortw_host::DiagnosePort(pty.slave, line);
   EXPECT_EQ(free.problem, zortw_host::PortProblem::None) << free.text;
   zortw_host::PortDiagnosis rate =
-      zortw_host::DiagnosePort(pty.slave, LineSettings{12345, 7, 0, 1});
+      zortw_host::DiagnosePort(pty.slave, ZorLineSettings{12345, 7, 0, 1});
   EXPECT_EQ(rate.problem, zortw_host::PortProblem::LineRefused) << rate.text;
   EXPECT_NE(rate.text.find("12345"), std::string::npos) << rate.text;
 

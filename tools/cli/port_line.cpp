@@ -5,6 +5,7 @@
 
 #include "nitp/reply_verdict.h"
 #include "tools/cli/numbers.h"
+#include "zortw/line_time.h"
 
 namespace tiway {
 
@@ -17,13 +18,9 @@ bool IsDummyPort(std::string_view port) {
 #endif
 }
 
-int BitsPerCharacter(const ZorLineSettings& line) {
-  return 1 + line.dataBits + (line.parity != 0 ? 1 : 0) + (line.stopBits != 0 ? 2 : 1);
-}
-
 double LineMs(int64_t chars, const ZorLineSettings& line) {
   if (line.baudRate == 0) return 0;
-  return static_cast<double>(chars) * BitsPerCharacter(line) * 1000.0 / line.baudRate;
+  return static_cast<double>(chars) * LineCharacterBits(line) * 1000.0 / line.baudRate;
 }
 
 int32_t ReplyChars(std::string_view request) {

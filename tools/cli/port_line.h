@@ -21,9 +21,6 @@ std::optional<uint16_t> ParseParity(std::string_view text);
 std::optional<uint16_t> ParseStopBits(std::string_view text);
 const char* StopBitsName(uint16_t code);
 
-// Bits one character takes on the line: start, data, parity, stop (one and a
-// half stop bits count as two).
-int BitsPerCharacter(const ZorLineSettings& line);
 // Milliseconds that chars characters take on the line.
 double LineMs(int64_t chars, const ZorLineSettings& line);
 // The characters of the reply a block transfer's request frame asks for; 0
