@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "gateway/config/reader.h"
+#include "host/status.h"
 
 namespace gateway::parse {
 
@@ -65,7 +66,8 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
   }
   if (t.letter == 'F') {
     if (t.element % 2 != 0) {
-      throw Refusal{r.Line("f"), "F range at the odd address " + Hex4(t.element) +
+      throw Refusal{r.Line("f"), "F range at the odd address " +
+                                     zortw_host::Hex4(static_cast<int32_t>(t.element)) +
                                      ": F values start at even addresses"};
     }
     if (t.count % 2 != 0) {
@@ -87,8 +89,9 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
     t.lowWordFirst = *order == "low-first";
   }
   if (t.LastElement() > 0xFFFF) {
-    throw Refusal{r.Line("count"), where + ": elements " + Hex4(t.element) + " and on run past " +
-                                       "FFFF (address outside 0001..FFFF)"};
+    throw Refusal{r.Line("count"), where + ": elements " +
+                                       zortw_host::Hex4(static_cast<int32_t>(t.element)) +
+                                       " and on run past " + "FFFF (address outside 0001..FFFF)"};
   }
   t.pollMs = static_cast<uint32_t>(r.Int("poll_ms", 0, 3600000).value_or(unitPoll));
   t.maxAgeMs = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(unitAge));

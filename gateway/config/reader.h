@@ -70,11 +70,6 @@ class Reader {
  private:
   const toml::table& table_;
 };
-inline std::string Hex4(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04X", value);
-  return text;
-}
 // An address as 4 (IPv4, also IPv4-mapped IPv6) or 16 bytes; false when not one.
 bool ParseAddress(const std::string& text, std::array<uint8_t, 16>& bytes, bool& v6);
 

@@ -55,7 +55,7 @@ class Gateway {
     Submit(WriteRequest{unitId, kind, address, values, ""}, std::move(done));
   }
   // Writes that waited too long in a line's queue are answered 0x0B and
-  // dropped (the server calls this every 100 ms).
+  // dropped (the Modbus service calls this when a queued write's time is up).
   void ExpireWrites(Clock::time_point now) {
     for (auto& line : lines_) line->ExpireWrites(now);
   }

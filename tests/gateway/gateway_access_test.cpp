@@ -23,8 +23,11 @@
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
 #include "tests/gateway/raw_client.h"
+#include "tests/support/eventually.h"
 
 namespace {
+
+using test_support::Eventually;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -70,16 +73,6 @@ address = "127.0.0.4"
 role = "write"
 max_requests_per_s = 2
 )";
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 class GatewayAccess : public ::testing::Test {
  protected:

@@ -24,8 +24,11 @@
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
 #include "tests/gateway/raw_client.h"
+#include "tests/support/eventually.h"
 
 namespace {
+
+using test_support::Eventually;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -61,16 +64,6 @@ holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
 std::chrono::seconds AttackTime() {
   const char* text = std::getenv("ZORTW_GW_ATTACK_SECONDS");
   return std::chrono::seconds(text != nullptr ? std::max(1, std::atoi(text)) : 3);
-}
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // A well-behaved client: one connection (a new one if it is closed), a read

@@ -13,8 +13,11 @@
 
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
+#include "tests/support/eventually.h"
 
 namespace {
+
+using test_support::Eventually;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -53,16 +56,6 @@ station = 0x0A
 input = [{address = 10, count = 2, f = 0x200}]
 holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
 )";
-}
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
 }
 
 class GatewayE2e : public ::testing::Test {
