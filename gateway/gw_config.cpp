@@ -183,7 +183,11 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
   for (const char* l = letters; *l; ++l) keys.insert(std::string(1, *l));
   if (kind == Kind::Coil) keys.insert("bit");
   if (kind == Kind::Holding || kind == Kind::Coil) keys.insert("writable");
-  if (kind == Kind::Holding || kind == Kind::Input) keys.insert("word_order");
+  if (kind == Kind::Holding || kind == Kind::Input) {
+    keys.insert("word_order");
+    keys.insert("signed");
+    keys.insert("deadband");
+  }
   const std::string where = std::string(KindName(kind)) + " table";
   r.CheckKeys(keys, where.c_str());
 
@@ -249,6 +253,18 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
                     "word_order '" + *order + "' is not \"high-first\" or \"low-first\""};
     }
     t.lowWordFirst = *order == "low-first";
+  }
+  if (const toml::node* node = raw.get("signed")) {
+    const auto* value = node->as_boolean();
+    if (value == nullptr) throw Refusal{LineOf(*node), "signed must be true or false"};
+    if (t.letter != 'V') throw Refusal{LineOf(*node), "signed applies to V tables only"};
+    t.isSigned = value->get();
+  }
+  if (const toml::node* node = raw.get("deadband")) {
+    const std::optional<double> value = node->value<double>();
+    if (!value || *value < 0) throw Refusal{LineOf(*node), "deadband must be a number >= 0"};
+    if (t.letter != 'F') throw Refusal{LineOf(*node), "deadband applies to F tables only"};
+    t.deadband = *value;
   }
   if (t.LastElement() > 0xFFFF) {
     throw Refusal{r.Line("count"), where + ": elements " + Hex4(t.element) + " and on run past " +
@@ -377,7 +393,7 @@ ClientRule ReadClient(const toml::table& raw, const Config& config) {
 Config Parse(const toml::table& root) {
   Config config;
   Reader top(root);
-  top.CheckKeys({"gateway", "line", "unit", "client", "tls"}, "the file");
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt"}, "the file");
   if (const toml::node* node = root.get("gateway")) {
     const toml::table* g = node->as_table();
     if (g == nullptr) throw Refusal{LineOf(*node), "[gateway] must be a table"};
@@ -479,9 +495,9 @@ Config Parse(const toml::table& root) {
   }
   for (const toml::node& node : *units->as_array()) {
     Reader r(*node.as_table());
-    r.CheckKeys(
-        {"id", "line", "station", "poll_ms", "max_age_ms", "holding", "input", "coil", "discrete"},
-        "[[unit]]");
+    r.CheckKeys({"id", "name", "line", "station", "poll_ms", "max_age_ms", "holding", "input",
+                 "coil", "discrete"},
+                "[[unit]]");
     Unit unit;
     unit.sourceLine = r.Start();
     const std::optional<int64_t> id = r.Int("id", 1, 255);
@@ -512,6 +528,13 @@ Config Parse(const toml::table& root) {
       throw Refusal{LineOf(*stationNode), "station must be 0x01..0xFE (1..254)"};
     }
     unit.station = static_cast<int>(station->get());
+    if (std::optional<std::string> name = r.Str("name")) {
+      if (!mqtt::ValidSparkplugId(*name)) {
+        throw Refusal{r.Line("name"),
+                      "unit name '" + *name + "' must be UTF-8 text without + / or #"};
+      }
+      unit.name = *name;
+    }
     const uint32_t poll = static_cast<uint32_t>(r.Int("poll_ms", 0, 3600000).value_or(1000));
     const uint32_t age = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(10000));
     for (Kind kind : {Kind::Holding, Kind::Input, Kind::Coil, Kind::Discrete}) {
@@ -550,6 +573,26 @@ Config Parse(const toml::table& root) {
     const toml::table* t = node->as_table();
     if (t == nullptr) throw Refusal{LineOf(*node), "[tls] must be a table"};
     config.tls = ReadTls(*t);
+  }
+  if (const toml::node* node = root.get("mqtt")) {
+    const toml::table* t = node->as_table();
+    if (t == nullptr) throw Refusal{LineOf(*node), "[mqtt] must be a table"};
+    if (std::optional<mqtt::SettingsError> e = mqtt::ReadSettings(*t, config.mqtt)) {
+      throw Refusal{e->line, e->reason};
+    }
+    std::set<std::string> devices;
+    for (const Unit& unit : config.units) {
+      const std::string device =
+          mqtt::DeviceId(unit.name, config.lines[unit.line].name, unit.station);
+      if (!mqtt::ValidSparkplugId(device)) {
+        throw Refusal{
+            unit.sourceLine,
+            "device id '" + device + "' must be UTF-8 text without + / or #: give the unit a name"};
+      }
+      if (!devices.insert(device).second) {
+        throw Refusal{unit.sourceLine, "MQTT device id '" + device + "' is used by two units"};
+      }
+    }
   }
   if (const toml::node* clients = root.get("client")) {
     if (!clients->is_array_of_tables()) {

@@ -11,12 +11,13 @@
 #include <iostream>
 #include <thread>
 
-#include "host/driver.h"
 #include "gateway/gw_config.h"
 #include "gateway/gw_gateway.h"
 #include "gateway/gw_metrics.h"
 #include "gateway/gw_plan.h"
 #include "gateway/gw_server.h"
+#include "gateway/mqtt/mq_gateway.h"
+#include "host/driver.h"
 
 namespace {
 
@@ -174,6 +175,20 @@ int main(int argc, char** argv) {
         (metricsHost.find(':') != std::string::npos ? "[" + metricsHost + "]" : metricsHost) + ":" +
         std::to_string(metrics.Port()) + ", GET /metrics");
   }
+  // The Sparkplug B edge node ([mqtt]), told of every block read from here on.
+  std::unique_ptr<mqtt::GatewayEdge> edge;
+  const auto startEdge = [&](const gateway::Config& c, const gateway::Plan& p) {
+    std::string failed;
+    if (c.mqtt.enabled && !(edge = mqtt::GatewayEdge::Start(c, p, core, io, failed))) {
+      gateway::Log("mqtt: cannot start: " + failed);
+      return false;
+    }
+    return true;
+  };
+  if (!startEdge(config, plan)) {
+    std::cerr << "tiway-gateway: mqtt: cannot start\n";
+    return 5;
+  }
   core.Start();
   // systemd (Type=notify): ready once the socket listens and the lines run;
   // the watchdog is fed from this loop, so a loop that hangs is restarted.
@@ -260,7 +275,11 @@ int main(int argc, char** argv) {
       fresh.tls.ca = running.tls.ca;
     }
     const gateway::Plan nextPlan = gateway::MakePlan(fresh, !noCoalesce);
+    // The edge node ends its session (NDEATH) and starts a new one on the
+    // new devices and broker settings.
+    edge.reset();
     gateway::Gateway::Replaced replaced = core.Reload(fresh, nextPlan);
+    startEdge(fresh, nextPlan);
     server.Reapply();
     gateway::Log("reload: " + configPath + ": " + replaced.summary);
     // The lines that go are stopped (a transaction may take three reply
@@ -291,6 +310,7 @@ int main(int argc, char** argv) {
         std::string text = core.StatsText(gateway::Clock::now());
         text.pop_back();
         gateway::Log(text);
+        if (edge) gateway::Log(edge->StatsText());
         return onSignal();
       }
       gateway::Log(std::string("signal ") + (number == SIGTERM ? "SIGTERM" : "SIGINT") +
@@ -302,6 +322,7 @@ int main(int argc, char** argv) {
       statsTimer.cancel();
       progressTimer.cancel();
       stopper = std::thread([&] {
+        edge.reset();
         core.Stop();
         asio::post(io, [&] {
           server.CloseAll(std::chrono::seconds(2), [&] {

@@ -1,0 +1,198 @@
+#include "gateway/mqtt/mq_gateway.h"
+
+#include <asio/post.hpp>
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+
+#include "gateway/mqtt/mq_service.h"
+
+namespace mqtt {
+
+namespace {
+
+const char* StateName(gateway::Phase phase) {
+  switch (phase) {
+    case gateway::Phase::Starting:
+      return "starting";
+    case gateway::Phase::Configuring:
+      return "configuring";
+    case gateway::Phase::Running:
+      return "running";
+    case gateway::Phase::PortFailed:
+      return "port failed";
+    case gateway::Phase::Stopped:
+      return "stopped";
+  }
+  return "unknown";
+}
+
+// The same audit line as a Modbus write's, the MQTT client as the actor.
+void Audit(const std::string& actor, int unit, int function, uint32_t address,
+           const std::vector<uint16_t>& values, int32_t status, uint8_t answer) {
+  std::string text = "audit: write from " + actor + " unit " + std::to_string(unit) + " function " +
+                     std::to_string(function) + " address " + std::to_string(address) + " values";
+  for (uint16_t v : values) text += " " + std::to_string(v);
+  text += ": status ";
+  text += status == gateway::kNotSent   ? std::string("none (not sent)")
+          : status == gateway::kNotDone ? std::string("none (not carried out)")
+                                        : std::to_string(status);
+  char code[8];
+  std::snprintf(code, sizeof code, "0x%02X", answer);
+  text += ", answered " +
+          (answer == gateway::kOk ? std::string("ok") : "exception " + std::string(code));
+  gateway::Log(text);
+}
+
+class Adapter : public Core {
+ public:
+  Adapter(const gateway::Plan& plan, gateway::Gateway& core, asio::io_context& io)
+      : plan_(plan), core_(core), io_(io) {}
+
+  bool ReadDevice(const DeviceDef& device, std::vector<Value>& out) override {
+    gateway::Line& line = core_.LineAt(device.line);
+    const bool up = line.CurrentPhase() == gateway::Phase::Running;
+    const auto now = gateway::Clock::now();
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const std::vector<std::vector<gateway::Ref>>& refs = plan_.refs[device.unit];
+    out.resize(device.metrics.size());
+    std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
+    const std::vector<gateway::BlockState>& cache = line.Cache();
+    // The word at a table's element, whether it is fresh enough, and when it was read.
+    const auto word = [&](const MetricDef& m, uint32_t offset, uint16_t& value, bool& good,
+                          int64_t& at) {
+      const std::vector<gateway::Ref>& r = refs[m.table];
+      good = false;
+      if (offset >= r.size() || r[offset].block >= cache.size()) return;
+      const gateway::BlockState& state = cache[r[offset].block];
+      if (state.goodAt == gateway::Clock::time_point{} || r[offset].offset >= state.values.size())
+        return;
+      const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - state.goodAt);
+      good = age.count() <= static_cast<int64_t>(m.maxAgeMs);
+      value = state.values[r[offset].offset];
+      at = nowMs - age.count();
+    };
+    for (size_t i = 0; i < device.metrics.size(); ++i) {
+      const MetricDef& m = device.metrics[i];
+      Value& v = out[i];
+      uint16_t w = 0;
+      int64_t at = 0;
+      word(m, m.offset, w, v.good, at);
+      if (m.type == DataType::Float) {
+        uint16_t low = 0;
+        bool lowGood = false;
+        int64_t lowAt = 0;
+        word(m, m.offset + 1, low, lowGood, lowAt);
+        v.good = v.good && lowGood;
+        v.bits = (static_cast<uint64_t>(w) << 16) | low;
+        at = std::min(at, lowAt);
+      } else if (m.bit >= 0) {
+        v.bits = (w >> m.bit) & 1u;
+      } else {
+        v.bits = m.type == DataType::Boolean ? (w & 1u) : w;
+      }
+      v.timeMs = static_cast<uint64_t>(std::max<int64_t>(0, at));
+    }
+    return up;
+  }
+
+  std::vector<LineStatus> LineStatuses() override {
+    std::vector<LineStatus> lines(core_.LineCount());
+    for (size_t l = 0; l < lines.size(); ++l) {
+      const gateway::Line& line = core_.LineAt(l);
+      lines[l].state = StateName(line.CurrentPhase());
+      lines[l].transactions = line.Counters().transactions.Get();
+      lines[l].failures = line.Counters().failures.Get();
+    }
+    return lines;
+  }
+
+  void Write(const DeviceDef& device, const MetricDef& metric, uint64_t bits,
+             const std::string& actor) override {
+    std::vector<uint16_t> values;
+    int function = 6;
+    if (metric.type == DataType::Float) {
+      const uint16_t high = static_cast<uint16_t>(bits >> 16), low = static_cast<uint16_t>(bits);
+      values = metric.writeLowFirst ? std::vector<uint16_t>{low, high}
+                                    : std::vector<uint16_t>{high, low};
+      function = 16;
+    } else if (metric.writeKind == gateway::Kind::Coil) {
+      values = {static_cast<uint16_t>(bits & 1)};
+      function = 5;
+    } else {
+      values = {static_cast<uint16_t>(bits)};
+    }
+    const int unit = device.unitId;
+    const gateway::Kind kind = metric.writeKind;
+    const uint32_t address = metric.writeAddress;
+    gateway::Gateway& core = core_;
+    asio::post(io_, [&core, actor, unit, kind, address, values, function] {
+      core.WriteAsync(unit, kind, address, values,
+                      [actor, unit, function, address, values](uint8_t code, int32_t status) {
+                        Audit(actor, unit, function, address, values, status, code);
+                      });
+    });
+  }
+
+  void Log(const std::string& line) override { gateway::Log(line); }
+
+ private:
+  const gateway::Plan& plan_;
+  gateway::Gateway& core_;
+  asio::io_context& io_;
+};
+
+}  // namespace
+
+struct GatewayEdge::Impl {
+  gateway::Plan plan;
+  gateway::Gateway& core;
+  Adapter adapter;
+  Service service;
+  Impl(const gateway::Config& config, const gateway::Plan& p, gateway::Gateway& c,
+       asio::io_context& io)
+      : plan(p), core(c), adapter(plan, c, io), service(config.mqtt, BuildModel(config), adapter) {}
+};
+
+GatewayEdge::GatewayEdge(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<GatewayEdge> GatewayEdge::Start(const gateway::Config& config,
+                                                const gateway::Plan& plan, gateway::Gateway& core,
+                                                asio::io_context& io, std::string& error) {
+  auto impl = std::make_unique<Impl>(config, plan, core, io);
+  // Which devices each block holds.
+  const Model model = BuildModel(config);
+  std::vector<std::vector<std::vector<size_t>>> blocks(plan.lines.size());
+  for (size_t l = 0; l < plan.lines.size(); ++l) blocks[l].resize(plan.lines[l].blocks.size());
+  for (size_t d = 0; d < model.devices.size(); ++d) {
+    const DeviceDef& device = model.devices[d];
+    for (const std::vector<gateway::Ref>& refs : plan.refs[device.unit]) {
+      for (const gateway::Ref& ref : refs) {
+        if (ref.block >= blocks[device.line].size()) continue;
+        std::vector<size_t>& holders = blocks[device.line][ref.block];
+        if (holders.empty() || holders.back() != d) holders.push_back(d);
+      }
+    }
+  }
+  impl->service.SetBlockDevices(std::move(blocks));
+  if (!impl->service.Start(error)) return nullptr;
+  for (size_t l = 0; l < core.LineCount(); ++l) {
+    Service* service = &impl->service;
+    core.LineAt(l).SetReadObserver([service, l](size_t block) { service->BlockRead(l, block); });
+  }
+  return std::unique_ptr<GatewayEdge>(new GatewayEdge(std::move(impl)));
+}
+
+GatewayEdge::~GatewayEdge() {
+  for (size_t l = 0; l < impl_->core.LineCount(); ++l)
+    impl_->core.LineAt(l).SetReadObserver(nullptr);
+  impl_->service.Stop();
+}
+
+std::string GatewayEdge::StatsText() const {
+  return impl_->service.StatsText();
+}
+
+}  // namespace mqtt
