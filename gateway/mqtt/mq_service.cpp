@@ -142,7 +142,15 @@ void Service::BlockRead(size_t line, size_t block) {
   Wake();
 }
 
+void Service::RestoreBdSeq(uint64_t unused) {
+  bdSeq_ = (unused + 255) % 256;
+  haveBdSeq_ = previousHad_;
+  store_->SaveBdSeq(bdSeq_);
+  if (!bdSeqFile_.empty()) SaveBdSeqFile(bdSeqFile_, bdSeq_);
+}
+
 uint64_t Service::NextBdSeq() {
+  previousHad_ = haveBdSeq_;
   // One more for each CONNECT, 0-255, kept before the CONNECT goes out.
   bdSeq_ = haveBdSeq_ ? (bdSeq_ + 1) % 256 : 0;
   haveBdSeq_ = true;
@@ -197,6 +205,9 @@ bool Service::Connect() {
   connects_++;
   const int rc = mosquitto_connect(mosq, url.host.c_str(), url.port, settings_.keepaliveS);
   if (rc != MOSQ_ERR_SUCCESS) {
+    // No CONNECT went out (the TCP connection or TLS failed): the bdSeq is
+    // not used up.
+    RestoreBdSeq(session->bdSeq);
     connectFailures_++;
     core_.Log("mqtt: cannot connect to " + url.text + ": " +
               (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)));

@@ -76,6 +76,7 @@ class Service {
   void Wake();
   uint64_t NowMs() const;
   uint64_t NextBdSeq();
+  void RestoreBdSeq(uint64_t unused);
 
   Settings settings_;
   Model model_;
@@ -93,7 +94,7 @@ class Service {
   std::string password_;
   std::string bdSeqFile_;
   uint64_t bdSeq_ = 0;
-  bool haveBdSeq_ = false;
+  bool haveBdSeq_ = false, previousHad_ = false;
   size_t urlIndex_ = 0;
   std::chrono::milliseconds backoff_{500};
   std::chrono::steady_clock::time_point nextAttempt_{};

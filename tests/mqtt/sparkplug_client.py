@@ -7,9 +7,11 @@ usage: sparkplug_client.py PB2_DIR BROKER_OPTIONS listen
        sparkplug_client.py PB2_DIR BROKER_OPTIONS state HOST_ID online|offline
        sparkplug_client.py PB2_DIR BROKER_OPTIONS raw TOPIC TEXT
 BROKER_OPTIONS: --port P [--tls CA CERT KEY]
-listen: subscribes to spBv1.0/#, prints "ready", then one JSON line per
-  message: topic, seq, bdSeq-free payload fields, metrics (name, alias,
-  datatype, value, historical, timestamp), and "death" for a NDEATH.
+listen: subscribes to spBv1.0/# (a persistent session, QoS 1: a broker
+  that keeps sessions holds what it missed), prints "ready", then one line
+  per message: "VERB DEVICE|- seq=N|- NAME=VALUE[/h] ..." with names
+  resolved from the births' aliases ("/h": historical; spaces as _), and
+  "SEQ-GAP ..." when a node's seq skips.
 cmd: one command payload (no seq): METRIC is a name or #ALIAS, TYPE one of
   int, float, bool, double, long. state: the primary host's retained STATE.
 """
@@ -25,7 +27,9 @@ import paho.mqtt.client as paho  # noqa: E402
 
 def client_for(args):
     port = int(args[args.index("--port") + 1])
-    c = paho.Client(client_id="test-host-%d-%f" % (port, time.time()), clean_session=True)
+    listen = "listen" in args
+    c = paho.Client(client_id="test-host-%d%s" % (port, "" if listen else "-%f" % time.time()),
+                    clean_session=not listen)
     if "--tls" in args:
         i = args.index("--tls")
         c.tls_set(ca_certs=args[i + 1], certfile=args[i + 2], keyfile=args[i + 3],
@@ -46,7 +50,7 @@ def main():
     while args[i].startswith("--"):
         i += 4 if args[i] == "--tls" else 2
     verb, rest = args[i], args[i + 1:]
-    c = client_for(args[:i])
+    c = client_for(args[:i] + [verb])
     if verb == "listen":
         def on_connect(client, userdata, flags, rc):
             client.subscribe("spBv1.0/#", qos=1)
@@ -54,25 +58,42 @@ def main():
         def on_subscribe(client, userdata, mid, granted):
             print("ready", flush=True)
 
-        def on_message(client, userdata, msg):
-            out = {"topic": msg.topic, "retain": bool(msg.retain), "qos": msg.qos}
-            if "/STATE/" in msg.topic:
-                out["state"] = msg.payload.decode()
-            else:
-                p = spb.Payload()
-                p.ParseFromString(msg.payload)
-                out["seq"] = p.seq if p.HasField("seq") else None
-                out["timestamp"] = p.timestamp if p.HasField("timestamp") else None
-                out["metrics"] = [{
-                    "name": m.name if m.HasField("name") else None,
-                    "alias": m.alias if m.HasField("alias") else None,
-                    "datatype": m.datatype if m.HasField("datatype") else None,
-                    "value": value_of(m),
-                    "historical": m.is_historical,
-                    "timestamp": m.timestamp if m.HasField("timestamp") else None,
-                } for m in p.metrics]
-            print(json.dumps(out), flush=True)
+        names = {}  # alias -> name, from the births (as a host keeps them)
+        expected = {}  # node topic prefix -> the next seq
 
+        def on_message(client, userdata, msg):
+            parts = msg.topic.split("/")
+            if parts[1] == "STATE":
+                print("STATE %s %s" % (parts[2], msg.payload.decode()), flush=True)
+                return
+            verb, node = parts[2], "/".join(parts[:2] + parts[3:4])
+            device = parts[4] if len(parts) > 4 else "-"
+            p = spb.Payload()
+            p.ParseFromString(msg.payload)
+            words = [verb, device, "seq=%s" % (p.seq if p.HasField("seq") else "-")]
+            for m in p.metrics:
+                if m.HasField("name"):
+                    if verb.endswith("BIRTH"):
+                        names[(node, m.alias)] = m.name
+                    name = m.name
+                else:
+                    name = names.get((node, m.alias), "#%d" % m.alias)
+                v = value_of(m)
+                text = ("true" if v else "false") if isinstance(v, bool) else (
+                    "%g" % v if isinstance(v, float) else str(v))
+                words.append("%s=%s%s" % (name.replace(" ", "_"), text,
+                                          "/h" if m.is_historical else ""))
+            # seq: 0 on NBIRTH, then one more per message of the node.
+            if verb == "NBIRTH":
+                expected[node] = 1
+            elif p.HasField("seq") and verb not in ("NCMD", "DCMD"):
+                if node in expected and p.seq != expected[node]:
+                    print("SEQ-GAP %s expected %d got %d" % (node, expected[node], p.seq),
+                          flush=True)
+                expected[node] = (p.seq + 1) % 256
+            print(" ".join(words), flush=True)
+
+        c.reconnect_delay_set(min_delay=1, max_delay=2)
         c.on_connect = on_connect
         c.on_subscribe = on_subscribe
         c.on_message = on_message
