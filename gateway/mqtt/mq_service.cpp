@@ -172,6 +172,8 @@ bool Service::Connect() {
   }
   mosquitto* mosq = session->mosq;
   mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  // A DDATA goes out at once, not held back for the last one's ACK (Nagle).
+  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   if (!settings_.username.empty()) {
     mosquitto_username_pw_set(mosq, settings_.username.c_str(),
                               password_.empty() ? nullptr : password_.c_str());
@@ -247,13 +249,29 @@ void Service::OnConnack(int rc) {
     const bool up = core_.ReadDevice(model_.devices[d], values);
     node_->Sample(d, values, up, NowMs());
   }
+  const uint64_t replayed = node_->Counters().replayed;
+  const auto start = SteadyClock::now();
   node_->SessionStarted(session_->bdSeq, NowMs());
+  LogReplay(replayed, start);
+}
+
+void Service::LogReplay(uint64_t before, SteadyClock::time_point start) {
+  const uint64_t n = node_->Counters().replayed - before;
+  if (n == 0) return;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - start);
+  core_.Log("mqtt: births, then " + std::to_string(n) +
+            " stored changes published (historical) in " + std::to_string(us.count() / 1000) + "." +
+            std::to_string(us.count() % 1000 / 100) + " ms; " + std::to_string(store_->Size()) +
+            " left");
 }
 
 void Service::OnMessage(const std::string& topic, const std::string& payload) {
   if (!settings_.primaryHostId.empty() && topic == "spBv1.0/STATE/" + settings_.primaryHostId) {
     const bool was = node_->HostOnline();
+    const uint64_t replayed = node_->Counters().replayed;
+    const auto start = SteadyClock::now();
     node_->HostState(payload, NowMs());
+    LogReplay(replayed, start);
     if (was != node_->HostOnline()) {
       core_.Log("mqtt: primary host " + settings_.primaryHostId +
                 (node_->HostOnline() ? " online: births, then the stored changes"
@@ -406,6 +424,7 @@ void Service::Run() {
     }
     Drain();
     Tick();
+    store_->Flush();  // the polls of this round, in one transaction
     if (store_->Dropped() != dropped) {
       core_.Log("mqtt: store full (store_max " + std::to_string(settings_.storeMax) +
                 "): " + std::to_string(store_->Dropped() - dropped) + " oldest changes dropped");

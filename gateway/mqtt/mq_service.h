@@ -71,6 +71,7 @@ class Service {
   void Drain();  // pending block reads into samples
   void Tick();
   void UpdateStats();
+  void LogReplay(uint64_t before, std::chrono::steady_clock::time_point start);
   void OnConnack(int rc);
   void OnMessage(const std::string& topic, const std::string& payload);
   void Wake();

@@ -71,6 +71,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, uint64_t
 }
 
 SqliteStore::~SqliteStore() {
+  Flush();
   for (sqlite3_stmt* stmt : {insert_, peek_, remove_, trim_}) sqlite3_finalize(stmt);
   if (db_ != nullptr) sqlite3_close(db_);
 }
@@ -93,7 +94,13 @@ bool SqliteStore::Exec(const char* sql) {
 }
 
 void SqliteStore::Append(const std::vector<StoredChange>& changes) {
-  if (changes.empty()) return;
+  pending_.insert(pending_.end(), changes.begin(), changes.end());
+}
+
+void SqliteStore::Flush() {
+  if (pending_.empty()) return;
+  std::vector<StoredChange> changes;
+  changes.swap(pending_);
   if (!Exec("BEGIN IMMEDIATE")) return;
   bool ok = true;
   for (const StoredChange& c : changes) {
@@ -121,6 +128,7 @@ void SqliteStore::Append(const std::vector<StoredChange>& changes) {
 }
 
 void SqliteStore::Peek(size_t max, std::vector<StoredChange>& out) {
+  Flush();
   out.clear();
   sqlite3_reset(peek_);
   sqlite3_bind_int64(peek_, 1, static_cast<sqlite3_int64>(max));
@@ -137,6 +145,7 @@ void SqliteStore::Peek(size_t max, std::vector<StoredChange>& out) {
 }
 
 void SqliteStore::Remove(size_t count) {
+  Flush();
   sqlite3_reset(remove_);
   sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(count));
   if (Check(sqlite3_step(remove_), "remove")) {

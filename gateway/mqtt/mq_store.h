@@ -29,8 +29,11 @@ struct StoredChange {
 class Store {
  public:
   virtual ~Store() = default;
-  // Appends the changes of one poll (all or none); drops the oldest beyond the bound.
+  // Appends the changes of one poll; drops the oldest beyond the bound.
   virtual void Append(const std::vector<StoredChange>& changes) = 0;
+  // Makes what was appended durable (the SQLite store commits the polls
+  // appended since the last call in one transaction).
+  virtual void Flush() {}
   // The oldest `max` changes, without removing them.
   virtual void Peek(size_t max, std::vector<StoredChange>& out) = 0;
   // Removes the oldest `count` (once they are published).
@@ -66,9 +69,10 @@ class SqliteStore : public Store {
                                            std::string& error);
   ~SqliteStore() override;
   void Append(const std::vector<StoredChange>& changes) override;
+  void Flush() override;
   void Peek(size_t max, std::vector<StoredChange>& out) override;
   void Remove(size_t count) override;
-  uint64_t Size() const override { return size_; }
+  uint64_t Size() const override { return size_ + pending_.size(); }
   std::optional<uint64_t> LoadBdSeq() override;
   void SaveBdSeq(uint64_t value) override;
   // The last SQLite error (logged by the caller).
@@ -82,6 +86,7 @@ class SqliteStore : public Store {
   sqlite3* db_ = nullptr;
   sqlite3_stmt *insert_ = nullptr, *peek_ = nullptr, *remove_ = nullptr, *trim_ = nullptr;
   uint64_t max_ = 0, size_ = 0;
+  std::vector<StoredChange> pending_;  // appended, not yet committed
   std::string lastError_;
 };
 

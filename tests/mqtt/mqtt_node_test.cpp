@@ -415,6 +415,8 @@ TEST(MqttStore, SqliteKeepsChangesInOrderAndBdSeqAcrossAReopen) {
     ASSERT_TRUE(store) << error;
     store->Append({{"a", 6, 6, 1, 10}, {"b", 7, 9, 2, 20}});
     store->Append({{"a", 6, 6, 3, 30}, {"a", 6, 6, 4, 40}});  // one over the bound
+    EXPECT_EQ(store->Size(), 4u);                             // not yet committed
+    store->Flush();
     store->SaveBdSeq(255);
     EXPECT_EQ(store->Dropped(), 1u);
   }
