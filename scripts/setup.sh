@@ -76,8 +76,9 @@ if [ $profile = full ]; then
     i386=1
   fi
   # Packaging (scripts/package.sh: CPack's dependency lists use
-  # dpkg-shlibdeps) and its checks.
+  # dpkg-shlibdeps, and file to find the binaries) and its checks.
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v file >/dev/null || need+=(file)
   command -v lintian >/dev/null || need+=(lintian)
   # A minimal Debian root for scripts/fresh-check.sh.
   command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
