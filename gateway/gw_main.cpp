@@ -238,6 +238,7 @@ int main(int argc, char** argv) {
   std::vector<std::thread> retirers;
   bool stopping = false;
   const auto Reload = [&] {
+    if (stopping) return;  // the stopper owns the lines and the edge node now
     gateway::ConfigResult next = gateway::LoadConfig(configPath);
     if (!next.config) {
       gateway::Log("reload refused, the running configuration stays: " + next.error);
