@@ -65,8 +65,10 @@ class Service {
 
  private:
   struct Session;
+  struct Attempt;
   void Run();
-  bool Connect();  // one attempt at the current url
+  bool Connect();    // starts one attempt at the current url
+  void Attempted();  // takes the attempt's outcome, or gives it up after 10 s
   void Disconnect(bool graceful, const std::string& why);
   void Drain();  // pending block reads into samples
   void Tick();
@@ -86,6 +88,8 @@ class Service {
   std::unique_ptr<Publisher> publisher_;
   std::unique_ptr<EdgeNode> node_;
   std::unique_ptr<Session> session_;
+  std::shared_ptr<Attempt> attempt_;
+  std::chrono::steady_clock::time_point attemptSince_{};
   mosquitto* sessionHandle_ = nullptr;  // set once the CONNACK came: publishing goes through it
   // A session to end once the client's callback has returned.
   bool endSession_ = false, endGraceful_ = false;
