@@ -438,6 +438,7 @@ void Service::Run() {
   lastCounters_ = SteadyClock::now();
   node_->Lines(core_.LineStatuses(), true, NowMs());
   uint64_t dropped = 0;
+  std::unique_lock<std::mutex> hold(loopMutex_);
   while (!stop_) {
     Attempted();
     if (!session_ && !attempt_ && SteadyClock::now() >= nextAttempt_) {
@@ -462,7 +463,9 @@ void Service::Run() {
           std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - SteadyClock::now());
       timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(timeout, wait.count())));
     }
+    hold.unlock();
     ::poll(fds, static_cast<nfds_t>(count), timeout);
+    hold.lock();
     if (fds[0].revents & POLLIN) {
       uint64_t n = 0;
       [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &n, sizeof n);
@@ -503,6 +506,35 @@ void Service::Run() {
     if (attempt_->done) attempt_->session.reset();
   }
   attempt_.reset();
+}
+
+void Service::Rebind(const Settings& settings, Model model,
+                     std::vector<std::vector<std::vector<size_t>>> blocks) {
+  settings_.writes = settings.writes;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.clear();  // block numbers of the old plan
+  }
+  blockDevices_ = std::move(blocks);
+  bool same = model.devices.size() == model_.devices.size() && model.lines == model_.lines;
+  for (size_t d = 0; same && d < model.devices.size(); ++d) {
+    const DeviceDef &a = model.devices[d], &b = model_.devices[d];
+    same = a.id == b.id && a.metrics.size() == b.metrics.size();
+    for (size_t i = 0; same && i < a.metrics.size(); ++i) {
+      same = a.metrics[i].name == b.metrics[i].name && a.metrics[i].alias == b.metrics[i].alias &&
+             a.metrics[i].type == b.metrics[i].type;
+    }
+  }
+  model_ = std::move(model);  // the node reads it in place
+  if (same) return;
+  core_.Log("mqtt: the devices changed: births again in this session");
+  std::vector<Value> values;
+  node_->ModelChanged();
+  for (size_t d = 0; d < model_.devices.size(); ++d) {
+    const bool up = core_.ReadDevice(model_.devices[d], values);
+    node_->Sample(d, values, up, NowMs());
+  }
+  node_->Rebirth(NowMs());
 }
 
 std::string Service::StatsText() const {

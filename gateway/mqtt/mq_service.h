@@ -62,6 +62,15 @@ class Service {
     blockDevices_ = std::move(blocks);
   }
   std::string StatsText() const;
+  const Settings& Cfg() const { return settings_; }
+
+  // Holds the edge node's thread between two rounds (the lock's owner may
+  // then call Rebind).
+  std::unique_lock<std::mutex> Pause() { return std::unique_lock<std::mutex>(loopMutex_); }
+  // New devices and blocks with the same broker (while paused): `writes`
+  // is taken, the session stays, and births follow if the devices changed.
+  void Rebind(const Settings& settings, Model model,
+              std::vector<std::vector<std::vector<size_t>>> blocks);
 
  private:
   struct Session;
@@ -107,6 +116,7 @@ class Service {
   std::chrono::steady_clock::time_point lastTick_{};
 
   std::vector<std::vector<std::vector<size_t>>> blockDevices_;
+  std::mutex loopMutex_;  // held by the thread but while it waits in poll(2)
   std::mutex pendingMutex_;
   std::set<std::pair<size_t, size_t>> pending_;
   int wakeFd_ = -1;
