@@ -49,6 +49,17 @@ if [ $profile != demo ]; then
   have_header openssl/ssl.h || need+=(libssl-dev)
   command -v mbpoll >/dev/null || need+=(mbpoll)
   /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
+  # The gateway's Sparkplug B edge node: libmosquitto, protobuf (the
+  # payload schema compiled at build time, for C++ and for the tests'
+  # Python host), SQLite for the store; its tests run a real mosquitto and
+  # a host on paho-mqtt.
+  have_header mosquitto.h || need+=(libmosquitto-dev)
+  command -v protoc >/dev/null || need+=(protobuf-compiler)
+  have_header google/protobuf/message.h || need+=(libprotobuf-dev)
+  have_header sqlite3.h || need+=(libsqlite3-dev)
+  [ -x /usr/sbin/mosquitto ] || need+=(mosquitto)
+  /usr/bin/python3 -c 'import paho.mqtt' 2>/dev/null || need+=(python3-paho-mqtt)
+  /usr/bin/python3 -c 'import google.protobuf' 2>/dev/null || need+=(python3-protobuf)
   command -v gnuplot >/dev/null || need+=(gnuplot-nox)
   command -v strace >/dev/null || need+=(strace)
 fi

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "gateway/core/log.h"
+#include "gateway/mqtt/mq_gateway.h"
 #include "gateway/net/metrics_server.h"
 #include "gateway/net/server.h"
 #include "gateway/report/stats.h"
@@ -128,6 +129,10 @@ int Service::Run() {
   for (const int number : {SIGTERM, SIGINT, SIGUSR1, SIGHUP}) signals_.add(number);
   core_ = std::make_unique<Gateway>(config_, plan, driver.zorMain);
   if (const int failed = Open(); failed != kExitOk) return failed;
+  if (!StartEdge(config_, plan)) {
+    std::cerr << "tiway-gateway: mqtt: cannot start\n";
+    return kExitNoMqtt;
+  }
   core_->Start();
   // systemd (Type=notify): ready once the socket listens and the lines run;
   // the watchdog is fed from this loop, so a loop that hangs is restarted.
@@ -221,6 +226,7 @@ void Service::AwaitSignal() {
     }
     if (number == SIGUSR1) {
       LogStats(*core_);
+      if (edge_) Log(edge_->StatsText());
       return AwaitSignal();
     }
     BeginStop(number);
@@ -231,7 +237,18 @@ void Service::AwaitSignal() {
 // configuration stays. Otherwise lines, units, tables and client rules are
 // replaced without closing connections; lines that did not change keep
 // running. The restart-only settings keep their running values.
+bool Service::StartEdge(const Config& config, const Plan& plan) {
+  std::string failed;
+  if (config.mqtt.enabled &&
+      !(edge_ = mqtt::GatewayEdge::Start(config, plan, *core_, io_, failed))) {
+    Log("mqtt: cannot start: " + failed);
+    return false;
+  }
+  return true;
+}
+
 void Service::Reload() {
+  if (stopping_) return;  // the stopper owns the lines and the edge node now
   const ConfigResult next = LoadConfig(options_.configPath);
   if (!next.config) {
     Log("reload refused, the running configuration stays: " + next.error);
@@ -245,7 +262,17 @@ void Service::Reload() {
     RestartOnly(fresh) = RestartOnly(core_->Cfg());
   }
   const Plan nextPlan = MakePlan(fresh, !options_.noCoalesce);
+  // The edge node keeps its session when the broker settings stay (births
+  // again if the devices changed); otherwise it ends it (NDEATH) and a new
+  // one starts.
+  const bool keepEdge = edge_ && edge_->Reloading(fresh);
+  if (!keepEdge) edge_.reset();
   Gateway::Replaced replaced = core_->Reload(fresh, nextPlan);
+  if (keepEdge) {
+    edge_->Reloaded(fresh, nextPlan);
+  } else {
+    StartEdge(fresh, nextPlan);
+  }
   server_->Reapply();
   Log("reload: " + options_.configPath + ": " + replaced.summary);
   // The lines that go are stopped (a transaction may take three reply
@@ -273,6 +300,7 @@ void Service::BeginStop(int number) {
   statsTimer_.cancel();
   progressTimer_.cancel();
   stopper_ = std::thread([this] {
+    edge_.reset();  // NDEATH, DISCONNECT
     core_->Stop();
     asio::post(io_, [this] {
       server_->CloseAll(std::chrono::seconds(2), [this] {

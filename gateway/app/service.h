@@ -15,6 +15,10 @@
 #include "gateway/core/gateway.h"
 #include "gateway/core/plan.h"
 
+namespace mqtt {
+class GatewayEdge;
+}
+
 namespace gateway {
 
 class Server;
@@ -26,6 +30,7 @@ enum ExitCode : int {
   kExitBadConfiguration = 2,  // also a listen or metrics address this host cannot bind
   kExitNoDriver = 3,
   kExitCannotListen = 4,  // a socket, or the TLS certificate, key or CA
+  kExitNoMqtt = 5,        // the MQTT edge node's store or password file
 };
 
 // What the command line says.
@@ -59,6 +64,8 @@ class Service {
   void AwaitSignal();
   void Reload();
   void BeginStop(int number);
+  // The Sparkplug B edge node ([mqtt]), told of every block read from then on.
+  bool StartEdge(const Config& config, const Plan& plan);
 
   Options options_;
   Config config_;  // as started (the command line's values applied)
@@ -68,6 +75,7 @@ class Service {
   std::unique_ptr<Gateway> core_;
   std::unique_ptr<Server> server_;
   std::unique_ptr<MetricsServer> metrics_;
+  std::unique_ptr<mqtt::GatewayEdge> edge_;
   std::vector<std::thread> retirers_;  // lines a reload retired, stopped away from the loop
   std::thread stopper_;
   bool stopping_ = false;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "gateway/config/reader.h"
@@ -102,14 +103,39 @@ const ClientRule* Config::RuleFor(const std::string& address) const {
 
 namespace {
 
+// [mqtt]: the Sparkplug B edge node's settings, and a device id per unit.
+void ReadMqtt(const toml::table& root, Config& config) {
+  const toml::node* node = root.get("mqtt");
+  if (node == nullptr) return;
+  const toml::table* t = node->as_table();
+  if (t == nullptr) throw parse::Refusal{parse::LineOf(*node), "[mqtt] must be a table"};
+  if (std::optional<mqtt::SettingsError> e = mqtt::ReadSettings(*t, config.mqtt)) {
+    throw parse::Refusal{e->line, e->reason};
+  }
+  std::set<std::string> devices;
+  for (const Unit& unit : config.units) {
+    const std::string device =
+        mqtt::DeviceId(unit.name, config.lines[unit.line].name, unit.station);
+    if (!mqtt::ValidSparkplugId(device)) {
+      throw parse::Refusal{unit.sourceLine, "device id '" + device +
+                                                "' must be UTF-8 text without + / or #: give "
+                                                "the unit a name"};
+    }
+    if (!devices.insert(device).second) {
+      throw parse::Refusal{unit.sourceLine, "MQTT device id '" + device + "' is used by two units"};
+    }
+  }
+}
+
 Config Parse(const toml::table& root) {
   Config config;
   parse::Reader top(root);
-  top.CheckKeys({"gateway", "line", "unit", "client", "tls"}, "the file");
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt"}, "the file");
   parse::ReadGatewaySection(root, config);
   parse::ReadLines(root, config);
   parse::ReadUnits(root, config);
   parse::ReadAccess(root, config);
+  ReadMqtt(root, config);
   return config;
 }
 

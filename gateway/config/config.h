@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "gateway/mqtt/mq_config.h"
 #include "zortw/zortw.h"
 
 namespace gateway {
@@ -30,6 +31,8 @@ struct Table {
   uint32_t maxAgeMs = 10000;
   bool writable = false;      // holding and coil tables: written only when the file says so
   bool lowWordFirst = false;  // F values: the low word at the lower register
+  bool isSigned = false;      // V words read as Int16 (MQTT)
+  double deadband = 0;        // F values: a change smaller than this is not published (MQTT)
   int sourceLine = 0;
 
   // Controller memory the table reads: V words for V, F and V-bit tables.
@@ -44,7 +47,8 @@ struct Table {
 };
 
 struct Unit {
-  int id = 0;  // Modbus unit id
+  int id = 0;        // Modbus unit id
+  std::string name;  // the unit's MQTT device id; empty: <line>-<station in hex>
   size_t line = 0;
   int station = 0;  // 1 to 254
   std::vector<Table> tables;
@@ -111,6 +115,7 @@ struct Config {
   std::vector<Unit> units;
   std::vector<ClientRule> clients;  // empty: every client reads and writes
   TlsConfig tls;
+  mqtt::Settings mqtt;  // [mqtt]: the Sparkplug B edge node (enabled when present)
 
   // The rule for an address (the first that matches), or nullptr.
   const ClientRule* RuleFor(const std::string& address) const;

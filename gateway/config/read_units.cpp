@@ -20,7 +20,11 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
   for (const char* l = letters; *l; ++l) keys.insert(std::string(1, *l));
   if (kind == Kind::Coil) keys.insert("bit");
   if (kind == Kind::Holding || kind == Kind::Coil) keys.insert("writable");
-  if (kind == Kind::Holding || kind == Kind::Input) keys.insert("word_order");
+  if (kind == Kind::Holding || kind == Kind::Input) {
+    keys.insert("word_order");
+    keys.insert("signed");    // the MQTT edge node's datatype for V words
+    keys.insert("deadband");  // and its exception threshold for F values
+  }
   const std::string where = std::string(KindName(kind)) + " table";
   r.CheckKeys(keys, where.c_str());
 
@@ -88,6 +92,18 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
     }
     t.lowWordFirst = *order == "low-first";
   }
+  if (const toml::node* node = raw.get("signed")) {
+    const auto* value = node->as_boolean();
+    if (value == nullptr) throw Refusal{LineOf(*node), "signed must be true or false"};
+    if (t.letter != 'V') throw Refusal{LineOf(*node), "signed applies to V tables only"};
+    t.isSigned = value->get();
+  }
+  if (const toml::node* node = raw.get("deadband")) {
+    const std::optional<double> value = node->value<double>();
+    if (!value || *value < 0) throw Refusal{LineOf(*node), "deadband must be a number >= 0"};
+    if (t.letter != 'F') throw Refusal{LineOf(*node), "deadband applies to F tables only"};
+    t.deadband = *value;
+  }
   if (t.LastElement() > 0xFFFF) {
     throw Refusal{r.Line("count"), where + ": elements " +
                                        zortw_host::Hex4(static_cast<int32_t>(t.element)) +
@@ -106,9 +122,9 @@ void ReadUnits(const toml::table& root, Config& config) {
   }
   for (const toml::node& node : *units->as_array()) {
     Reader r(*node.as_table());
-    r.CheckKeys(
-        {"id", "line", "station", "poll_ms", "max_age_ms", "holding", "input", "coil", "discrete"},
-        "[[unit]]");
+    r.CheckKeys({"id", "name", "line", "station", "poll_ms", "max_age_ms", "holding", "input",
+                 "coil", "discrete"},
+                "[[unit]]");
     Unit unit;
     unit.sourceLine = r.Start();
     const std::optional<int64_t> id = r.Int("id", 1, 255);
@@ -139,6 +155,13 @@ void ReadUnits(const toml::table& root, Config& config) {
       throw Refusal{LineOf(*stationNode), "station must be 0x01..0xFE (1..254)"};
     }
     unit.station = static_cast<int>(station->get());
+    if (std::optional<std::string> name = r.Str("name")) {
+      if (!mqtt::ValidSparkplugId(*name)) {
+        throw Refusal{r.Line("name"),
+                      "unit name '" + *name + "' must be UTF-8 text without + / or #"};
+      }
+      unit.name = *name;
+    }
     const uint32_t poll = static_cast<uint32_t>(r.Int("poll_ms", 0, 3600000).value_or(1000));
     const uint32_t age = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(10000));
     for (Kind kind : {Kind::Holding, Kind::Input, Kind::Coil, Kind::Discrete}) {

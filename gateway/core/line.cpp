@@ -119,14 +119,18 @@ void Line::SpoilCache() {
 
 void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
                      Clock::time_point at) {
-  std::unique_lock<std::shared_mutex> lock(cacheMutex_);
-  BlockState& state = cache_[block];
-  state.everRead = true;
-  state.good = good;
-  if (good) {
-    state.values = values;
-    state.goodAt = at;
+  {
+    std::unique_lock<std::shared_mutex> lock(cacheMutex_);
+    BlockState& state = cache_[block];
+    state.everRead = true;
+    state.good = good;
+    if (good) {
+      state.values = values;
+      state.goodAt = at;
+    }
   }
+  std::lock_guard<std::mutex> lock(observerMutex_);
+  if (observer_) observer_(block);
 }
 
 bool Line::WaitFor(std::chrono::milliseconds period) {

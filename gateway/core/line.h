@@ -111,6 +111,13 @@ class Line {
   void StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
                  Clock::time_point at);
 
+  // Called on the line's thread after each block read is stored (the
+  // MQTT edge node); nullptr removes it, after any call in progress.
+  void SetReadObserver(std::function<void(size_t block)> observer) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    observer_ = std::move(observer);
+  }
+
   LineCounters& Counters() { return counters_; }
   const LineCounters& Counters() const { return counters_; }
   // Where each poll's result goes besides the cache (set before Start).
@@ -165,6 +172,9 @@ class Line {
   bool haveDevice_ = false;
   uint64_t deviceId_ = 0, deviceInode_ = 0;      // of the port as opened
   std::array<std::atomic<bool>, 256> silent_{};  // station's last transaction had no reply
+
+  std::mutex observerMutex_;
+  std::function<void(size_t)> observer_;
 
   mutable std::shared_mutex cacheMutex_;
   std::vector<BlockState> cache_;

@@ -2,7 +2,8 @@
 # Certificates for the gateway's TLS tests, made with openssl req into DIR:
 # a CA, the gateway's certificate, clients with the Modbus/TCP Security role
 # extension (Operator, Viewer, an expired Operator), one named only by its
-# subject (CN=historian), and an Operator signed by a CA the gateway does not know.
+# subject (CN=historian), an Operator signed by a CA the gateway does not know,
+# and an MQTT broker's certificate for 127.0.0.1.
 set -euo pipefail
 dir="$1"
 mkdir -p "$dir"
@@ -27,4 +28,9 @@ cert viewer ca 2 /CN=hmi-7 Viewer
 cert expired ca -1 /CN=scada-old Operator
 cert historian ca 2 /CN=historian
 cert rogue rogue-ca 2 /CN=scada-1 Operator
+# An MQTT broker on loopback: its certificate names the address.
+openssl req -new $(key broker) -out broker.csr -subj /CN=mqtt-broker 2>/dev/null
+echo "subjectAltName=IP:127.0.0.1" >broker.ext
+openssl x509 -req -in broker.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile broker.ext -out broker.crt 2>/dev/null
 echo made

@@ -1,0 +1,464 @@
+#include "gateway/mqtt/mq_node.h"
+
+#include <cmath>
+#include <cstring>
+#include <map>
+
+#include "sparkplug_b.pb.h"
+
+namespace mqtt {
+
+namespace pb = tiway::sparkplug;
+
+namespace {
+
+constexpr const char* kNamespace = "spBv1.0";
+// Stored changes go out in DDATA messages of at most this many metrics.
+constexpr size_t kReplayBatch = 500;
+
+float FloatOf(uint64_t bits) {
+  const uint32_t word = static_cast<uint32_t>(bits);
+  float value = 0;
+  std::memcpy(&value, &word, sizeof value);
+  return value;
+}
+
+void SetValue(pb::Payload::Metric& m, DataType type, uint64_t bits) {
+  switch (type) {
+    case DataType::UInt16:
+      m.set_int_value(static_cast<uint32_t>(bits & 0xFFFF));
+      break;
+    case DataType::Int16:  // two's complement in the 32-bit field
+      m.set_int_value(static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(bits))));
+      break;
+    case DataType::Float:
+      m.set_float_value(FloatOf(bits));
+      break;
+    case DataType::Boolean:
+      m.set_boolean_value(bits != 0);
+      break;
+    case DataType::UInt64:
+      m.set_long_value(bits);
+      break;
+    case DataType::String:
+      break;
+  }
+}
+
+pb::Payload::Metric* AddMetric(pb::Payload& p, const std::string* name, uint64_t alias,
+                               DataType type, uint64_t timeMs) {
+  pb::Payload::Metric* m = p.add_metrics();
+  if (name != nullptr) m->set_name(*name);
+  m->set_alias(alias);
+  m->set_timestamp(timeMs);
+  m->set_datatype(static_cast<uint32_t>(type));
+  return m;
+}
+
+const char* kLineMetric[3] = {"State", "Transactions", "Failures"};
+
+}  // namespace
+
+bool ParseHostState(const std::string& payload, bool& online, uint64_t& timestamp) {
+  // A flat JSON object: find the two keys and read their values.
+  const auto valueAfter = [&](const char* key) -> size_t {
+    const std::string quoted = std::string("\"") + key + "\"";
+    size_t at = payload.find(quoted);
+    if (at == std::string::npos) return std::string::npos;
+    at = payload.find_first_not_of(" \t\r\n", at + quoted.size());
+    if (at == std::string::npos || payload[at] != ':') return std::string::npos;
+    return payload.find_first_not_of(" \t\r\n", at + 1);
+  };
+  const size_t first = payload.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || payload[first] != '{') return false;
+  const size_t o = valueAfter("online");
+  if (o == std::string::npos) return false;
+  if (payload.compare(o, 4, "true") == 0) {
+    online = true;
+  } else if (payload.compare(o, 5, "false") == 0) {
+    online = false;
+  } else {
+    return false;
+  }
+  const size_t t = valueAfter("timestamp");
+  timestamp = 0;
+  if (t != std::string::npos) {
+    size_t i = t;
+    while (i < payload.size() && payload[i] >= '0' && payload[i] <= '9') {
+      timestamp = timestamp * 10 + static_cast<uint64_t>(payload[i] - '0');
+      ++i;
+    }
+    if (i == t) return false;
+  }
+  return true;
+}
+
+EdgeNode::EdgeNode(const Model& model, const Settings& settings, Store& store, Publisher& publisher)
+    : model_(model), settings_(settings), store_(store), publisher_(publisher) {
+  devices_.resize(model.devices.size());
+  for (size_t d = 0; d < devices_.size(); ++d) {
+    devices_[d].current.resize(model.devices[d].metrics.size());
+    devices_[d].known.assign(model.devices[d].metrics.size(), 0);
+  }
+  lines_.resize(model.lines.size());
+  for (LineStatus& line : lines_) line.state = "starting";
+  linesNow_ = lines_;
+}
+
+void EdgeNode::ModelChanged() {
+  devices_.assign(model_.devices.size(), DeviceState{});
+  for (size_t d = 0; d < devices_.size(); ++d) {
+    devices_[d].current.resize(model_.devices[d].metrics.size());
+    devices_[d].known.assign(model_.devices[d].metrics.size(), 0);
+  }
+  lines_.resize(model_.lines.size());
+  linesNow_.resize(model_.lines.size());
+}
+
+std::string EdgeNode::Topic(const char* type, const std::string& device) const {
+  std::string topic =
+      std::string(kNamespace) + "/" + settings_.groupId + "/" + type + "/" + settings_.edgeNodeId;
+  if (!device.empty()) topic += "/" + device;
+  return topic;
+}
+
+std::string EdgeNode::DeathPayload(uint64_t bdSeq) const {
+  pb::Payload p;
+  const std::string name = "bdSeq";
+  AddMetric(p, &name, kAliasBdSeq, DataType::UInt64, 0)->set_long_value(bdSeq);
+  p.mutable_metrics(0)->clear_timestamp();
+  return p.SerializeAsString();
+}
+
+bool EdgeNode::Send(const std::string& topic, std::string payload) {
+  Message message{topic, std::move(payload), 0, false};
+  if (!publisher_.Publish(message)) {
+    SessionLost();
+    return false;
+  }
+  ++counters_.published;
+  return true;
+}
+
+void EdgeNode::SessionStarted(uint64_t bdSeq, uint64_t nowMs) {
+  session_ = true;
+  born_ = false;
+  bdSeq_ = bdSeq;
+  hostOnline_ = false;
+  if (settings_.primaryHostId.empty()) Births(nowMs);
+}
+
+void EdgeNode::SessionLost() {
+  session_ = false;
+  born_ = false;
+  for (DeviceState& d : devices_) d.born = false;
+}
+
+void EdgeNode::HostState(const std::string& payload, uint64_t nowMs) {
+  bool online = false;
+  uint64_t timestamp = 0;
+  if (!ParseHostState(payload, online, timestamp)) return;
+  // A STATE older than the last one seen is a late copy: ignored.
+  if (timestamp != 0 && timestamp < hostTimestamp_) return;
+  hostTimestamp_ = timestamp;
+  const bool was = hostOnline_;
+  hostOnline_ = online;
+  if (online && !was && session_) Births(nowMs);
+  if (!online && was) {
+    born_ = false;  // changes are stored until the host is back
+    for (DeviceState& d : devices_) d.born = false;
+  }
+}
+
+void EdgeNode::Births(uint64_t nowMs) {
+  if (!session_) return;
+  seq_ = 0;
+  pb::Payload p;
+  p.set_timestamp(nowMs);
+  p.set_seq(NextSeq());
+  const std::string bdSeq = "bdSeq", rebirth = kRebirth, next = kNextServer;
+  AddMetric(p, &bdSeq, kAliasBdSeq, DataType::UInt64, nowMs)->set_long_value(bdSeq_);
+  AddMetric(p, &rebirth, kAliasRebirth, DataType::Boolean, nowMs)->set_boolean_value(false);
+  AddMetric(p, &next, kAliasNextServer, DataType::Boolean, nowMs)->set_boolean_value(false);
+  lines_ = linesNow_;
+  for (size_t l = 0; l < model_.lines.size(); ++l) {
+    for (int which = 0; which < 3; ++which) {
+      const std::string name = "Lines/" + model_.lines[l] + "/" + kLineMetric[which];
+      const DataType type = which == 0 ? DataType::String : DataType::UInt64;
+      pb::Payload::Metric* m = AddMetric(p, &name, model_.LineAlias(l, which), type, nowMs);
+      if (which == 0) m->set_string_value(lines_[l].state);
+      if (which == 1) m->set_long_value(lines_[l].transactions);
+      if (which == 2) m->set_long_value(lines_[l].failures);
+    }
+  }
+  for (DeviceState& d : devices_) d.born = false;
+  if (!Send(Topic("NBIRTH"), p.SerializeAsString())) return;
+  born_ = true;
+  for (size_t d = 0; d < devices_.size() && born_; ++d) {
+    if (devices_[d].alive) DeviceBirth(d, nowMs);
+  }
+  if (born_) Replay(nowMs);
+}
+
+void EdgeNode::Rebirth(uint64_t nowMs) {
+  ++counters_.rebirths;
+  if (session_ && (settings_.primaryHostId.empty() || hostOnline_)) Births(nowMs);
+}
+
+void EdgeNode::DeviceBirth(size_t d, uint64_t nowMs) {
+  const DeviceDef& def = model_.devices[d];
+  DeviceState& state = devices_[d];
+  pb::Payload p;
+  p.set_timestamp(nowMs);
+  p.set_seq(NextSeq());
+  for (size_t i = 0; i < def.metrics.size(); ++i) {
+    const MetricDef& m = def.metrics[i];
+    SetValue(*AddMetric(p, &m.name, m.alias, m.type, state.current[i].timeMs), m.type,
+             state.current[i].bits);
+    state.known[i] = state.current[i].bits;
+  }
+  if (Send(Topic("DBIRTH", def.id), p.SerializeAsString())) state.born = true;
+}
+
+void EdgeNode::DeviceDeath(size_t d, uint64_t nowMs) {
+  pb::Payload p;
+  p.set_timestamp(nowMs);
+  p.set_seq(NextSeq());
+  devices_[d].born = false;
+  Send(Topic("DDEATH", model_.devices[d].id), p.SerializeAsString());
+}
+
+bool EdgeNode::Changed(const MetricDef& m, uint64_t known, uint64_t now) const {
+  if (known == now) return false;
+  if (m.type != DataType::Float || m.deadband <= 0) return true;
+  const float a = FloatOf(known), b = FloatOf(now);
+  if (std::isnan(a) || std::isnan(b)) return true;
+  return std::fabs(static_cast<double>(b) - static_cast<double>(a)) >= m.deadband;
+}
+
+void EdgeNode::Sample(size_t d, const std::vector<Value>& values, bool lineUp, uint64_t nowMs) {
+  const DeviceDef& def = model_.devices[d];
+  DeviceState& state = devices_[d];
+  bool alive = lineUp && values.size() == def.metrics.size();
+  for (size_t i = 0; alive && i < values.size(); ++i) alive = values[i].good;
+  const bool first = !state.polled;
+  if (alive) {
+    state.current = values;
+    state.polled = true;
+  }
+  state.alive = alive;
+  if (Publishing()) {
+    if (alive && !state.born) return DeviceBirth(d, nowMs);
+    if (!alive && state.born) return DeviceDeath(d, nowMs);
+  }
+  if (!alive) return;
+  if (first && !Publishing()) {
+    // The first values seen: the DBIRTH will carry them.
+    for (size_t i = 0; i < values.size(); ++i) state.known[i] = values[i].bits;
+    return;
+  }
+  pb::Payload p;
+  std::vector<StoredChange> changes;
+  for (size_t i = 0; i < def.metrics.size(); ++i) {
+    const MetricDef& m = def.metrics[i];
+    if (!Changed(m, state.known[i], values[i].bits)) continue;
+    state.known[i] = values[i].bits;
+    SetValue(*AddMetric(p, nullptr, m.alias, m.type, values[i].timeMs), m.type, values[i].bits);
+    changes.push_back(StoredChange{def.id, m.alias, static_cast<uint32_t>(m.type), values[i].bits,
+                                   values[i].timeMs});
+  }
+  if (changes.empty()) return;
+  if (Publishing()) {
+    p.set_timestamp(nowMs);
+    p.set_seq(NextSeq());
+    if (Send(Topic("DDATA", def.id), p.SerializeAsString())) return;
+  }
+  store_.Append(changes);
+  counters_.stored += changes.size();
+}
+
+void EdgeNode::Replay(uint64_t nowMs) {
+  std::map<std::string, size_t> byId;
+  for (size_t d = 0; d < model_.devices.size(); ++d) byId[model_.devices[d].id] = d;
+  std::vector<StoredChange> batch;
+  while (store_.Size() > 0 && Publishing()) {
+    store_.Peek(4 * kReplayBatch, batch);
+    if (batch.empty()) break;
+    size_t done = 0;
+    while (done < batch.size()) {
+      // A run of one device's changes, at most kReplayBatch.
+      size_t end = done;
+      while (end < batch.size() && end - done < kReplayBatch &&
+             batch[end].device == batch[done].device) {
+        ++end;
+      }
+      auto it = byId.find(batch[done].device);
+      if (it == byId.end() || !devices_[it->second].born) {
+        // Its device is gone from the configuration, or not answering
+        // now: a DDATA without its DBIRTH would be out of order.
+        counters_.droppedUnborn += end - done;
+      } else {
+        pb::Payload p;
+        p.set_timestamp(nowMs);
+        p.set_seq(NextSeq());
+        for (size_t i = done; i < end; ++i) {
+          pb::Payload::Metric* m =
+              AddMetric(p, nullptr, batch[i].alias, static_cast<DataType>(batch[i].datatype),
+                        batch[i].timeMs);
+          m->set_is_historical(true);
+          SetValue(*m, static_cast<DataType>(batch[i].datatype), batch[i].bits);
+        }
+        if (!Send(Topic("DDATA", model_.devices[it->second].id), p.SerializeAsString())) break;
+        counters_.replayed += end - done;
+      }
+      done = end;
+    }
+    store_.Remove(done);
+  }
+}
+
+void EdgeNode::Lines(const std::vector<LineStatus>& lines, bool withCounters, uint64_t nowMs) {
+  pb::Payload p;
+  for (size_t l = 0; l < lines.size() && l < lines_.size(); ++l) {
+    linesNow_[l] = lines[l];
+    LineStatus& had = lines_[l];
+    const LineStatus& now = lines[l];
+    if (!Publishing()) continue;
+    if (now.state != had.state) {
+      AddMetric(p, nullptr, model_.LineAlias(l, 0), DataType::String, nowMs)
+          ->set_string_value(now.state);
+      had.state = now.state;
+    }
+    if (!withCounters) continue;
+    if (now.transactions != had.transactions) {
+      AddMetric(p, nullptr, model_.LineAlias(l, 1), DataType::UInt64, nowMs)
+          ->set_long_value(now.transactions);
+      had.transactions = now.transactions;
+    }
+    if (now.failures != had.failures) {
+      AddMetric(p, nullptr, model_.LineAlias(l, 2), DataType::UInt64, nowMs)
+          ->set_long_value(now.failures);
+      had.failures = now.failures;
+    }
+  }
+  if (p.metrics_size() == 0 || !Publishing()) return;
+  p.set_timestamp(nowMs);
+  p.set_seq(NextSeq());
+  Send(Topic("NDATA"), p.SerializeAsString());
+}
+
+EdgeNode::Command EdgeNode::OnCommand(const std::string& topic, const std::string& payload,
+                                      std::vector<Write>& writes,
+                                      std::vector<std::string>& refusals) {
+  ++counters_.commands;
+  Command command = Command::None;
+  const size_t before = refusals.size();
+  pb::Payload p;
+  const std::string ncmd = Topic("NCMD"), dcmdPrefix = Topic("DCMD") + "/";
+  if (!p.ParseFromString(payload)) {
+    refusals.push_back(topic + ": not a Sparkplug B payload");
+  } else if (topic == ncmd) {
+    for (const pb::Payload::Metric& m : p.metrics()) {
+      const bool rebirth = m.has_alias() ? m.alias() == kAliasRebirth : m.name() == kRebirth;
+      const bool next = m.has_alias() ? m.alias() == kAliasNextServer : m.name() == kNextServer;
+      if ((rebirth || next) && m.value_case() != pb::Payload::Metric::kBooleanValue) {
+        refusals.push_back(topic + ": " + (rebirth ? kRebirth : kNextServer) + " takes a Boolean");
+      } else if (rebirth) {
+        if (m.boolean_value()) command = Command::Rebirth;
+      } else if (next) {
+        if (m.boolean_value() && command == Command::None) command = Command::NextServer;
+      } else {
+        refusals.push_back(
+            topic + ": no node metric " +
+            (m.has_alias() ? "with alias " + std::to_string(m.alias()) : "'" + m.name() + "'") +
+            " takes commands");
+      }
+    }
+  } else if (topic.rfind(dcmdPrefix, 0) == 0) {
+    const std::string id = topic.substr(dcmdPrefix.size());
+    size_t d = 0;
+    while (d < model_.devices.size() && model_.devices[d].id != id) ++d;
+    if (d == model_.devices.size()) {
+      refusals.push_back(topic + ": no device '" + id + "'");
+    } else {
+      const DeviceDef& def = model_.devices[d];
+      for (const pb::Payload::Metric& pm : p.metrics()) {
+        size_t i = 0;
+        while (i < def.metrics.size() && (pm.has_alias() ? def.metrics[i].alias != pm.alias()
+                                                         : def.metrics[i].name != pm.name())) {
+          ++i;
+        }
+        const std::string what = topic + ": " +
+                                 (i < def.metrics.size() ? def.metrics[i].name
+                                  : pm.has_alias()       ? "alias " + std::to_string(pm.alias())
+                                                         : "'" + pm.name() + "'");
+        if (i == def.metrics.size()) {
+          refusals.push_back(what + ": no such metric");
+          continue;
+        }
+        const MetricDef& m = def.metrics[i];
+        if (!settings_.writes) {
+          refusals.push_back(what + ": writes are off ([mqtt] writes = false)");
+          continue;
+        }
+        if (!m.writable) {
+          refusals.push_back(what + ": read only (its table is not writable)");
+          continue;
+        }
+        uint64_t bits = 0;
+        bool ok = false;
+        const auto kind = pm.value_case();
+        switch (m.type) {
+          case DataType::UInt16:
+            ok = kind == pb::Payload::Metric::kIntValue && pm.int_value() <= 0xFFFF;
+            bits = pm.int_value();
+            break;
+          case DataType::Int16: {
+            const int32_t v = static_cast<int32_t>(pm.int_value());
+            ok = kind == pb::Payload::Metric::kIntValue && v >= -32768 && v <= 32767;
+            bits = static_cast<uint16_t>(v);
+            break;
+          }
+          case DataType::Float: {
+            ok = kind == pb::Payload::Metric::kFloatValue && std::isfinite(pm.float_value());
+            uint32_t word = 0;
+            const float f = pm.float_value();
+            std::memcpy(&word, &f, sizeof word);
+            bits = word;
+            break;
+          }
+          case DataType::Boolean:
+            ok = kind == pb::Payload::Metric::kBooleanValue;
+            bits = pm.boolean_value() ? 1 : 0;
+            break;
+          default:
+            break;
+        }
+        if (!ok) {
+          static const char* kExpected[] = {"",
+                                            "",
+                                            "an Int16 value (int_value)",
+                                            "",
+                                            "",
+                                            "",
+                                            "a UInt16 value (int_value, 0..65535)",
+                                            "",
+                                            "",
+                                            "a finite Float value (float_value)",
+                                            "",
+                                            "a Boolean"};
+          refusals.push_back(what + ": needs " + kExpected[static_cast<size_t>(m.type)]);
+          continue;
+        }
+        writes.push_back(Write{d, i, bits});
+        ++counters_.writes;
+      }
+    }
+  } else {
+    refusals.push_back(topic + ": not a command topic of this node");
+  }
+  counters_.refusals += refusals.size() - before;
+  return command;
+}
+
+}  // namespace mqtt

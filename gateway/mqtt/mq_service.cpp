@@ -1,0 +1,559 @@
+#include "gateway/mqtt/mq_service.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+namespace mqtt {
+
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kMaxBackoff = std::chrono::milliseconds(30000);
+constexpr auto kTickPeriod = std::chrono::milliseconds(250);
+constexpr auto kCounterPeriod = std::chrono::seconds(10);
+constexpr auto kConnackTimeout = std::chrono::seconds(10);
+
+std::once_flag g_libInit;
+
+}  // namespace
+
+// One MQTT connection: its client handle and what it has reached.
+struct Service::Session {
+  mosquitto* mosq = nullptr;
+  uint64_t bdSeq = 0;
+  std::string url;
+  bool connacked = false;
+  SteadyClock::time_point started{};
+  ~Session() {
+    if (mosq != nullptr) mosquitto_destroy(mosq);
+  }
+};
+
+// A connection attempt, shared with the thread that makes it (which may
+// outlive the service when the attempt is abandoned).
+struct Service::Attempt {
+  std::mutex mutex;
+  bool done = false, abandoned = false;
+  int rc = 0, error = 0;
+  std::unique_ptr<Session> session;
+  BrokerUrl url;
+  int wakeFd = -1;  // a duplicate of the service's, closed with the attempt
+  ~Attempt() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+};
+
+namespace {
+
+class MosquittoPublisher : public Publisher {
+ public:
+  explicit MosquittoPublisher(mosquitto* const* mosq) : mosq_(mosq) {}
+  bool Publish(const Message& m) override {
+    if (*mosq_ == nullptr) return false;
+    return mosquitto_publish(*mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                             m.payload.data(), m.qos, m.retain) == MOSQ_ERR_SUCCESS;
+  }
+
+ private:
+  mosquitto* const* mosq_;
+};
+
+}  // namespace
+
+Service::Service(const Settings& settings, Model model, Core& core)
+    : settings_(settings), model_(std::move(model)), core_(core) {}
+
+Service::~Service() {
+  Stop();
+}
+
+uint64_t Service::NowMs() const {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
+}
+
+bool Service::Start(std::string& error) {
+  std::call_once(g_libInit, [] { mosquitto_lib_init(); });
+  if (!settings_.passwordFile.empty()) {
+    std::ifstream file(settings_.passwordFile);
+    if (!file || !std::getline(file, password_)) {
+      error = settings_.passwordFile + ": cannot read the MQTT password";
+      return false;
+    }
+    while (!password_.empty() && (password_.back() == '\r' || password_.back() == '\n'))
+      password_.pop_back();
+  }
+  if (!settings_.storePath.empty()) {
+    std::unique_ptr<SqliteStore> store =
+        SqliteStore::Open(settings_.storePath, settings_.storeMax, error);
+    if (!store) return false;
+    if (std::optional<uint64_t> last = store->LoadBdSeq()) {
+      bdSeq_ = *last;
+      haveBdSeq_ = true;
+    }
+    if (store->Size() > 0) {
+      core_.Log("mqtt: " + std::to_string(store->Size()) +
+                " stored changes from before the start, " + "published after the births");
+    }
+    store_ = std::move(store);
+  } else {
+    store_ = std::make_unique<MemoryStore>(settings_.storeMax);
+    if (const char* dir = std::getenv("STATE_DIRECTORY")) {
+      bdSeqFile_ = std::string(dir) + "/mqtt-bdseq";
+      if (std::optional<uint64_t> last = LoadBdSeqFile(bdSeqFile_)) {
+        bdSeq_ = *last;
+        haveBdSeq_ = true;
+      }
+    } else {
+      core_.Log(
+          "mqtt: no store_path and no STATE_DIRECTORY: bdSeq starts again at 0 on each start");
+    }
+  }
+  if (!settings_.tlsVerify) {
+    core_.Log("mqtt: WARNING: tls_verify = false: the broker's certificate is not checked");
+  }
+  publisher_ = std::make_unique<MosquittoPublisher>(&sessionHandle_);
+  node_ = std::make_unique<EdgeNode>(model_, settings_, *store_, *publisher_);
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {
+    error = "eventfd failed";
+    return false;
+  }
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void Service::Stop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  Wake();
+  thread_.join();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+  wakeFd_ = -1;
+}
+
+void Service::Wake() {
+  if (wakeFd_ < 0) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void Service::BlockRead(size_t line, size_t block) {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.emplace(line, block);
+  }
+  Wake();
+}
+
+void Service::RestoreBdSeq(uint64_t unused) {
+  bdSeq_ = (unused + 255) % 256;
+  haveBdSeq_ = previousHad_;
+  store_->SaveBdSeq(bdSeq_);
+  if (!bdSeqFile_.empty()) SaveBdSeqFile(bdSeqFile_, bdSeq_);
+}
+
+uint64_t Service::NextBdSeq() {
+  previousHad_ = haveBdSeq_;
+  // One more for each CONNECT, 0-255, kept before the CONNECT goes out.
+  bdSeq_ = haveBdSeq_ ? (bdSeq_ + 1) % 256 : 0;
+  haveBdSeq_ = true;
+  store_->SaveBdSeq(bdSeq_);
+  if (!bdSeqFile_.empty() && !SaveBdSeqFile(bdSeqFile_, bdSeq_)) {
+    core_.Log("mqtt: cannot write " + bdSeqFile_ + ": bdSeq will not survive a restart");
+  }
+  return bdSeq_;
+}
+
+bool Service::Connect() {
+  const BrokerUrl& url = settings_.urls[urlIndex_ % settings_.urls.size()];
+  auto session = std::make_unique<Session>();
+  session->url = url.text;
+  session->mosq = mosquitto_new(settings_.clientId.c_str(), true, this);
+  if (session->mosq == nullptr) {
+    core_.Log("mqtt: cannot create a client");
+    return false;
+  }
+  mosquitto* mosq = session->mosq;
+  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  // A DDATA goes out at once, not held back for the last one's ACK (Nagle).
+  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+  if (!settings_.username.empty()) {
+    mosquitto_username_pw_set(mosq, settings_.username.c_str(),
+                              password_.empty() ? nullptr : password_.c_str());
+  }
+  if (url.tls) {
+    const char* ca = settings_.caFile.empty() ? nullptr : settings_.caFile.c_str();
+    const int rc =
+        mosquitto_tls_set(mosq, ca, ca == nullptr ? "/etc/ssl/certs" : nullptr,
+                          settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                          settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      core_.Log("mqtt: TLS settings refused: " + std::string(mosquitto_strerror(rc)));
+      return false;
+    }
+    if (!settings_.tlsVerify) {
+      mosquitto_tls_opts_set(mosq, 0, nullptr, nullptr);
+      mosquitto_tls_insecure_set(mosq, true);
+    }
+  }
+  mosquitto_connect_callback_set(
+      mosq, [](mosquitto*, void* self, int rc) { static_cast<Service*>(self)->OnConnack(rc); });
+  mosquitto_message_callback_set(mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
+    static_cast<Service*>(self)->OnMessage(
+        m->topic,
+        std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)));
+  });
+  session->bdSeq = NextBdSeq();
+  const std::string death = node_->DeathPayload(session->bdSeq);
+  mosquitto_will_set(mosq, node_->Topic("NDEATH").c_str(), static_cast<int>(death.size()),
+                     death.data(), 1, false);
+  connects_++;
+  // The TCP connection (and TLS handshake) block: they run on a thread of
+  // their own, so that polls are still taken (and stored) meanwhile, and a
+  // broker that does not answer at all is given up after kConnackTimeout.
+  auto attempt = std::make_shared<Attempt>();
+  attempt->session = std::move(session);
+  attempt->wakeFd = ::dup(wakeFd_);
+  attempt->url = url;
+  const int keepalive = settings_.keepaliveS;
+  std::thread([attempt, keepalive] {
+    const int rc = mosquitto_connect(attempt->session->mosq, attempt->url.host.c_str(),
+                                     attempt->url.port, keepalive);
+    const int error = errno;
+    std::lock_guard<std::mutex> lock(attempt->mutex);
+    attempt->done = true;
+    attempt->rc = rc;
+    attempt->error = error;
+    if (attempt->abandoned) {
+      attempt->session.reset();  // its will, if the CONNECT went out, names a bdSeq no NBIRTH has
+      return;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(attempt->wakeFd, &one, sizeof one);
+  }).detach();
+  attempt_ = attempt;
+  attemptSince_ = SteadyClock::now();
+  return true;
+}
+
+void Service::Attempted() {
+  if (!attempt_) return;
+  std::unique_ptr<Session> session;
+  int rc = 0, error = 0;
+  {
+    std::lock_guard<std::mutex> lock(attempt_->mutex);
+    if (!attempt_->done) {
+      if (SteadyClock::now() - attemptSince_ < kConnackTimeout) return;
+      attempt_->abandoned = true;
+      connectFailures_++;
+      core_.Log("mqtt: no answer from " + attempt_->url.text + " within 10 s");
+    } else {
+      session = std::move(attempt_->session);
+      rc = attempt_->rc;
+      error = attempt_->error;
+    }
+  }
+  const BrokerUrl url = attempt_->url;
+  attempt_.reset();
+  if (session && rc == MOSQ_ERR_SUCCESS) {
+    session->started = SteadyClock::now();
+    session_ = std::move(session);
+    sessionHandle_ = nullptr;  // publishing waits for the CONNACK
+    return;
+  }
+  if (session) {
+    // No CONNECT went out (the TCP connection or TLS failed): the bdSeq is
+    // not used up.
+    RestoreBdSeq(session->bdSeq);
+    connectFailures_++;
+    core_.Log("mqtt: cannot connect to " + url.text + ": " +
+              (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(error)) : mosquitto_strerror(rc)));
+  }
+  ++urlIndex_;
+  nextAttempt_ = SteadyClock::now() + backoff_;
+  backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+}
+
+void Service::OnConnack(int rc) {
+  if (!session_) return;
+  if (rc != 0) {
+    connectFailures_++;
+    core_.Log("mqtt: " + session_->url +
+              " refused the connection: " + mosquitto_connack_string(rc));
+    endSession_ = true;
+    endGraceful_ = false;
+    endWhy_.clear();
+    return;
+  }
+  session_->connacked = true;
+  sessionHandle_ = session_->mosq;
+  backoff_ = std::chrono::milliseconds(500);
+  core_.Log("mqtt: connected to " + session_->url + " as " + settings_.clientId + " (bdSeq " +
+            std::to_string(session_->bdSeq) + ")");
+  mosquitto* mosq = session_->mosq;
+  mosquitto_subscribe(mosq, nullptr, node_->Topic("NCMD").c_str(), 1);
+  mosquitto_subscribe(mosq, nullptr, (node_->Topic("DCMD") + "/+").c_str(), 1);
+  if (!settings_.primaryHostId.empty()) {
+    mosquitto_subscribe(mosq, nullptr, ("spBv1.0/STATE/" + settings_.primaryHostId).c_str(), 1);
+  }
+  // Values first, so the births carry the current ones.
+  for (size_t d = 0; d < model_.devices.size(); ++d) {
+    std::vector<Value> values;
+    const bool up = core_.ReadDevice(model_.devices[d], values);
+    node_->Sample(d, values, up, NowMs());
+  }
+  const uint64_t replayed = node_->Counters().replayed;
+  const auto start = SteadyClock::now();
+  node_->SessionStarted(session_->bdSeq, NowMs());
+  LogReplay(replayed, start);
+}
+
+void Service::LogReplay(uint64_t before, SteadyClock::time_point start) {
+  const uint64_t n = node_->Counters().replayed - before;
+  if (n == 0) return;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - start);
+  core_.Log("mqtt: births, then " + std::to_string(n) +
+            " stored changes published (historical) in " + std::to_string(us.count() / 1000) + "." +
+            std::to_string(us.count() % 1000 / 100) + " ms; " + std::to_string(store_->Size()) +
+            " left");
+}
+
+void Service::OnMessage(const std::string& topic, const std::string& payload) {
+  if (!settings_.primaryHostId.empty() && topic == "spBv1.0/STATE/" + settings_.primaryHostId) {
+    const bool was = node_->HostOnline();
+    const uint64_t replayed = node_->Counters().replayed;
+    const auto start = SteadyClock::now();
+    node_->HostState(payload, NowMs());
+    LogReplay(replayed, start);
+    if (was != node_->HostOnline()) {
+      core_.Log("mqtt: primary host " + settings_.primaryHostId +
+                (node_->HostOnline() ? " online: births, then the stored changes"
+                                     : " offline: changes are stored"));
+      if (!node_->HostOnline() && settings_.urls.size() > 1) {
+        // Its host lost this broker: walk on to the next.
+        endSession_ = true;
+        endGraceful_ = true;
+        endWhy_ = "the primary host is offline on this broker";
+      }
+    }
+    return;
+  }
+  std::vector<Write> writes;
+  std::vector<std::string> refusals;
+  const EdgeNode::Command command = node_->OnCommand(topic, payload, writes, refusals);
+  for (const std::string& refusal : refusals) core_.Log("mqtt: command refused: " + refusal);
+  for (const Write& w : writes) {
+    const DeviceDef& device = model_.devices[w.device];
+    core_.Write(device, device.metrics[w.metric], w.bits,
+                "mqtt:" + settings_.clientId + " (DCMD " + device.id + " " +
+                    device.metrics[w.metric].name + ")");
+  }
+  if (command == EdgeNode::Command::Rebirth) {
+    core_.Log("mqtt: rebirth requested");
+    node_->Rebirth(NowMs());
+  } else if (command == EdgeNode::Command::NextServer) {
+    core_.Log("mqtt: next server requested");
+    endSession_ = true;
+    endGraceful_ = true;
+    endWhy_ = "next server requested";
+  }
+}
+
+void Service::Disconnect(bool graceful, const std::string& why) {
+  if (!session_) return;
+  mosquitto* mosq = session_->mosq;
+  if (graceful && session_->connacked) {
+    // NDEATH, then DISCONNECT: the broker then drops the will.
+    const std::string death = node_->DeathPayload(session_->bdSeq);
+    mosquitto_publish(mosq, nullptr, node_->Topic("NDEATH").c_str(), static_cast<int>(death.size()),
+                      death.data(), 0, false);
+    mosquitto_disconnect(mosq);
+    const auto until = SteadyClock::now() + std::chrono::seconds(2);
+    while (mosquitto_want_write(mosq) && SteadyClock::now() < until) {
+      pollfd fd{mosquitto_socket(mosq), POLLOUT, 0};
+      if (fd.fd < 0 || ::poll(&fd, 1, 100) < 0 || mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS)
+        break;
+    }
+  }
+  if (!why.empty()) core_.Log("mqtt: session with " + session_->url + " ended: " + why);
+  if (session_->connacked) sessionsLost_++;
+  sessionHandle_ = nullptr;
+  node_->SessionLost();
+  session_.reset();
+  nextAttempt_ = SteadyClock::now() + backoff_;
+  backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+}
+
+void Service::Drain() {
+  std::set<std::pair<size_t, size_t>> pending;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending.swap(pending_);
+  }
+  std::set<size_t> devices;
+  for (const auto& [line, block] : pending) {
+    if (line < blockDevices_.size() && block < blockDevices_[line].size()) {
+      devices.insert(blockDevices_[line][block].begin(), blockDevices_[line][block].end());
+    }
+  }
+  std::vector<Value> values;
+  for (size_t d : devices) {
+    const bool up = core_.ReadDevice(model_.devices[d], values);
+    node_->Sample(d, values, up, NowMs());
+  }
+}
+
+void Service::Tick() {
+  const auto now = SteadyClock::now();
+  if (now - lastTick_ < kTickPeriod) return;
+  lastTick_ = now;
+  // Values past their age and lines that went down show without a poll.
+  std::vector<Value> values;
+  for (size_t d = 0; d < model_.devices.size(); ++d) {
+    const bool up = core_.ReadDevice(model_.devices[d], values);
+    node_->Sample(d, values, up, NowMs());
+  }
+  const bool counters = now - lastCounters_ >= kCounterPeriod;
+  if (counters) lastCounters_ = now;
+  node_->Lines(core_.LineStatuses(), counters, NowMs());
+  UpdateStats();
+  if (session_ && !session_->connacked && now - session_->started > kConnackTimeout) {
+    Disconnect(false, "no CONNACK within 10 s");
+    ++urlIndex_;
+  }
+}
+
+void Service::Run() {
+  lastCounters_ = SteadyClock::now();
+  node_->Lines(core_.LineStatuses(), true, NowMs());
+  uint64_t dropped = 0;
+  std::unique_lock<std::mutex> hold(loopMutex_);
+  while (!stop_) {
+    Attempted();
+    if (!session_ && !attempt_ && SteadyClock::now() >= nextAttempt_) {
+      if (!Connect()) {
+        session_.reset();
+        ++urlIndex_;
+        nextAttempt_ = SteadyClock::now() + backoff_;
+        backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+      }
+    }
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+    int count = 1;
+    if (session_) {
+      fds[1].fd = mosquitto_socket(session_->mosq);
+      fds[1].events =
+          static_cast<short>(POLLIN | (mosquitto_want_write(session_->mosq) ? POLLOUT : 0));
+      count = fds[1].fd >= 0 ? 2 : 1;
+    }
+    int timeout = static_cast<int>(kTickPeriod.count());
+    if (!session_ && !attempt_) {
+      const auto wait =
+          std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - SteadyClock::now());
+      timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(timeout, wait.count())));
+    }
+    hold.unlock();
+    ::poll(fds, static_cast<nfds_t>(count), timeout);
+    hold.lock();
+    if (fds[0].revents & POLLIN) {
+      uint64_t n = 0;
+      [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &n, sizeof n);
+    }
+    if (session_) {
+      int rc = MOSQ_ERR_SUCCESS;
+      if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+        rc = mosquitto_loop_read(session_->mosq, 1);
+      if (session_ && rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(session_->mosq)) {
+        rc = mosquitto_loop_write(session_->mosq, 1);
+      }
+      if (session_ && rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(session_->mosq);
+      if (session_ && endSession_) {
+        endSession_ = false;
+        Disconnect(endGraceful_, endWhy_);
+        ++urlIndex_;
+        if (endGraceful_) nextAttempt_ = SteadyClock::now();
+      } else if (session_ && rc != MOSQ_ERR_SUCCESS) {
+        const std::string reason =
+            rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
+        Disconnect(false, reason);
+        ++urlIndex_;
+      }
+    }
+    Drain();
+    Tick();
+    store_->Flush();  // the polls of this round, in one transaction
+    if (store_->Dropped() != dropped) {
+      core_.Log("mqtt: store full (store_max " + std::to_string(settings_.storeMax) +
+                "): " + std::to_string(store_->Dropped() - dropped) + " oldest changes dropped");
+      dropped = store_->Dropped();
+    }
+  }
+  Disconnect(true, "the gateway is stopping");
+  if (attempt_) {
+    std::lock_guard<std::mutex> lock(attempt_->mutex);
+    attempt_->abandoned = true;
+    if (attempt_->done) attempt_->session.reset();
+  }
+  attempt_.reset();
+}
+
+void Service::Rebind(const Settings& settings, Model model,
+                     std::vector<std::vector<std::vector<size_t>>> blocks) {
+  settings_.writes = settings.writes;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.clear();  // block numbers of the old plan
+  }
+  blockDevices_ = std::move(blocks);
+  bool same = model.devices.size() == model_.devices.size() && model.lines == model_.lines;
+  for (size_t d = 0; same && d < model.devices.size(); ++d) {
+    const DeviceDef &a = model.devices[d], &b = model_.devices[d];
+    same = a.id == b.id && a.metrics.size() == b.metrics.size();
+    for (size_t i = 0; same && i < a.metrics.size(); ++i) {
+      same = a.metrics[i].name == b.metrics[i].name && a.metrics[i].alias == b.metrics[i].alias &&
+             a.metrics[i].type == b.metrics[i].type;
+    }
+  }
+  model_ = std::move(model);  // the node reads it in place
+  if (same) return;
+  core_.Log("mqtt: the devices changed: births again in this session");
+  std::vector<Value> values;
+  node_->ModelChanged();
+  for (size_t d = 0; d < model_.devices.size(); ++d) {
+    const bool up = core_.ReadDevice(model_.devices[d], values);
+    node_->Sample(d, values, up, NowMs());
+  }
+  node_->Rebirth(NowMs());
+}
+
+std::string Service::StatsText() const {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  return stats_;
+}
+
+void Service::UpdateStats() {
+  const NodeCounters& c = node_->Counters();
+  std::string text =
+      "mqtt: connects " + std::to_string(connects_.load()) + " failed " +
+      std::to_string(connectFailures_.load()) + " sessions lost " +
+      std::to_string(sessionsLost_.load()) + " published " + std::to_string(c.published) +
+      " stored " + std::to_string(c.stored) + " replayed " + std::to_string(c.replayed) +
+      " commands " + std::to_string(c.commands) + " writes " + std::to_string(c.writes) +
+      " refused " + std::to_string(c.refusals) + " store now " + std::to_string(store_->Size()) +
+      " dropped " + std::to_string(store_->Dropped());
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  stats_ = std::move(text);
+}
+
+}  // namespace mqtt
