@@ -488,10 +488,10 @@ TEST_F(NativeE2E, PortCommandsOnTheRealPseudoTerminal) {
 // attempt: 200 ms, and nothing a late simulator does changes the outcome
 // (the replies it owes are incomplete, whenever they come). Faults that are
 // about time, an answer that must come within the time-out or after it,
-// take 400 ms and the margins below.
+// take 1 s and the margins below.
 constexpr int32_t kAtOnce = 300;
 constexpr int32_t kSpoiled = 20;
-constexpr int32_t kTimed = 40;
+constexpr int32_t kTimed = 100;
 
 struct FaultRow {
   const char* fault;    // control command arguments: MODE N
@@ -538,13 +538,13 @@ TEST_F(NativeE2E, ReadFaultsGiveTheRightStatusSendsAndNeverWrongData) {
       {"no-end 3", kSpoiled, 2, 3, nullptr, 0},
       {"silence 3", kSpoiled, 2, 3, nullptr, 0},
       {"silence 1", kTimed, 0, 2, nullptr, 0},
-      // Within the 400 ms time-out by 300 ms.
-      {"delay=100 1", kTimed, 0, 1, nullptr, 0},
-      // Over it: the driver gives up at 400 ms (200 ms before the reply; a
+      // Within the 1 s time-out by 700 ms.
+      {"delay=300 1", kTimed, 0, 1, nullptr, 0},
+      // Over it: the driver gives up at 1 s (500 ms before the reply; a
       // driver held off the CPU that long would still take it) and asks
-      // again at 450 ms; the late reply, at 600 ms, is the second attempt's
-      // answer (the same question), 250 ms before that attempt's time-out.
-      {"delay=600 1", kTimed, 0, 2, nullptr, 0},
+      // again at 1.05 s; the late reply, at 1.5 s, is the second attempt's
+      // answer (the same question), 550 ms before that attempt's time-out.
+      {"delay=1500 1", kTimed, 0, 2, nullptr, 0},
   };
   constexpr int kRuns = 6;  // runs of a timed row before a starved simulator is a failure
   int32_t readTimeout = 0;
