@@ -579,7 +579,7 @@ TEST_F(SimTest, ControlCommands) {
   EXPECT_EQ(sim.Control("disconnect 03"), "ok");
   EXPECT_EQ(Send("06"), EncodeFrame("0604"));
   EXPECT_EQ(sim.Control("stats"),
-            "ok frames=3 reads=0 writes=0 adapter=3 bad=0 failed=0 faulted=0 skipped=0");
+            "ok frames=3 reads=0 writes=0 adapter=3 bad=0 failed=0 faulted=0 skipped=0 lag=0");
   EXPECT_EQ(sim.Control("reset"), "ok");
   EXPECT_EQ(At(Send("12"), 15, 2), "00");
 }

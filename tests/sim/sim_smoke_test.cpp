@@ -182,6 +182,20 @@ TEST_F(SimProcess, AnswersFramesOnThePtyAndServesControlCommands) {
   OpenLine();
   EXPECT_EQ(Exchange(":000C06F9F4;"), tiway_sim::EncodeFrame("0605"));
 
+  // Kept off the CPU for 300 ms while the line is open (the stall staged
+  // here, not a wait for anything), with a request waiting: the lag counter
+  // says at least that long, and the request is still answered.
+  EXPECT_EQ(Control("stats reset"), "ok");
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  EXPECT_EQ(write(line_, ":000C06F9F4;", 12), 12);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(kill(pid_, SIGCONT), 0);
+  EXPECT_EQ(ReadFrame(line_), tiway_sim::EncodeFrame("0605"));
+  const std::string stats = Control("stats");
+  const std::size_t lag = stats.find(" lag=");
+  ASSERT_NE(lag, std::string::npos) << stats;
+  EXPECT_GE(std::stol(stats.substr(lag + 5)), 300) << stats;
+
   const int status = Stop();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);

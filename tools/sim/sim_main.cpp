@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -298,6 +299,13 @@ int Run(const Options& options) {
   // A pty's master reports a hang-up while nobody has the slave open; then
   // the line sits out one short poll at a time instead of spinning.
   bool lineHungUp = false;
+  // While the line is open the loop looks at it at least every 20 ms, so
+  // that the time between two looks (the lag counter) says how long the
+  // simulator was kept from it: a request waits unread, a due reply unsent,
+  // at most that long. A test with a short reply time-out reads it to tell
+  // a fault it staged from a simulator that a loaded machine held off the CPU.
+  constexpr std::chrono::milliseconds kOpenLineLook{20};
+  auto lastLook = tiway_sim::Clock::now();
   while (gStop == 0) {
     std::vector<pollfd> fds;
     const bool watchLine = !lineHungUp;
@@ -307,9 +315,18 @@ int Run(const Options& options) {
     const tiway_sim::Clock::time_point next =
         std::min(output.NextDue(),
                  arrived.empty() ? tiway_sim::Clock::time_point::max() : arrived.front().at);
-    const timespec wait =
-        tiway_sim::WaitUntil(next, std::chrono::milliseconds(watchLine ? 100 : 50));
+    const std::chrono::milliseconds cap = !watchLine ? std::chrono::milliseconds(50)
+                                          : lineOpen ? kOpenLineLook
+                                                     : std::chrono::milliseconds(100);
+    const timespec wait = tiway_sim::WaitUntil(next, cap);
     const int ready = ppoll(fds.data(), fds.size(), &wait, nullptr);
+    const auto looked = tiway_sim::Clock::now();
+    if (lineOpen && watchLine) {
+      const auto lag = std::chrono::duration_cast<std::chrono::milliseconds>(looked - lastLook);
+      uint64_t& longest = simulator.Count().lagMs;
+      longest = std::max(longest, static_cast<uint64_t>(lag.count()));
+    }
+    lastLook = looked;
     if (ready < 0 && errno != EINTR) {
       status = Fail(std::string("poll: ") + std::strerror(errno));
       break;
@@ -350,6 +367,9 @@ int Run(const Options& options) {
         }
       }
     }
+    // Requests read in this pass are acted on before the control commands
+    // of the same pass are answered: a "stats" sent after a request sees it.
+    actOnArrived();
     for (std::size_t i = firstControl; i < fds.size() && ready > 0; ++i) {
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) control.Serve(fds[i].fd, answer);
     }

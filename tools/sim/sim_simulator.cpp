@@ -315,7 +315,8 @@ std::string Simulator::Control(std::string_view line) {
     return "ok frames=" + std::to_string(c.frames) + " reads=" + std::to_string(c.reads) +
            " writes=" + std::to_string(c.writes) + " adapter=" + std::to_string(c.adapter) +
            " bad=" + std::to_string(c.bad) + " failed=" + std::to_string(c.failed) +
-           " faulted=" + std::to_string(c.faulted) + " skipped=" + std::to_string(c.skipped);
+           " faulted=" + std::to_string(c.faulted) + " skipped=" + std::to_string(c.skipped) +
+           " lag=" + std::to_string(c.lagMs);
   }
   if (command == "stats" && args == 1 && words[1] == "reset") {
     counters_ = Counters{};

@@ -32,6 +32,11 @@ struct Counters {
   uint64_t failed = 0;   // primitives answered with an error code
   uint64_t faulted = 0;  // replies spoiled by a fault
   uint64_t skipped = 0;  // bytes outside frames (set by the line)
+  // The longest time, in milliseconds, between two looks at the line while
+  // somebody had it open (set by the line): the longest a request can have
+  // waited unread or a due reply unsent. A few ms on a machine with room;
+  // more when the simulator was kept off the CPU.
+  uint64_t lagMs = 0;
 };
 
 class Simulator {
