@@ -6,7 +6,7 @@ usage: sparkplug_client.py PB2_DIR BROKER_OPTIONS listen
        sparkplug_client.py PB2_DIR BROKER_OPTIONS cmd TOPIC METRIC TYPE VALUE [...]
        sparkplug_client.py PB2_DIR BROKER_OPTIONS state HOST_ID online|offline
        sparkplug_client.py PB2_DIR BROKER_OPTIONS raw TOPIC TEXT
-BROKER_OPTIONS: --port P [--tls CA CERT KEY]
+BROKER_OPTIONS: --port P [--tls CA CERT KEY] [--auth USER PASSWORD]
 listen: subscribes to spBv1.0/# (a persistent session, QoS 1: a broker
   that keeps sessions holds what it missed), prints "ready", then one line
   per message: "VERB DEVICE|- seq=N|- NAME=VALUE[/h] ..." with names
@@ -35,6 +35,9 @@ def client_for(args):
         c.tls_set(ca_certs=args[i + 1], certfile=args[i + 2], keyfile=args[i + 3],
                   tls_version=ssl.PROTOCOL_TLS_CLIENT)
         c.tls_insecure_set(True)  # the test broker's name is 127.0.0.1
+    if "--auth" in args:
+        i = args.index("--auth")
+        c.username_pw_set(args[i + 1], args[i + 2])
     c.connect("127.0.0.1", port, keepalive=30)
     return c
 
@@ -48,7 +51,7 @@ def main():
     args = sys.argv[2:]
     i = 0
     while args[i].startswith("--"):
-        i += 4 if args[i] == "--tls" else 2
+        i += {"--tls": 4, "--auth": 3}.get(args[i], 2)
     verb, rest = args[i], args[i + 1:]
     c = client_for(args[:i] + [verb])
     if verb == "listen":
