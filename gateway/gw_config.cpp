@@ -398,15 +398,18 @@ Config Parse(const toml::table& root) {
     const toml::table* g = node->as_table();
     if (g == nullptr) throw Refusal{LineOf(*node), "[gateway] must be a table"};
     Reader r(*g);
-    r.CheckKeys({"listen", "port", "max_clients", "max_clients_per_address", "idle_timeout_s",
-                 "request_timeout_ms", "diagnostics_unit", "diagnostics", "max_requests_per_s",
-                 "metrics", "stats_interval_s", "driver"},
-                "[gateway]");
+    r.CheckKeys(
+        {"listen", "port", "max_clients", "max_clients_per_address", "max_connections_per_s",
+         "idle_timeout_s", "request_timeout_ms", "diagnostics_unit", "diagnostics",
+         "max_requests_per_s", "metrics", "stats_interval_s", "driver"},
+        "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
     config.maxClients = static_cast<int>(r.Int("max_clients", 1, 4096).value_or(64));
     config.maxClientsPerAddress =
         static_cast<int>(r.Int("max_clients_per_address", 1, 4096).value_or(16));
+    config.maxConnectionsPerS =
+        static_cast<int>(r.Int("max_connections_per_s", 0, 1000000).value_or(100));
     config.idleTimeoutS = static_cast<int>(r.Int("idle_timeout_s", 1, 86400).value_or(60));
     config.requestTimeoutMs =
         static_cast<int>(r.Int("request_timeout_ms", 100, 600000).value_or(2000));

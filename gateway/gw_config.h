@@ -101,8 +101,9 @@ struct Config {
   int port = 5020;
   int maxClients = 64;
   int maxClientsPerAddress = 16;
-  int idleTimeoutS = 60;        // a connection with no request for so long is closed
-  int requestTimeoutMs = 2000;  // a request's bytes must all arrive within this time
+  int maxConnectionsPerS = 100;  // new connections per client address; 0: no limit
+  int idleTimeoutS = 60;         // a connection with no request for so long is closed
+  int requestTimeoutMs = 2000;   // a request's bytes must all arrive within this time
   int diagnosticsUnit = 247;
   DiagnosticsAccess diagnostics = DiagnosticsAccess::Read;
   int maxRequestsPerS = 0;  // per client address; 0: no limit

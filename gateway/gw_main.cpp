@@ -13,10 +13,10 @@
 
 #include "gateway/gw_config.h"
 #include "gateway/gw_gateway.h"
-#include "gateway/gw_metrics.h"
 #include "gateway/gw_plan.h"
-#include "gateway/gw_server.h"
 #include "gateway/mqtt/mq_gateway.h"
+#include "gateway/net/metrics_server.h"
+#include "gateway/net/server.h"
 #include "host/driver.h"
 
 namespace {

@@ -5,7 +5,9 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "gateway/modbus/pdu.h"
 #include "gateway/mqtt/mq_service.h"
+#include "gateway/report/audit.h"
 
 namespace mqtt {
 
@@ -27,21 +29,23 @@ const char* StateName(gateway::Phase phase) {
   return "unknown";
 }
 
-// The same audit line as a Modbus write's, the MQTT client as the actor.
-void Audit(const std::string& actor, int unit, int function, uint32_t address,
+// The audit line of a Modbus write (report::AuditWrite), the MQTT client
+// as the actor in place of an address and port.
+void Audit(const std::string& actor, int unit, int function, gateway::Kind kind, uint32_t address,
            const std::vector<uint16_t>& values, int32_t status, uint8_t answer) {
-  std::string text = "audit: write from " + actor + " unit " + std::to_string(unit) + " function " +
-                     std::to_string(function) + " address " + std::to_string(address) + " values";
-  for (uint16_t v : values) text += " " + std::to_string(v);
-  text += ": status ";
-  text += status == gateway::kNotSent   ? std::string("none (not sent)")
-          : status == gateway::kNotDone ? std::string("none (not carried out)")
-                                        : std::to_string(status);
-  char code[8];
-  std::snprintf(code, sizeof code, "0x%02X", answer);
-  text += ", answered " +
-          (answer == gateway::kOk ? std::string("ok") : "exception " + std::string(code));
-  gateway::Log(text);
+  gateway::modbus::Request request;
+  request.unit = static_cast<uint8_t>(unit);
+  request.function = static_cast<uint8_t>(function);
+  request.write = true;
+  request.kind = kind;
+  request.address = address;
+  request.count = static_cast<uint32_t>(values.size());
+  request.values = values;
+  std::string line = gateway::report::AuditWrite("", 0, request, status, answer, nullptr);
+  const std::string anonymous = "audit: write from :0";
+  if (line.rfind(anonymous, 0) == 0)
+    line.replace(0, anonymous.size(), "audit: write from " + actor);
+  gateway::Log(line);
 }
 
 class Adapter : public Core {
@@ -130,8 +134,8 @@ class Adapter : public Core {
     gateway::Gateway& core = core_;
     asio::post(io_, [&core, actor, unit, kind, address, values, function] {
       core.WriteAsync(unit, kind, address, values,
-                      [actor, unit, function, address, values](uint8_t code, int32_t status) {
-                        Audit(actor, unit, function, address, values, status, code);
+                      [actor, unit, function, kind, address, values](uint8_t code, int32_t status) {
+                        Audit(actor, unit, function, kind, address, values, status, code);
                       });
     });
   }

@@ -102,6 +102,7 @@ EdgeNode::EdgeNode(const Model& model, const Settings& settings, Store& store, P
   }
   lines_.resize(model.lines.size());
   for (LineStatus& line : lines_) line.state = "starting";
+  linesNow_ = lines_;
 }
 
 std::string EdgeNode::Topic(const char* type, const std::string& device) const {
@@ -169,6 +170,7 @@ void EdgeNode::Births(uint64_t nowMs) {
   AddMetric(p, &bdSeq, kAliasBdSeq, DataType::UInt64, nowMs)->set_long_value(bdSeq_);
   AddMetric(p, &rebirth, kAliasRebirth, DataType::Boolean, nowMs)->set_boolean_value(false);
   AddMetric(p, &next, kAliasNextServer, DataType::Boolean, nowMs)->set_boolean_value(false);
+  lines_ = linesNow_;
   for (size_t l = 0; l < model_.lines.size(); ++l) {
     for (int which = 0; which < 3; ++which) {
       const std::string name = "Lines/" + model_.lines[l] + "/" + kLineMetric[which];
@@ -308,12 +310,10 @@ void EdgeNode::Replay(uint64_t nowMs) {
 void EdgeNode::Lines(const std::vector<LineStatus>& lines, bool withCounters, uint64_t nowMs) {
   pb::Payload p;
   for (size_t l = 0; l < lines.size() && l < lines_.size(); ++l) {
+    linesNow_[l] = lines[l];
     LineStatus& had = lines_[l];
     const LineStatus& now = lines[l];
-    if (!Publishing()) {
-      had = now;
-      continue;
-    }
+    if (!Publishing()) continue;
     if (now.state != had.state) {
       AddMetric(p, nullptr, model_.LineAlias(l, 0), DataType::String, nowMs)
           ->set_string_value(now.state);

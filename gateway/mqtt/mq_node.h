@@ -110,7 +110,8 @@ class EdgeNode {
   Store& store_;
   Publisher& publisher_;
   std::vector<DeviceState> devices_;
-  std::vector<LineStatus> lines_;
+  std::vector<LineStatus> lines_;     // as subscribers know them
+  std::vector<LineStatus> linesNow_;  // as last reported (the births carry these)
   bool session_ = false, born_ = false;
   bool hostOnline_ = false;
   uint64_t hostTimestamp_ = 0;

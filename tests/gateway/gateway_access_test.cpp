@@ -327,7 +327,10 @@ TEST_F(GatewayAccess, TlsWithMutualAuthenticationAndRolesFromCertificates) {
       Logged(R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 16 address 0 values 56: )"
              R"(status none \(not sent\), answered exception 0x01 \(its role is read\))"))
       << gateway_.Log();
-  EXPECT_TRUE(Logged(R"(TLS handshake failed: [^\n]*(expired|certificate))")) << gateway_.Log();
+  for (const char* why : {"certificate expired", "unable to get local issuer certificate"}) {
+    EXPECT_TRUE(Logged(std::string("TLS handshake failed: certificate verify failed: ") + why))
+        << gateway_.Log();
+  }
   // openssl s_client: one read with the operator's certificate, TLS 1.2 at
   // least; without a certificate, no answer. (-quiet waits for the gateway
   // to close the connection: idle_timeout_s.)

@@ -19,7 +19,7 @@
 #include "tests/gateway/raw_client.h"
 #include "gateway/gw_config.h"
 #include "gateway/gw_gateway.h"
-#include "gateway/gw_modbus.h"
+#include "gateway/modbus/pdu.h"
 #include "gateway/gw_plan.h"
 
 namespace gateway {

@@ -212,12 +212,15 @@ TEST_F(NodeTest, BirthsThenDataByExceptionWithSeqAcrossAllMessagesAndWrap) {
   // seq runs 0-255 over every message, then 0 again.
   for (uint64_t v = 0; v < 300; ++v) node.Sample(1, Unit2(100 + v), true, 2000 + v);
   EXPECT_EQ(rec_.At(rec_.sent.size() - 1).seq(), (3u + 300u) % 256u);
-  // Rebirth: NBIRTH seq 0 with the same bdSeq, then every DBIRTH.
+  // Rebirth: NBIRTH seq 0 with the same bdSeq and the lines' current
+  // counters (not yet due in an NDATA), then every DBIRTH.
+  node.Lines({{"running", 9, 1}}, false, 4000);
   const size_t before = rec_.sent.size();
   node.Rebirth(5000);
   ASSERT_EQ(rec_.sent.size(), before + 3);
   EXPECT_EQ(rec_.At(before).seq(), 0u);
   EXPECT_EQ(rec_.At(before).metrics(0).long_value(), 41u);
+  EXPECT_EQ(rec_.At(before).metrics(4).long_value(), 9u);  // Lines/north/Transactions
   EXPECT_EQ(rec_.At(before + 2).metrics(0).int_value(), 399u);
 }
 

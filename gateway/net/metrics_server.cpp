@@ -1,7 +1,9 @@
-#include "gateway/gw_metrics.h"
+#include "gateway/net/metrics_server.h"
 
 #include <chrono>
 #include <cstdlib>
+
+#include "gateway/net/endpoint.h"
 
 namespace gateway {
 
@@ -10,13 +12,6 @@ namespace {
 constexpr size_t kMaxRequest = 8 * 1024;
 constexpr size_t kMaxClients = 16;
 constexpr auto kTimeout = std::chrono::seconds(5);
-
-std::string ClientAddress(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
-  }
-  return address.to_string();
-}
 
 }  // namespace
 
@@ -38,17 +33,11 @@ MetricsServer::~MetricsServer() {
 }
 
 std::string MetricsServer::Listen(const std::string& host, int port) {
+  // IPv6 only on an IPv6 address: the host's default for the metrics listener.
+  if (std::string error = net::Listen(acceptor_, host, port, "metrics ", false); !error.empty()) {
+    return error;
+  }
   asio::error_code ec;
-  const asio::ip::address ip = asio::ip::make_address(host, ec);
-  if (ec) return "metrics address '" + host + "' is not an IPv4 or IPv6 address";
-  const asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(port));
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec)
-    return "cannot listen for metrics on " + host + ":" + std::to_string(port) + ": " +
-           ec.message();
   port_ = acceptor_.local_endpoint(ec).port();
   Accept();
   return "";
@@ -75,9 +64,9 @@ void MetricsServer::Accept() {
     const auto remote = socket.remote_endpoint(e);
     const Config& config = gateway_.Cfg();
     const bool allowed = !e && (config.clients.empty() ||
-                                config.RuleFor(ClientAddress(remote.address())) != nullptr);
+                                config.RuleFor(net::ClientAddress(remote.address())) != nullptr);
     if (!allowed) {
-      if (!e) gateway_.Client(ClientAddress(remote.address())).refusals.Add();
+      if (!e) gateway_.Client(net::ClientAddress(remote.address())).refusals.Add();
       socket.close(e);
     } else {
       // A full listener still serves: the oldest connection gives way (a

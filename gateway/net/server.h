@@ -1,10 +1,10 @@
 // The Modbus TCP side: one event loop (standalone Asio) with non-blocking
-// sockets. Requests are delimited by their MBAP header and answered in the
-// order they came, any number of them pipelined; a connection is closed when
-// it stays idle, takes too long to send a request, does not read its
-// answers, or sends something that is not Modbus TCP. When every slot is
-// taken the oldest idle connection gives way to a new one; each address has
-// a limit of its own. Writes wait for the line without holding the loop.
+// sockets, plain TCP and Modbus/TCP Security (TLS) side by side. The server
+// owns the acceptors, the TLS context and the set of connections with its
+// limits; each connection owns its socket, buffers, state and deadlines
+// (net/connection.h); what a request means is modbus/service.h's. When every
+// slot is taken the oldest idle connection gives way to a new one; each
+// address has a limit of its own, and a rate of new connections.
 #pragma once
 
 #include <asio.hpp>
@@ -12,17 +12,19 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <map>
 #include <memory>
 #include <string>
 
 #include "gateway/gw_gateway.h"
-#include "gateway/gw_modbus.h"
+#include "gateway/modbus/service.h"
+#include "gateway/net/connection.h"
+#include "gateway/net/connection_rate.h"
+#include "gateway/net/connection_set.h"
+#include "gateway/net/notes.h"
 
 namespace gateway {
 
-class Server {
+class Server : private net::Connection::Owner {
  public:
   struct Limits {
     int maxClients = 64;
@@ -33,7 +35,7 @@ class Server {
   };
 
   Server(asio::io_context& io, Gateway& gateway, Limits limits);
-  ~Server();
+  ~Server() override;
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
@@ -44,7 +46,7 @@ class Server {
   // later, a client certificate required and verified against the CA.
   std::string ListenTls(const std::string& address, int port);
   int TlsPort() const { return tlsPort_; }
-  size_t Connections() const { return connections_.size(); }
+  size_t Connections() const { return connections_.Size(); }
 
   // After a reload: each open connection takes the role and units of the
   // rule that now covers it; one that no rule covers any more is closed.
@@ -58,52 +60,32 @@ class Server {
   void CloseAll(std::chrono::milliseconds grace, std::function<void()> done);
 
  private:
-  struct Connection;
-  using Ptr = std::shared_ptr<Connection>;
+  using Ptr = std::shared_ptr<net::Connection>;
 
+  net::Connection::Owner& Owner() { return *this; }
   void Accept(asio::ip::tcp::acceptor& acceptor, bool tls);
   void Accepted(asio::ip::tcp::socket socket, bool tls);
   void OutOfDescriptors(asio::ip::tcp::acceptor& acceptor, bool tls);
-  void Handshake(const Ptr& c);
-  // The role a verified client certificate carries, or an error text.
-  std::string CertificateRole(Connection& c, Role& role) const;
-  void StartRead(const Ptr& c);
-  void Process(const Ptr& c);
-  void Handle(const Ptr& c, const uint8_t* frame, size_t size);
-  void Send(const Ptr& c, const std::vector<uint8_t>& bytes);
-  void Flush(const Ptr& c);
-  // Closes a connection; `reason` (logged, counted) when the gateway closes it.
-  void Close(const Ptr& c, const char* reason);
-  void Sweep();
-  bool Idle(const Connection& c) const;
-  Ptr Victim(const std::string* address) const;  // the idle connection to give way
-  // kOk when the connection may make the request, else the exception to
-  // answer and `why` (rate, diagnostics access, units, role).
-  uint8_t Authorize(Connection& c, const modbus::Request& request, const char*& why);
-  void Note(const std::string& text);  // connection events in the log, rate-limited
+  // net::Connection::Owner
+  std::string Verified(net::Connection& c, const asio::error_code& ec) override;
+  void Received(const Ptr& c) override { service_.Received(c); }
+  void Closed(net::Connection& c, const char* reason) override;
 
   asio::io_context& io_;
   Gateway& gateway_;
   Limits limits_;
+  net::Connection::Limits connectionLimits_;
   asio::ip::tcp::acceptor acceptor_, tlsAcceptor_;
   std::unique_ptr<asio::ssl::context> tlsContext_;
-  int tlsPort_ = 0;
-  asio::steady_timer sweep_, acceptPause_;
-  int port_ = 0;
+  int port_ = 0, tlsPort_ = 0;
   int reserveFd_ = -1;  // a spare descriptor, given up to refuse a client when none is left
   bool stopping_ = false;
   uint64_t serial_ = 0;
-  std::list<Ptr> connections_;
-  std::map<std::string, int> perAddress_;
-  struct Bucket {  // a client address's requests: a token bucket of one second
-    double tokens = 0;
-    Clock::time_point at{};
-  };
-  std::map<std::string, Bucket> buckets_;
+  net::ConnectionSet connections_;
+  net::ConnectionRate connectionRate_;
+  net::Notes notes_;
+  modbus::Service service_;
   std::function<void()> closed_;  // CloseAll's `done`, once the last one has gone
-  // Rate limit of connection events in the log.
-  Clock::time_point noteWindow_{};
-  int notes_ = 0, notesSuppressed_ = 0;
 };
 
 }  // namespace gateway

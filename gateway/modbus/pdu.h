@@ -1,7 +1,7 @@
-// Modbus TCP framing and the application protocol's requests and answers,
-// without sockets: a frame is delimited by its MBAP header; a request is
-// checked against the protocol for every function code 0-255; answers
-// (normal or exception) are encoded here. The server and the tests share it.
+// The Modbus application protocol's requests and answers, without sockets:
+// a request is checked against the protocol for every function code 0-255;
+// answers (normal or exception) are encoded here, each with its request's
+// MBAP header. The server, the tests and the fuzz target share it.
 #pragma once
 
 #include <cstddef>
@@ -10,19 +10,9 @@
 #include <vector>
 
 #include "gateway/gw_config.h"
+#include "gateway/modbus/mbap.h"
 
 namespace gateway::modbus {
-
-inline constexpr size_t kHeaderSize = 7;  // MBAP: transaction, protocol, length, unit
-inline constexpr size_t kMaxAdu = 260;    // MBAP header and a 253-byte PDU
-
-// Where the front of a byte stream stands.
-enum class FrameState {
-  Incomplete,  // more bytes are needed (a header that is fine so far)
-  Complete,    // a whole frame of `size` bytes
-  Bad,         // protocol id other than 0, or length outside 2..254: close the connection
-};
-FrameState Frame(const uint8_t* data, size_t available, size_t& size);
 
 // One request, checked.
 struct Request {

@@ -1,4 +1,4 @@
-#include "gateway/gw_modbus.h"
+#include "gateway/modbus/pdu.h"
 
 #include <algorithm>
 
@@ -30,15 +30,6 @@ constexpr uint32_t kMaxReadBits = 2000, kMaxReadRegisters = 125;
 constexpr uint32_t kMaxWriteBits = 1968, kMaxWriteRegisters = 123;
 
 }  // namespace
-
-FrameState Frame(const uint8_t* data, size_t available, size_t& size) {
-  if (available >= 4 && Word(data + 2) != 0) return FrameState::Bad;
-  if (available < 6) return FrameState::Incomplete;
-  const uint32_t length = Word(data + 4);  // unit id and PDU
-  if (length < 2 || length > 254) return FrameState::Bad;
-  size = 6 + length;
-  return available >= size ? FrameState::Complete : FrameState::Incomplete;
-}
 
 Verdict Parse(const uint8_t* frame, size_t size, Request& request, uint8_t& code) {
   request = Request{};
