@@ -429,8 +429,8 @@ bool Latency(const std::string& dir, int samples) {
   std::mt19937 random(7);
   std::uniform_int_distribution<int> pause(0, 60);
   for (int i = 1; i <= samples; ++i) {
-    // The stimulus falls anywhere in the cycle (a 4-word read takes about
-    // 45 ms at 19200 baud).
+    // The change falls anywhere in the cycle (a 4-word read takes 85.4 ms
+    // at 19200 baud, the driver's 50 ms pause included).
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
     const size_t from = host.Count();
     char command[40];
@@ -612,6 +612,8 @@ bool Fleet(const std::string& dir, int rebirths, int cpuSeconds) {
       },
       300s);
   if (!replayed) return Fail("the stored changes did not all arrive", &gateway);
+  if (host.With([&](std::vector<Arrival>& all) { return Find(all, back, "NBIRTH"); }) < 0)
+    return Fail("historical changes without an NBIRTH before them", &gateway);
   host.With([&](std::vector<Arrival>& all) {
     const size_t n = static_cast<size_t>(Find(all, back, "NBIRTH"));
     size_t first = n;
