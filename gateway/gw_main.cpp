@@ -276,11 +276,17 @@ int main(int argc, char** argv) {
       fresh.tls.ca = running.tls.ca;
     }
     const gateway::Plan nextPlan = gateway::MakePlan(fresh, !noCoalesce);
-    // The edge node ends its session (NDEATH) and starts a new one on the
-    // new devices and broker settings.
-    edge.reset();
+    // The edge node keeps its session when the broker settings stay (births
+    // again if the devices changed); otherwise it ends it (NDEATH) and a new
+    // one starts.
+    const bool keepEdge = edge && edge->Reloading(fresh);
+    if (!keepEdge) edge.reset();
     gateway::Gateway::Replaced replaced = core.Reload(fresh, nextPlan);
-    startEdge(fresh, nextPlan);
+    if (keepEdge) {
+      edge->Reloaded(fresh, nextPlan);
+    } else {
+      startEdge(fresh, nextPlan);
+    }
     server.Reapply();
     gateway::Log("reload: " + configPath + ": " + replaced.summary);
     // The lines that go are stopped (a transaction may take three reply

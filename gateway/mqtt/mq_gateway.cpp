@@ -162,12 +162,11 @@ struct GatewayEdge::Impl {
 
 GatewayEdge::GatewayEdge(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-std::unique_ptr<GatewayEdge> GatewayEdge::Start(const gateway::Config& config,
-                                                const gateway::Plan& plan, gateway::Gateway& core,
-                                                asio::io_context& io, std::string& error) {
-  auto impl = std::make_unique<Impl>(config, plan, core, io);
-  // Which devices each block holds.
-  const Model model = BuildModel(config);
+namespace {
+
+// Which devices each block of each line holds.
+std::vector<std::vector<std::vector<size_t>>> BlockDevices(const Model& model,
+                                                           const gateway::Plan& plan) {
   std::vector<std::vector<std::vector<size_t>>> blocks(plan.lines.size());
   for (size_t l = 0; l < plan.lines.size(); ++l) blocks[l].resize(plan.lines[l].blocks.size());
   for (size_t d = 0; d < model.devices.size(); ++d) {
@@ -180,19 +179,54 @@ std::unique_ptr<GatewayEdge> GatewayEdge::Start(const gateway::Config& config,
       }
     }
   }
-  impl->service.SetBlockDevices(std::move(blocks));
-  if (!impl->service.Start(error)) return nullptr;
-  for (size_t l = 0; l < core.LineCount(); ++l) {
-    Service* service = &impl->service;
-    core.LineAt(l).SetReadObserver([service, l](size_t block) { service->BlockRead(l, block); });
+  return blocks;
+}
+
+}  // namespace
+
+void GatewayEdge::Attach() {
+  Service* service = &impl_->service;
+  for (size_t l = 0; l < impl_->core.LineCount(); ++l) {
+    impl_->core.LineAt(l).SetReadObserver(
+        [service, l](size_t block) { service->BlockRead(l, block); });
   }
-  return std::unique_ptr<GatewayEdge>(new GatewayEdge(std::move(impl)));
+}
+
+void GatewayEdge::Detach() {
+  for (size_t l = 0; l < impl_->core.LineCount(); ++l)
+    impl_->core.LineAt(l).SetReadObserver(nullptr);
+}
+
+std::unique_ptr<GatewayEdge> GatewayEdge::Start(const gateway::Config& config,
+                                                const gateway::Plan& plan, gateway::Gateway& core,
+                                                asio::io_context& io, std::string& error) {
+  auto impl = std::make_unique<Impl>(config, plan, core, io);
+  impl->service.SetBlockDevices(BlockDevices(BuildModel(config), plan));
+  if (!impl->service.Start(error)) return nullptr;
+  std::unique_ptr<GatewayEdge> edge(new GatewayEdge(std::move(impl)));
+  edge->Attach();
+  return edge;
 }
 
 GatewayEdge::~GatewayEdge() {
-  for (size_t l = 0; l < impl_->core.LineCount(); ++l)
-    impl_->core.LineAt(l).SetReadObserver(nullptr);
+  Detach();
   impl_->service.Stop();
+}
+
+bool GatewayEdge::Reloading(const gateway::Config& fresh) {
+  if (!fresh.mqtt.enabled || !fresh.mqtt.SameBroker(impl_->service.Cfg())) return false;
+  paused_ = impl_->service.Pause();
+  Detach();
+  return true;
+}
+
+void GatewayEdge::Reloaded(const gateway::Config& fresh, const gateway::Plan& plan) {
+  impl_->plan = plan;
+  Model model = BuildModel(fresh);
+  auto blocks = BlockDevices(model, plan);
+  impl_->service.Rebind(fresh.mqtt, std::move(model), std::move(blocks));
+  Attach();
+  paused_ = {};
 }
 
 std::string GatewayEdge::StatsText() const {

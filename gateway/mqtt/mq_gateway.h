@@ -7,6 +7,7 @@
 
 #include <asio/io_context.hpp>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "gateway/gw_config.h"
@@ -24,11 +25,22 @@ class GatewayEdge {
   ~GatewayEdge();
   std::string StatsText() const;
 
+  // SIGHUP, on the event loop, around Gateway::Reload. Reloading: when the
+  // broker settings stay, the edge node pauses and lets go of the lines
+  // (true); otherwise the caller ends it and starts a new one (false).
+  // Reloaded: the new devices and plan, the lines' observers again, births
+  // in the same session when the devices changed.
+  bool Reloading(const gateway::Config& fresh);
+  void Reloaded(const gateway::Config& fresh, const gateway::Plan& plan);
+
   struct Impl;
 
  private:
   explicit GatewayEdge(std::unique_ptr<Impl> impl);
+  void Attach();  // every line tells the edge node of its block reads
+  void Detach();
   std::unique_ptr<Impl> impl_;
+  std::unique_lock<std::mutex> paused_;
 };
 
 }  // namespace mqtt

@@ -105,6 +105,16 @@ EdgeNode::EdgeNode(const Model& model, const Settings& settings, Store& store, P
   linesNow_ = lines_;
 }
 
+void EdgeNode::ModelChanged() {
+  devices_.assign(model_.devices.size(), DeviceState{});
+  for (size_t d = 0; d < devices_.size(); ++d) {
+    devices_[d].current.resize(model_.devices[d].metrics.size());
+    devices_[d].known.assign(model_.devices[d].metrics.size(), 0);
+  }
+  lines_.resize(model_.lines.size());
+  linesNow_.resize(model_.lines.size());
+}
+
 std::string EdgeNode::Topic(const char* type, const std::string& device) const {
   std::string topic =
       std::string(kNamespace) + "/" + settings_.groupId + "/" + type + "/" + settings_.edgeNodeId;

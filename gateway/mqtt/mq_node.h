@@ -73,6 +73,9 @@ class EdgeNode {
   // the caller) to `refusals`.
   Command OnCommand(const std::string& topic, const std::string& payload,
                     std::vector<Write>& writes, std::vector<std::string>& refusals);
+  // The model was replaced in place (a reload): the devices' state starts
+  // again; the caller samples them and asks for births.
+  void ModelChanged();
   // Births again in the same session (same bdSeq): Node Control/Rebirth.
   void Rebirth(uint64_t nowMs);
 

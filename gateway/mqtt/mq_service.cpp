@@ -38,6 +38,20 @@ struct Service::Session {
   }
 };
 
+// A connection attempt, shared with the thread that makes it (which may
+// outlive the service when the attempt is abandoned).
+struct Service::Attempt {
+  std::mutex mutex;
+  bool done = false, abandoned = false;
+  int rc = 0, error = 0;
+  std::unique_ptr<Session> session;
+  BrokerUrl url;
+  int wakeFd = -1;  // a duplicate of the service's, closed with the attempt
+  ~Attempt() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+};
+
 namespace {
 
 class MosquittoPublisher : public Publisher {
@@ -205,20 +219,70 @@ bool Service::Connect() {
   mosquitto_will_set(mosq, node_->Topic("NDEATH").c_str(), static_cast<int>(death.size()),
                      death.data(), 1, false);
   connects_++;
-  const int rc = mosquitto_connect(mosq, url.host.c_str(), url.port, settings_.keepaliveS);
-  if (rc != MOSQ_ERR_SUCCESS) {
+  // The TCP connection (and TLS handshake) block: they run on a thread of
+  // their own, so that polls are still taken (and stored) meanwhile, and a
+  // broker that does not answer at all is given up after kConnackTimeout.
+  auto attempt = std::make_shared<Attempt>();
+  attempt->session = std::move(session);
+  attempt->wakeFd = ::dup(wakeFd_);
+  attempt->url = url;
+  const int keepalive = settings_.keepaliveS;
+  std::thread([attempt, keepalive] {
+    const int rc = mosquitto_connect(attempt->session->mosq, attempt->url.host.c_str(),
+                                     attempt->url.port, keepalive);
+    const int error = errno;
+    std::lock_guard<std::mutex> lock(attempt->mutex);
+    attempt->done = true;
+    attempt->rc = rc;
+    attempt->error = error;
+    if (attempt->abandoned) {
+      attempt->session.reset();  // its will, if the CONNECT went out, names a bdSeq no NBIRTH has
+      return;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(attempt->wakeFd, &one, sizeof one);
+  }).detach();
+  attempt_ = attempt;
+  attemptSince_ = SteadyClock::now();
+  return true;
+}
+
+void Service::Attempted() {
+  if (!attempt_) return;
+  std::unique_ptr<Session> session;
+  int rc = 0, error = 0;
+  {
+    std::lock_guard<std::mutex> lock(attempt_->mutex);
+    if (!attempt_->done) {
+      if (SteadyClock::now() - attemptSince_ < kConnackTimeout) return;
+      attempt_->abandoned = true;
+      connectFailures_++;
+      core_.Log("mqtt: no answer from " + attempt_->url.text + " within 10 s");
+    } else {
+      session = std::move(attempt_->session);
+      rc = attempt_->rc;
+      error = attempt_->error;
+    }
+  }
+  const BrokerUrl url = attempt_->url;
+  attempt_.reset();
+  if (session && rc == MOSQ_ERR_SUCCESS) {
+    session->started = SteadyClock::now();
+    session_ = std::move(session);
+    sessionHandle_ = nullptr;  // publishing waits for the CONNACK
+    return;
+  }
+  if (session) {
     // No CONNECT went out (the TCP connection or TLS failed): the bdSeq is
     // not used up.
     RestoreBdSeq(session->bdSeq);
     connectFailures_++;
     core_.Log("mqtt: cannot connect to " + url.text + ": " +
-              (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)));
-    return false;
+              (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(error)) : mosquitto_strerror(rc)));
   }
-  session->started = SteadyClock::now();
-  session_ = std::move(session);
-  sessionHandle_ = nullptr;  // publishing waits for the CONNACK
-  return true;
+  ++urlIndex_;
+  nextAttempt_ = SteadyClock::now() + backoff_;
+  backoff_ = std::min(kMaxBackoff, backoff_ * 2);
 }
 
 void Service::OnConnack(int rc) {
@@ -374,8 +438,10 @@ void Service::Run() {
   lastCounters_ = SteadyClock::now();
   node_->Lines(core_.LineStatuses(), true, NowMs());
   uint64_t dropped = 0;
+  std::unique_lock<std::mutex> hold(loopMutex_);
   while (!stop_) {
-    if (!session_ && SteadyClock::now() >= nextAttempt_) {
+    Attempted();
+    if (!session_ && !attempt_ && SteadyClock::now() >= nextAttempt_) {
       if (!Connect()) {
         session_.reset();
         ++urlIndex_;
@@ -392,12 +458,14 @@ void Service::Run() {
       count = fds[1].fd >= 0 ? 2 : 1;
     }
     int timeout = static_cast<int>(kTickPeriod.count());
-    if (!session_) {
+    if (!session_ && !attempt_) {
       const auto wait =
           std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - SteadyClock::now());
       timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(timeout, wait.count())));
     }
+    hold.unlock();
     ::poll(fds, static_cast<nfds_t>(count), timeout);
+    hold.lock();
     if (fds[0].revents & POLLIN) {
       uint64_t n = 0;
       [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &n, sizeof n);
@@ -432,6 +500,41 @@ void Service::Run() {
     }
   }
   Disconnect(true, "the gateway is stopping");
+  if (attempt_) {
+    std::lock_guard<std::mutex> lock(attempt_->mutex);
+    attempt_->abandoned = true;
+    if (attempt_->done) attempt_->session.reset();
+  }
+  attempt_.reset();
+}
+
+void Service::Rebind(const Settings& settings, Model model,
+                     std::vector<std::vector<std::vector<size_t>>> blocks) {
+  settings_.writes = settings.writes;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.clear();  // block numbers of the old plan
+  }
+  blockDevices_ = std::move(blocks);
+  bool same = model.devices.size() == model_.devices.size() && model.lines == model_.lines;
+  for (size_t d = 0; same && d < model.devices.size(); ++d) {
+    const DeviceDef &a = model.devices[d], &b = model_.devices[d];
+    same = a.id == b.id && a.metrics.size() == b.metrics.size();
+    for (size_t i = 0; same && i < a.metrics.size(); ++i) {
+      same = a.metrics[i].name == b.metrics[i].name && a.metrics[i].alias == b.metrics[i].alias &&
+             a.metrics[i].type == b.metrics[i].type;
+    }
+  }
+  model_ = std::move(model);  // the node reads it in place
+  if (same) return;
+  core_.Log("mqtt: the devices changed: births again in this session");
+  std::vector<Value> values;
+  node_->ModelChanged();
+  for (size_t d = 0; d < model_.devices.size(); ++d) {
+    const bool up = core_.ReadDevice(model_.devices[d], values);
+    node_->Sample(d, values, up, NowMs());
+  }
+  node_->Rebirth(NowMs());
 }
 
 std::string Service::StatsText() const {

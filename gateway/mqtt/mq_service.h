@@ -62,11 +62,22 @@ class Service {
     blockDevices_ = std::move(blocks);
   }
   std::string StatsText() const;
+  const Settings& Cfg() const { return settings_; }
+
+  // Holds the edge node's thread between two rounds (the lock's owner may
+  // then call Rebind).
+  std::unique_lock<std::mutex> Pause() { return std::unique_lock<std::mutex>(loopMutex_); }
+  // New devices and blocks with the same broker (while paused): `writes`
+  // is taken, the session stays, and births follow if the devices changed.
+  void Rebind(const Settings& settings, Model model,
+              std::vector<std::vector<std::vector<size_t>>> blocks);
 
  private:
   struct Session;
+  struct Attempt;
   void Run();
-  bool Connect();  // one attempt at the current url
+  bool Connect();    // starts one attempt at the current url
+  void Attempted();  // takes the attempt's outcome, or gives it up after 10 s
   void Disconnect(bool graceful, const std::string& why);
   void Drain();  // pending block reads into samples
   void Tick();
@@ -86,6 +97,8 @@ class Service {
   std::unique_ptr<Publisher> publisher_;
   std::unique_ptr<EdgeNode> node_;
   std::unique_ptr<Session> session_;
+  std::shared_ptr<Attempt> attempt_;
+  std::chrono::steady_clock::time_point attemptSince_{};
   mosquitto* sessionHandle_ = nullptr;  // set once the CONNACK came: publishing goes through it
   // A session to end once the client's callback has returned.
   bool endSession_ = false, endGraceful_ = false;
@@ -103,6 +116,7 @@ class Service {
   std::chrono::steady_clock::time_point lastTick_{};
 
   std::vector<std::vector<std::vector<size_t>>> blockDevices_;
+  std::mutex loopMutex_;  // held by the thread but while it waits in poll(2)
   std::mutex pendingMutex_;
   std::set<std::pair<size_t, size_t>> pending_;
   int wakeFd_ = -1;

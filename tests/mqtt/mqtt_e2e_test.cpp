@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -390,6 +391,31 @@ TEST_F(MqttE2e, BirthsWaitForThePrimaryHostAndStoredChangesFollowItsReturn) {
   ASSERT_GE(history, 0) << h.All();
   EXPECT_NE(h.Line(history).find("V0065=34/h"), std::string::npos) << h.All();
   EXPECT_LT(h.WaitLine("DBIRTH north-05", static_cast<size_t>(again)), history);
+}
+
+TEST_F(MqttE2e, ReloadKeepsTheSessionUnlessTheBrokerSettingsChange) {
+  ASSERT_TRUE(broker_->Start());
+  Launch(Url());
+  Host& h = *host_;
+  ASSERT_TRUE(h.Wait("DBIRTH boiler", 0)) << h.All() << gateway_.Log();
+  const auto rewrite = [&](const std::string& from, const std::string& to) {
+    std::ifstream in(gateway_.ConfigPath());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find(from), from.size(), to);
+    std::ofstream(gateway_.ConfigPath()) << text;
+    gateway_.Signal(SIGHUP);
+  };
+  // A device renamed, the broker the same: births again, same bdSeq.
+  size_t before = h.Count();
+  rewrite("name = \"boiler\"", "name = \"boiler-2\"");
+  ASSERT_TRUE(h.Wait("NBIRTH - seq=0 bdSeq=0 ", before)) << h.All() << gateway_.Log();
+  ASSERT_TRUE(h.Wait("DBIRTH boiler-2 ", before)) << h.All();
+  // Another keepalive: a new session (NDEATH, then bdSeq 1).
+  before = h.Count();
+  rewrite("edge_node_id = \"gw1\"", "keepalive_s = 20\nedge_node_id = \"gw1\"");
+  ASSERT_TRUE(h.Wait("NDEATH - seq=- bdSeq=0", before)) << h.All() << gateway_.Log();
+  ASSERT_TRUE(h.Wait("NBIRTH - seq=0 bdSeq=1 ", before)) << h.All() << gateway_.Log();
+  EXPECT_EQ(h.All().find("SEQ-GAP"), std::string::npos) << h.All();
 }
 
 TEST_F(MqttE2e, TlsWithAClientCertificateOnceTheBrokerComesUp) {
