@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/gw_config.h"
+#include "gateway/config/config.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_service.h"
 #include "sparkplug_b.pb.h"

@@ -82,6 +82,8 @@ if [ $profile = full ]; then
   command -v lintian >/dev/null || need+=(lintian)
   # A minimal Debian root for scripts/fresh-check.sh.
   command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
+  # The picture in docs/architecture.md (scripts/architecture-svg.sh).
+  command -v dot >/dev/null || need+=(graphviz)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

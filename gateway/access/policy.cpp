@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "gateway/gw_gateway.h"
+#include "gateway/core/gateway.h"
 
 namespace gateway::access {
 

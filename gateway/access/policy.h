@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/gw_config.h"
+#include "gateway/config/config.h"
 #include "gateway/modbus/pdu.h"
 
 namespace gateway::access {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/gw_config.h"
+#include "gateway/config/config.h"
 #include "gateway/modbus/mbap.h"
 
 namespace gateway::modbus {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "gateway/access/rate.h"
-#include "gateway/gw_gateway.h"
+#include "gateway/core/gateway.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/notes.h"
 

@@ -5,6 +5,9 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "gateway/core/answers.h"
+#include "gateway/core/line.h"
+#include "gateway/core/log.h"
 #include "gateway/modbus/pdu.h"
 #include "gateway/mqtt/mq_service.h"
 #include "gateway/report/audit.h"

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <string>
 
-#include "gateway/gw_config.h"
-#include "gateway/gw_gateway.h"
-#include "gateway/gw_plan.h"
+#include "gateway/config/config.h"
+#include "gateway/core/gateway.h"
+#include "gateway/core/plan.h"
 
 namespace mqtt {
 

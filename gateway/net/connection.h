@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "gateway/access/policy.h"
-#include "gateway/gw_gateway.h"
+#include "gateway/core/gateway.h"
 #include "gateway/net/tls.h"
 
 namespace gateway::net {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "gateway/access/rate.h"
-#include "gateway/gw_line.h"
+#include "gateway/core/line.h"
 
 namespace gateway::net {
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "gateway/net/endpoint.h"
+#include "gateway/report/prometheus.h"
 
 namespace gateway {
 
@@ -104,7 +105,7 @@ void MetricsServer::Answer(const std::shared_ptr<Client>& c) {
   const std::string line = c->in.substr(0, end);
   std::string status = "200 OK", type = "text/plain; version=0.0.4; charset=utf-8", body;
   if (line.rfind("GET /metrics ", 0) == 0 || line == "GET /metrics") {
-    body = gateway_.MetricsText(Clock::now());
+    body = MetricsText(gateway_, Clock::now());
   } else if (line.rfind("GET ", 0) == 0) {
     status = "404 Not Found";
     body = "only /metrics is served\n";

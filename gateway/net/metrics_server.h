@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/gw_gateway.h"
+#include "gateway/core/gateway.h"
 
 namespace gateway {
 

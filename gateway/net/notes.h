@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "gateway/gw_line.h"
+#include "gateway/core/line.h"
 
 namespace gateway::net {
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/gw_gateway.h"
+#include "gateway/core/gateway.h"
 #include "gateway/modbus/service.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/connection_rate.h"

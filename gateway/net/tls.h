@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/gw_config.h"
+#include "gateway/config/config.h"
 
 namespace gateway::net {
 

@@ -5,8 +5,10 @@
 #include <signal.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/sim_process.h"
@@ -184,6 +186,23 @@ TEST_F(GatewayE2e, StartsWithProgressAndASilentStationTurnsBadThenGoodAgain) {
 TEST_F(GatewayE2e, AFailedWriteIsRefusedAndLeavesTheCache) {
   Launch({"--configured"});
   ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  // A damaged reply that the driver asks again for: the read succeeds (no
+  // failure is counted) and the driver's line about it counts a retry.
+  // Line 0's failures are at registers 102-103, its retries seen at 112-113.
+  const auto counters = [&] {
+    const std::vector<std::string> answer = gateway_.Py({"read-ir 247 102 12"});
+    std::istringstream words(answer.empty() ? "" : answer[0]);
+    std::string ok;
+    std::vector<long> regs(12, -1);
+    words >> ok;
+    for (long& r : regs) words >> r;
+    return std::pair{(regs[0] << 16) | regs[1], (regs[10] << 16) | regs[11]};
+  };
+  const auto [failures, retries] = counters();
+  ASSERT_EQ(sim_.Control("fault bad-checksum@read 1").rfind("ok", 0), 0u);
+  EXPECT_TRUE(Eventually([&] {
+    return counters() == std::pair{failures, retries + 1};
+  })) << gateway_.Log();
   ASSERT_EQ(sim_.Control("fault primitive-error=0105@write 3").rfind("ok", 0), 0u);
   EXPECT_EQ(gateway_.Py({"write-regs 1 0 999", "read-hr 1 0 1"}),
             (std::vector<std::string>{"exception 4", "ok 23"}));

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/gw_config.h"
+#include "gateway/config/config.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_node.h"
 #include "gateway/mqtt/mq_store.h"

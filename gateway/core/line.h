@@ -15,29 +15,24 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "base/point_records.h"
-#include "base/records.h"
-#include "gateway/gw_config.h"
-#include "gateway/gw_plan.h"
+#include "gateway/config/config.h"
+#include "gateway/core/counters.h"
+#include "gateway/core/log.h"
+#include "gateway/core/plan.h"
+#include "host/instance.h"
 
 namespace gateway {
-
-using Clock = std::chrono::steady_clock;
-
-// A timestamped line on standard error (thread-safe).
-void Log(const std::string& line);
 
 // A status that no driver command returns: the write was not carried out
 // (the gateway is stopping, the line is down, the station was found silent,
 // or the write waited longer than the line's write_timeout_ms).
 inline constexpr int32_t kNotDone = -1000;
-// The driver's status for a line failure: no reply, or the adapter refused.
-inline constexpr int32_t kLineFailure = ZOR_LINE_FAILURE;
 
 // The cache of one block read.
 struct BlockState {
@@ -49,49 +44,41 @@ struct BlockState {
   uint32_t intervalMs = 0;        // between the starts of the last two reads
 };
 
-// A write from a Modbus client, run by the line's thread.
+// What one poll saw, once it is in the cache: handed to whoever publishes
+// the line's values beside the Modbus side, on the line's thread (which it
+// must not hold up). `values` are the block's, one per element, and only
+// meaningful when `status` is ZOR_OK.
+struct PollSeen {
+  const LineConfig& line;
+  const Block& block;
+  size_t blockIndex;
+  int32_t status;
+  const std::vector<uint16_t>& values;
+  Clock::time_point at;
+};
+using PollSink = std::function<void(const PollSeen&)>;
+
+// A write, run by the line's thread.
 struct WriteJob {
   int station = 0;
   char memory = 'V';             // V, Y or C
   uint32_t element = 0;          // first element
   int bit = -1;                  // single bits of V words: the first bit
   std::vector<uint16_t> values;  // words, or 0/1 per discrete or bit
+  std::string actor;             // who asked, for the log ("" when not named)
   // Called once with the driver's status (or kNotDone), on the line's thread
   // or, when refused at once, on the caller's; never under the line's locks.
   std::function<void(int32_t)> done;
   Clock::time_point queuedAt{};
 };
-
-struct Counter {
-  std::atomic<uint64_t> value{0};
-  void Add(uint64_t n = 1) { value.fetch_add(n, std::memory_order_relaxed); }
-  uint64_t Get() const { return value.load(std::memory_order_relaxed); }
-};
-
-// Transactions of one station, or of a whole line.
-struct StationCounters {
-  Counter transactions, failures;
-  Counter failLine, failInvalid, failPrimitive, failRefused;  // by status: 2, 65535, other, 1
-  Counter retries;                      // failed attempts the driver made again
-  std::atomic<int32_t> lastStatus{-1};  // -1 before the first transaction
-  void Count(int32_t status, uint64_t retried);
-};
-
-struct LineCounters : StationCounters {
-  Counter writes, writeFailures;
-  Counter writesNotDone;             // answered 0x0B without being carried out
-  Counter downs;                     // times the port was found failed and closed
-  std::atomic<uint32_t> cycleMs{0};  // interval between two reads of the first block
-  std::atomic<uint64_t> cycles{0};
-  std::array<StationCounters, 256> stations;
-};
-
 // PortFailed: the port is closed (it failed, or cannot be opened) and is
 // being opened again.
 enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed = 3, Stopped = 4 };
 
 class Line {
  public:
+  // The instance's calls collect the driver's log lines of the line's
+  // thread (the driver must log through zortw_host::CollectingLog).
   Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, ZorMainFn zorMain);
   ~Line();
   Line(const Line&) = delete;
@@ -133,8 +120,8 @@ class Line {
 
   LineCounters& Counters() { return counters_; }
   const LineCounters& Counters() const { return counters_; }
-  // A driver log line of this instance (CheckReply lines count attempts).
-  void NoteDriverLine(const std::string& line);
+  // Where each poll's result goes besides the cache (set before Start).
+  void SetPollSink(PollSink sink) { pollSink_ = std::move(sink); }
 
  private:
   void Run();
@@ -156,17 +143,22 @@ class Line {
   void SpoilCache();
   bool ReadBlock(size_t index);  // true when the read succeeded
   int32_t RunWrite(const WriteJob& job);
+  // One WriteBlock of `count` elements from data[1...], counted; the cache
+  // takes the values when it succeeds.
+  int32_t WriteElements(const WriteJob& job, const ZorPointAddress& address, uint32_t element,
+                        int bit, int32_t count, uint16_t* data);
   void UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value);
-  int32_t Call(int32_t command, void* params);
-  void Account(int station, int32_t status, Clock::duration took, uint64_t loggedBefore);
+  // A transfer's status, with the failed attempts its log lines show.
+  void Account(int station, const zortw_host::Result& result, Clock::duration took);
   bool WaitFor(std::chrono::milliseconds period);  // false when stopping
 
   LineConfig config_;
   std::vector<Block> blocks_;
   double floorMs_;
-  ZorMainFn zorMain_;
-  std::vector<unsigned char> contextBytes_;
-  std::vector<PointAddress> addresses_;
+  zortw_host::Instance instance_;
+  bool haveContext_ = false;  // GetDriverInfo answered: Stop is owed at the end
+  PollSink pollSink_;
+  std::vector<ZorPointAddress> addresses_;
   std::vector<bool> defined_;
   std::vector<Clock::time_point> due_;
   Clock::time_point lastFirstRead_{};
@@ -194,7 +186,6 @@ class Line {
 
   std::atomic<Phase> phase_{Phase::Starting};
   std::atomic<int64_t> phaseSince_{0};
-  std::atomic<uint64_t> attemptLines_{0};
   LineCounters counters_;
   std::thread thread_;
 };

@@ -1,12 +1,9 @@
-#include "gateway/gw_line.h"
+#include "gateway/core/line.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <iostream>
 
 #include "host/log_lines.h"
 #include "host/port_diagnosis.h"
@@ -15,8 +12,6 @@
 namespace gateway {
 
 namespace {
-
-constexpr int32_t kNotConnected = ZOR_PRIMITIVE_NOT_CONNECTED;
 
 std::string PointText(int station, char memory, uint32_t element, int bit) {
   char text[16];
@@ -30,22 +25,11 @@ std::string PointText(int station, char memory, uint32_t element, int bit) {
 
 }  // namespace
 
-void Log(const std::string& line) {
-  static std::mutex mutex;
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
-  char stamp[96];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                now.tv_nsec / 1000000);
-  std::lock_guard<std::mutex> lock(mutex);
-  std::cerr << stamp << line << "\n" << std::flush;
-}
-
 Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, ZorMainFn zorMain)
-    : config_(config), blocks_(std::move(blocks)), floorMs_(floorMs), zorMain_(zorMain) {
+    : config_(config),
+      blocks_(std::move(blocks)),
+      floorMs_(floorMs),
+      instance_(zorMain, config.instance) {
   cache_.resize(blocks_.size());
   for (size_t b = 0; b < blocks_.size(); ++b) cache_[b].values.assign(blocks_[b].count, 0);
   addresses_.resize(blocks_.size());
@@ -149,16 +133,6 @@ void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& value
   if (observer_) observer_(block);
 }
 
-void Line::NoteDriverLine(const std::string& line) {
-  if (zortw_host::IsReplyRefusal(zortw_host::ParseLogLine(line).event)) attemptLines_.fetch_add(1);
-}
-
-int32_t Line::Call(int32_t command, void* params) {
-  ZorRequest request{reinterpret_cast<PortContext*>(contextBytes_.data()), command,
-                     config_.instance, 0, params};
-  return zorMain_(&request);
-}
-
 bool Line::WaitFor(std::chrono::milliseconds period) {
   std::unique_lock<std::mutex> lock(queueMutex_);
   wake_.wait_for(lock, period, [this] { return stop_; });
@@ -166,30 +140,25 @@ bool Line::WaitFor(std::chrono::milliseconds period) {
 }
 
 bool Line::StartInstance() {
-  DriverInfo info{};
-  if (Call(ZOR_GET_DRIVER_INFO, &info) != 0 || info.contextSize <= 0) {
+  ZorDriverInfo info{};
+  if (!instance_.Info(info).ok() || info.contextSize <= 0) {
     Log("line " + config_.name + ": GetDriverInfo failed");
     return false;
   }
-  contextBytes_.assign(std::max<size_t>(static_cast<size_t>(info.contextSize), sizeof(PortContext)),
-                       0);
+  haveContext_ = true;
   return OpenAndCheckBlocks();
 }
 
 bool Line::OpenAndCheckBlocks() {
-  ColdStartParams params{};
-  std::memcpy(params.portName, config_.port.c_str(), config_.port.size() + 1);
-  params.enabled = 1;
-  params.readTimeout = static_cast<int32_t>(config_.replyTimeoutMs / 10);
-  params.line = config_.line;
+  const auto readTimeout = static_cast<int32_t>(config_.replyTimeoutMs / 10);
   // Back-off between attempts: 0.5 s, doubling up to 5 s. The first five
   // failures are logged, then one in twelve (a minute apart).
   auto pause = std::chrono::milliseconds(500);
   for (int attempt = 1;; ++attempt) {
     phase_ = Phase::Configuring;
     phaseSince_ = Clock::now().time_since_epoch().count();
-    const int32_t status = Call(ZOR_COLD_START, &params);
-    if (status == 0) break;
+    const int32_t status = instance_.Start(config_.port, readTimeout, config_.line).status;
+    if (status == ZOR_OK) break;
     phase_ = Phase::PortFailed;
     if (attempt <= 5 || attempt % 12 == 0) {
       // The cause of a port that does not open, as tiway names it.
@@ -215,15 +184,13 @@ bool Line::OpenAndCheckBlocks() {
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const Block& block = blocks_[b];
     const std::string text = PointText(block.station, block.memory, block.first, -1);
-    PointDefinition definition{};
-    definition.addressText = text.c_str();
-    definition.hostDataType = block.memory == 'V' ? 0 : 6;
-    definition.elementCount = static_cast<int32_t>(block.count);
-    const int32_t status = Call(ZOR_CHECK_BLOCK, &definition);
-    defined_[b] = status == 0;
-    if (status == 0) {
-      addresses_[b] = definition.address;
-    } else {
+    const int32_t status =
+        instance_
+            .CheckBlock(text, block.memory == 'V' ? ZOR_HOST_TYPE_WORD : ZOR_HOST_TYPE_BIT,
+                        static_cast<int32_t>(block.count), addresses_[b])
+            .status;
+    defined_[b] = status == ZOR_OK;
+    if (status != ZOR_OK) {
       Log("line " + config_.name + ": the driver refused the block " + text + " x" +
           std::to_string(block.count) + " (CheckBlock " + std::to_string(status) + ")");
     }
@@ -235,31 +202,15 @@ bool Line::OpenAndCheckBlocks() {
   return true;
 }
 
-void StationCounters::Count(int32_t status, uint64_t retried) {
-  transactions.Add();
-  lastStatus = status;
-  retries.Add(retried);
-  if (status == 0) return;
-  failures.Add();
-  if (status == 2) {
-    failLine.Add();
-  } else if (status == ZOR_REPLY_INVALID) {
-    failInvalid.Add();
-  } else if (status == 1) {
-    failRefused.Add();
-  } else {
-    failPrimitive.Add();
-  }
-}
-
-void Line::Account(int station, int32_t status, Clock::duration took, uint64_t loggedBefore) {
+void Line::Account(int station, const zortw_host::Result& result, Clock::duration took) {
   // Failed attempts: the driver logs each bad reply; a silent attempt lasts
   // a whole reply time-out. A failed transaction made all three attempts.
-  const uint64_t logged = attemptLines_.load() - loggedBefore;
+  const int32_t status = result.status;
+  const auto logged = static_cast<uint64_t>(zortw_host::CountReplyRefusals(result.log));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   const uint64_t silent = static_cast<uint64_t>(ms) / std::max<uint32_t>(1, config_.replyTimeoutMs);
-  const uint64_t retried = status == 0 ? std::min<uint64_t>(2, logged + silent) : 2;
-  if (status == 0) {
+  const uint64_t retried = status == ZOR_OK ? std::min<uint64_t>(2, logged + silent) : 2;
+  if (status == ZOR_OK) {
     lastSuccess_ = Clock::now();
     failuresSinceSuccess_ = 0;
     quiet_ = std::chrono::seconds(10);
@@ -269,9 +220,9 @@ void Line::Account(int station, int32_t status, Clock::duration took, uint64_t l
   // A silent station costs a whole reply time-out; a port that hangs up or
   // fails its I/O fails at once.
   const bool fast =
-      status == kLineFailure && static_cast<uint64_t>(ms) * 4 < config_.replyTimeoutMs;
+      status == ZOR_LINE_FAILURE && static_cast<uint64_t>(ms) * 4 < config_.replyTimeoutMs;
   fastFailures_ = fast ? fastFailures_ + 1 : 0;
-  silent_[static_cast<size_t>(station) & 0xFF] = status == kLineFailure;
+  silent_[static_cast<size_t>(station) & 0xFF] = status == ZOR_LINE_FAILURE;
   counters_.Count(status, retried);
   counters_.stations[static_cast<size_t>(station) & 0xFF].Count(status, retried);
 }
@@ -302,16 +253,13 @@ bool Line::ReadBlock(size_t index) {
   }
   const bool discrete = block.memory != 'V';
   std::vector<uint16_t> data(2 * block.count + 2, 0);
-  BlockRequest request{};
-  request.address = addresses_[index];
-  request.elementCount = static_cast<int32_t>(block.count);
-  request.data = data.data();
-  const uint64_t logged = attemptLines_.load();
-  const int32_t status = Call(ZOR_READ_BLOCK, &request);
+  const zortw_host::Result read =
+      instance_.Read(addresses_[index], static_cast<int32_t>(block.count), data.data());
+  const int32_t status = read.status;
   const auto end = Clock::now();
-  Account(block.station, status, end - start, logged);
+  Account(block.station, read, end - start);
   std::vector<uint16_t> values(block.count, 0);
-  if (status == 0) {
+  if (status == ZOR_OK) {
     for (uint32_t k = 0; k < block.count; ++k) {
       if (discrete) {
         values[k] = data[2 * k + 1] & 1;
@@ -320,17 +268,18 @@ bool Line::ReadBlock(size_t index) {
       }
     }
   }
-  StoreRead(index, status == 0, values, end);
-  if (status == kNotConnected && end - lastWarmStart_ > std::chrono::seconds(30)) {
+  StoreRead(index, status == ZOR_OK, values, end);
+  if (pollSink_) pollSink_(PollSeen{config_, block, index, status, values, end});
+  if (status == ZOR_PRIMITIVE_NOT_CONNECTED && end - lastWarmStart_ > std::chrono::seconds(30)) {
     // The adapter forgot the station (reset or power cycle): configure it
     // again and reconnect the stations.
     lastWarmStart_ = end;
     Log("line " + config_.name + ": station " + std::to_string(block.station) +
         " is not connected; WarmStart");
-    const int32_t warm = Call(ZOR_WARM_START, nullptr);
+    const int32_t warm = instance_.WarmStart().status;
     Log("line " + config_.name + ": WarmStart returned " + std::to_string(warm));
   }
-  return status == 0;
+  return status == ZOR_OK;
 }
 
 int32_t Line::RunWrite(const WriteJob& job) {
@@ -340,50 +289,51 @@ int32_t Line::RunWrite(const WriteJob& job) {
     for (uint32_t k = 0; k < count; ++k) {
       const uint32_t element = job.element + (static_cast<uint32_t>(job.bit) + k) / 16;
       const int bit = static_cast<int>((static_cast<uint32_t>(job.bit) + k) % 16);
-      const std::string text = PointText(job.station, 'V', element, bit);
-      PointDefinition definition{};
-      definition.addressText = text.c_str();
-      definition.hostDataType = 6;
-      if (Call(ZOR_DEFINE_POINT, &definition) != 0) return 1;
+      ZorPointAddress address{};
+      if (!instance_.Define(PointText(job.station, 'V', element, bit), ZOR_HOST_TYPE_BIT, address)
+               .ok()) {
+        return ZOR_REFUSED;
+      }
       uint16_t data[2] = {0, static_cast<uint16_t>(job.values[k] & 1)};
-      BlockRequest request{};
-      request.address = definition.address;
-      request.elementCount = 1;
-      request.data = data;
-      const uint64_t logged = attemptLines_.load();
-      const auto start = Clock::now();
-      const int32_t status = Call(ZOR_WRITE_BLOCK, &request);
-      Account(job.station, status, Clock::now() - start, logged);
-      if (status != 0) return status;
-      UpdateAfterWrite(job.station, 'V', element, bit, data[1]);
+      if (const int32_t status = WriteElements(job, address, element, bit, 1, data);
+          status != ZOR_OK) {
+        return status;
+      }
     }
-    return 0;
+    return ZOR_OK;
   }
   const uint32_t limit = MaxBlockElements(job.memory);
   for (uint32_t done = 0; done < count; done += limit) {
     const uint32_t n = std::min(limit, count - done);
-    const std::string text = PointText(job.station, job.memory, job.element + done, -1);
-    PointDefinition definition{};
-    definition.addressText = text.c_str();
-    definition.hostDataType = job.memory == 'V' ? 0 : 6;
-    definition.elementCount = static_cast<int32_t>(n);
-    if (Call(ZOR_CHECK_BLOCK, &definition) != 0) return 1;
+    ZorPointAddress address{};
+    if (!instance_
+             .CheckBlock(PointText(job.station, job.memory, job.element + done, -1),
+                         job.memory == 'V' ? ZOR_HOST_TYPE_WORD : ZOR_HOST_TYPE_BIT,
+                         static_cast<int32_t>(n), address)
+             .ok()) {
+      return ZOR_REFUSED;
+    }
     std::vector<uint16_t> data(n + 1, 0);
     for (uint32_t k = 0; k < n; ++k) data[k + 1] = job.values[done + k];
-    BlockRequest request{};
-    request.address = definition.address;
-    request.elementCount = static_cast<int32_t>(n);
-    request.data = data.data();
-    const uint64_t logged = attemptLines_.load();
-    const auto start = Clock::now();
-    const int32_t status = Call(ZOR_WRITE_BLOCK, &request);
-    Account(job.station, status, Clock::now() - start, logged);
-    if (status != 0) return status;
-    for (uint32_t k = 0; k < n; ++k) {
-      UpdateAfterWrite(job.station, job.memory, job.element + done + k, -1, data[k + 1]);
+    if (const int32_t status = WriteElements(job, address, job.element + done, -1,
+                                             static_cast<int32_t>(n), data.data());
+        status != ZOR_OK) {
+      return status;
     }
   }
-  return 0;
+  return ZOR_OK;
+}
+
+int32_t Line::WriteElements(const WriteJob& job, const ZorPointAddress& address, uint32_t element,
+                            int bit, int32_t count, uint16_t* data) {
+  const auto start = Clock::now();
+  const zortw_host::Result written = instance_.Write(address, count, data);
+  Account(job.station, written, Clock::now() - start);
+  if (!written.ok()) return written.status;
+  for (int32_t k = 0; k < count; ++k) {
+    UpdateAfterWrite(job.station, job.memory, element + static_cast<uint32_t>(k), bit, data[k + 1]);
+  }
+  return ZOR_OK;
 }
 
 void Line::UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value) {
@@ -445,7 +395,7 @@ bool Line::Recover() {
   phaseSince_ = Clock::now().time_since_epoch().count();
   SpoilCache();
   FailQueuedWrites();
-  const int32_t closed = Call(ZOR_CLOSE_PORT, nullptr);
+  const int32_t closed = instance_.Call(ZOR_CLOSE_PORT, nullptr).status;
   Log("line " + config_.name + ": down: port " + config_.port + " closed (ClosePort " +
       std::to_string(closed) + "); opening it again");
   if (!OpenAndCheckBlocks()) return false;
@@ -482,15 +432,16 @@ void Line::Run() {
       }
       counters_.writes.Add();
       const int32_t status = RunWrite(job);
-      if (status != 0) {
+      if (status != ZOR_OK) {
         counters_.writeFailures.Add();
         Log("line " + config_.name + ": write to station " + std::to_string(job.station) + " " +
-            PointText(job.station, job.memory, job.element, job.bit) + " failed with status " +
+            PointText(job.station, job.memory, job.element, job.bit) +
+            (job.actor.empty() ? "" : " by " + job.actor) + " failed with status " +
             std::to_string(status));
       }
       job.done(status);
       pollOwed = true;
-      if (status != 0 && PortFailed(Clock::now())) running = Recover();
+      if (status != ZOR_OK && PortFailed(Clock::now())) running = Recover();
       continue;
     }
     if (blocks_.empty()) {
@@ -514,8 +465,8 @@ void Line::Run() {
     stop_ = true;
   }
   FailQueuedWrites();
-  if (!contextBytes_.empty()) {
-    const int32_t status = Call(ZOR_STOP, nullptr);
+  if (haveContext_) {
+    const int32_t status = instance_.Stop().status;
     Log("line " + config_.name + ": stopped (Stop " + std::to_string(status) + ")");
   }
   phase_ = Phase::Stopped;

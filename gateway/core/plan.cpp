@@ -1,4 +1,4 @@
-#include "gateway/gw_plan.h"
+#include "gateway/core/plan.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +11,7 @@
 
 namespace gateway {
 
-LineCost LineCost::Of(const LineSettings& line) {
+LineCost LineCost::Of(const ZorLineSettings& line) {
   LineCost cost;
   cost.charMs = 1000.0 * BitsPerCharacter(line) / std::max<int>(1, line.baudRate);
   return cost;
@@ -27,7 +27,7 @@ int CharsPerElement(char memory) {
 }
 
 uint32_t MaxBlockElements(char memory) {
-  return memory == 'V' ? 62 : 124;
+  return memory == 'V' ? ZOR_MAX_BLOCK_WORDS : ZOR_MAX_BLOCK_DISCRETES;
 }
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/gw_config.h"
+#include "gateway/config/config.h"
 
 namespace gateway {
 
@@ -17,7 +17,7 @@ struct LineCost {
   double charMs = 0;      // one character at the line's speed
   double pauseMs = 50;    // the driver's pause after each reply
   int requestChars = 52;  // request and reply frames without data
-  static LineCost Of(const LineSettings& line);
+  static LineCost Of(const ZorLineSettings& line);
   double ReadMs(char memory, uint32_t elements) const;
 };
 

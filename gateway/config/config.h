@@ -7,10 +7,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "base/port_settings.h"
 #include "gateway/mqtt/mq_config.h"
+#include "zortw/zortw.h"
 
 namespace gateway {
 
@@ -57,7 +58,7 @@ struct Unit {
 struct LineConfig {
   std::string name;
   std::string port;  // device name, at most 11 characters
-  LineSettings line{19200, 7, 0, 1};
+  ZorLineSettings line{19200, 7, 0, 1};
   int instance = 1;
   uint32_t replyTimeoutMs = 1000;
   uint32_t writeTimeoutMs = 3000;  // a write queued longer is answered 0x0B, never carried out
@@ -125,6 +126,17 @@ struct ConfigResult {
   std::string error;  // "FILE:LINE: reason" when refused
 };
 
+// The settings a reload cannot change: the listeners, the connection
+// limits and time-outs, the driver, and the TLS listener with its files (its
+// roles and subjects are reloaded). One list, as a tuple of references: two
+// of them compare, and one assigns to the other.
+template <class C>
+auto RestartOnly(C& c) {
+  return std::tie(c.listen, c.port, c.maxClients, c.maxClientsPerAddress, c.idleTimeoutS,
+                  c.requestTimeoutMs, c.driver, c.metrics, c.tls.enabled, c.tls.listen, c.tls.port,
+                  c.tls.certificate, c.tls.key, c.tls.ca);
+}
+
 // Parses and checks a configuration text; `fileName` names it in errors.
 ConfigResult ParseConfig(const std::string& text, const std::string& fileName);
 ConfigResult LoadConfig(const std::string& path);
@@ -133,6 +145,6 @@ ConfigResult LoadConfig(const std::string& path);
 bool SplitHostPort(const std::string& text, std::string& host, int& port);
 
 // Bits on the line per character for these settings (start, data, parity, stop).
-int BitsPerCharacter(const LineSettings& line);
+int BitsPerCharacter(const ZorLineSettings& line);
 
 }  // namespace gateway
