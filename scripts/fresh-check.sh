@@ -8,7 +8,7 @@
 # install step fails here, not on a user's machine).
 #
 #   bash scripts/fresh-check.sh [--tests] [--packages DIR] [--apt-cache DIR]
-#                               [--limit SECONDS] [--budget SECONDS] [--keep]
+#                               [--ccache DIR] [--limit SECONDS] [--budget SECONDS] [--keep]
 #
 # --tests: after the demo, the full set-up as root (`bash scripts/setup.sh`),
 # then `bash scripts/test.sh` as an unprivileged user made in the root (its
@@ -23,6 +23,11 @@
 # DIR and in this machine's /var/cache/apt/archives instead of downloading
 # them, and leaves what it downloaded in DIR (made when missing). The demo
 # never uses it: its time is that of a machine with an empty cache.
+# --ccache DIR: the test run's compilers go through ccache (installed in
+# the root for it), its cache DIR kept on this machine (made when missing,
+# owned by the test user's id, 4242). A cache hit is the very compilation
+# of the same source with the same compiler, so results do not change;
+# an empty cache only makes the run slower.
 # --limit SECONDS: a demo slower than this fails (a time over the target is
 # otherwise reported, not failed: a loaded machine is slower).
 # --budget SECONDS: the whole check ends within this time; a step that would
@@ -41,15 +46,17 @@ target=60
 limit=""
 packages_dir=""
 apt_cache=""
+ccache_dir=""
 tests=0
 keep=0
 budget=""
-usage="usage: fresh-check.sh [--tests] [--packages DIR] [--apt-cache DIR] [--limit SECONDS] [--budget SECONDS] [--keep]"
+usage="usage: fresh-check.sh [--tests] [--packages DIR] [--apt-cache DIR] [--ccache DIR] [--limit SECONDS] [--budget SECONDS] [--keep]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --tests) tests=1; shift ;;
     --packages) packages_dir="$(cd "$2" && pwd)"; shift 2 ;;
     --apt-cache) apt_cache="$2"; shift 2 ;;
+    --ccache) ccache_dir="$2"; shift 2 ;;
     --limit) limit="$2"; shift 2 ;;
     --budget) budget="$2"; shift 2 ;;
     --keep) keep=1; shift ;;
@@ -157,8 +164,7 @@ in_root=(chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 CI="${
   DEBIAN_FRONTEND=noninteractive PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
   bash -euo pipefail -c)
 as_user=(chroot --userspec=$uid:$uid --groups=$uid "$root" /usr/bin/env -i HOME=/home/$user
-  USER=$user LOGNAME=$user TERM=dumb LANG=C.UTF-8 CI="${CI:-}" PATH=/usr/local/bin:/usr/bin:/bin
-  bash -euo pipefail -c)
+  USER=$user LOGNAME=$user TERM=dumb LANG=C.UTF-8 CI="${CI:-}" PATH=/usr/local/bin:/usr/bin:/bin)
 elapsed() { # since START (date +%s%N): seconds with a tenth
   local ms=$((($(date +%s%N) - $1) / 1000000))
   echo "$((ms / 1000)).$((ms % 1000 / 100))"
@@ -254,6 +260,15 @@ if [ $tests = 1 ]; then
   packages >"$work/setup.txt"
   echo "set-up in $(elapsed "$start") s, $(comm -13 "$work/after.txt" "$work/setup.txt" | grep -c .) packages installed;" \
     "$(grep -c '^Get:' "$work/setup.log" || true) downloaded"
+  if [ -n "$ccache_dir" ]; then
+    # Not a package the project needs: the test run's compiler cache.
+    bounded 600 "${in_root[@]}" 'apt-get install -y -q --no-install-recommends ccache' </dev/null \
+      >"$work/ccache.log" 2>&1 || {
+      tail -20 "$work/ccache.log"
+      echo "fresh-check: ccache did not install" >&2
+      exit 1
+    }
+  fi
   if [ -n "$apt_cache" ]; then
     cp -ln "$archives"/*.deb "$apt_cache"/ 2>/dev/null || cp -n "$archives"/*.deb "$apt_cache"/ || true
     # The root's links are not needed any more: its removal is quicker.
@@ -268,10 +283,21 @@ if [ $tests = 1 ]; then
   mkdir -p "$root/home/$user"
   bounded 120 git clone --quiet --no-hardlinks "$repo" "$root/home/$user/zortw"
   chown -R $uid:$uid "$root/home/$user"
+  if [ -n "$ccache_dir" ]; then
+    mkdir -p "$ccache_dir" "$root/home/$user/.ccache"
+    chown $uid:$uid "$ccache_dir"
+    mount --bind "$ccache_dir" "$root/home/$user/.ccache"
+    mounted+=("$root/home/$user/.ccache")
+    mount --make-private "$root/home/$user/.ccache"
+    as_user+=(CCACHE_DIR=/home/$user/.ccache CCACHE_BASEDIR=/home/$user/zortw
+      CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    echo "$(du -sh "$ccache_dir" | cut -f1) in the cache"
+  fi
+
   start=$(date +%s%N)
   status=0
   # Shown as it comes, and kept.
-  bounded 4200 "${as_user[@]}" 'cd && cd zortw && bash scripts/test.sh' </dev/null \
+  bounded 4200 "${as_user[@]}" bash -euo pipefail -c 'cd && cd zortw && bash scripts/test.sh' </dev/null \
     > >(tee "$work/tests.log") 2>&1 || status=$?
   wait $! 2>/dev/null || true # tee, to its end
   echo "test.sh exit status $status, $(elapsed "$start") s"

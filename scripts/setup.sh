@@ -12,10 +12,13 @@
 #                                   CMake, Ninja, pkg-config, CLI11, nlohmann/json
 #
 # A minimal Debian (apt and git only, as a fresh container gives it) lacks
-# pkg-config and procps too: both are named here. The smaller profiles
-# install without recommended packages, so whatever a test needs from a
-# package's Recommends is named here as well (pymodbus's serial transport,
-# python3-serial-asyncio, without which it does not import; curl).
+# pkg-config and procps too: both are named here. Every profile installs
+# without recommended packages, so whatever a build or test needs from a
+# package's Recommends is named here (pymodbus's serial transport,
+# python3-serial-asyncio, without which it does not import; curl; file for
+# CPack), and the full set-up, which CI runs in a minimal root, proves the
+# lists the smaller profiles share with it. Wine runs headless: none of its
+# recommended X, sound and font libraries is needed.
 # As another user, nothing is installed: the missing packages are listed and
 # the exit status is 1.
 set -euo pipefail
@@ -88,6 +91,7 @@ if [ $win32 = 1 ]; then
 fi
 
 i386=0
+mmdebstrap=0
 if [ $full = 1 ]; then
   # The fuzz targets: clang and its runtimes (libclang_rt.fuzzer, ASan, UBSan).
   command -v clang++ >/dev/null || need+=(clang)
@@ -97,8 +101,9 @@ if [ $full = 1 ]; then
     need+=(wine wine32:i386)
     i386=1
   fi
-  # A minimal Debian root for scripts/fresh-check.sh.
-  command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
+  # A minimal Debian root for scripts/fresh-check.sh: a tool of the host,
+  # installed with what it recommends (installed alone, below).
+  command -v mmdebstrap >/dev/null || mmdebstrap=1
 fi
 
 # promtool checks the gateway's metrics in a test (skipped without it). Debian
@@ -107,26 +112,18 @@ fi
 promtool=0
 if [ $linux = 1 ] && ! command -v promtool >/dev/null; then promtool=1; fi
 
-if [ ${#need[@]} -gt 0 ] || [ $promtool = 1 ]; then
+if [ ${#need[@]} -gt 0 ] || [ $promtool = 1 ] || [ $mmdebstrap = 1 ]; then
   if [ "$(id -u)" != 0 ]; then
     [ $promtool = 1 ] && need+=(prometheus)
+    [ $mmdebstrap = 1 ] && need+=(mmdebstrap)
     echo "missing packages: ${need[*]} (run as root to install them)" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  if [ ${#need[@]} -gt 0 ]; then
-    [ $i386 = 1 ] && dpkg --add-architecture i386
-    apt-get update -q
-    if [ $full = 1 ]; then
-      apt-get install -y -q "${need[@]}"
-    else
-      # The smaller profiles need no recommended extras.
-      apt-get install -y -q --no-install-recommends "${need[@]}"
-    fi
-  fi
-  if [ $promtool = 1 ]; then
-    # Nothing else may have updated the lists in this run.
-    [ ${#need[@]} -gt 0 ] || apt-get update -q
-    apt-get install -y -q --no-install-recommends prometheus
-  fi
+  [ $i386 = 1 ] && dpkg --add-architecture i386
+  apt-get update -q
+  [ $promtool = 1 ] && need+=(prometheus)
+  [ ${#need[@]} -gt 0 ] && apt-get install -y -q --no-install-recommends "${need[@]}"
+  [ $mmdebstrap = 1 ] && apt-get install -y -q mmdebstrap
 fi
+exit 0
