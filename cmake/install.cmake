@@ -3,8 +3,11 @@
 #
 #   lib      libzortw.so.1                          (Debian: libzortw1)
 #   dev      zortw/zortw.h, libzortw.so, the CMake package (find_package(zortw),
-#            target zortw::zortw) and zortw.pc      (libzortw-dev)
-#   tools    tiway, tiway-sim, their man pages and bash completion (tiway-tools)
+#            target zortw::zortw), zortw.pc, the integrator's reference
+#            docs/driver.md and the example host examples/ (libzortw-dev)
+#   tools    tiway, tiway-sim, their man pages and bash completion, tiway's
+#            reference docs/tiway.md and the JSON schema of its records
+#            (tiway-tools)
 #   gateway  tiway-gateway, its man page and completion, the systemd unit
 #            (installed, not enabled), /etc/tiway-gateway/gateway.toml (tiway-gateway)
 #
@@ -21,7 +24,7 @@ target_include_directories(zortw PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/
 if(WIN32)
   install(TARGETS zortw RUNTIME DESTINATION . COMPONENT lib)
   install(TARGETS tiway RUNTIME DESTINATION . COMPONENT tools)
-  install(FILES include/zortw/zortw.h DESTINATION include/zortw COMPONENT dev)
+  install(FILES include/zortw/zortw.h include/zortw/log_formats.h DESTINATION include/zortw COMPONENT dev)
   install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt COMPONENT dev)
   install(FILES docs/driver.md docs/tiway.md DESTINATION doc COMPONENT dev)
   return()
@@ -32,7 +35,8 @@ set_target_properties(zortw PROPERTIES VERSION ${PROJECT_VERSION}
 
 install(TARGETS zortw EXPORT zortwTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
-install(FILES include/zortw/zortw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zortw COMPONENT dev)
+install(FILES include/zortw/zortw.h include/zortw/log_formats.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zortw COMPONENT dev)
 
 # find_package(zortw): the imported target zortw::zortw.
 set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zortw)
@@ -58,6 +62,12 @@ endif()
 configure_file(packaging/zortw.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zortw.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)
+
+# What a host's developer reads: the reference and the example host, which
+# builds as it lies there (cmake -S .../examples, or cc with pkg-config).
+install(FILES docs/driver.md DESTINATION ${ZORTW_DOCDIR}/libzortw-dev COMPONENT dev)
+install(FILES examples/read_block.c examples/CMakeLists.txt
+        DESTINATION ${ZORTW_DOCDIR}/libzortw-dev/examples COMPONENT dev)
 
 # Man pages and bash completion: tiway writes its own; for tiway-sim and
 # tiway-gateway they are made from --help at build time.
@@ -96,6 +106,8 @@ install(FILES ${generated}/tiway.bash DESTINATION ${completions} RENAME tiway CO
 install(FILES ${generated}/tiway-sim.bash DESTINATION ${completions} RENAME tiway-sim
         COMPONENT tools)
 install(FILES tools/sim/demo-data.txt DESTINATION ${ZORTW_DOCDIR}/tiway-tools/examples
+        COMPONENT tools)
+install(FILES docs/tiway.md docs/tiway-record.schema.json DESTINATION ${ZORTW_DOCDIR}/tiway-tools
         COMPONENT tools)
 
 if(TARGET tiway-gateway)

@@ -52,11 +52,13 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
     "TIWAY I / NITP serial driver (development files)\n"
     "The public header zortw/zortw.h (records, command codes, statuses,\n"
     "ZorMain), the CMake package (find_package(zortw), target zortw::zortw)\n"
-    "and the pkg-config file (pkg-config --cflags --libs zortw).")
+    "and the pkg-config file (pkg-config --cflags --libs zortw), the\n"
+    "integrator's reference (driver.md) and an example host in C.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tiway-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${exact}")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS gnuplot)  # tiway plot
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "TIWAY I command-line host and network simulator\n"
     "tiway reads, writes, watches and plots points through the zortw driver\n"

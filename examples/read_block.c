@@ -3,8 +3,17 @@
  *   read_block PORT POINT COUNT [DATA-BITS PARITY]
  *   read_block /tmp/tw0 05V0064 4 8 0      (a simulator's pty: 8 bits, no parity)
  *
- * GetDriverInfo, a zeroed context of contextSize bytes, ColdStart,
- * CheckBlock, ReadBlock, Stop; the words are printed in hex, one per line.
+ * POINT is the block's first point: V words, X, Y or C discretes, or F
+ * values. COUNT is the block's elementCount: words, discretes, or for F
+ * 16-bit words (two per value). GetDriverInfo, a zeroed context of
+ * contextSize bytes, ColdStart, CheckBlock, ReadBlock, Stop. Each element is
+ * taken from where ReadBlock puts it (zortw.h, "Where elements lie in
+ * data[]") and printed on a line of its own:
+ *
+ *   05V0064+0 = 0x0017        a V word
+ *   05X0010+0 = 1             a discrete
+ *   0AF0200+0 = 0x41200000    an F value (the first of the block)
+ *
  * Exit status 0 on success, 1 on a usage error, 2 when a step failed.
  * Build it against an installed zortw: see CMakeLists.txt beside it, or
  *   cc read_block.c $(pkg-config --cflags --libs zortw)
@@ -25,6 +34,22 @@ static int32_t call(ZorPortContext* context, int32_t command, void* params) {
   return ZorMain(&request);
 }
 
+/* Element k of a block of n elements that ReadBlock has stored in data:
+ * one V word in data[1], a block of V words from data[0], discretes in every
+ * second word from data[1], an F value in four words, low word first. */
+static uint32_t read_element(int32_t typeLetter, const uint16_t* data, int32_t n, int32_t k) {
+  switch (typeLetter) {
+    case 'X':
+    case 'Y':
+    case 'C':
+      return data[2 * k + 1];
+    case 'F':
+      return (uint32_t)data[4 * k + 1] << 16 | data[4 * k];
+    default: /* 'V' */
+      return n == 1 ? data[1] : data[k];
+  }
+}
+
 /* The driver's log lines (Linux: handed over with ZorSetLogFunction). */
 static int log_line(int level, const char* format, ...) {
   va_list args;
@@ -43,17 +68,18 @@ int main(int argc, char** argv) {
   ZorPointDefinition definition;
   ZorBlockRequest block;
   ZorPortContext* context;
-  uint16_t words[ZOR_MAX_BLOCK_WORDS];
-  int32_t status, count, i;
+  /* The longest a read needs: 124 discretes at every second word. */
+  uint16_t words[2 * ZOR_MAX_BLOCK_DISCRETES];
+  int32_t status, count, elements, type, i;
 
   if (argc != 4 && argc != 6) {
     fprintf(stderr, "usage: read_block PORT POINT COUNT [DATA-BITS PARITY]\n");
     return 1;
   }
   count = atoi(argv[3]);
-  if (strlen(argv[1]) > ZOR_PORT_NAME_MAX || count < 1 || count > ZOR_MAX_BLOCK_WORDS) {
-    fprintf(stderr, "read_block: a port name of at most %d characters, 1 to %d words\n",
-            ZOR_PORT_NAME_MAX, ZOR_MAX_BLOCK_WORDS);
+  if (strlen(argv[1]) > ZOR_PORT_NAME_MAX || count < 1 || count > ZOR_MAX_BLOCK_DISCRETES) {
+    fprintf(stderr, "read_block: a port name of at most %d characters, 1 to %d elements\n",
+            ZOR_PORT_NAME_MAX, ZOR_MAX_BLOCK_DISCRETES);
     return 1;
   }
 #if !defined(_WIN32)
@@ -89,12 +115,24 @@ int main(int argc, char** argv) {
   status = call(context, ZOR_CHECK_BLOCK, &definition);
   if (status == ZOR_OK) {
     memset(&block, 0, sizeof block);
+    memset(words, 0, sizeof words);
     block.address = definition.address;
     block.elementCount = count;
     block.data = words;
     status = call(context, ZOR_READ_BLOCK, &block);
     if (status == ZOR_OK) {
-      for (i = 0; i < count; ++i) printf("%s+%d = 0x%04X\n", argv[2], (int)i, words[i]);
+      type = definition.address.typeLetter;
+      elements = type == 'F' ? count / 2 : count;
+      for (i = 0; i < elements; ++i) {
+        const uint32_t value = read_element(type, words, count, i);
+        if (type == 'F') {
+          printf("%s+%d = 0x%08lX\n", argv[2], (int)i, (unsigned long)value);
+        } else if (type == 'V') {
+          printf("%s+%d = 0x%04X\n", argv[2], (int)i, (unsigned)value);
+        } else {
+          printf("%s+%d = %u\n", argv[2], (int)i, (unsigned)value);
+        }
+      }
     } else if (status == ZOR_REPLY_INVALID) {
       fprintf(stderr, "read_block: ReadBlock: the reply was invalid\n");
     } else {

@@ -1,6 +1,6 @@
 #include "host/log_lines.h"
 
-#include "base/log_formats.h"
+#include "zortw/log_formats.h"
 
 namespace zortw_host {
 

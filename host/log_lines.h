@@ -1,5 +1,5 @@
 // What a host learns from the driver's log lines, read in one place against
-// the formats the driver writes with (base/log_formats.h): which line it is,
+// the formats the driver writes with (zortw/log_formats.h): which line it is,
 // the instance it names, and its value (a status, a primitive error code, a
 // station). Retries are counted by the reply check's refusals.
 #pragma once

@@ -43,10 +43,35 @@ std::string UserName(uid_t uid) {
   return p != nullptr ? p->pw_name : std::to_string(uid);
 }
 
-// The other processes that have the device open: "PID 123 (tiway-sim)".
+// The pseudo-terminal number of a slave device ("/dev/pts/7": 7), or -1.
+int PtyIndex(const std::string& device) {
+  constexpr char kPts[] = "/dev/pts/";
+  if (device.rfind(kPts, 0) != 0) return -1;
+  const std::string number = device.substr(sizeof kPts - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return std::atoi(number.c_str());
+}
+
+// Whether the descriptor fd of process pid is the master side of
+// pseudo-terminal index: the kernel names the index in the descriptor's
+// fdinfo.
+bool IsPtyMaster(const std::string& pid, const char* fd, const std::string& target, int index) {
+  if (index < 0 || (target != "/dev/ptmx" && target != "/dev/pts/ptmx")) return false;
+  std::ifstream info("/proc/" + pid + "/fdinfo/" + fd);
+  for (std::string line; std::getline(info, line);) {
+    if (line.rfind("tty-index:", 0) == 0) return std::atoi(line.c_str() + 10) == index;
+  }
+  return false;
+}
+
+// The other processes that have the device open that this user may see:
+// "PID 123 (tiway-sim)", and for a pseudo-terminal also those that hold its
+// master side, which keeps the terminal (and a mark set on it) alive:
+// "PID 123 (tiway-sim, the pseudo-terminal's master side)".
 std::string Holders(const std::string& port) {
   char real[PATH_MAX];
   if (realpath(port.c_str(), real) == nullptr) return "";
+  const int ptyIndex = PtyIndex(real);
   std::string found;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return "";
@@ -60,17 +85,22 @@ std::string Holders(const std::string& port) {
     DIR* fds = opendir(fdDir.c_str());
     if (fds == nullptr) continue;
     bool holds = false;
+    bool master = false;
     while (const struct dirent* fd = readdir(fds)) {
       char target[PATH_MAX];
       const std::string link = fdDir + "/" + fd->d_name;
       ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-      if (n > 0 && std::string(target, static_cast<size_t>(n)) == real) holds = true;
+      if (n <= 0) continue;
+      const std::string path(target, static_cast<size_t>(n));
+      holds = holds || path == real;
+      master = master || IsPtyMaster(pid, fd->d_name, path, ptyIndex);
     }
     closedir(fds);
-    if (!holds) continue;
+    if (!holds && !master) continue;
     std::string comm;
     std::ifstream("/proc/" + pid + "/comm") >> comm;
-    found += (found.empty() ? "" : ", ") + std::string("PID ") + pid + " (" + comm + ")";
+    found += (found.empty() ? "" : ", ") + std::string("PID ") + pid + " (" + comm +
+             (master && !holds ? ", the pseudo-terminal's master side" : "") + ")";
   }
   closedir(proc);
   return found;
@@ -81,6 +111,26 @@ PortDiagnosis InUse(const std::string& port, const char* how) {
   return {PortProblem::InUse, port + " is in use by another program (" + how + ")" +
                                   (holders.empty() ? "" : ": held by " + holders) +
                                   "; close it, or use another port"};
+}
+
+// An open refused with EBUSY: the terminal is marked exclusive (TIOCEXCL).
+// The mark belongs to the terminal, not to the program that set it: it
+// stays until the last holder closes the terminal, also after the program
+// that set it ended without clearing it. Only the holders this user may see
+// are named (another user's processes are hidden).
+PortDiagnosis MarkedExclusive(const std::string& port) {
+  const std::string holders = Holders(port);
+  std::string text = port + " is in use by another program (it opened the port exclusively)";
+  if (holders.empty()) {
+    return {PortProblem::InUse, text +
+                                    ", one of another user (this user cannot see its process); "
+                                    "close it, or use another port"};
+  }
+  return {PortProblem::InUse,
+          text + ": held by " + holders +
+              "; close the program that uses the port, or use another port. If none of them uses "
+              "it, a program that has ended left its exclusive mark behind: the mark goes when "
+              "they close the port (restart them)"};
 }
 
 speed_t Speed(unsigned rate) {
@@ -203,7 +253,7 @@ PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
     if (error == EACCES || error == EPERM) {
       return {PortProblem::Permission, PermissionAdvice(port, st)};
     }
-    if (error == EBUSY) return InUse(port, "it opened the port exclusively");
+    if (error == EBUSY) return MarkedExclusive(port);
     if (error == ENOENT || error == ENXIO || error == ENODEV) {
       return {PortProblem::NoDevice, "no such device: " + port +
                                          " exists but no hardware answers behind it (" +

@@ -6,8 +6,9 @@
 #
 # Debian (build/package/*.deb, preset package: prefix /usr):
 #   libzortw1      the driver library
-#   libzortw-dev   zortw/zortw.h, the CMake package, zortw.pc
-#   tiway-tools    tiway and tiway-sim, man pages, bash completion
+#   libzortw-dev   zortw/zortw.h, the CMake package, zortw.pc, driver.md, the example
+#   tiway-tools    tiway and tiway-sim, man pages, bash completion, tiway.md and
+#                  the JSON schema of its records; suggests gnuplot (tiway plot)
 #   tiway-gateway  tiway-gateway, its systemd unit (not enabled), /etc/tiway-gateway
 # lintian must report no error; its warnings are listed (docs/packaging.md
 # says why each stays). Windows (build/win32/zortw-VERSION-win32.zip):

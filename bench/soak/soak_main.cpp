@@ -24,14 +24,13 @@
 #include <thread>
 #include <vector>
 
-#include "base/point_records.h"
-#include "base/records.h"
 #include "bench/soak/soak_model.h"
 #include "bench/soak/soak_scan.h"
 #include "bench/soak/soak_stats.h"
 #include "host/driver.h"
 #include "host/instance.h"
 #include "tests/e2e/sim_process.h"
+#include "zortw/zortw.h"
 
 extern char** environ;
 
@@ -70,7 +69,7 @@ struct Options {
 };
 
 // 8N1 on the pty, at the simulator's pace (19200 when it does not pace).
-LineSettings PtyLine(const Options& o) {
+ZorLineSettings PtyLine(const Options& o) {
   return {static_cast<uint16_t>(o.baud == 0 ? 19200 : o.baud), 8, 0, 0};
 }
 
@@ -97,8 +96,8 @@ class Soaker {
   Shape Pick(Kind kind, int station);
   // Returns the status of the transfer.
   int32_t Transaction(const Shape& shape, KindStats& stats);
-  int32_t Read(const Shape& shape, const PointAddress& address, KindStats& stats);
-  int32_t Write(const Shape& shape, const PointAddress& address, KindStats& stats);
+  int32_t Read(const Shape& shape, const ZorPointAddress& address, KindStats& stats);
+  int32_t Write(const Shape& shape, const ZorPointAddress& address, KindStats& stats);
   void HostMistake(Totals& totals);
   void Timed(const Shape& shape, int32_t status, double ms, KindStats& stats);
   void WaitForRequestsOnTheLine();
@@ -168,7 +167,7 @@ bool Soaker::ContextIntact() const {
 
 int32_t Soaker::Call(int32_t command, void* params, KindStats& stats, double* ms) {
   ZorRequest request{};
-  request.context = reinterpret_cast<PortContext*>(context_.data() + kPad);
+  request.context = reinterpret_cast<ZorPortContext*>(context_.data() + kPad);
   request.command = command;
   request.instance = index_ % 100;
   request.params = params;
@@ -188,11 +187,11 @@ std::string Soaker::SetUp() {
   if (driver.setLog == nullptr) return "the driver lacks ZorSetLogFunction";
   zorMain_ = driver.zorMain;
 
-  DriverInfo info{};
+  ZorDriverInfo info{};
   ZorRequest infoRequest{};
   infoRequest.command = ZOR_GET_DRIVER_INFO;
   infoRequest.params = &info;
-  if (zorMain_(&infoRequest) != 0 || info.contextSize < static_cast<int32_t>(kContextSize)) {
+  if (zorMain_(&infoRequest) != 0 || info.contextSize < static_cast<int32_t>(ZOR_CONTEXT_SIZE)) {
     return "GetDriverInfo failed";
   }
   contextSize_ = static_cast<std::size_t>(info.contextSize);
@@ -215,7 +214,7 @@ std::string Soaker::SetUp() {
   if (!error.empty()) return error;
 
   KindStats setup;
-  ColdStartParams cold{};
+  ZorColdStartParams cold{};
   std::strncpy(cold.portName, sim_.Port().c_str(), sizeof cold.portName - 1);
   cold.enabled = 1;
   cold.readTimeout = 100;
@@ -224,7 +223,7 @@ std::string Soaker::SetUp() {
     return "ColdStart gave " + std::to_string(s);
   }
   // The short reply time-out: stored by ReopenPort, applied by WarmStart.
-  ReopenPortParams reopen{};
+  ZorReopenPortParams reopen{};
   std::strncpy(reopen.portName, sim_.Port().c_str(), sizeof reopen.portName - 1);
   reopen.readTimeout = o_.timeout;
   reopen.line = PtyLine(o_);
@@ -238,7 +237,7 @@ std::string Soaker::SetUp() {
     Shape shape;
     shape.station = station;
     const std::string text = AddressText(shape);
-    PointDefinition definition{};
+    ZorPointDefinition definition{};
     definition.addressText = text.c_str();
     if (Call(ZOR_DEFINE_POINT, &definition, setup) != 0) return "DefinePoint refused " + text;
   }
@@ -330,8 +329,8 @@ struct HostArray {
   std::size_t size;
 };
 
-BlockRequest Block(const Shape& shape, uint16_t* data, const PointAddress& address) {
-  BlockRequest block{};
+ZorBlockRequest Block(const Shape& shape, uint16_t* data, const ZorPointAddress& address) {
+  ZorBlockRequest block{};
   block.hostField0 = 0xCAFE0000;
   block.hostField1 = 0x0000F00D;
   block.address = address;
@@ -344,18 +343,18 @@ BlockRequest Block(const Shape& shape, uint16_t* data, const PointAddress& addre
 
 int32_t Soaker::Transaction(const Shape& shape, KindStats& stats) {
   const std::string text = AddressText(shape);
-  PointDefinition definition{};
+  ZorPointDefinition definition{};
   definition.addressText = text.c_str();
   definition.hostField1 = 0x5A5A5A5A;
   definition.hostDataType = HostDataType(shape);
   definition.elementCount = shape.count;
-  const PointDefinition before = definition;
+  const ZorPointDefinition before = definition;
   if (Call(ZOR_DEFINE_POINT, &definition, stats) != 0) {
     std::fprintf(stderr, "soaker %d: DefinePoint refused %s\n", index_, text.c_str());
     ++stats.guardViolations;
     return -1;
   }
-  PointDefinition same = definition;
+  ZorPointDefinition same = definition;
   same.address = before.address;
   if (std::memcmp(&same, &before, sizeof same) != 0) ++stats.guardViolations;
   ++stats.transactions;
@@ -373,12 +372,12 @@ void Soaker::Timed(const Shape& shape, int32_t status, double ms, KindStats& sta
   }
 }
 
-int32_t Soaker::Read(const Shape& shape, const PointAddress& address, KindStats& stats) {
+int32_t Soaker::Read(const Shape& shape, const ZorPointAddress& address, KindStats& stats) {
   const std::vector<Slot> slots = ReadSlots(shape);
   const uint16_t fill = static_cast<uint16_t>(Random(0, 0xFFFF));
   HostArray array(ArrayWords(slots), canary_, fill);
-  BlockRequest block = Block(shape, array.data(), address);
-  const BlockRequest before = block;
+  ZorBlockRequest block = Block(shape, array.data(), address);
+  const ZorBlockRequest before = block;
   const std::vector<uint16_t> wordsBefore = array.words;
   double ms = 0;
   const int32_t status = Call(ZOR_READ_BLOCK, &block, stats, &ms);
@@ -437,7 +436,7 @@ std::vector<uint16_t> Soaker::Dump(int station, const Span& span) {
   return values;
 }
 
-int32_t Soaker::Write(const Shape& shape, const PointAddress& address, KindStats& stats) {
+int32_t Soaker::Write(const Shape& shape, const ZorPointAddress& address, KindStats& stats) {
   const std::vector<Slot> slots = WriteSlots(shape);
   const uint16_t fill = static_cast<uint16_t>(Random(0, 0xFFFF));
   HostArray array(ArrayWords(slots), canary_, fill);
@@ -457,8 +456,8 @@ int32_t Soaker::Write(const Shape& shape, const PointAddress& address, KindStats
         after.Get(shape.station, span.letter, span.address + static_cast<uint32_t>(k)));
   }
 
-  BlockRequest block = Block(shape, array.data(), address);
-  const BlockRequest before = block;
+  ZorBlockRequest block = Block(shape, array.data(), address);
+  const ZorBlockRequest before = block;
   const std::vector<uint16_t> wordsBefore = array.words;
   double ms = 0;
   const int32_t status = Call(ZOR_WRITE_BLOCK, &block, stats, &ms);
@@ -504,17 +503,17 @@ void Soaker::HostMistake(Totals& totals) {
   const int station = static_cast<int>(Random(1, kStations));
   char text[16];
   std::snprintf(text, sizeof text, "%02XV0100", station);
-  PointDefinition definition{};
+  ZorPointDefinition definition{};
   definition.addressText = text;
   KindStats stats;
   if (Call(ZOR_DEFINE_POINT, &definition, stats) != 0) ++totals.hostMistakesNotRefused;
   HostArray array(400, canary_, 0x1234);
-  BlockRequest block = Block({}, array.data(), definition.address);
+  ZorBlockRequest block = Block({}, array.data(), definition.address);
   const std::vector<uint8_t> contextBefore = context_;
   const std::vector<uint16_t> wordsBefore = array.words;
   const long framesBefore = sim_.Stats()["frames"];
   ZorRequest request{};
-  request.context = reinterpret_cast<PortContext*>(context_.data() + kPad);
+  request.context = reinterpret_cast<ZorPortContext*>(context_.data() + kPad);
   request.command = ZOR_READ_BLOCK;
   request.params = &block;
   int32_t status = 0;

@@ -36,7 +36,7 @@ struct Shape {
   char letter = 'V';         // V, F, X, Y, C
   uint32_t address = 0x100;  // element address
   int bit = 255;             // 0-15 for a single bit of a V word
-  int32_t count = 1;         // BlockRequest.elementCount (F: 16-bit words)
+  int32_t count = 1;         // ZorBlockRequest.elementCount (F: 16-bit words)
 };
 
 // "05V0100", "05V0100A" for a bit.

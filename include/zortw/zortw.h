@@ -10,7 +10,87 @@
  * 4 bytes), the layout of zortw.dll; a 64-bit Linux build keeps the same
  * field order with native pointers. The line settings, the port settings
  * and the context are byte-packed and have the same size in every build.
- * The reference for every command, status and log line is docs/driver.md.
+ * The reference for every command, status and log line is docs/driver.md
+ * (installed in /usr/share/doc/libzortw-dev/ with examples/read_block.c, a
+ * complete host in C).
+ *
+ * ---- A host's calls, in order ----------------------------------------------
+ *
+ * Every call is ZorMain(&request): request.context the instance's context,
+ * request.command a code, request.params the command's block.
+ *
+ *   1. ZOR_GET_DRIVER_INFO (14), context may be NULL: fills ZorDriverInfo
+ *      with contextSize (1470) and defaultLine (19200 baud, 7 data bits, one
+ *      stop bit, odd parity).
+ *   2. Allocate contextSize bytes for each instance and zero them: an
+ *      all-zero context has no port open, is inactive and knows no station.
+ *      Pass it with every call of the instance; only the driver writes it.
+ *   3. ZOR_COLD_START (1), enabled 1: opens the port, then configures the
+ *      adapter (about 10 s; at once when the adapter says it is configured).
+ *      It returns 2 when the port does not open. It returns 0 even when
+ *      the adapter configuration fails: the log line
+ *      "ZORnn: TW: ColdStart(): Fail rc = N " tells so, the port stays open,
+ *      and ZOR_WARM_START (2) configures again and returns the status. On
+ *      Linux hand over the log function (ZorSetLogFunction) before this.
+ *   4. ZOR_DEFINE_POINT (3) for a point transferred alone, ZOR_CHECK_BLOCK
+ *      (4) for a block of elementCount elements: addressText ("05V0064") in,
+ *      address out. Keep the address; copy it into every ZorBlockRequest of
+ *      that point. The first point of a station connects the station.
+ *   5. ZOR_READ_BLOCK (5) and ZOR_WRITE_BLOCK (7), as often as needed. Each
+ *      element's place in data[] depends on the point, the count and the
+ *      direction: see "Where elements lie in data[]" below.
+ *   6. ZOR_STOP (11) closes the port; then free the context.
+ *
+ * One caller at a time per instance: the driver takes no locks and starts
+ * no threads, and every call runs to its end on the calling thread. It may
+ * block for seconds: a block transfer on a silent line for about three reply
+ * time-outs, ColdStart and WarmStart for about 10 s. Calls on one context
+ * must not overlap; instances (each with its own context and port) may run
+ * on different threads.
+ *
+ * A status means what its command makes of it (the statuses below):
+ * 1 is a refusal before anything was sent; 2 from ColdStart, OpenPort or
+ * ReopenPort is a port that did not open, from ClosePort or Stop one that
+ * did not close, from a block transfer a line failure (no good exchange in
+ * three attempts); 7 from WarmStart is no reply (or a failed port read or
+ * write) and 255 a reply that came only in part, while from a block
+ * transfer both are controller primitive errors.
+ *
+ * ---- Where elements lie in data[] -------------------------------------------
+ *
+ * ZorBlockRequest.data is an array of 16-bit words; n is elementCount (for
+ * F, 16-bit words: two per value), k counts elements from 0, j values. The
+ * array must hold every word named here (at least "words" of them); others
+ * are neither read nor written.
+ *
+ * ZOR_READ_BLOCK (5), ZOR_READ_BLOCK_UNCHECKED (6):
+ *   point                where                                         words
+ *   V word, n = 1        data[1]; data[0] untouched                    2
+ *   V words, n >= 2      element k in data[k]                          n
+ *   V single bit         element k (the bit of word k) in data[k+1]:
+ *                        0 or 1                                        n + 1
+ *   X, Y, C              element k in data[2k+1], 0 or 1;
+ *                        data[2k] untouched                            2n
+ *   F, n = 2 x values    value j: low word in data[4j], high word in
+ *                        data[4j+1]; data[4j+2], data[4j+3] untouched  2n - 2
+ *
+ * ZOR_WRITE_BLOCK (7), ZOR_WRITE_BLOCK_UNCHECKED (10):
+ *   point                where                                         words
+ *   V words, any n       element k from data[k+1]; data[0] never sent  n + 1
+ *   V single bit, n = 1  bit 0 of data[1]: the driver reads the word,
+ *                        sets or clears the bit, writes the word back  2
+ *   X, Y, C              element k from data[k+1] (0 or 1)             n + 1
+ *   F, n = 2 x values    value j: low word from data[2j], high word
+ *                        from data[2j+1]                               n
+ *
+ * So one element travels in data[1] both ways (an F value in data[0], low,
+ * and data[1], high), and blocks differ between the directions: a V block
+ * read fills from data[0], a V block write sends from data[1]; discretes are
+ * read into every second word, written from consecutive words; an F value
+ * takes four words when read, two when written. Reading 05V0064 (0x0023)
+ * alone gives data[1] = 0x0023; reading 05F0100 (0x12345678), n = 2, gives
+ * data[0] = 0x5678 and data[1] = 0x1234. A read that fails leaves the array
+ * as it was, and a write never stores into it.
  */
 #ifndef ZORTW_ZORTW_H
 #define ZORTW_ZORTW_H
@@ -136,7 +216,7 @@ typedef struct ZorBlockRequest {
   uint32_t hostField7;     /* 28: the host's */
   int32_t elementCount;    /* 32: elements; for F, 16-bit words (two per value) */
   uint32_t hostField9;     /* 36: the host's */
-  uint16_t* data;          /* 40: the host's array of 16-bit words */
+  uint16_t* data;          /* 40: the host's 16-bit words, placed as "Where elements lie" says */
 } ZorBlockRequest;
 
 /* ---- command codes (ZorRequest.command) --------------------------------- */

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "base/log_formats.h"
+#include "zortw/log_formats.h"
 #include "nitp/frame.h"
 #include "nitp/transact.h"
 #include "points/connect_secondary.h"

@@ -4,7 +4,7 @@
 // decodes to a wrong value that the checksum cannot see.
 #include "nitp/reply_verdict.h"
 
-#include "base/log_formats.h"
+#include "zortw/log_formats.h"
 #include "base/records.h"
 #include "nitp/frame.h"
 

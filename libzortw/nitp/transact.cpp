@@ -6,8 +6,9 @@
 // first attempt of a transaction that ended well on a retry. Such a reply has
 // the shape of the next request's reply when the host reads same-size blocks
 // of one station in turn, so it must never meet a different request. The
-// port keeps a note (SerialOwed): how many replies the line still owes, and
-// a tag of the request they answer. Every request sent adds one, every reply
+// port keeps a note (OwedNote, in the bytes the serial layer holds for its
+// user): how many replies the line still owes, and a tag of the request
+// they answer. Every request sent adds one, every reply
 // received whole takes one, and a whole reply that answers another request
 // gives it back. Before a request other than the one owed goes out, the
 // line is drained: bytes are read and dropped until the owed replies have
@@ -20,6 +21,7 @@
 #include "nitp/transact.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "base/log.h"
 #include "nitp/frame.h"
@@ -49,6 +51,32 @@ uint32_t RequestTag(const char* frame, uint32_t length) {
   return hash == 0 ? 1 : hash;
 }
 
+// What the transaction layer keeps with a port between its exchanges: how
+// many replies the line may still deliver, a tag of the request they would
+// answer, and the longest reply that request can have. All 0, the state of
+// a port that has just opened, is "nothing owed".
+struct OwedNote {
+  uint32_t replies;
+  uint32_t request;
+  uint32_t replyChars;
+};
+static_assert(sizeof(OwedNote) <= kSerialUserBytes && alignof(OwedNote) <= kSerialUserAlign);
+static_assert(std::is_trivially_copyable_v<OwedNote>);
+
+// The port's note; false (and all 0) for a port the serial layer does not
+// have open.
+bool ReadNote(SerialHandle port, OwedNote* note) {
+  const void* bytes = SerialUserData(port);
+  *note = OwedNote{0, 0, 0};
+  if (bytes == nullptr) return false;
+  std::memcpy(note, bytes, sizeof *note);
+  return true;
+}
+
+void WriteNote(SerialHandle port, const OwedNote& note) {
+  if (void* bytes = SerialUserData(port)) std::memcpy(bytes, &note, sizeof note);
+}
+
 // Reads that may fail in a drain without ending it while its window lasts:
 // each waits a reply time-out at most, and a port whose reads fail at once
 // (a device in error) cannot spin.
@@ -59,8 +87,8 @@ constexpr int kDrainQuietReadsAtMost = 8;
 // reply at its longest, from when the owed request left the line. Replies
 // owed to its earlier attempts were asked for earlier and come earlier.
 void DrainOwed(SerialHandle port, uint32_t tag) {
-  SerialOwed owed{};
-  if (SerialGetOwed(port, &owed) != SerialOk || owed.replies == 0 || owed.request == tag) return;
+  OwedNote owed{};
+  if (!ReadNote(port, &owed) || owed.replies == 0 || owed.request == tag) return;
   SerialLimitReception(port, 2, owed.replyChars + kStrayBytesAllowed);
   uint32_t left = owed.replies;
   int quiet = 0;
@@ -74,7 +102,7 @@ void DrainOwed(SerialHandle port, uint32_t tag) {
       ++quiet;
     }
   }
-  SerialSetOwed(port, SerialOwed{0, 0, 0});
+  WriteNote(port, OwedNote{0, 0, 0});
 }
 
 // The longest reply a request frame can have: that of a block read or
@@ -88,20 +116,20 @@ uint32_t LongestReplyTo(const char* frame) {
 
 // The note after a request went out whole: one more reply owed to it.
 void NoteSent(SerialHandle port, const char* frame, uint32_t tag) {
-  SerialOwed owed{};
-  SerialGetOwed(port, &owed);
+  OwedNote owed{};
+  ReadNote(port, &owed);
   if (owed.request != tag) owed.replies = 0;  // drained above
-  SerialSetOwed(port, SerialOwed{owed.replies + 1, tag, LongestReplyTo(frame)});
+  WriteNote(port, OwedNote{owed.replies + 1, tag, LongestReplyTo(frame)});
 }
 
 // The note after a whole reply came in (received) or after a whole reply
 // turned out to answer another request (given back).
 void NoteReply(SerialHandle port, bool received) {
-  SerialOwed owed{};
-  if (SerialGetOwed(port, &owed) != SerialOk) return;
+  OwedNote owed{};
+  if (!ReadNote(port, &owed)) return;
   if (received && owed.replies > 0) --owed.replies;
   if (!received) ++owed.replies;
-  SerialSetOwed(port, owed);
+  WriteNote(port, owed);
 }
 
 void ExpectRest(SerialHandle port, const char* reply) {
@@ -112,6 +140,12 @@ void ExpectRest(SerialHandle port, const char* reply) {
 }
 
 }  // namespace
+
+uint32_t RepliesOwed(SerialHandle port) {
+  OwedNote owed{};
+  ReadNote(port, &owed);
+  return owed.replies;
+}
 
 int32_t Transact(const ZorRequest& request, const char* frame, char* reply) {
   const int32_t status = SendFrame(request, frame, static_cast<uint32_t>(TextLength(frame)));

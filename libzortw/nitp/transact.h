@@ -6,6 +6,7 @@
 
 #include "base/records.h"
 #include "nitp/reply_verdict.h"
+#include "serial/serial.h"
 
 inline constexpr int32_t ReplyIncomplete = 255;  // bytes came, but no whole reply
 
@@ -14,6 +15,10 @@ inline constexpr int32_t ReplyIncomplete = 255;  // bytes came, but no whole rep
 int32_t Transact(const ZorRequest& request, const char* frame, char* reply);
 int32_t SendFrame(const ZorRequest& request, const char* frame, uint32_t length);
 int32_t ReceiveReply(const ZorRequest& request, char* reply);
+
+// How many replies the line may still deliver on a port, by the note the
+// layer keeps there; 0 for a port not open.
+uint32_t RepliesOwed(SerialHandle port);
 
 // 0, 2 (message code 0), a primitive error code, or ReplyInvalid; a refusal
 // is logged. CheckReply judges a reply on its own (the adapter's requests);

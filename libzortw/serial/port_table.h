@@ -15,6 +15,9 @@
 // record defines as the port handle); such a key is found by a scan of the
 // table. Keys are never 0 ("no port") and never kSerialInvalidHandle.
 //
+// With each port the table keeps the bytes the layer's user stores there
+// (SerialUserData), the same for every backend.
+//
 // The table is fixed in size and constant-initialised: no heap, no code run
 // at load time. Opens and closes on different threads claim and release
 // slots with atomic operations; the port behind a handle belongs to one
@@ -50,6 +53,7 @@ class PortTable {
       slot.generation = slot.generation >= kLastGeneration ? 1 : slot.generation + 1;
       *handle = (slot.generation << kIndexBits) | index;
       slot.port = Port{};
+      for (unsigned char& byte : slot.user) byte = 0;
       return &slot.port;
     }
     return nullptr;
@@ -72,6 +76,13 @@ class PortTable {
   Port* Find(SerialHandle key) {
     const int32_t index = IndexOf(key);
     return index < 0 ? nullptr : &slots_[index].port;
+  }
+
+  // The user's bytes of the port valid under key (see SerialUserData), or
+  // nullptr.
+  void* UserData(SerialHandle key) {
+    const int32_t index = IndexOf(key);
+    return index < 0 ? nullptr : slots_[index].user;
   }
 
   // Takes the port valid under key out of use before its close: the port,
@@ -102,6 +113,7 @@ class PortTable {
     std::atomic<bool> claimed{false};   // open, or an open or close in progress
     uint32_t generation = 0;            // changed only by the claimant
     Port port{};
+    alignas(kSerialUserAlign) unsigned char user[kSerialUserBytes]{};  // the layer above's
   };
 
   Slot& SlotOf(SerialHandle handle) { return slots_[handle & (kSlots - 1)]; }
@@ -122,21 +134,5 @@ class PortTable {
 
   Slot slots_[kSlots];
 };
-
-// The transaction layer's note on a port (Port::owed), for every backend:
-// 0, or 7 (and all 0) for a handle not open.
-template <typename Port>
-int32_t GetOwed(PortTable<Port>& table, SerialHandle handle, SerialOwed* owed) {
-  const Port* port = table.Find(handle);
-  *owed = port == nullptr ? SerialOwed{0, 0, 0} : port->owed;
-  return port == nullptr ? SerialIoFailed : SerialOk;
-}
-template <typename Port>
-int32_t SetOwed(PortTable<Port>& table, SerialHandle handle, const SerialOwed& owed) {
-  Port* port = table.Find(handle);
-  if (port == nullptr) return SerialIoFailed;
-  port->owed = owed;
-  return SerialOk;
-}
 
 }  // namespace serial_table

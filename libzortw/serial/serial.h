@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "base/port_settings.h"
+#include "serial/line_time.h"  // every bound the layer sets on the line comes from it
 
 // A port handle as the context keeps it: 32 bits, 0 meaning "no port".
 using SerialHandle = uint32_t;
@@ -92,31 +93,16 @@ bool SerialReceptionOver(SerialHandle handle);
 // Whether handle is a port the layer opened and has not closed.
 bool SerialIsOpen(SerialHandle handle);
 
-// What the transaction layer keeps with a port between its exchanges: how
-// many replies the line may still deliver, and a tag of the request they
-// would answer. The layer only stores it; a port opens with both 0.
-struct SerialOwed {
-  uint32_t replies;
-  uint32_t request;
-  uint32_t replyChars;  // the longest reply that request can have
-};
-// 0, or 7 (and *owed all 0) for a handle the layer did not open.
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed);
-// 0, or 7 (nothing stored) for a handle the layer did not open.
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed);
-
-// Every bound the layer sets on the line comes from the time one character
-// takes on it: a start bit, the data bits, a parity bit unless there is no
-// parity, and the stop bits (one and a half counted as two). In
-// microseconds, 0 when the rate is 0.
-constexpr uint32_t SerialCharacterMicros(const LineSettings& line) {
-  if (line.baudRate == 0) return 0;
-  const uint32_t dataBits = line.dataBits & 0xFF;
-  const uint32_t parityBit = (line.parity & 0xFF) == 0 ? 0 : 1;
-  const uint32_t stopBits = (line.stopBits & 0xFF) == 0 ? 1 : 2;
-  const uint32_t bits = 1 + dataBits + parityBit + stopBits;
-  return (bits * 1000000u + line.baudRate - 1) / line.baudRate;
-}
+// Room the layer keeps with every port it opened for its user, the layer
+// above, which alone gives the bytes a meaning: kSerialUserBytes bytes,
+// aligned to kSerialUserAlign, all 0 when the port opens, never read or
+// written by the layer. The pointer stays valid until the port is closed;
+// nullptr for a handle the layer did not open. The port belongs to one
+// driver instance, whose requests come one at a time: the bytes need no
+// lock of their own.
+inline constexpr size_t kSerialUserBytes = 16;
+inline constexpr size_t kSerialUserAlign = 8;
+void* SerialUserData(SerialHandle handle);
 
 // A write waits for the line at most twice its bytes' line time plus this
 // margin (for the time a USB adapter or a loaded system takes to move them);

@@ -10,11 +10,15 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -145,6 +149,29 @@ TEST(TiwayOnTheSimulator, TheTraceVerdictIsTheDriversOnEveryFaultMode) {
   }
 }
 
+// Runs of tiway one after another on one port, as a script or an operator
+// makes them: each opens the port the previous one gave up, while the
+// simulator keeps the terminal alive. An exclusive mark left behind would
+// refuse every run after the first to all but root; the test opens the
+// port itself after each run (refused then when it runs unprivileged) and
+// asks for the mark (which root sees too).
+TEST(TiwayOnTheSimulator, RunsOneAfterAnotherAllOpenThePort) {
+  e2e::SimProcess sim;
+  ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--configured", "--stations", "5"}), "");
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    Tiway tiway({"--port", sim.Port(), "read", "05V0064"});
+    ASSERT_EQ(tiway.Wait(60s), 0) << tiway.Output();
+    EXPECT_NE(tiway.Output().find("0x0017"), std::string::npos) << tiway.Output();
+    const int fd = open(sim.Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    int marked = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &marked), 0);
+    EXPECT_EQ(marked, 0);
+    close(fd);
+  }
+}
+
 TEST(TiwayOnTheSimulator, AnInterruptNeverLetsTheWriteOut) {
   e2e::SimProcess sim;
   ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--stations", "5"}), "");
@@ -230,6 +257,38 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   ASSERT_TRUE(holding) << "the lock holder did not start";
   EXPECT_EQ(held.problem, zortw_host::PortProblem::InUse) << held.text;
   EXPECT_NE(held.text.find("PID " + std::to_string(holder)), std::string::npos) << held.text;
+
+  // Marked exclusive by a program that ended without clearing the mark,
+  // while a program at the pseudo-terminal's master side keeps it alive (a
+  // simulator): that program is named. The open is refused only to a user
+  // who is not root, so as root the child runs as nobody (and stays visible
+  // in /proc, as a process started as nobody).
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0 ||
+                           prctl(PR_SET_DUMPABLE, 1) != 0)) {
+      _exit(2);
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(2);
+    const std::string slave = ptsname(master);
+    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || ioctl(fd, TIOCEXCL) != 0) _exit(2);
+    close(fd);                  // the mark stays with the terminal
+    const pid_t peer = fork();  // holds the master side
+    if (peer == 0)
+      for (;;) pause();
+    const zortw_host::PortDiagnosis found = zortw_host::DiagnosePort(slave, line);
+    kill(peer, SIGKILL);
+    const bool named = found.text.find("PID " + std::to_string(peer) + " (") != std::string::npos &&
+                       found.text.find("master side") != std::string::npos;
+    if (found.problem == zortw_host::PortProblem::InUse && named) _exit(0);
+    std::fprintf(stderr, "%s\n", found.text.c_str());
+    _exit(1);
+  }
+  int exited = 0;
+  waitpid(child, &exited, 0);
+  EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 0) << exited;
 
   // Permission denied: joining the device's group is advised only when the
   // group may read and write it; otherwise the owner, mode and a udev rule.

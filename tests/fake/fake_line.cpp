@@ -54,7 +54,7 @@ int32_t FakeLine::Open(const char* name, const LineSettings& line, uint16_t hand
     return it->second;
   }
   *handle = nextHandle_++;
-  open_[*handle] = Port{n, isNull, 1000, SerialOwed{0, 0, 0}};
+  open_[*handle] = Port{n, isNull, 1000, {}};
   opens.push_back(Opened{n, line, handshake, *handle});
   return SerialOk;
 }
@@ -147,17 +147,9 @@ int32_t FakeLine::QuietWrite(SerialHandle handle, uint32_t count, uint32_t* writ
   return SerialOk;
 }
 
-int32_t FakeLine::GetOwed(SerialHandle handle, SerialOwed* owed) const {
+void* FakeLine::UserData(SerialHandle handle) {
   auto it = open_.find(handle);
-  *owed = it == open_.end() ? SerialOwed{0, 0, 0} : it->second.owed;
-  return it == open_.end() ? SerialIoFailed : SerialOk;
-}
-
-int32_t FakeLine::SetOwed(SerialHandle handle, const SerialOwed& owed) {
-  auto it = open_.find(handle);
-  if (it == open_.end()) return SerialIoFailed;
-  it->second.owed = owed;
-  return SerialOk;
+  return it == open_.end() ? nullptr : it->second.user;
 }
 
 }  // namespace fake
@@ -211,9 +203,6 @@ bool SerialReceptionOver(SerialHandle) {
 bool SerialIsOpen(SerialHandle handle) {
   return FakeLine::Current().IsOpen(handle);
 }
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
-  return FakeLine::Current().GetOwed(handle, owed);
-}
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
-  return FakeLine::Current().SetOwed(handle, owed);
+void* SerialUserData(SerialHandle handle) {
+  return FakeLine::Current().UserData(handle);
 }

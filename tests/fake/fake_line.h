@@ -106,13 +106,12 @@ class FakeLine {
     std::string name;
     bool isNull;
     int32_t timeoutMs;
-    SerialOwed owed;
+    alignas(kSerialUserAlign) unsigned char user[kSerialUserBytes];
   };
 
  public:
-  // The transaction layer's note on a port (all 0 for a handle not open).
-  int32_t GetOwed(SerialHandle handle, SerialOwed* owed) const;
-  int32_t SetOwed(SerialHandle handle, const SerialOwed& owed);
+  // The bytes kept for the layer's user (nullptr for a handle not open).
+  void* UserData(SerialHandle handle);
 
  private:
   std::map<SerialHandle, Port> open_;

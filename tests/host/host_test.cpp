@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/log_formats.h"
+#include "zortw/log_formats.h"
 #include "host/driver.h"
 #include "host/instance.h"
 #include "host/log_lines.h"

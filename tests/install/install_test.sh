@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installed tree as a third party meets it: `cmake --install` into a
 # fresh prefix, the example C host (examples/read_block.c) built against it
-# once with find_package(zortw) and once with pkg-config, each reading a
-# block from the installed tiway-sim; the installed tools run --version, and
-# the installed tiway finds the installed driver on its own.
+# once with find_package(zortw) and once with pkg-config, each reading V
+# words, F values and discretes from the installed tiway-sim (each element
+# from where the header says the driver puts it); the installed tools run
+# --version, and the installed tiway finds the installed driver on its own.
 #
 #   install_test.sh BUILD-DIR SOURCE-DIR
 set -euo pipefail
@@ -33,8 +34,18 @@ timeout 120 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || 
 lib="$(dirname "$(find "$prefix" -name libzortw.so.1 | head -1)")"
 [ -d "$lib" ] || fail "no libzortw.so.1 installed"
 
+# The docs a developer meets, and the example where the package puts it:
+# the builds below use that installed copy.
+examples="$prefix/share/doc/libzortw-dev/examples"
+for doc in libzortw-dev/driver.md libzortw-dev/examples/read_block.c \
+  libzortw-dev/examples/CMakeLists.txt tiway-tools/tiway.md tiway-tools/tiway-record.schema.json; do
+  [ -s "$prefix/share/doc/$doc" ] || fail "share/doc/$doc is not installed"
+done
+cmp -s "$source/examples/read_block.c" "$examples/read_block.c" ||
+  fail "the installed example is not the source's"
+
 # find_package(zortw) and the imported target.
-timeout 120 cmake -S "$source/examples" -B "$work/fp" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+timeout 120 cmake -S "$examples" -B "$work/fp" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   >"$work/fp.log" 2>&1 || { cat "$work/fp.log" >&2; fail "find_package(zortw) failed"; }
 timeout 120 cmake --build "$work/fp" >>"$work/fp.log" 2>&1 || {
   cat "$work/fp.log" >&2
@@ -45,7 +56,7 @@ timeout 120 cmake --build "$work/fp" >>"$work/fp.log" 2>&1 || {
 export PKG_CONFIG_PATH="$lib/pkgconfig"
 flags="$(pkg-config --cflags --libs zortw)" || fail "pkg-config knows no zortw"
 # shellcheck disable=SC2086
-cc -std=c11 -Wall -Wextra -Wpedantic -Werror "$source/examples/read_block.c" $flags \
+cc -std=c11 -Wall -Wextra -Wpedantic -Werror "$examples/read_block.c" $flags \
   -o "$work/read_block_pc" || fail "the example did not build with pkg-config"
 
 # The installed tools.
@@ -56,8 +67,18 @@ for tool in tiway tiway-sim tiway-gateway; do
   fi
 done
 
-# A block from the installed simulator, through each build of the example.
-printf '05 V 0064 = 1111 2222 3333 4444\n' >"$work/data.txt"
+# Blocks from the installed simulator, through each build of the example:
+# one row of the simulator's memory file each, read whole, and the example
+# must print exactly the values the file holds. The rows are the placements
+# a host gets wrong when it takes element k from data[k].
+rows=(
+  "05 V 0064 = 0023"                # one V word: data[1], not data[0]
+  "05 V 0070 = 1111 2222 3333 4444" # a V block: data[0] on
+  "05 F 0100 = 12345678 9ABCDEF0"   # F values: four words each, low word first
+  "05 X 0010 = 1 0 1 1"             # discretes: every second word from data[1]
+  "05 C 0030 = 1"                   # one discrete
+)
+printf '%s\n' "${rows[@]}" >"$work/data.txt"
 "$prefix/bin/tiway-sim" --link "$port" --stations 5 --configured --data "$work/data.txt" \
   --exit-after-idle 60 >"$work/sim.out" 2>"$work/sim.log" &
 sim_pid=$!
@@ -68,14 +89,27 @@ for _ in $(seq 100); do
 done
 grep -q listening "$work/sim.out" || { cat "$work/sim.log" >&2; fail "the simulator did not start"; }
 
-expected="05V0064+0 = 0x1111
-05V0064+1 = 0x2222
-05V0064+2 = 0x3333
-05V0064+3 = 0x4444"
-for program in "$work/fp/read_block" "$work/read_block_pc"; do
-  out="$(LD_LIBRARY_PATH="$lib" timeout 60 "$program" "$port" 05V0064 4 8 0)" ||
-    fail "$program failed: $out"
-  [ "$(grep '^05V0064' <<<"$out")" = "$expected" ] || fail "$program read: $out"
+for row in "${rows[@]}"; do
+  read -r station type address _ values <<<"$row"
+  read -ra values <<<"$values"
+  point="$station$type$address"
+  count=${#values[@]}
+  [ "$type" = F ] && count=$((2 * count))  # F counts 16-bit words
+  expected=""
+  for k in "${!values[@]}"; do
+    case "$type" in
+      V) value="$(printf '0x%04X' "0x${values[k]}")" ;;
+      F) value="$(printf '0x%08X' "0x${values[k]}")" ;;
+      *) value="${values[k]}" ;;
+    esac
+    expected+="$point+$k = $value"$'\n'
+  done
+  for program in "$work/fp/read_block" "$work/read_block_pc"; do
+    out="$(LD_LIBRARY_PATH="$lib" timeout 60 "$program" "$port" "$point" "$count" 8 0)" ||
+      fail "$program $point $count failed: $out"
+    [ "$(grep "^$point" <<<"$out")" = "${expected%$'\n'}" ] ||
+      fail "$program read $point x$count as: $out (the memory holds: $row)"
+  done
 done
 
 # The installed tiway loads the installed driver without being told where.
@@ -83,4 +117,4 @@ info="$(timeout 20 "$prefix/bin/tiway" info)" || fail "installed tiway info fail
 grep -q "context size  1470" <<<"$info" || fail "installed tiway info: $info"
 loaded="$(sed -n 's/^library *//p' <<<"$info")"
 [ "$(realpath "$loaded")" = "$(realpath "$lib/libzortw.so.1")" ] || fail "installed tiway did not load the installed driver: $info"
-echo "install_test: find_package and pkg-config builds read the block; tools run"
+echo "install_test: find_package and pkg-config builds read V, F and discrete blocks; tools run"

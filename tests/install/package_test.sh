@@ -37,7 +37,10 @@ expected[libzortw-dev]="./$lib/cmake/zortw/zortwConfig.cmake
 ./$lib/pkgconfig/zortw.pc
 ./usr/include/zortw/zortw.h
 ./usr/share/doc/libzortw-dev/changelog.gz
-./usr/share/doc/libzortw-dev/copyright"
+./usr/share/doc/libzortw-dev/copyright
+./usr/share/doc/libzortw-dev/driver.md
+./usr/share/doc/libzortw-dev/examples/CMakeLists.txt
+./usr/share/doc/libzortw-dev/examples/read_block.c"
 expected[tiway-tools]="./usr/bin/tiway
 ./usr/bin/tiway-sim
 ./usr/share/bash-completion/completions/tiway
@@ -45,6 +48,8 @@ expected[tiway-tools]="./usr/bin/tiway
 ./usr/share/doc/tiway-tools/changelog.gz
 ./usr/share/doc/tiway-tools/copyright
 ./usr/share/doc/tiway-tools/examples/demo-data.txt
+./usr/share/doc/tiway-tools/tiway-record.schema.json
+./usr/share/doc/tiway-tools/tiway.md
 ./usr/share/man/man1/tiway-sim.1.gz
 ./usr/share/man/man1/tiway.1.gz"
 expected[tiway-gateway]="./etc/tiway-gateway/gateway.toml
@@ -68,6 +73,11 @@ for name in libzortw1 libzortw-dev tiway-tools tiway-gateway; do
 $(cat "$root/diff")"
   dpkg-deb -x "$deb" "$root/unpacked"
 done
+
+# tiway plot needs gnuplot, which tiway-tools suggests.
+suggests="$(dpkg-deb --field "$dir/tiway-tools_${version}_${arch}.deb" Suggests)"
+[ "$suggests" = gnuplot ]
+check tiway-tools $? "Suggests: '$suggests'"
 
 # The gateway's configuration is a conffile; its unit is not enabled by any
 # maintainer script.

@@ -395,12 +395,12 @@ TEST_F(NitpLine, ForeignRepliesKeepTheRequestsOwnReplyOwed) {
       "2222");
   const std::string fourWords = Frame("0105000A20001111222233334444");
   for (const auto& [reply, owed] : {std::pair{twoWords, 1u}, std::pair{fourWords, 0u}}) {
-    ASSERT_EQ(SerialSetOwed(context.portHandle, SerialOwed{0, 0, 0}), 0);
+    void* note = SerialUserData(context.portHandle);
+    ASSERT_NE(note, nullptr);
+    std::memset(note, 0, kSerialUserBytes);  // as the port opened: nothing owed
     line.Reply(reply);
     ASSERT_EQ(Transact(request, readA, context.replyBuffer), 0);
     CheckReplyTo(request, context.replyBuffer, readA);
-    SerialOwed note{};
-    ASSERT_EQ(SerialGetOwed(context.portHandle, &note), 0);
-    EXPECT_EQ(note.replies, owed) << reply;
+    EXPECT_EQ(RepliesOwed(context.portHandle), owed) << reply;
   }
 }

@@ -15,6 +15,15 @@
 // The port is opened exclusively: TIOCEXCL refuses further opens of the
 // terminal to everybody but root, and an advisory flock() on the device
 // refuses them to root as well (every open path of this backend takes it).
+// The mark is the terminal's, not the descriptor's: it outlives the close
+// for as long as any other process holds the terminal (the master side of
+// a pseudo-terminal, a getty, a modem manager), and would then refuse the
+// next open of the port even to this driver. So whatever gives a port up
+// (a close, an open that fails after the mark was set) goes through one
+// path, Shut, which clears the mark before the descriptor is closed. The
+// mark is cleared whoever set it: while the driver held the port it was
+// the driver's to hold, and a mark left over from a program that ended
+// without clearing it (only root gets past one) goes with it.
 //
 // Reception: the driver asks for one byte at a time. A read takes whatever
 // the device holds, up to the buffer's size, in one read() and serves the
@@ -37,6 +46,7 @@
 #include <cstring>
 
 #include "serial/port_table.h"
+#include "serial/reception_clock.h"
 
 namespace serial_posix {
 
@@ -76,19 +86,19 @@ constexpr size_t kLongestPath = 256;
 // An open port: what the backend keeps for its handle.
 struct Port {
   int fd;
-  bool terminal;         // false for the dummy port
-  uint32_t timeoutMs;    // the total read time-out
-  uint32_t charUs;       // one character's time at the line's rate (0: never gather)
-  uint32_t expected;     // bytes the caller still expects (0: not known)
-  uint32_t outgoingMs;   // line time of the last write
-  int64_t writeLeft;     // when the last write's bytes have left the line (-1: not known yet)
-  uint32_t limitMs;      // a reception bound asked for, not yet started (0: none)
-  int64_t receptionEnd;  // the reception bound on the monotonic clock (-1: none)
-  SerialOwed owed;       // the transaction layer's note
-  bool gathering;        // the last device read delivered: a reply is coming in
-  struct termios found;  // the terminal's settings before the open
-  uint32_t next;         // the first buffered byte not yet delivered
-  uint32_t end;          // one past the last buffered byte
+  bool terminal;             // false for the dummy port
+  uint32_t timeoutMs;        // the total read time-out
+  uint32_t charUs;           // one character's time at the line's rate (0: never gather)
+  uint32_t expected;         // bytes the caller still expects (0: not known)
+  ReceptionClock reception;  // on the monotonic clock
+  bool gathering;            // the last device read delivered: a reply is coming in
+  struct termios found;      // the terminal's settings before the open
+  // What the open has done to the terminal, for Shut to undo.
+  bool locked;     // the flock() is held
+  bool exclusive;  // the terminal is marked exclusive (TIOCEXCL)
+  bool changed;    // its settings or modem lines may differ from `found`
+  uint32_t next;   // the first buffered byte not yet delivered
+  uint32_t end;    // one past the last buffered byte
   unsigned char buffer[kReceiveBufferSize];
 };
 
@@ -315,20 +325,22 @@ bool DevicePath(const char* name, char (&path)[kLongestPath]) {
   return true;
 }
 
-// Puts back the settings the terminal had before the open, releases the
-// lock and closes. The close's result, as close() gave it.
+// Gives a port's device up, the one way a port's descriptor is closed:
+// undoes what the open did, in reverse (the settings the terminal had put
+// back, the exclusive mark cleared, the lock released; a lock is also held
+// by descriptors a fork inherited), then closes. The close's result, as
+// close() gave it.
 int Shut(const PosixCalls& calls, const Port& port) {
-  if (port.terminal) {
-    calls.sysTcsetattr(port.fd, TCSANOW, &port.found);
-    calls.sysFlock(port.fd, LOCK_UN);  // also held by descriptors a fork inherited
-  }
+  if (port.changed) calls.sysTcsetattr(port.fd, TCSANOW, &port.found);
+  if (port.exclusive) calls.sysIoctl(port.fd, TIOCNXCL, nullptr);
+  if (port.locked) calls.sysFlock(port.fd, LOCK_UN);
   return calls.sysClose(port.fd);
 }
 
-// An open that failed after its descriptor was opened: closed again, slot
-// freed, the status passed on.
-int32_t FailOpen(const PosixCalls& calls, SerialHandle handle, int fd, int32_t status) {
-  calls.sysClose(fd);
+// An open that failed after its descriptor was opened: the device given up,
+// the slot freed, the status passed on.
+int32_t FailOpen(const PosixCalls& calls, SerialHandle handle, const Port& port, int32_t status) {
+  Shut(calls, port);
   g_ports.Abandon(handle);
   return status;
 }
@@ -354,8 +366,6 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
   }
   port->fd = fd;
   port->timeoutMs = kInitialReadTimeoutMs;
-  port->writeLeft = -1;
-  port->receptionEnd = -1;
 
   // The dummy port: the null device, shared, with nothing applied.
   if (isNull) {
@@ -367,27 +377,31 @@ int32_t SerialOpenWith(const PosixCalls& calls, const char* name, const LineSett
 
   // Somebody else holds the device: it cannot be opened, as when the
   // exclusive open itself is refused.
-  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(calls, claimed, fd, 1);
+  if (calls.sysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return FailOpen(calls, claimed, *port, SerialCannotOpen);
+  }
+  port->locked = true;
   *handle = claimed;
 
   struct termios attributes {};
   if (calls.sysTcgetattr(fd, &attributes) != 0) {
-    return FailOpen(calls, claimed, fd, SerialNoLineState);
+    return FailOpen(calls, claimed, *port, SerialNoLineState);
   }
   port->found = attributes;
   if (calls.sysIoctl(fd, TIOCEXCL, nullptr) != 0) {
-    return FailOpen(calls, claimed, fd, SerialCannotOpen);
+    return FailOpen(calls, claimed, *port, SerialCannotOpen);
   }
+  port->exclusive = true;
   if (ApplyLineSettings(attributes, line) != SerialOk) {
-    return FailOpen(calls, claimed, fd, SerialLineRefused);
+    return FailOpen(calls, claimed, *port, SerialLineRefused);
   }
+  port->changed = true;
   if (calls.sysTcsetattr(fd, TCSANOW, &attributes) != 0 || !ApplyModemLines(calls, fd, handshake)) {
-    calls.sysTcsetattr(fd, TCSANOW, &port->found);
-    return FailOpen(calls, claimed, fd, SerialLineRefused);
+    return FailOpen(calls, claimed, *port, SerialLineRefused);
   }
   // The kernel keeps its own queues; there are no queue sizes to ask for.
   port->terminal = true;
-  port->charUs = SerialCharacterMicros(line);
+  port->charUs = LineCharacterMicros(line);
   g_ports.Publish(claimed);
   return SerialOk;
 }
@@ -422,16 +436,6 @@ int64_t GatherUs(const Port& port) {
                                                                 : kGatherExpectedChars;
   const int64_t us = static_cast<int64_t>(chars) * port.charUs;
   return us < kGatherLimitUs ? us : kGatherLimitUs;
-}
-
-// Fixes on the clock what the last write and SerialLimitReception left to be
-// counted from the first wait after them.
-void StartReception(Port& port, int64_t now) {
-  if (port.writeLeft < 0) port.writeLeft = now + port.outgoingMs;
-  if (port.limitMs != 0) {
-    port.receptionEnd = port.writeLeft + port.limitMs;
-    port.limitMs = 0;
-  }
 }
 
 // One read with the semantics of a Windows ReadFile under a total read
@@ -473,9 +477,13 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
     if (deadline < 0) {
       // The wait after a write counts from when the written bytes have left
       // the line: their line time is part of the first byte's wait.
-      StartReception(port, now);
-      deadline = (now > port.writeLeft ? now : port.writeLeft) + port.timeoutMs;
-      if (port.receptionEnd >= 0 && port.receptionEnd < deadline) deadline = port.receptionEnd;
+      ReceptionClock& reception = port.reception;
+      reception.Start(static_cast<uint64_t>(now));
+      const uint64_t from = static_cast<uint64_t>(now) > reception.WriteLeft()
+                                ? static_cast<uint64_t>(now)
+                                : reception.WriteLeft();
+      const uint64_t end = from + port.timeoutMs;
+      deadline = static_cast<int64_t>(reception.End() < end ? reception.End() : end);
     }
     if (now >= deadline) return true;
     const int64_t left = deadline - now;
@@ -504,17 +512,16 @@ bool ReadOnce(const PosixCalls& calls, Port& port, unsigned char* bytes, uint32_
 
 int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr) return 1;
+  if (port == nullptr) return SerialCannotOpen;
   port->next = port->end = 0;  // what the buffer holds is dropped in any case
   port->gathering = false;
   port->expected = 0;
-  port->limitMs = 0;
-  port->receptionEnd = -1;
+  port->reception.Lift();
 
   // How much input is waiting. A terminal has no error state to clear:
   // characters with parity errors have already been delivered as NULs.
   int waiting = 0;
-  if (calls.sysIoctl(port->fd, FIONREAD, &waiting) == 0 && waiting == 0) return 0;
+  if (calls.sysIoctl(port->fd, FIONREAD, &waiting) == 0 && waiting == 0) return SerialOk;
 
   const uint32_t saved = port->timeoutMs;
   port->timeoutMs = kDrainTimeoutMs;
@@ -527,7 +534,7 @@ int32_t SerialPurgeInputWith(const PosixCalls& calls, SerialHandle handle) {
   } while (readOk && delivered == kDrainBlock && ++blocks < kDrainBlocksAtMost);
   port->timeoutMs = saved;
   port->next = port->end = 0;
-  return readOk ? 0 : 1;
+  return readOk ? SerialOk : SerialCannotOpen;
 }
 
 int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, SerialHandle handle) {
@@ -536,7 +543,7 @@ int32_t SerialSendBreakWith(const PosixCalls& calls, uint32_t milliseconds, Seri
   if (line) calls.sysIoctl(port->fd, TIOCSBRK, nullptr);
   SerialSleepWith(calls, milliseconds);
   if (line) calls.sysIoctl(port->fd, TIOCCBRK, nullptr);
-  return 0;
+  return SerialOk;
 }
 
 int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void* buffer,
@@ -544,8 +551,7 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
   Port* port = g_ports.Find(handle);
   if (port == nullptr) return SerialIoFailed;
   const int fd = port->fd;
-  port->limitMs = 0;
-  port->receptionEnd = -1;
+  port->reception.Lift();
   // The write waits for room in the output queue, but not for ever: flow
   // control (an XOFF, tcflow) or a peer that stops reading would hold the
   // caller's thread without end. The clock is read only when the terminal
@@ -590,8 +596,7 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
   // What a failed write left in the output queue is never sent later: it
   // would reach the adapter as the start of a frame nobody waits for.
   if ((failed || timedOut) && port->terminal) calls.sysTcflush(fd, TCOFLUSH);
-  port->outgoingMs = static_cast<uint32_t>((uint64_t{port->charUs} * sent) / 1000);
-  port->writeLeft = -1;  // fixed at the first wait that follows
+  port->reception.Wrote(port->charUs, sent);
   // A failure before any byte went out is a failed write; after some bytes
   // it is a short one, and the caller learns how many went out.
   if ((failed || timedOut) && sent == 0) return SerialIoFailed;
@@ -602,41 +607,31 @@ int32_t SerialWriteWith(const PosixCalls& calls, SerialHandle handle, const void
 int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count) {
   Port* port = g_ports.Find(handle);
   if (port != nullptr) port->expected = count;
-  return 0;
+  return SerialOk;
 }
 
 int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr) return 0;
-  // Fixed on the clock at the first wait of the reads that follow, from
-  // when the last write's bytes have left the line (see StartReception).
-  const uint64_t ms =
-      uint64_t{timeouts} * port->timeoutMs + (uint64_t{port->charUs} * maxBytes + 999) / 1000;
-  port->limitMs = static_cast<uint32_t>(ms == 0 ? 1 : ms < 0xFFFFFFFEu ? ms : 0xFFFFFFFEu);
-  port->receptionEnd = -1;
-  return 0;
+  if (port == nullptr) return SerialOk;
+  port->reception.Limit(timeouts, port->timeoutMs, port->charUs, maxBytes);
+  return SerialOk;
 }
 
 bool SerialReceptionOverWith(const PosixCalls& calls, SerialHandle handle) {
   Port* port = g_ports.Find(handle);
   if (port == nullptr) return true;
-  if (port->limitMs == 0 && port->receptionEnd < 0) return true;
+  if (!port->reception.Bounded()) return true;
   const int64_t now = NowMs(calls);
   if (now < 0) return true;
-  StartReception(*port, now);
-  return now >= port->receptionEnd;
+  return port->reception.Over(static_cast<uint64_t>(now));
 }
 
 bool SerialIsOpenWith(SerialHandle handle) {
   return g_ports.Find(handle) != nullptr;
 }
 
-int32_t SerialGetOwedWith(SerialHandle handle, SerialOwed* owed) {
-  return serial_table::GetOwed(g_ports, handle, owed);
-}
-
-int32_t SerialSetOwedWith(SerialHandle handle, const SerialOwed& owed) {
-  return serial_table::SetOwed(g_ports, handle, owed);
+void* SerialUserDataWith(SerialHandle handle) {
+  return g_ports.UserData(handle);
 }
 
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
@@ -715,9 +710,6 @@ bool SerialReceptionOver(SerialHandle handle) {
 bool SerialIsOpen(SerialHandle handle) {
   return serial_posix::SerialIsOpenWith(handle);
 }
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
-  return serial_posix::SerialGetOwedWith(handle, owed);
-}
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
-  return serial_posix::SerialSetOwedWith(handle, owed);
+void* SerialUserData(SerialHandle handle) {
+  return serial_posix::SerialUserDataWith(handle);
 }

@@ -70,8 +70,7 @@ int32_t SerialExpectInputWith(SerialHandle handle, uint32_t count);
 int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes);
 bool SerialReceptionOverWith(const PosixCalls& calls, SerialHandle handle);
 bool SerialIsOpenWith(SerialHandle handle);
-int32_t SerialGetOwedWith(SerialHandle handle, SerialOwed* owed);
-int32_t SerialSetOwedWith(SerialHandle handle, const SerialOwed& owed);
+void* SerialUserDataWith(SerialHandle handle);
 int32_t SerialReadWith(const PosixCalls& calls, SerialHandle handle, void* buffer, uint32_t count,
                        uint32_t* received);
 int32_t SerialSleepWith(const PosixCalls& calls, uint32_t milliseconds);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "serial/port_table.h"
+#include "serial/reception_clock.h"
 #include "serial/serial.h"
 #include "serial/win32/win32_calls.h"
 
@@ -25,13 +26,9 @@ namespace {
 
 struct Port {
   HANDLE device;
-  DWORD timeoutMs;      // the total read time-out the backend set
-  uint32_t charUs;      // one character's time at the line's rate
-  DWORD outgoingMs;     // line time of the last write
-  ULONGLONG writeLeft;  // when its bytes have left the line, on the tick clock (0: not known yet)
-  DWORD limitMs;        // a reception bound asked for, not yet started (0: none)
-  ULONGLONG receptionEnd;  // the reception bound on the tick clock (0: none)
-  SerialOwed owed;         // the transaction layer's note
+  DWORD timeoutMs;           // the total read time-out the backend set
+  uint32_t charUs;           // one character's time at the line's rate
+  ReceptionClock reception;  // on the tick clock
 };
 
 SerialHandle KeyOf(HANDLE device) {
@@ -49,7 +46,7 @@ HANDLE DeviceOf(SerialHandle handle) {
 }
 
 COMMTIMEOUTS OpenTimeouts(const LineSettings& line) {
-  const uint32_t charUs = SerialCharacterMicros(line);
+  const uint32_t charUs = LineCharacterMicros(line);
   // WriteFile's bound is a multiplier per byte and a constant: twice a
   // character's time, rounded up to whole milliseconds, and the margin.
   const DWORD perByteMs = (2 * charUs + 999) / 1000;
@@ -150,7 +147,7 @@ int32_t SerialOpenWith(const Win32Calls& calls, const char* name, const LineSett
   }
   port->device = device;
   port->timeoutMs = kOpenReadTimeoutMs;
-  port->charUs = std::strcmp(name, kNullPortName) == 0 ? 0 : SerialCharacterMicros(line);
+  port->charUs = std::strcmp(name, kNullPortName) == 0 ? 0 : LineCharacterMicros(line);
   *handle = KeyOf(device);  // from here on even when a later step closes the device again
   const int32_t status = ConfigureDevice(calls, device, name, line, handshake);
   if (status == SerialOk) {
@@ -190,15 +187,14 @@ int32_t SerialSetReadTimeoutWith(const Win32Calls& calls, SerialHandle handle, i
 
 int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr) return 1;
+  if (port == nullptr) return SerialCannotOpen;
   const HANDLE device = port->device;
-  port->limitMs = 0;
-  port->receptionEnd = 0;
+  port->reception.Lift();
   DWORD errors = 0;
   COMSTAT status;
   std::memset(&status, 0, sizeof status);
   const bool cleared = calls.clearCommError(device, &errors, &status) != 0;
-  if (cleared && status.cbInQue == 0) return 0;
+  if (cleared && status.cbInQue == 0) return SerialOk;
 
   // Input is waiting (or the device would not say): drain it in blocks at a
   // short time-out until a read comes back short, that is until the line
@@ -217,7 +213,7 @@ int32_t SerialPurgeInputWith(const Win32Calls& calls, SerialHandle handle) {
   // 0 means the time-outs could not be read (or were under 10 ms): nothing
   // to put back.
   if (saved != 0) SerialSetReadTimeoutWith(calls, handle, saved);
-  return ok ? 0 : 1;
+  return ok ? SerialOk : SerialCannotOpen;
 }
 
 int32_t SerialSendBreakWith(const Win32Calls& calls, uint32_t milliseconds, SerialHandle handle) {
@@ -227,7 +223,7 @@ int32_t SerialSendBreakWith(const Win32Calls& calls, uint32_t milliseconds, Seri
   if (open) calls.setCommBreak(device);
   calls.sleep(milliseconds);
   if (open) calls.clearCommBreak(device);
-  return 0;
+  return SerialOk;
 }
 
 int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void* buffer,
@@ -235,8 +231,7 @@ int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void
   Port* port = g_ports.Find(handle);
   if (port == nullptr) return SerialIoFailed;
   const HANDLE device = port->device;
-  port->limitMs = 0;
-  port->receptionEnd = 0;
+  port->reception.Lift();
   DWORD done = 0;
   const BOOL ok = calls.writeFile(device, buffer, count, &done, nullptr);
   // A write that failed or ran out of its time-out (flow control, a peer
@@ -244,32 +239,18 @@ int32_t SerialWriteWith(const Win32Calls& calls, SerialHandle handle, const void
   if (!ok || done != count) calls.purgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR);
   if (!ok) return SerialIoFailed;
   if (written != nullptr) *written = done;
-  port->outgoingMs = static_cast<DWORD>((uint64_t{port->charUs} * done) / 1000);
-  port->writeLeft = 0;  // fixed at the first read that follows
+  port->reception.Wrote(port->charUs, done);
   return done == count ? SerialOk : SerialShortWrite;
 }
 
 int32_t SerialLimitReceptionWith(SerialHandle handle, uint32_t timeouts, uint32_t maxBytes) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr) return 0;
-  const uint64_t ms =
-      uint64_t{timeouts} * port->timeoutMs + (uint64_t{port->charUs} * maxBytes + 999) / 1000;
-  port->limitMs = static_cast<DWORD>(ms == 0 ? 1 : ms < 0xFFFFFFFEu ? ms : 0xFFFFFFFEu);
-  port->receptionEnd = 0;
-  return 0;
+  if (port == nullptr) return SerialOk;
+  port->reception.Limit(timeouts, port->timeoutMs, port->charUs, maxBytes);
+  return SerialOk;
 }
 
 namespace {
-
-// Fixes on the tick clock what the last write and SerialLimitReception left
-// to be counted from the first read after them.
-void StartReception(Port& port, ULONGLONG now) {
-  if (port.writeLeft == 0) port.writeLeft = now + port.outgoingMs;
-  if (port.limitMs != 0) {
-    port.receptionEnd = port.writeLeft + port.limitMs;
-    port.limitMs = 0;
-  }
-}
 
 // One ReadFile under the port's time-out, or under the wait this read may
 // have when it differs: a read after a write waits until the written bytes
@@ -280,14 +261,15 @@ void StartReception(Port& port, ULONGLONG now) {
 bool ReadWithin(const Win32Calls& calls, Port& port, void* buffer, DWORD ask, DWORD* got) {
   *got = 0;
   uint64_t wait = port.timeoutMs;
-  if (port.limitMs != 0 || port.receptionEnd != 0 || port.writeLeft == 0) {
+  ReceptionClock& reception = port.reception;
+  if (reception.Bounded() || reception.WriteLeftUnknown()) {
     const ULONGLONG now = calls.getTickCount64();
-    StartReception(port, now);
+    reception.Start(now);
     // Under one tick of the time-out's unit the wait is not worth changing.
-    if (port.writeLeft >= now + 10) wait += port.writeLeft - now;
-    if (port.receptionEnd != 0) {
-      if (now >= port.receptionEnd) return false;
-      if (port.receptionEnd - now < wait) wait = port.receptionEnd - now;
+    if (reception.WriteLeft() >= now + 10) wait += reception.WriteLeft() - now;
+    if (reception.End() != ReceptionClock::kNone) {
+      if (now >= reception.End()) return false;
+      if (reception.End() - now < wait) wait = reception.End() - now;
     }
   }
   if (wait == port.timeoutMs) return calls.readFile(port.device, buffer, ask, got, nullptr) != 0;
@@ -370,17 +352,12 @@ int32_t SerialLimitReception(SerialHandle handle, uint32_t timeouts, uint32_t ma
 }
 bool SerialReceptionOver(SerialHandle handle) {
   Port* port = g_ports.Find(handle);
-  if (port == nullptr || (port->limitMs == 0 && port->receptionEnd == 0)) return true;
-  const ULONGLONG now = kWin32Calls.getTickCount64();
-  StartReception(*port, now);
-  return now >= port->receptionEnd;
+  if (port == nullptr || !port->reception.Bounded()) return true;
+  return port->reception.Over(kWin32Calls.getTickCount64());
 }
 bool SerialIsOpen(SerialHandle handle) {
   return g_ports.Find(handle) != nullptr;
 }
-int32_t SerialGetOwed(SerialHandle handle, SerialOwed* owed) {
-  return serial_table::GetOwed(g_ports, handle, owed);
-}
-int32_t SerialSetOwed(SerialHandle handle, const SerialOwed& owed) {
-  return serial_table::SetOwed(g_ports, handle, owed);
+void* SerialUserData(SerialHandle handle) {
+  return g_ports.UserData(handle);
 }

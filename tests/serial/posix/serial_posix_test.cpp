@@ -69,6 +69,13 @@ std::string ReadWithin(int fd, size_t count, std::chrono::milliseconds limit) {
   return got;
 }
 
+// Whether the terminal behind fd is marked exclusive (TIOCEXCL); -1 when the
+// kernel cannot say.
+int MarkedExclusive(int fd) {
+  int marked = -1;
+  return ioctl(fd, TIOCGEXCL, &marked) == 0 ? marked : -1;
+}
+
 // A pseudo-terminal pair: the backend opens the slave by name, the test
 // plays the peer on the master.
 class Pty : public ::testing::Test {
@@ -349,12 +356,17 @@ class Recorded : public Pty {
 TEST_F(Recorded, OpenClosesTheDescriptorWhicheverStepFails) {
   SerialHandle handle = 0;
   ASSERT_EQ(SerialOpenWith(kRecording, name_.c_str(), k8N1, 0x0303, &handle), SerialOk);
+  EXPECT_EQ(MarkedExclusive(slave_), 1);
   ASSERT_EQ(SerialCloseWith(kRecording, handle), SerialOk);
-  // The close: settings put back, lock released, descriptor closed.
-  ASSERT_GE(g_script.trace.size(), 3u);
-  EXPECT_EQ(std::vector<std::string>(g_script.trace.end() - 3, g_script.trace.end()),
-            (std::vector<std::string>{"tcsetattr", "flock", "close"}));
-  const std::vector<std::string> opening(g_script.trace.begin(), g_script.trace.end() - 3);
+  // The close: settings put back, exclusive mark cleared, lock released,
+  // descriptor closed. The test's own descriptor of the terminal keeps it
+  // alive, as a simulator, a getty or a modem manager would: the mark must
+  // not outlive the driver's close.
+  ASSERT_GE(g_script.trace.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(g_script.trace.end() - 4, g_script.trace.end()),
+            (std::vector<std::string>{"tcsetattr", "ioctl", "flock", "close"}));
+  EXPECT_EQ(MarkedExclusive(slave_), 0);
+  const std::vector<std::string> opening(g_script.trace.begin(), g_script.trace.end() - 4);
   // open, lock, line state, TIOCEXCL, settings, DTR, RTS
   ASSERT_EQ(opening, (std::vector<std::string>{"open", "flock", "tcgetattr", "ioctl", "tcsetattr",
                                                "ioctl", "ioctl"}));
@@ -377,6 +389,7 @@ TEST_F(Recorded, OpenClosesTheDescriptorWhicheverStepFails) {
       EXPECT_EQ(PortDescriptor(handle), -1);  // closed again
     }
     EXPECT_EQ(Count("close"), step == 0 ? 0u : 1u);
+    EXPECT_EQ(MarkedExclusive(slave_), 0);
   }
   // The device is free again afterwards.
   OpenPort();
@@ -466,6 +479,45 @@ TEST_F(Recorded, WriteGoesOnUntilAllIsTakenOrReportsWhatWent) {
 }
 
 // ---- opening ----
+
+// The port given up by every command that gives it up, each followed by
+// the next open of the same device, while another process's descriptor of
+// the terminal (here the test's) keeps it alive. A mark left behind refuses
+// that open to any user but root, and is seen directly on the other
+// descriptor.
+TEST_F(Pty, APortGivenUpOpensAgainAndLeavesNoExclusiveMark) {
+  PortContext context{};
+  ASSERT_LT(name_.size(), sizeof context.settings.portName);
+  std::memcpy(context.settings.portName, name_.c_str(), name_.size() + 1);
+  context.settings.line = k8N1;
+  context.settings.handshake = kNoModemLines;
+  ZorRequest request{&context, 13, 1, 0, nullptr};
+  ReopenPortParams toNul{"NUL", 0, k8N1};
+  ReopenPortParams back{};
+  std::memcpy(back.portName, name_.c_str(), name_.size() + 1);
+  back.line = k8N1;
+  struct Step {
+    const char* name;
+    std::function<int32_t()> command;
+    int marked;  // after the command
+  };
+  const Step steps[] = {
+      {"OpenPort", [&] { return ::OpenPort(&request); }, 1},
+      {"ClosePort", [&] { return ClosePort(&request); }, 0},
+      {"OpenPort again", [&] { return ::OpenPort(&request); }, 1},
+      {"Stop", [&] { return Stop(&request); }, 0},
+      {"OpenPort after Stop", [&] { return ::OpenPort(&request); }, 1},
+      {"ReopenPort to another device",
+       [&] { return request.params = &toNul, ReopenPort(&request); }, 0},
+      {"ReopenPort back", [&] { return request.params = &back, ReopenPort(&request); }, 1},
+      {"ClosePort at the end", [&] { return ClosePort(&request); }, 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    EXPECT_EQ(step.command(), 0);
+    EXPECT_EQ(MarkedExclusive(slave_), step.marked);
+  }
+}
 
 TEST_F(Pty, SecondOpenOfTheSameDeviceFailsEvenForRoot) {
   SerialHandle port = OpenPort();
@@ -839,7 +891,7 @@ TEST_F(Pty, ATricklingLineCannotStretchAReceptionPastItsBound) {
   int bytes = 0;
   while (SerialReadWith(kTrickling, handle, &byte, 1, nullptr) == SerialOk) ++bytes;
   EXPECT_EQ(bytes, 1);  // at 900 ms; the next would come at 1800 ms
-  EXPECT_LE(g_trickle.nowMs, 1000 + 592 * SerialCharacterMicros(k8N1) / 1000 + 1);
+  EXPECT_LE(g_trickle.nowMs, 1000 + 592 * LineCharacterMicros(k8N1) / 1000 + 1);
   EXPECT_TRUE(SerialReceptionOverWith(kTrickling, handle));
 }
 

@@ -1,6 +1,7 @@
-// The formats of the driver's log lines: the driver writes with them, and
-// the host library (host/log_lines.h) reads lines back against the same
-// text, so that writer and reader cannot drift. Each takes the instance
+// The formats of the driver's log lines (C++), published beside zortw.h for
+// hosts that read the lines their log function receives: the driver writes
+// with them, and the host library (host/log_lines.h) reads lines back
+// against the same text, so that writer and reader cannot drift. Each takes the instance
 // first ("ZOR%02d"), then the values named.
 #pragma once
 
