@@ -167,12 +167,12 @@ class Line {
       pid_ = spawned == 0 ? pid_ : -1;
       return (error = "cannot start " + simPath), false;
     }
-    LineSettings settings = zortw_host::kPtyLine;
+    ZorLineSettings settings = zortw_host::kPtyLine;
     settings.baudRate = static_cast<uint16_t>(rate_ == 0 ? 19200 : rate_);
     if (const int32_t status = instance_.ColdStart(link_, 100, settings); status != 0) {
       return (error = "ColdStart on " + link_ + ": status " + std::to_string(status)), false;
     }
-    PointAddress address{};
+    ZorPointAddress address{};
     if (const int32_t status = instance_.Define("05V0064", 0, address); status != 0) {
       return (error = "DefinePoint: status " + std::to_string(status)), false;
     }

@@ -27,7 +27,8 @@ using namespace std::chrono_literals;
 // is not), as holding registers of units 1, 2, 3.
 std::string ScanConfig(const std::string& port, int baud) {
   std::string text =
-      "[gateway]\nmax_clients = 200\nmax_clients_per_address = 200\nstats_interval_s = "
+      "[gateway]\nmax_clients = 200\nmax_clients_per_address = 200\nmax_connections_per_s = 0\n"
+      "stats_interval_s = "
       "3600\n[[line]]\nname = \"l\"\n"
       "port = \"" +
       port + "\"\nbaud = " + std::to_string(baud) + "\n";

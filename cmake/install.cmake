@@ -24,7 +24,7 @@ target_include_directories(zortw PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/
 if(WIN32)
   install(TARGETS zortw RUNTIME DESTINATION . COMPONENT lib)
   install(TARGETS tiway RUNTIME DESTINATION . COMPONENT tools)
-  install(FILES include/zortw/zortw.h include/zortw/log_formats.h DESTINATION include/zortw COMPONENT dev)
+  install(FILES include/zortw/zortw.h include/zortw/log_formats.h include/zortw/line_time.h DESTINATION include/zortw COMPONENT dev)
   install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt COMPONENT dev)
   install(FILES docs/driver.md docs/tiway.md DESTINATION doc COMPONENT dev)
   return()
@@ -35,7 +35,7 @@ set_target_properties(zortw PROPERTIES VERSION ${PROJECT_VERSION}
 
 install(TARGETS zortw EXPORT zortwTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
-install(FILES include/zortw/zortw.h include/zortw/log_formats.h
+install(FILES include/zortw/zortw.h include/zortw/log_formats.h include/zortw/line_time.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zortw COMPONENT dev)
 
 # find_package(zortw): the imported target zortw::zortw.

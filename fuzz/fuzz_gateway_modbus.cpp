@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "gateway/gw_modbus.h"
+#include "gateway/modbus/pdu.h"
 
 namespace {
 

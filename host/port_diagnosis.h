@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "base/port_settings.h"
+#include "zortw/zortw.h"
 
 namespace zortw_host {
 
@@ -24,6 +24,6 @@ struct PortDiagnosis {
   std::string text;  // the cause and what to do, in words
 };
 
-PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line);
+PortDiagnosis DiagnosePort(const std::string& port, const ZorLineSettings& line);
 
 }  // namespace zortw_host

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -149,7 +150,7 @@ speed_t Speed(unsigned rate) {
 
 // The line settings, checked against what termios can express and what the
 // device keeps; empty when it takes them.
-std::string LineRefusal(int fd, const LineSettings& line) {
+std::string LineRefusal(int fd, const ZorLineSettings& line) {
   if (Speed(line.baudRate) == B0) {
     return "the baud rate " + std::to_string(line.baudRate) +
            " is not one a serial port here supports (50 to 57600: 1200, 2400, 4800, 9600, "
@@ -203,7 +204,13 @@ std::string PermissionAdvice(const std::string& port, const struct stat& st) {
     return text + "; add your user to the group " + group + " (sudo usermod -aG " + group +
            " $USER, then log in again)";
   }
-  const std::string base = port.substr(port.rfind('/') + 1);
+  // udev matches the kernel's name of the device, never a symbolic link's:
+  // the rule names the device the port's name resolves to.
+  std::error_code code;
+  const std::filesystem::path device = std::filesystem::canonical(port, code);
+  const std::string resolved = code ? port : device.string();
+  const std::string base = resolved.substr(resolved.rfind('/') + 1);
+  if (std::filesystem::is_symlink(port, code)) text += " (a link to " + resolved + ")";
   return text + "; " +
          (groupMay ? "joining the group root is not the way to a serial port"
                    : "its group may not read and write it, so only its owner may open it") +
@@ -215,7 +222,7 @@ std::string PermissionAdvice(const std::string& port, const struct stat& st) {
 
 }  // namespace
 
-PortDiagnosis DiagnosePort(const std::string& name, const LineSettings& line) {
+PortDiagnosis DiagnosePort(const std::string& name, const ZorLineSettings& line) {
   if (name == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
   // The serial layer opens a name without '/' in /dev.
   const std::string port = name.find('/') == std::string::npos ? "/dev/" + name : name;

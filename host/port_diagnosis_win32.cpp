@@ -8,7 +8,7 @@
 
 namespace zortw_host {
 
-PortDiagnosis DiagnosePort(const std::string& port, const LineSettings& line) {
+PortDiagnosis DiagnosePort(const std::string& port, const ZorLineSettings& line) {
   if (port == "NUL") return {PortProblem::None, "the dummy port NUL opens whatever the settings"};
   const std::string path = port.rfind("\\\\.\\", 0) == 0 ? port : "\\\\.\\" + port;
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -139,4 +139,6 @@ tw write 05V0066A 1
 tw read 05V0066 1
 
 heading "Done"
-say "The simulator and its files are removed on exit. Try tiway --help, tiway-sim --help and tools/sim/README.md (faults, --control, a real serial device); docs/driver.md is the integrator's reference."
+say "The simulator and its files are removed on exit. The tools stay in $bin, which is not on the PATH: run them from there, or put it on the PATH for this shell first:"
+printf '\n  %s\n  %s\n  %s\n\n' "export PATH=\"$bin:\$PATH\"" "tiway --help" "tiway-sim --help"
+say "tools/sim/README.md tells of the simulator's faults, --control and a real serial device; docs/tiway.md of tiway; docs/driver.md is the integrator's reference."

@@ -104,6 +104,8 @@ if [ $full = 1 ]; then
   # A minimal Debian root for scripts/fresh-check.sh: a tool of the host,
   # installed with what it recommends (installed alone, below).
   command -v mmdebstrap >/dev/null || mmdebstrap=1
+  # The picture in docs/architecture.md (scripts/architecture-svg.sh).
+  command -v dot >/dev/null || need+=(graphviz)
 fi
 
 # promtool checks the gateway's metrics in a test (skipped without it). Debian

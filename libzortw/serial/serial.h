@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "base/port_settings.h"
-#include "serial/line_time.h"  // every bound the layer sets on the line comes from it
+#include "zortw/line_time.h"  // every bound the layer sets on the line comes from it
 
 // A port handle as the context keeps it: 32 bits, 0 meaning "no port".
 using SerialHandle = uint32_t;

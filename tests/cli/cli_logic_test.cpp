@@ -2,15 +2,27 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tools/cli/cli_args.h"
-#include "tools/cli/cli_text.h"
+#include "tools/cli/frame_notes.h"
+#include "tools/cli/host_array.h"
+#include "tools/cli/point_address.h"
+#include "tools/cli/port_line.h"
 #include "tools/cli/reply_trace.h"
+#include "tools/cli/scan_list.h"
+#include "tools/cli/text_encoding.h"
+#include "tools/cli/values.h"
+#include "zortw/line_time.h"
 
 namespace tiway {
 namespace {
+
+// The statuses' meanings are the host library's; tiway words them with it.
+using zortw_host::StatusMeaning;
+using zortw_host::Step;
 
 // ---- address text: the driver's rules, and the rule the CLI names ---------
 
@@ -65,20 +77,21 @@ TEST(CheckAddress, AcceptsAndRefusesLikeTheDriverAndNamesTheRule) {
       {"01F0010", 0, true, 64, "at most 31 F values"},
   };
   for (const AddressCase& c : cases) {
-    AddressCheck check = CheckAddress(c.text, c.hostType, c.block, c.count);
+    CheckedPoint checked;
+    const Problem problem = CheckAddress(c.text, c.hostType, c.block, c.count, checked);
     SCOPED_TRACE(std::string("text '") + c.text + "' host type " + std::to_string(c.hostType));
     if (c.reasonPart == nullptr) {
-      EXPECT_TRUE(check.ok) << check.reason;
+      EXPECT_EQ(problem, std::nullopt);
     } else {
-      EXPECT_FALSE(check.ok);
-      EXPECT_NE(check.reason.find(c.reasonPart), std::string::npos) << check.reason;
+      ASSERT_NE(problem, std::nullopt);
+      EXPECT_NE(problem->find(c.reasonPart), std::string::npos) << *problem;
     }
   }
 }
 
 TEST(CheckAddress, ProducesThePointTheDriverReturns) {
-  AddressCheck word = CheckAddress("01v0010", 0, false, 1);
-  ASSERT_TRUE(word.ok);
+  CheckedPoint word;
+  ASSERT_EQ(CheckAddress("01v0010", 0, false, 1, word), std::nullopt);
   EXPECT_EQ(word.address.station, 1);
   EXPECT_EQ(word.address.typeLetter, 'V');
   EXPECT_EQ(word.address.elementAddress, 0x10u);
@@ -86,20 +99,20 @@ TEST(CheckAddress, ProducesThePointTheDriverReturns) {
   EXPECT_EQ(word.address.bitsPerElement, 16);
   EXPECT_EQ(word.kind, PointKind::VWord);
 
-  AddressCheck discrete = CheckAddress("02X001F", 6, false, 1);
-  ASSERT_TRUE(discrete.ok);
+  CheckedPoint discrete;
+  ASSERT_EQ(CheckAddress("02X001F", 6, false, 1, discrete), std::nullopt);
   EXPECT_EQ(discrete.address.bitNumber, 15);
   EXPECT_EQ(discrete.address.bitsPerElement, 1);
   EXPECT_EQ(discrete.kind, PointKind::Discrete);
 
-  AddressCheck bit = CheckAddress("01V0001A", 6, false, 1);
-  ASSERT_TRUE(bit.ok);
+  CheckedPoint bit;
+  ASSERT_EQ(CheckAddress("01V0001A", 6, false, 1, bit), std::nullopt);
   EXPECT_EQ(bit.address.bitNumber, 10);
   EXPECT_EQ(bit.address.bitsPerElement, 1);
   EXPECT_EQ(bit.kind, PointKind::VBit);
 
-  AddressCheck f = CheckAddress("01F0010", 0, false, 2);
-  ASSERT_TRUE(f.ok);
+  CheckedPoint f;
+  ASSERT_EQ(CheckAddress("01F0010", 0, false, 2, f), std::nullopt);
   EXPECT_EQ(f.address.bitsPerElement, 32);
   EXPECT_EQ(f.address.bitNumber, 255);
   EXPECT_EQ(f.kind, PointKind::FValue);
@@ -108,12 +121,13 @@ TEST(CheckAddress, ProducesThePointTheDriverReturns) {
 TEST(CheckAddress, UpperCasesBytesTheDriverWay) {
   // 0x80 and up lose 0x20 in the driver and never become valid characters;
   // the message shows the byte the user typed.
-  AddressCheck check = CheckAddress(
+  CheckedPoint checked;
+  const Problem problem = CheckAddress(
       "01V00\xC1"
       "1",
-      0, false, 1);
-  EXPECT_FALSE(check.ok);
-  EXPECT_NE(check.reason.find("byte 0xC1"), std::string::npos) << check.reason;
+      0, false, 1, checked);
+  ASSERT_NE(problem, std::nullopt);
+  EXPECT_NE(problem->find("byte 0xC1"), std::string::npos) << *problem;
 }
 
 TEST(DefaultHostType, SixForDiscretesAndSingleBitsZeroOtherwise) {
@@ -127,8 +141,8 @@ TEST(DefaultHostType, SixForDiscretesAndSingleBitsZeroOtherwise) {
 
 // ---- placement in the host's array ------------------------------------------
 
-PointAddress Point(char letter, uint32_t element, int32_t bit, int32_t bits) {
-  return PointAddress{5, letter, element, bit, bits};
+ZorPointAddress Point(char letter, uint32_t element, int32_t bit, int32_t bits) {
+  return ZorPointAddress{5, letter, element, bit, bits};
 }
 
 TEST(Placement, ReadValuesComeFromWhereTheDriverStoresThem) {
@@ -276,9 +290,9 @@ TEST(Values, ABitDigitAfterAFourDigitDecimalElementIsWarnedOf) {
 }
 
 TEST(LineTime, AFailedTransferWhoseFramesFillTheTimeOutNamesTimeout) {
-  const LineSettings slow{600, 7, 0, 1};
-  EXPECT_EQ(BitsPerCharacter(LineSettings{9600, 8, 1, 2}), 12);  // 1.5 stop bits count as two
-  const std::string read4 = ":001E01050006200100040064DE6E;";    // 30 characters
+  const ZorLineSettings slow{600, 7, 0, 1};
+  EXPECT_EQ(LineCharacterBits(ZorLineSettings{9600, 8, 1, 2}), 12);  // 1.5 stop bits count as two
+  const std::string read4 = ":001E01050006200100040064DE6E;";        // 30 characters
   EXPECT_EQ(ReplyChars(read4), 22 + 16);
   EXPECT_EQ(ReplyChars(":001E01050006300100641234BC3E;"), 22);  // a write
   // 68 characters at 600 baud: 1.13 s.
@@ -289,7 +303,7 @@ TEST(LineTime, AFailedTransferWhoseFramesFillTheTimeOutNamesTimeout) {
             std::string::npos);
   EXPECT_NE(LineTimeAdvice(read4, slow, 2000).find("a large part of"), std::string::npos);
   EXPECT_EQ(LineTimeAdvice(read4, slow, 3000), "");
-  EXPECT_EQ(LineTimeAdvice(read4, LineSettings{19200, 7, 0, 1}, 1000), "");
+  EXPECT_EQ(LineTimeAdvice(read4, ZorLineSettings{19200, 7, 0, 1}, 1000), "");
 }
 
 // ---- statuses -------------------------------------------------------------------
@@ -401,12 +415,19 @@ TEST(Banner, BoxCharactersBecomeUtf8) {
 
 // ---- the command line -------------------------------------------------------------------
 
-ParseResult Parse(std::vector<std::string> args, std::string_view port = "") {
-  return ParseArgs(args, port);
+struct Parsed {
+  Options options;
+  std::string error;  // empty when the command line is good
+};
+
+Parsed Parse(std::vector<std::string> args, std::string_view port = "") {
+  Parsed r;
+  r.error = ParseArgs(args, port, r.options).value_or("");
+  return r;
 }
 
 TEST(Args, CommandsOptionsAndDefaults) {
-  ParseResult r = Parse({"read", "05V0064", "4", "--port", "/dev/pts/3", "--trace", "--json"});
+  Parsed r = Parse({"read", "05V0064", "4", "--port", "/dev/pts/3", "--trace", "--json"});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.options.command, "read");
   ASSERT_EQ(r.options.points.size(), 1u);
@@ -436,6 +457,9 @@ TEST(Args, CommandsOptionsAndDefaults) {
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.options.values, (std::vector<std::string>{"-5", "0x10"}));
   EXPECT_EQ(r.options.points[0].count, 2);
+  r = Parse({"--port", "NUL", "write", "05V0064", "--", "-5", "-inf"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.options.values, (std::vector<std::string>{"-5", "-inf"}));
 
   r = Parse({"watch", "02X0001", "8", "--port", "NUL", "--interval", "200", "--polls", "3"});
   ASSERT_EQ(r.error, "");
@@ -471,7 +495,7 @@ TEST(Args, MistakesAreNamed) {
       {{"info", "extra"}, "info takes no arguments"},
   };
   for (const Case& c : cases) {
-    ParseResult r = Parse(c.args);
+    Parsed r = Parse(c.args);
     EXPECT_NE(r.error.find(c.part), std::string::npos) << "'" << r.error << "' lacks " << c.part;
   }
 }
@@ -484,7 +508,7 @@ TEST(Args, SettingsComeFromFlagsThenEnvironmentThenProfile) {
   }
   auto port = [&profile](std::vector<std::string> args) {
     args.insert(args.end(), {"--profile", profile, "read", "05V0064"});
-    ParseResult r = Parse(args);
+    Parsed r = Parse(args);
     EXPECT_EQ(r.error, "");
     EXPECT_EQ(*r.options.baud, 9600);
     return r.options.port;
@@ -528,7 +552,7 @@ TEST(Args, TheProfileComesFromItsOptionOrTheEnvironmentAndItsErrorsNameFileAndLi
   const std::string path =
       WriteProfile("tiway-a", "port = \"/dev/ttyS4\"  # quoted\nbaud = 4800\n");
   SetEnv("TIWAY_PROFILE", path);
-  ParseResult r = Parse({"read", "05V0064"});
+  Parsed r = Parse({"read", "05V0064"});
   EXPECT_EQ(r.options.port, "/dev/ttyS4") << r.error;
   EXPECT_EQ(r.options.baud.value_or(0), 4800);
   SetEnv("TIWAY_PROFILE", path + "-none");
@@ -555,6 +579,17 @@ TEST(Args, EachCommandsHelpListsItsOwnOptions) {
     EXPECT_NE(watch.find(part), std::string::npos) << part << " missing in\n" << watch;
   }
   EXPECT_NE(UsageText("", "write").find("--raw-bits"), std::string::npos);
+  // Every argument a command's help lists says what it is.
+  for (const char* command : {"info", "read", "write", "watch", "plot"}) {
+    std::istringstream help(UsageText("", command));
+    bool positionals = false;
+    for (std::string line; std::getline(help, line);) {
+      if (line.rfind("Positionals:", 0) == 0) positionals = true;
+      if (line.empty()) positionals = false;
+      if (!positionals || line.rfind("  ", 0) != 0) continue;
+      EXPECT_GT(line.size(), 30u) << command << ": '" << line << "' is not described";
+    }
+  }
   // The default profile is shown as ~, not as the home of whoever runs it.
   EXPECT_NE(UsageText("").find("(default ~/.config/tiway/profile;"), std::string::npos);
   const std::string completion = BashCompletion();
@@ -562,24 +597,27 @@ TEST(Args, EachCommandsHelpListsItsOwnOptions) {
 }
 
 TEST(Args, PointsCountsAndScanLists) {
-  ParseResult r = Parse({"read", "05V0064:4", "05X0010", "8", "0AF0200", "--port", "NUL"});
+  Parsed r = Parse({"read", "05V0064:4", "05X0010", "8", "0AF0200", "--port", "NUL"});
   ASSERT_EQ(r.error, "");
   ASSERT_EQ(r.options.points.size(), 3u);
   EXPECT_EQ(r.options.points[0].count, 4);
   EXPECT_EQ(r.options.points[1].count, 8);
   EXPECT_EQ(r.options.points[2].count, 1);
-  std::string error;
-  std::vector<PointSpec> list = ParseScanList(
-      "# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", "plant.txt", error);
-  EXPECT_EQ(error, "");
+  std::vector<ScanLine> list =
+      ParseScanList("# boiler\n05V0064:4\n\n  05X0010 8   # valves\n0AF0200\r\n", "plant.txt");
   ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(list[1].text, "05X0010");
-  EXPECT_EQ(list[1].count, 8);
-  EXPECT_EQ(list[1].origin, "plant.txt:4");  // for the point's own errors
-  ParseScanList("05V0064\n05V0064:0\n", "plant.txt", error);
-  EXPECT_EQ(error.rfind("plant.txt:2: the count after ':'", 0), 0u) << error;
-  ParseScanList("05V0064 1 2\n", "plant.txt", error);
-  EXPECT_EQ(error.rfind("plant.txt:1: one point per line", 0), 0u) << error;
+  for (const ScanLine& line : list) EXPECT_EQ(line.problem, std::nullopt) << *line.problem;
+  EXPECT_EQ(list[1].spec.text, "05X0010");
+  EXPECT_EQ(list[1].spec.count, 8);
+  EXPECT_EQ(list[1].spec.origin, "plant.txt:4");  // for the point's own errors
+  // Every bad line, each with its own line, in order.
+  list = ParseScanList("05V0064 1 2\n05V0064\n05V0064:0\n", "plant.txt");
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].spec.origin, "plant.txt:1");
+  EXPECT_EQ(list[0].problem.value_or("").rfind("one point per line", 0), 0u);
+  EXPECT_EQ(list[1].problem, std::nullopt);
+  EXPECT_EQ(list[2].spec.origin, "plant.txt:3");
+  EXPECT_EQ(list[2].problem.value_or("").rfind("the count after ':'", 0), 0u);
 }
 
 TEST(Values, FloatsForFPointsAndTheViewsOfAWord) {

@@ -32,12 +32,14 @@ struct Output {
   std::string text;  // stdout and stderr
 };
 
-Output RunTiway(const std::string& args) {
+// env: assignments for tiway's environment ("PATH=/x"), Linux only.
+Output RunTiway(const std::string& args, const std::string& env = "") {
 #if defined(_WIN32)
   std::string command = "\"\"" + BinDir() + "\\tiway.exe\" " + args + " 2>&1\"";
   FILE* pipe = _popen(command.c_str(), "r");
 #else
-  std::string command = "'" + BinDir() + "/tiway' " + args + " 2>&1";
+  std::string command =
+      (env.empty() ? "" : "env " + env + " ") + "'" + BinDir() + "/tiway' " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
 #endif
   Output output{-1, ""};
@@ -88,6 +90,17 @@ TEST(TiwayBinary, MistakesAreReportedInJsonWhenAskedAndPortFailuresNameTheirCaus
   EXPECT_NE(usage.text.find("\"exitCode\":1,"), std::string::npos) << usage.text;
   EXPECT_EQ(RunTiway("read 05V0064 --polls 3 --port NUL").exitCode, 1);
 #if !defined(_WIN32)
+  // plot on a machine without gnuplot says so, and how to get it.
+  const std::string csv = ::testing::TempDir() + "tiway-run-plot.csv";
+  if (FILE* file = std::fopen(csv.c_str(), "w")) {
+    std::fputs("time,point,value,status\n2026-01-01T00:00:00.000,05V0064,1,0\n", file);
+    std::fclose(file);
+  }
+  Output noGnuplot = RunTiway("plot '" + csv + "'", "PATH=/nonexistent");
+  EXPECT_EQ(noGnuplot.exitCode, 1) << noGnuplot.text;
+  EXPECT_NE(noGnuplot.text.find("gnuplot is not installed"), std::string::npos) << noGnuplot.text;
+  EXPECT_NE(noGnuplot.text.find("apt install gnuplot-nox"), std::string::npos) << noGnuplot.text;
+  EXPECT_EQ(noGnuplot.text.find("not found"), std::string::npos) << noGnuplot.text;
   Output missing = RunTiway("read 05V0064 --port /nonexist/x");
   EXPECT_EQ(missing.exitCode, 4) << missing.text;
   EXPECT_NE(missing.text.find("cannot open port /nonexist/x: no such device"), std::string::npos)

@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "base/point_records.h"
 #include "tools/cli/cli_args.h"
 #include "tools/cli/result.h"
 #include "tools/cli/session.h"
@@ -30,11 +29,11 @@ struct FakeDriver {
   int32_t coldStartStatus = 0;
   int32_t defineStatus = 0;
   int32_t transferStatus = 0;
-  ColdStartParams coldStart{};
+  ZorColdStartParams coldStart{};
   int32_t hostDataType = -100;
   int32_t definedCount = -100;
   std::string addressText;
-  BlockRequest block{};
+  ZorBlockRequest block{};
   std::vector<uint16_t> written;   // the host array of a write, as received
   std::vector<uint16_t> readData;  // what a read stores, word by word from data[0]
   std::vector<std::string> log;
@@ -55,21 +54,21 @@ int32_t ZORTW_CALL FakeZorMain(ZorRequest* request) {
   if (f.onCall) f.onCall(request->command);
   switch (request->command) {
     case ZOR_GET_DRIVER_INFO: {
-      auto* info = static_cast<DriverInfo*>(request->params);
+      auto* info = static_cast<ZorDriverInfo*>(request->params);
       info->driverId = 70;
       info->name = "TIWAY I";
       info->banner = "\n\xDA\xC4\xBF\n";
       info->contextSize = 1470;
-      info->defaultLine = LineSettings{19200, 7, 0, 1};
+      info->defaultLine = ZorLineSettings{19200, 7, 0, 1};
       return 0;
     }
     case ZOR_COLD_START:
-      f.coldStart = *static_cast<ColdStartParams*>(request->params);
+      f.coldStart = *static_cast<ZorColdStartParams*>(request->params);
       if (f.coldStartStatus == 2) f.log.push_back("ZOR01: TW: ColdStart(): Fail to open X");
       return f.coldStartStatus;
     case ZOR_DEFINE_POINT:
     case ZOR_CHECK_BLOCK: {
-      auto* definition = static_cast<PointDefinition*>(request->params);
+      auto* definition = static_cast<ZorPointDefinition*>(request->params);
       f.addressText = definition->addressText;
       f.hostDataType = definition->hostDataType;
       f.definedCount = definition->elementCount;
@@ -77,15 +76,15 @@ int32_t ZORTW_CALL FakeZorMain(ZorRequest* request) {
       f.definedCounts.push_back(definition->elementCount);
       const bool bit = f.addressText.size() == 8;
       const char letter = static_cast<char>(std::toupper(f.addressText[2]));
-      definition->address = PointAddress{5, letter, 0x64, bit ? 10 : 255,
-                                         letter == 'F'            ? 32
-                                         : (bit || letter != 'V') ? 1
-                                                                  : 16};
+      definition->address = ZorPointAddress{5, letter, 0x64, bit ? 10 : 255,
+                                            letter == 'F'            ? 32
+                                            : (bit || letter != 'V') ? 1
+                                                                     : 16};
       return f.defineStatus;
     }
     case ZOR_READ_BLOCK:
     case ZOR_WRITE_BLOCK: {
-      auto* block = static_cast<BlockRequest*>(request->params);
+      auto* block = static_cast<ZorBlockRequest*>(request->params);
       f.block = *block;
       f.blockCounts.push_back(block->elementCount);
       const int n = ++f.transfers;
@@ -138,11 +137,11 @@ class Session : public ::testing::Test {
   ~Session() override { g_fake = nullptr; }
 
   int RunArgs(std::vector<std::string> args) {
-    ParseResult parsed = ParseArgs(args, "");
-    EXPECT_EQ(parsed.error, "");
+    Options options;
+    EXPECT_EQ(ParseArgs(args, "", options), std::nullopt);
     out_.str("");
     err_.str("");
-    return tiway::Run(parsed.options, host_, out_, err_);
+    return tiway::Run(options, host_, out_, err_);
   }
 
   FakeDriver fake_;
@@ -471,9 +470,10 @@ std::string SchemaBreak(const nlohmann::json& root, const nlohmann::json& schema
 
 TEST_F(Session, EveryRecordTiwayPrintsKeepsTheSchema) {
   const nlohmann::json schema = nlohmann::json::parse(kRecordSchema);
+  Options usage;
   std::vector<nlohmann::json> records = {
       // the two that main prints itself
-      ToJson(Failure("usage", kExitUsage, ParseArgs({"read"}, "").error), {}),
+      ToJson(Failure("usage", kExitUsage, ParseArgs({"read"}, "", usage).value_or("")), {}),
       ToJson(Failure("read", kExitNoDriver, "cannot load the driver x"), {})};
   int32_t interruptAt = 0;
   host_.interrupted = [this, &interruptAt] {
@@ -540,6 +540,24 @@ TEST_F(Session, EveryRecordTiwayPrintsKeepsTheSchema) {
 }
 
 // ---- what a user reads ------------------------------------------------------------
+
+TEST_F(Session, EveryMistakeOfAScanListIsToldAtOnceInLineOrder) {
+  const std::string list = ::testing::TempDir() + "tiway-plant.txt";
+  {
+    std::ofstream file(list);
+    file << "05V0064:4\n05V0064 1 2\n05Q0001\n05V0064:0\n02X0010 8\n";
+  }
+  EXPECT_EQ(RunArgs({"read", "--list", list, "--port", "ttyS9"}), kExitUsage);
+  const std::string err = err_.str();
+  size_t at = 0;
+  for (const std::string line : {":2: one point per line", ":3: bad point 05Q0001: type letter",
+                                 ":4: the count after ':'"}) {
+    const size_t found = err.find("tiway: " + list + line, at);
+    EXPECT_NE(found, std::string::npos) << line << " not in order in\n" << err;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_TRUE(fake_.commands.empty());  // nothing started
+}
 
 TEST_F(Session, AnInterruptedReadPrintsTheValuesItRead) {
   host_.interrupted = [this] { return fake_.transfers > 0; };

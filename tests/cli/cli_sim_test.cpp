@@ -149,6 +149,24 @@ TEST(TiwayOnTheSimulator, TheTraceVerdictIsTheDriversOnEveryFaultMode) {
   }
 }
 
+TEST(TiwayOnTheSimulator, ALineSlowerThanBaudSaysIsNamedAndTheAdviceWorks) {
+  // The line runs at 1200 baud, tiway assumes its default 19200: a 62-word
+  // read's reply (2.5 s on the line) outlasts the 1 s time-out, and what
+  // ends the reception is the tail of an earlier attempt's reply.
+  e2e::SimProcess sim;
+  ASSERT_EQ(sim.Start(TIWAY_SIM_PATH, kData, {"--configured", "--stations", "5", "--baud", "1200"}),
+            "");
+  Tiway wrong({"--port", sim.Port(), "read", "05V0064:62"});
+  ASSERT_EQ(wrong.Wait(120s), 5) << wrong.Output();
+  const std::string advice = wrong.Output();
+  EXPECT_NE(advice.find("fits a slower line"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("--baud"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("--timeout 600"), std::string::npos) << advice;
+  EXPECT_EQ(advice.find("stray bytes end it"), std::string::npos) << advice;
+  Tiway right({"--port", sim.Port(), "--baud", "1200", "--timeout", "600", "read", "05V0064:62"});
+  EXPECT_EQ(right.Wait(120s), 0) << right.Output();
+}
+
 // Runs of tiway one after another on one port, as a script or an operator
 // makes them: each opens the port the previous one gave up, while the
 // simulator keeps the terminal alive. An exclusive mark left behind would
@@ -219,7 +237,7 @@ struct Pty {
 };
 
 TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
-  const LineSettings line{19200, 7, 0, 1};
+  const ZorLineSettings line{19200, 7, 0, 1};
   EXPECT_EQ(zortw_host::DiagnosePort("/nonexistent/tty", line).problem,
             zortw_host::PortProblem::NoDevice);
   EXPECT_EQ(zortw_host::DiagnosePort("/etc/hostname", line).problem,
@@ -232,7 +250,7 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   zortw_host::PortDiagnosis free = zortw_host::DiagnosePort(pty.slave, line);
   EXPECT_EQ(free.problem, zortw_host::PortProblem::None) << free.text;
   zortw_host::PortDiagnosis rate =
-      zortw_host::DiagnosePort(pty.slave, LineSettings{12345, 7, 0, 1});
+      zortw_host::DiagnosePort(pty.slave, ZorLineSettings{12345, 7, 0, 1});
   EXPECT_EQ(rate.problem, zortw_host::PortProblem::LineRefused) << rate.text;
   EXPECT_NE(rate.text.find("12345"), std::string::npos) << rate.text;
 
@@ -294,6 +312,9 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
   // group may read and write it; otherwise the owner, mode and a udev rule.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to take another user's identity";
   ASSERT_EQ(chown(pty.slave.c_str(), 0, 5), 0);  // a group that is not root's
+  const std::string link = ::testing::TempDir() + "tiway-link-" + std::to_string(getpid());
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
   for (const mode_t mode : {0660, 0600}) {
     ASSERT_EQ(chmod(pty.slave.c_str(), mode), 0);
     const pid_t other = fork();
@@ -303,12 +324,17 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
       const bool join = text.find("add your user to the group") != std::string::npos;
       const bool owner = text.find("is crw-------, owner root, group ") != std::string::npos &&
                          text.find("udev rule") != std::string::npos;
-      _exit(mode == 0660 ? (join ? 0 : 1) : (!join && owner ? 0 : 1));
+      // Through a link, the udev rule names the device, not the link.
+      const std::string viaLink = zortw_host::DiagnosePort(link, line).text;
+      const std::string device = pty.slave.substr(pty.slave.rfind('/') + 1);
+      const bool kernelName = viaLink.find("KERNEL==\"" + device + "\"") != std::string::npos;
+      _exit(mode == 0660 ? (join ? 0 : 1) : (!join && owner && kernelName ? 0 : 1));
     }
     int status = 0;
     waitpid(other, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::oct << mode;
   }
+  unlink(link.c_str());
 }
 
 }  // namespace

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "base/point_records.h"
-#include "base/records.h"
 #include "host/instance.h"
+#include "zortw/zortw.h"
 
 namespace e2e {
 
@@ -53,24 +52,25 @@ class Instance {
   explicit Instance(ZorMainFn zorMain)
       : host_(zorMain, kInstance, [] { return std::vector<std::string>(); }) {}
 
-  PortContext& Context() { return host_.Context(); }
+  ZorPortContext& Context() { return host_.Context(); }
   const std::vector<uint8_t>& Bytes() const { return host_.Bytes(); }
 
   int32_t Call(int32_t command, void* params = nullptr) {
     return host_.Call(command, params).status;
   }
 
-  int32_t ColdStart(const std::string& port, int32_t readTimeout = 10, LineSettings line = kPtyLine,
-                    uint32_t enabled = 1) {
+  int32_t ColdStart(const std::string& port, int32_t readTimeout = 10,
+                    ZorLineSettings line = kPtyLine, uint32_t enabled = 1) {
     return host_.Start(port, readTimeout, line, enabled).status;
   }
 
-  int32_t ReopenPort(const std::string& port, int32_t readTimeout, LineSettings line = kPtyLine) {
+  int32_t ReopenPort(const std::string& port, int32_t readTimeout,
+                     ZorLineSettings line = kPtyLine) {
     return host_.Reopen(port, readTimeout, line).status;
   }
 
-  // DefinePoint (or CheckBlock); the PointAddress comes back in `address`.
-  int32_t Define(const char* text, int32_t hostDataType, PointAddress& address,
+  // DefinePoint (or CheckBlock); the ZorPointAddress comes back in `address`.
+  int32_t Define(const char* text, int32_t hostDataType, ZorPointAddress& address,
                  int32_t command = ZOR_DEFINE_POINT, int32_t elementCount = 1) {
     if (command == ZOR_CHECK_BLOCK) {
       return host_.CheckBlock(text, hostDataType, elementCount, address).status;
@@ -78,8 +78,8 @@ class Instance {
     return host_.Define(text, hostDataType, address).status;
   }
 
-  int32_t Transfer(int32_t command, const PointAddress& address, int32_t count, uint16_t* data) {
-    BlockRequest block{};
+  int32_t Transfer(int32_t command, const ZorPointAddress& address, int32_t count, uint16_t* data) {
+    ZorBlockRequest block{};
     block.hostField0 = 0xCAFE0000;
     block.address = address;
     block.elementCount = count;
@@ -93,8 +93,8 @@ class Instance {
 
 // A defined point, for tests that need one without a definition: what
 // DefinePoint gives for the text.
-inline PointAddress Point(int32_t station, char letter, uint32_t element, int32_t bit = 255) {
-  PointAddress address{};
+inline ZorPointAddress Point(int32_t station, char letter, uint32_t element, int32_t bit = 255) {
+  ZorPointAddress address{};
   address.station = station;
   address.typeLetter = letter;
   address.elementAddress = element;

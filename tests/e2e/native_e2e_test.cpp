@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "base/point_records.h"
+#include "base/records.h"
 #include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 #include "tests/e2e/sim_process.h"

@@ -11,6 +11,8 @@
 #include <memory>
 #include <thread>
 
+#include "base/point_records.h"
+#include "base/records.h"
 #include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 #include "tests/e2e/sim_process.h"

@@ -17,6 +17,8 @@
 #include <memory>
 #include <sstream>
 
+#include "base/point_records.h"
+#include "base/records.h"
 #include "host/driver.h"
 #include "tests/e2e/e2e_host.h"
 

@@ -23,8 +23,11 @@
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
 #include "tests/gateway/raw_client.h"
+#include "tests/support/eventually.h"
 
 namespace {
+
+using test_support::Eventually;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -70,16 +73,6 @@ address = "127.0.0.4"
 role = "write"
 max_requests_per_s = 2
 )";
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 class GatewayAccess : public ::testing::Test {
  protected:
@@ -327,7 +320,10 @@ TEST_F(GatewayAccess, TlsWithMutualAuthenticationAndRolesFromCertificates) {
       Logged(R"(audit: write from 127\.0\.0\.1:\d+ unit 1 function 16 address 0 values 56: )"
              R"(status none \(not sent\), answered exception 0x01 \(its role is read\))"))
       << gateway_.Log();
-  EXPECT_TRUE(Logged(R"(TLS handshake failed: [^\n]*(expired|certificate))")) << gateway_.Log();
+  for (const char* why : {"certificate expired", "unable to get local issuer certificate"}) {
+    EXPECT_TRUE(Logged(std::string("TLS handshake failed: certificate verify failed: ") + why))
+        << gateway_.Log();
+  }
   // openssl s_client: one read with the operator's certificate, TLS 1.2 at
   // least; without a certificate, no answer. (-quiet waits for the gateway
   // to close the connection: idle_timeout_s.)

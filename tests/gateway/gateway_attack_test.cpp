@@ -24,8 +24,11 @@
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
 #include "tests/gateway/raw_client.h"
+#include "tests/support/eventually.h"
 
 namespace {
+
+using test_support::Eventually;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -63,16 +66,6 @@ std::chrono::seconds AttackTime() {
   return std::chrono::seconds(text != nullptr ? std::max(1, std::atoi(text)) : 3);
 }
 
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 // A well-behaved client: one connection (a new one if it is closed), a read
 // of holding registers 0-3 of unit 1 every 10 ms.
 class Probe {
@@ -87,7 +80,7 @@ class Probe {
   }
   struct Figures {
     size_t requests = 0, failed = 0;
-    double p50 = 0, p99 = 0;
+    double p50 = 0, p99 = 0, max = 0;
     std::string failures;  // how the failed ones failed
   };
   Figures Result() {
@@ -100,12 +93,14 @@ class Probe {
       std::sort(ms_.begin(), ms_.end());
       f.p50 = ms_[ms_.size() / 2];
       f.p99 = ms_[std::min(ms_.size() - 1, ms_.size() * 99 / 100)];
+      f.max = ms_.back();
     }
     return f;
   }
   static void Print(const std::string& attack, const Figures& f) {
-    std::printf("figure: %-28s requests %6zu  failed %4zu  p50 %7.3f ms  p99 %7.3f ms%s\n",
-                attack.c_str(), f.requests, f.failed, f.p50, f.p99, f.failures.c_str());
+    std::printf(
+        "figure: %-28s requests %6zu  failed %4zu  p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms%s\n",
+        attack.c_str(), f.requests, f.failed, f.p50, f.p99, f.max, f.failures.c_str());
     std::fflush(stdout);
   }
 
@@ -204,7 +199,8 @@ class GatewayAttack : public ::testing::Test {
 // Every function code once, each followed by a valid read on the same
 // connection; malformed MBAP headers; pipelined requests; exact bytes back.
 TEST_F(GatewayAttack, FramesOnOneConnection) {
-  Launch("");
+  // 128 new connections as fast as the codes 0x80 and up close them: no connection rate.
+  Launch("max_connections_per_s = 0\n");
   const int port = gateway_.Port();
   auto valid = [](uint16_t tid) { return Adu(tid, 1, ReadPdu(3, 0, 2)); };
   const std::string validAnswer = "0000000701030400172710";  // after the transaction id
@@ -458,6 +454,62 @@ TEST_F(GatewayAttack, PerAddressLimit) {
   for (auto& c : mine) EXPECT_EQ(c->Ask(Adu(2, 1, ReadPdu(3, 0, 4)), a), Got::Frame);
   for (size_t i = 2; i < theirs.size(); ++i) {
     EXPECT_EQ(theirs[i]->Ask(Adu(2, 1, ReadPdu(3, 0, 4)), a), Got::Frame) << i;
+  }
+}
+
+// 64 clients of one host that reconnect the moment they are closed, first
+// with no connection rate (for the figure), then with the default one:
+// beyond it they are closed at once, and a well-behaved client (another
+// address) is served throughout.
+TEST_F(GatewayAttack, ReconnectStorm) {
+  Launch("max_connections_per_s = 0\n");
+  const int port = gateway_.Port();
+  const auto refused = [&] {
+    const std::vector<uint16_t> r = Diag(6, 2);
+    return r.size() == 2 ? (uint32_t{r[0]} << 16) | r[1] : 0u;
+  };
+  for (const char* limit : {"no connection rate", "max_connections_per_s 100"}) {
+    if (limit[0] == 'm') {  // the file's default rate, by a reload
+      std::ifstream in(gateway_.ConfigPath());
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      text.erase(text.find("max_connections_per_s = 0\n"), 26);
+      std::ofstream(gateway_.ConfigPath()) << text;
+      gateway_.Signal(SIGHUP);
+      ASSERT_TRUE(Eventually([&] { return gateway_.Log().find("reload:") != std::string::npos; }));
+    }
+    const uint32_t refusedBefore = refused();
+    const double cpu = CpuSeconds(gateway_.Pid());
+    Probe probe(port);
+    std::atomic<bool> go{true};
+    std::atomic<size_t> connects{0};
+    std::vector<std::thread> storm;
+    for (int i = 0; i < 64; ++i) {
+      storm.emplace_back([&] {
+        while (go) {
+          RawClient c(port, "127.0.0.9");
+          if (!c.Connected()) continue;
+          ++connects;
+          while (go && !c.ClosedWithin(100ms)) {
+          }
+        }
+      });
+    }
+    std::this_thread::sleep_for(AttackTime());  // the attack's length, measured by the probe
+    const Probe::Figures f = probe.Result();
+    go = false;
+    for (std::thread& t : storm) t.join();
+    Probe::Print(std::string("64 reconnecting, ") + limit, f);
+    std::printf("figure: %zu connects, gateway CPU %.2f s\n", connects.load(),
+                CpuSeconds(gateway_.Pid()) - cpu);
+    EXPECT_EQ(f.failed, 0u) << limit;
+    EXPECT_TRUE(Good()) << limit;
+    if (limit[0] == 'm') {
+      EXPECT_GT(refused(), refusedBefore);
+      EXPECT_TRUE(Eventually([&] {
+        return gateway_.Log().find("connections over max_connections_per_s in the last second") !=
+               std::string::npos;
+      })) << gateway_.Log();
+    }
   }
 }
 

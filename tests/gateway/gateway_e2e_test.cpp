@@ -5,14 +5,19 @@
 #include <signal.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
+#include "tests/support/eventually.h"
 
 namespace {
+
+using test_support::Eventually;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -51,16 +56,6 @@ station = 0x0A
 input = [{address = 10, count = 2, f = 0x200}]
 holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
 )";
-}
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 60s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
 }
 
 class GatewayE2e : public ::testing::Test {
@@ -184,6 +179,23 @@ TEST_F(GatewayE2e, StartsWithProgressAndASilentStationTurnsBadThenGoodAgain) {
 TEST_F(GatewayE2e, AFailedWriteIsRefusedAndLeavesTheCache) {
   Launch({"--configured"});
   ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  // A damaged reply that the driver asks again for: the read succeeds (no
+  // failure is counted) and the driver's line about it counts a retry.
+  // Line 0's failures are at registers 102-103, its retries seen at 112-113.
+  const auto counters = [&] {
+    const std::vector<std::string> answer = gateway_.Py({"read-ir 247 102 12"});
+    std::istringstream words(answer.empty() ? "" : answer[0]);
+    std::string ok;
+    std::vector<long> regs(12, -1);
+    words >> ok;
+    for (long& r : regs) words >> r;
+    return std::pair{(regs[0] << 16) | regs[1], (regs[10] << 16) | regs[11]};
+  };
+  const auto [failures, retries] = counters();
+  ASSERT_EQ(sim_.Control("fault bad-checksum@read 1").rfind("ok", 0), 0u);
+  EXPECT_TRUE(Eventually([&] {
+    return counters() == std::pair{failures, retries + 1};
+  })) << gateway_.Log();
   ASSERT_EQ(sim_.Control("fault primitive-error=0105@write 3").rfind("ok", 0), 0u);
   EXPECT_EQ(gateway_.Py({"write-regs 1 0 999", "read-hr 1 0 1"}),
             (std::vector<std::string>{"exception 4", "ok 23"}));

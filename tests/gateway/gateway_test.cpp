@@ -1,6 +1,8 @@
 // The gateway's logic without sockets: configuration refusals, the
 // coalescing plan, quality of cached values and the order of writes, the
 // last against a stand-in ZorMain.
+#include "gateway/core/gateway.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,16 +13,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
 
-#include "base/point_records.h"
+#include "gateway/config/config.h"
+#include "gateway/core/plan.h"
+#include "gateway/modbus/pdu.h"
+#include "gateway/report/diagnostics.h"
 #include "tests/gateway/raw_client.h"
-#include "gateway/gw_config.h"
-#include "gateway/gw_gateway.h"
-#include "gateway/gw_modbus.h"
-#include "gateway/gw_plan.h"
+#include "zortw/zortw.h"
 
 namespace gateway {
 namespace {
@@ -154,7 +157,7 @@ role = "read"
 }
 
 LineCost Cost19200() {
-  return LineCost::Of(LineSettings{19200, 7, 0, 1});
+  return LineCost::Of(ZorLineSettings{19200, 7, 0, 1});
 }
 
 std::string Describe(const std::vector<Block>& blocks) {
@@ -243,35 +246,38 @@ FakeDriver g_fake;
 int32_t FakeZorMain(ZorRequest* request) {
   std::unique_lock<std::mutex> lock(g_fake.mutex);
   switch (request->command) {
-    case 14:
-      static_cast<DriverInfo*>(request->params)->contextSize = 1470;
+    case ZOR_GET_DRIVER_INFO:
+      static_cast<ZorDriverInfo*>(request->params)->contextSize = ZOR_CONTEXT_SIZE;
       return 0;
-    case 1: {
+    case ZOR_COLD_START: {
       // ColdStart: the port must exist (the line-recovery test removes it).
-      const auto* p = static_cast<ColdStartParams*>(request->params);
+      const auto* p = static_cast<ZorColdStartParams*>(request->params);
       ++g_fake.coldStarts;
-      return access(p->portName, F_OK) == 0 || std::strcmp(p->portName, "/tmp/x") == 0 ? 0 : 2;
+      return access(p->portName, F_OK) == 0 || std::strcmp(p->portName, "/tmp/x") == 0
+                 ? ZOR_OK
+                 : ZOR_LINE_FAILURE;
     }
-    case 11:
-    case 12:
+    case ZOR_STOP:
+    case ZOR_CLOSE_PORT:
       return 0;
-    case 3:
-    case 4: {
-      auto* d = static_cast<PointDefinition*>(request->params);
+    case ZOR_DEFINE_POINT:
+    case ZOR_CHECK_BLOCK: {
+      auto* d = static_cast<ZorPointDefinition*>(request->params);
       const std::string text = d->addressText;
       d->address.station = std::stoi(text.substr(0, 2), nullptr, 16);
       d->address.typeLetter = text[2];
       d->address.elementAddress = static_cast<uint32_t>(std::stoul(text.substr(3, 4), nullptr, 16));
-      d->address.bitNumber = text.size() == 8 ? std::stoi(text.substr(7), nullptr, 16) : 255;
+      d->address.bitNumber =
+          text.size() == 8 ? std::stoi(text.substr(7), nullptr, 16) : ZOR_WHOLE_ELEMENT;
       d->address.bitsPerElement = text[2] == 'V' ? 16 : 1;
       return 0;
     }
-    case 5:
-    case 7: {
-      auto* r = static_cast<BlockRequest*>(request->params);
+    case ZOR_READ_BLOCK:
+    case ZOR_WRITE_BLOCK: {
+      auto* r = static_cast<ZorBlockRequest*>(request->params);
       const char letter = static_cast<char>(r->address.typeLetter);
       const uint32_t first = r->address.elementAddress;
-      const bool write = request->command == 7;
+      const bool write = request->command == ZOR_WRITE_BLOCK;
       if (!write && g_fake.hold) {
         g_fake.holding = true;
         g_fake.changed.notify_all();
@@ -284,7 +290,7 @@ int32_t FakeZorMain(ZorRequest* request) {
       if (!write && g_fake.readStatus != 0) return g_fake.readStatus;
       for (int32_t k = 0; k < r->elementCount; ++k) {
         uint16_t& cell = g_fake.memory[{letter, first + static_cast<uint32_t>(k)}];
-        if (write && r->address.bitNumber != 255) {
+        if (write && r->address.bitNumber != ZOR_WHOLE_ELEMENT) {
           cell = static_cast<uint16_t>((cell & ~(1u << r->address.bitNumber)) |
                                        ((r->data[1] & 1u) << r->address.bitNumber));
         } else if (write) {
@@ -298,7 +304,7 @@ int32_t FakeZorMain(ZorRequest* request) {
       return 0;
     }
   }
-  return -1;
+  return ZOR_NO_COMMAND;
 }
 
 Config TwoTableConfig() {
@@ -575,7 +581,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   ASSERT_TRUE(WaitUntil([&] { return gateway.Write(1, Kind::Holding, 0, {558}) == kOk; }));
   gateway.Stop();
   // The line's last status is its own (not hidden by a second field): 0.
-  const std::vector<uint16_t> regs = gateway.DiagnosticRegisters(Clock::now());
+  const std::vector<uint16_t> regs = DiagnosticRegisters(gateway, Clock::now());
   EXPECT_EQ(regs[kDiagLineBase + 14], 0);
   EXPECT_EQ(regs[kDiagLineBase + 15], 1);
   EXPECT_GE(regs[kDiagLineBase + 30], 3);  // not carried out: two late, one refused
@@ -584,6 +590,62 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
 // The port's device vanishes: the line is reported down (phase 3, counted),
 // its values are no longer served, writes are answered 0x0B at once; the
 // port is opened again with back-off and the values come back.
+// A publisher beside the Modbus side: it sees each poll with its status
+// and values once the cache has them, and its failed writes are logged
+// under its name.
+TEST(GatewayWrites, PollsReachThePublisherAndItsWritesCarryItsName) {
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.memory = {{{'V', 0x64}, 41}};
+    g_fake.readStatus = ZOR_OK;
+    g_fake.writeStatus = ZOR_OK;
+  }
+  std::mutex mutex;
+  std::vector<std::pair<int32_t, uint16_t>> seen;  // V0064's polls: status, value
+  const Config config = TwoTableConfig();
+  Gateway gateway(config, MakePlan(config), &FakeZorMain);  // stops its lines before `seen` goes
+  gateway.SetPollSink([&](const PollSeen& poll) {
+    if (poll.block.memory != 'V' || poll.block.first > 0x64 || poll.block.Last() < 0x64) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.emplace_back(poll.status, poll.values[0x64 - poll.block.first]);
+  });
+  gateway.Start();
+  const auto lastSeen = [&](int32_t status, uint16_t value) {
+    return WaitUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return !seen.empty() && seen.back().first == status &&
+             (status != ZOR_OK || seen.back().second == value);
+    });
+  };
+  EXPECT_TRUE(lastSeen(ZOR_OK, 41));
+  for (const int32_t status : {ZOR_LINE_FAILURE, ZOR_OK}) {
+    {
+      std::lock_guard<std::mutex> lock(g_fake.mutex);
+      g_fake.readStatus = status;
+      g_fake.memory[{'V', 0x64}] = 42;
+    }
+    EXPECT_TRUE(lastSeen(status, 42)) << status;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.writeStatus = ZOR_PRIMITIVE_BAD_LENGTH;
+  }
+  testing::internal::CaptureStderr();
+  std::promise<std::pair<uint8_t, int32_t>> answer;
+  gateway.Submit({1, Kind::Holding, 0, {7}, "mqtt:edge-1"}, [&](uint8_t code, int32_t status) {
+    answer.set_value({code, status});
+  });
+  const auto [code, status] = answer.get_future().get();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, kDeviceFailure);
+  EXPECT_EQ(status, ZOR_PRIMITIVE_BAD_LENGTH);
+  EXPECT_NE(log.find("write to station 5 05V0064 by mqtt:edge-1 failed with status 261"),
+            std::string::npos)
+      << log;
+  std::lock_guard<std::mutex> lock(g_fake.mutex);
+  g_fake.writeStatus = ZOR_OK;
+}
+
 TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   ResetFake();
   char port[] = "/tmp/XXXXXX";  // the driver takes names of at most 11 characters
@@ -607,14 +669,14 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   }
   const uint32_t phaseRegister = kDiagLineBase + 22;
   ASSERT_TRUE(WaitUntil([&] {
-    return gateway.DiagnosticRegisters(Clock::now())[phaseRegister] ==
+    return DiagnosticRegisters(gateway, Clock::now())[phaseRegister] ==
            static_cast<uint16_t>(Phase::PortFailed);
   }));
   EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
   uint8_t answer = 0xFF;
   gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_EQ(answer, kGatewayTarget);  // answered before WriteAsync returned
-  EXPECT_EQ(gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31], 1);
+  EXPECT_EQ(DiagnosticRegisters(gateway, Clock::now())[kDiagLineBase + 31], 1);
   // Opening fails while the device is missing, and is tried again.
   const int coldStarts = [] {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -649,7 +711,7 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
     g_fake.readStatus = 2;
   }
   ASSERT_TRUE(WaitUntil(
-      [&] { return gateway.DiagnosticRegisters(Clock::now())[kDiagLineBase + 31] == 2; }));
+      [&] { return DiagnosticRegisters(gateway, Clock::now())[kDiagLineBase + 31] == 2; }));
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     g_fake.readStatus = 0;

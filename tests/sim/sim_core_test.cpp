@@ -2,6 +2,7 @@
 // station model, faults, initial data and control commands.
 #include <gtest/gtest.h>
 
+#include "sim_data.h"
 #include "sim_simulator.h"
 
 namespace tiway_sim {

@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/cli/cli_text.h"
+#include "tools/cli/problem.h"
+#include "tools/cli/scan_list.h"
+#include "tools/cli/values.h"
 
 namespace tiway {
 
@@ -55,11 +57,6 @@ struct Options {
   bool manPage = false;     // print the man page (roff)
 };
 
-struct ParseResult {
-  Options options;
-  std::string error;  // empty when the command line is good
-};
-
 // Parses the arguments after the program name. defaultPort is used when no
 // --port is given (empty: --port is required for read, write and watch).
 // Settings missing from the command line come from the environment
@@ -67,7 +64,7 @@ struct ParseResult {
 // or TIWAY_PROFILE, or ~/.config/tiway/profile): "port = /dev/ttyS0" lines.
 // An unknown key or a bad value in the profile is an error naming its file
 // and line.
-ParseResult ParseArgs(const std::vector<std::string>& args, std::string_view defaultPort);
+Problem ParseArgs(const std::vector<std::string>& args, std::string_view defaultPort, Options& out);
 
 // The help of tiway, or of one command (its own options).
 std::string UsageText(std::string_view defaultPort, const std::string& command = "");

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "tools/cli/cli_args.h"
-#include "tools/cli/cli_text.h"
 #include "tools/cli/platform.h"
 #include "tools/cli/result.h"
 #include "tools/cli/session.h"
@@ -16,18 +15,16 @@ int main(int argc, char** argv) {
   // looks at the note between the driver's calls.
   tiway::InstallInterruptHandling();
   std::vector<std::string> args(argv + 1, argv + argc);
-  const tiway::ParseResult parsed = tiway::ParseArgs(args, tiway::DefaultPortName());
-  if (!parsed.error.empty()) {
+  tiway::Options options;
+  if (const tiway::Problem problem = tiway::ParseArgs(args, tiway::DefaultPortName(), options)) {
     if (tiway::WantsJson(args)) {
-      std::cout
-          << tiway::ToJson(tiway::Failure("usage", tiway::kExitUsage, parsed.error), {}).dump()
-          << "\n";
+      std::cout << tiway::ToJson(tiway::Failure("usage", tiway::kExitUsage, *problem), {}).dump()
+                << "\n";
     } else {
-      std::cerr << "tiway: " << parsed.error << "\n(tiway --help lists commands and options)\n";
+      std::cerr << "tiway: " << *problem << "\n(tiway --help lists commands and options)\n";
     }
     return tiway::kExitUsage;
   }
-  const tiway::Options& options = parsed.options;
   if (options.help) {
     std::cout << tiway::UsageText(tiway::DefaultPortName(), options.helpCommand);
     return tiway::kExitOk;
@@ -51,15 +48,15 @@ int main(int argc, char** argv) {
   host.utf8Stdout = tiway::StdoutTakesUtf8();
   if (options.command == "plot") return tiway::Run(options, host, std::cout, std::cerr);
 
-  const tiway::LoadedDriver driver = tiway::LoadDriver(options.driverPath);
-  if (driver.zorMain == nullptr) {
+  tiway::LoadedDriver driver;
+  if (const tiway::Problem problem = tiway::LoadDriver(options.driverPath, driver)) {
     if (options.json) {
-      std::cout << tiway::ToJson(
-                       tiway::Failure(options.command, tiway::kExitNoDriver, driver.error), {})
+      std::cout << tiway::ToJson(tiway::Failure(options.command, tiway::kExitNoDriver, *problem),
+                                 {})
                        .dump()
                 << "\n";
     } else {
-      std::cerr << "tiway: " << driver.error << "\n";
+      std::cerr << "tiway: " << *problem << "\n";
     }
     return tiway::kExitNoDriver;
   }

@@ -6,21 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/problem.h"
 #include "tools/cli/session.h"
 
 namespace tiway {
 
 struct LoadedDriver {
   ZorMainFn zorMain = nullptr;
-  std::string path;   // the library that was (or was to be) loaded
-  std::string error;  // why loading failed
+  std::string path;  // the library that was (or was to be) loaded
 };
 
 // Loads the driver library (path, or the default one beside the executable),
 // finds ZorMain and routes the driver's log lines: on Linux through
 // ZorSetLogFunction to standard error with the prefix "driver: "; on Windows
 // through the host's KARVEL.dll, asked to echo them to standard error.
-LoadedDriver LoadDriver(const std::string& path);
+// Fills out (its path even when loading fails), or says why it failed.
+Problem LoadDriver(const std::string& path, LoadedDriver& out);
 
 // The driver's log lines received since the last call.
 std::vector<std::string> TakeDriverLog();

@@ -43,13 +43,12 @@ int DriverLog(int /*level*/, const char* format, ...) {
 
 // Without a log function the driver writes its lines to stderr itself;
 // handing ours over lets tiway prefix them and report them in --json.
-LoadedDriver LoadDriver(const std::string& path) {
+Problem LoadDriver(const std::string& path, LoadedDriver& driver) {
   const zortw_host::Driver library = zortw_host::LoadDriver(path, &DriverLog);
-  LoadedDriver driver;
   driver.zorMain = library.zorMain;
   driver.path = library.path;
-  driver.error = library.error;
-  return driver;
+  if (driver.zorMain == nullptr) return library.error;
+  return std::nullopt;
 }
 
 std::vector<std::string> TakeDriverLog() {

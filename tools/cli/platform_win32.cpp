@@ -25,17 +25,15 @@ int g_linesTaken = 0;
 
 }  // namespace
 
-LoadedDriver LoadDriver(const std::string& path) {
+Problem LoadDriver(const std::string& path, LoadedDriver& driver) {
   // Set before KARVEL.dll loads: for the C runtime's copy of the environment
   // (_putenv) and for the process's own (SetEnvironmentVariableA).
   _putenv("KARVEL_ECHO=1");
   SetEnvironmentVariableA("KARVEL_ECHO", "1");
   const zortw_host::Driver library = zortw_host::LoadDriver(path);
-  LoadedDriver driver;
   driver.zorMain = library.zorMain;
   driver.path = library.path;
-  driver.error = library.error;
-  if (driver.zorMain == nullptr) return driver;
+  if (driver.zorMain == nullptr) return library.error;
   if (HMODULE karvel = GetModuleHandleA("KARVEL.dll")) {
     g_lineCount = reinterpret_cast<LineCountFn>(
         reinterpret_cast<void*>(GetProcAddress(karvel, "KarvelLineCount")));
@@ -43,7 +41,7 @@ LoadedDriver LoadDriver(const std::string& path) {
         reinterpret_cast<LineFn>(reinterpret_cast<void*>(GetProcAddress(karvel, "KarvelLine")));
     if (g_lineCount) g_linesTaken = g_lineCount();
   }
-  return driver;
+  return std::nullopt;
 }
 
 std::vector<std::string> TakeDriverLog() {

@@ -49,7 +49,7 @@ ReplyTrace TraceReply(std::string_view request, std::string_view replyView, int3
   if (reply.empty() || reply.back() != ';') {
     // Reception ended without a complete reply: the driver counts the attempt
     // as failed (2) without checking anything and logs nothing.
-    trace.status = 2;
+    trace.status = ZOR_LINE_FAILURE;
     if (!reply.empty()) {
       trace.note = "incomplete reply: " + std::to_string(reply.size()) +
                    " characters from ':' and no ';' (the rest never came)";

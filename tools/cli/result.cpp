@@ -99,7 +99,13 @@ void RenderText(const OpResult& r, const RenderOptions& options, std::ostream& o
   }
   out << std::flush;
   if (!r.ok) {
-    err << "tiway: " << (r.time.empty() ? "" : r.time + " ") << r.message << "\n" << std::flush;
+    // A message of several lines (every mistake of a scan list) gives each
+    // its own "tiway: ".
+    std::string message = r.message;
+    for (size_t at = message.find('\n'); at != std::string::npos; at = message.find('\n', at + 1)) {
+      message.insert(at + 1, "tiway: ");
+    }
+    err << "tiway: " << (r.time.empty() ? "" : r.time + " ") << message << "\n" << std::flush;
   }
 }
 

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/cli_text.h"
+#include "tools/cli/point_address.h"
+#include "tools/cli/values.h"
 
 namespace tiway {
 

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "base/port_settings.h"
-#include "base/records.h"
 #include "tools/cli/cli_args.h"
+#include "tools/cli/problem.h"
+#include "zortw/zortw.h"
 
 namespace tiway {
 
-// ZorMainFn and the command codes (ZOR_COLD_START ...) are the public
-// header's (zortw/zortw.h, through base/records.h).
+// ZorMainFn, the records and the command codes (ZOR_COLD_START ...) are the
+// public header's (zortw/zortw.h).
 
 struct Host {
   ZorMainFn zorMain = nullptr;
@@ -33,11 +33,11 @@ struct Host {
   std::function<bool()> interrupted = [] { return false; };
   std::function<void(int32_t milliseconds)> sleep;  // waits between watch polls
   // Why the port could not be opened (the platform's own look at it).
-  std::function<std::string(const std::string& port, const LineSettings& line)> diagnosePort;
+  std::function<std::string(const std::string& port, const ZorLineSettings& line)> diagnosePort;
   // The wall clock, for the time stamps of watch (ISO 8601, milliseconds).
   std::function<std::string()> now;
-  // Reads a whole file; returns why it cannot (empty on success).
-  std::function<std::string(const std::string& path, std::string& text)> readFile;
+  // Reads a whole file into text, or says why it cannot.
+  std::function<Problem(const std::string& path, std::string& text)> readFile;
 };
 
 // Runs the parsed command; returns the exit code.

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim_data.h"
 #include "sim_io.h"
 #include "sim_simulator.h"
 

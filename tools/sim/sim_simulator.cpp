@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "sim_data.h"
+
 namespace tiway_sim {
 
 namespace {

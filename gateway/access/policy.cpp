@@ -1,0 +1,72 @@
+#include "gateway/access/policy.h"
+
+#include <algorithm>
+
+#include "gateway/core/gateway.h"
+
+namespace gateway::access {
+
+Rights RightsFor(const Config& config, const ClientRule* rule, std::optional<Role> certificate) {
+  Rights rights;
+  if (rule != nullptr) {
+    rights.role = rule->role;
+    rights.units = rule->units;
+  }
+  if (certificate && *certificate == Role::Read) rights.role = Role::Read;
+  rights.certificateRole = certificate;
+  rights.rate =
+      rule != nullptr && rule->maxRequestsPerS > 0 ? rule->maxRequestsPerS : config.maxRequestsPerS;
+  return rights;
+}
+
+std::string CertificateRole(const TlsConfig& tls, const std::string& roleName,
+                            const std::string& subject, Role& role) {
+  const auto find = [](const std::vector<std::pair<std::string, Role>>& map,
+                       const std::string& name, Role& out) {
+    for (const auto& [key, value] : map) {
+      if (key == name) {
+        out = value;
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!roleName.empty()) {
+    if (find(tls.roles, roleName, role)) return "";
+    return "certificate of '" + subject + "' has the role '" + roleName + "', not in [tls] roles";
+  }
+  if (find(tls.subjects, subject, role)) return "";
+  return "certificate of '" + subject +
+         "' has no role extension and its subject is not in [tls] subjects";
+}
+
+uint8_t Authorize(const Config& config, const Rights& rights, const modbus::Request& request,
+                  bool withinRate, const char*& why) {
+  // A client over its request rate is told the server is busy.
+  if (!withinRate) {
+    why = "over its request rate (max_requests_per_s)";
+    return kDeviceBusy;
+  }
+  if (request.unit == config.diagnosticsUnit) {
+    if (config.diagnostics == DiagnosticsAccess::Off) {
+      why = "the diagnostics unit is off";
+      return kGatewayPath;
+    }
+    if (config.diagnostics == DiagnosticsAccess::Write && rights.role != Role::Write) {
+      why = "the diagnostics unit is for clients of role write";
+      return kIllegalFunction;
+    }
+  }
+  if (!rights.units.empty() &&
+      std::find(rights.units.begin(), rights.units.end(), request.unit) == rights.units.end()) {
+    why = "the unit is not among its rule's units";
+    return kIllegalFunction;
+  }
+  if (request.write && rights.role != Role::Write) {
+    why = "its role is read";
+    return kIllegalFunction;
+  }
+  return kOk;
+}
+
+}  // namespace gateway::access

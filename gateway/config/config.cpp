@@ -1,0 +1,140 @@
+// The configuration's types, and the file read section by section.
+#include "gateway/config/config.h"
+
+#include <arpa/inet.h>
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "gateway/config/reader.h"
+
+namespace gateway {
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::Holding:
+      return "holding";
+    case Kind::Input:
+      return "input";
+    case Kind::Coil:
+      return "coil";
+    case Kind::Discrete:
+      return "discrete";
+  }
+  return "?";
+}
+
+uint32_t Table::LastElement() const {
+  if (bit >= 0) return element + (static_cast<uint32_t>(bit) + count - 1) / 16;
+  return element + count - 1;
+}
+
+uint32_t Table::ElementOf(uint32_t k) const {
+  if (bit >= 0) return element + (static_cast<uint32_t>(bit) + k) / 16;
+  if (letter == 'F' && lowWordFirst) return element + (k ^ 1u);
+  return element + k;
+}
+
+// An address as 4 (IPv4, also IPv4-mapped IPv6) or 16 bytes; false when not one.
+bool parse::ParseAddress(const std::string& text, std::array<uint8_t, 16>& bytes, bool& v6) {
+  bytes.fill(0);
+  if (inet_pton(AF_INET, text.c_str(), bytes.data()) == 1) {
+    v6 = false;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), bytes.data()) != 1) return false;
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::equal(kMapped, kMapped + 12, bytes.begin())) {
+    std::copy(bytes.begin() + 12, bytes.end(), bytes.begin());
+    std::fill(bytes.begin() + 4, bytes.end(), 0);
+    v6 = false;
+    return true;
+  }
+  v6 = true;
+  return true;
+}
+
+bool ClientRule::Matches(const std::string& address) const {
+  std::array<uint8_t, 16> bytes{};
+  bool isV6 = false;
+  if (!parse::ParseAddress(address, bytes, isV6) || isV6 != v6) return false;
+  for (int bitIndex = 0; bitIndex < prefix; ++bitIndex) {
+    const uint8_t mask = static_cast<uint8_t>(0x80u >> (bitIndex % 8));
+    if ((bytes[static_cast<size_t>(bitIndex / 8)] & mask) !=
+        (network[static_cast<size_t>(bitIndex / 8)] & mask)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SplitHostPort(const std::string& text, std::string& host, int& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || value < 0 || value > 65535) return false;
+  std::array<uint8_t, 16> bytes{};
+  bool v6 = false;
+  if (!parse::ParseAddress(host, bytes, v6)) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+bool ClientRule::Reaches(int unit) const {
+  return units.empty() || std::find(units.begin(), units.end(), unit) != units.end();
+}
+
+const ClientRule* Config::RuleFor(const std::string& address) const {
+  for (const ClientRule& rule : clients) {
+    if (rule.Matches(address)) return &rule;
+  }
+  return nullptr;
+}
+
+namespace {
+
+Config Parse(const toml::table& root) {
+  Config config;
+  parse::Reader top(root);
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls"}, "the file");
+  parse::ReadGatewaySection(root, config);
+  parse::ReadLines(root, config);
+  parse::ReadUnits(root, config);
+  parse::ReadAccess(root, config);
+  return config;
+}
+
+}  // namespace
+
+ConfigResult ParseConfig(const std::string& text, const std::string& fileName) {
+  ConfigResult result;
+  try {
+    toml::table root = toml::parse(text, fileName);
+    result.config = Parse(root);
+  } catch (const toml::parse_error& e) {
+    result.error = fileName + ":" + std::to_string(e.source().begin.line) + ": " +
+                   std::string(e.description());
+  } catch (const parse::Refusal& r) {
+    result.error = fileName + ":" + std::to_string(r.line) + ": " + r.reason;
+  }
+  return result;
+}
+
+ConfigResult LoadConfig(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) return ConfigResult{std::nullopt, path + ": cannot read the file"};
+  std::stringstream text;
+  text << file.rdbuf();
+  return ParseConfig(text.str(), path);
+}
+
+}  // namespace gateway
