@@ -16,6 +16,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 zip=""
+win32=0
+case "${1:-}" in
+  "") ;;
+  --win32) win32=1 ;;
+  *)
+    echo "usage: package.sh [--win32]" >&2
+    exit 2
+    ;;
+esac
+
+# What the packaging needs beyond the Linux build (dpkg-dev, file, lintian;
+# mingw-w64 with --win32): installed as root, listed otherwise.
+if [ $win32 = 1 ]; then
+  bash scripts/setup.sh --package --win32
+else
+  bash scripts/setup.sh --package
+fi
 
 cmake --preset package >/dev/null
 cmake --build --preset package -- -j2
@@ -29,16 +46,12 @@ status=0
 for deb in build/package/*.deb; do
   echo "== $(basename "$deb")"
   dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\|Section\): /  \1: /p'
-  if command -v lintian >/dev/null; then
-    # Errors fail; warnings are shown.
-    lintian --allow-root --fail-on error --tag-display-limit 0 "$deb" >"$deb.lintian" || status=1
-    sed 's/^/  /' "$deb.lintian"
-  else
-    echo "  lintian not installed (scripts/setup.sh installs it)"
-  fi
+  # Errors fail; warnings are shown.
+  lintian --allow-root --fail-on error --tag-display-limit 0 "$deb" >"$deb.lintian" || status=1
+  sed 's/^/  /' "$deb.lintian"
 done
 
-if [ "${1:-}" = --win32 ]; then
+if [ $win32 = 1 ]; then
   cmake --preset win32 >/dev/null
   cmake --build --preset win32 --target zortw tiway -- -j2
   rm -f build/win32/*.zip

@@ -2,25 +2,43 @@
 # Installs what the builds and tests need on a fresh Debian machine (as root).
 #
 #   bash scripts/setup.sh           everything: Linux and Windows builds, every test,
-#                                   the fuzzers, Wine
+#                                   the fuzzers, Wine, the packages and their checks
 #   bash scripts/setup.sh --linux   the Linux build and its tests (scripts/test.sh --quick)
+#   bash scripts/setup.sh --package the Linux build and what scripts/package.sh
+#                                   needs: dpkg-dev, file, lintian
+#   bash scripts/setup.sh --package --win32
+#                                   and the mingw-w64 cross compiler (package.sh --win32)
 #   bash scripts/setup.sh --demo    only what scripts/demo.sh builds: a compiler,
 #                                   CMake, Ninja, pkg-config, CLI11, nlohmann/json
 #
 # A minimal Debian (apt and git only, as a fresh container gives it) lacks
-# pkg-config and procps too: both are named here.
+# pkg-config and procps too: both are named here. Every profile installs
+# without recommended packages, so whatever a build or test needs from a
+# package's Recommends is named here (pymodbus's serial transport,
+# python3-serial-asyncio, without which it does not import; curl; file for
+# CPack), and the full set-up, which CI runs in a minimal root, proves the
+# lists the smaller profiles share with it. Wine runs headless: none of its
+# recommended X, sound and font libraries is needed.
+# As another user, nothing is installed: the missing packages are listed and
+# the exit status is 1.
 set -euo pipefail
-profile=full
-case "${1:-}" in
-  "") ;;
-  --demo) profile=demo ;;
-  --linux) profile=linux ;;
-  --full) profile=full ;;
-  *)
-    echo "usage: setup.sh [--demo|--linux|--full]" >&2
-    exit 2
-    ;;
-esac
+linux=1 package=1 win32=1 full=1
+if [ $# -gt 0 ]; then
+  linux=0 package=0 win32=0 full=0
+fi
+for arg in "$@"; do
+  case "$arg" in
+    --demo) ;;
+    --linux) linux=1 ;;
+    --package) linux=1 package=1 ;;
+    --win32) win32=1 ;;
+    --full) linux=1 package=1 win32=1 full=1 ;;
+    *)
+      echo "usage: setup.sh [--demo|--linux|--package [--win32]|--full]" >&2
+      exit 2
+      ;;
+  esac
+done
 
 need=()
 have_header() { [ -f "/usr/include/$1" ]; }
@@ -33,7 +51,7 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 have_header CLI/CLI.hpp || need+=(libcli11-dev)
 have_header nlohmann/json.hpp || need+=(nlohmann-json3-dev)
 
-if [ $profile != demo ]; then
+if [ $linux = 1 ]; then
   # The Linux build with its tests, benchmarks and the gateway.
   command -v ps >/dev/null || need+=(procps)
   command -v socat >/dev/null || need+=(socat)
@@ -48,7 +66,14 @@ if [ $profile != demo ]; then
   have_header systemd/sd-daemon.h || need+=(libsystemd-dev)
   have_header openssl/ssl.h || need+=(libssl-dev)
   command -v mbpoll >/dev/null || need+=(mbpoll)
+  # The gateway's tests drive it with pymodbus (whose package imports
+  # serial_asyncio: only a Recommends), fetch its metrics with curl, make
+  # their certificates with openssl and rate its unit with systemd-analyze.
   /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || need+=(python3-pymodbus)
+  /usr/bin/python3 -c 'import serial_asyncio' 2>/dev/null || need+=(python3-serial-asyncio)
+  command -v curl >/dev/null || need+=(curl)
+  command -v openssl >/dev/null || need+=(openssl)
+  command -v systemd-analyze >/dev/null || need+=(systemd)
   # The gateway's Sparkplug B edge node: libmosquitto, protobuf (the
   # payload schema compiled at build time, for C++ and for the tests'
   # Python host), SQLite for the store; its tests run a real mosquitto and
@@ -64,9 +89,21 @@ if [ $profile != demo ]; then
   command -v strace >/dev/null || need+=(strace)
 fi
 
-i386=0
-if [ $profile = full ]; then
+if [ $package = 1 ]; then
+  # scripts/package.sh: CPack's dependency lists use dpkg-shlibdeps, CPack's
+  # DEB generator needs file; lintian checks the packages.
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v file >/dev/null || need+=(file)
+  command -v lintian >/dev/null || need+=(lintian)
+fi
+
+if [ $win32 = 1 ]; then
   command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
+fi
+
+i386=0
+mmdebstrap=0
+if [ $full = 1 ]; then
   # The fuzz targets: clang and its runtimes (libclang_rt.fuzzer, ASan, UBSan).
   command -v clang++ >/dev/null || need+=(clang)
   compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
@@ -75,39 +112,31 @@ if [ $profile = full ]; then
     need+=(wine wine32:i386)
     i386=1
   fi
-  # Packaging (scripts/package.sh: CPack's dependency lists use
-  # dpkg-shlibdeps, and file to find the binaries) and its checks.
-  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
-  command -v file >/dev/null || need+=(file)
-  command -v lintian >/dev/null || need+=(lintian)
-  # A minimal Debian root for scripts/fresh-check.sh.
-  command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
+  # A minimal Debian root for scripts/fresh-check.sh: a tool of the host,
+  # installed with what it recommends (installed alone, below).
+  command -v mmdebstrap >/dev/null || mmdebstrap=1
   # The picture in docs/architecture.md (scripts/architecture-svg.sh).
   command -v dot >/dev/null || need+=(graphviz)
 fi
 
-if [ ${#need[@]} -gt 0 ]; then
+# promtool checks the gateway's metrics in a test (skipped without it). Debian
+# ships it only in prometheus (about 96 MB); without recommends, nothing more.
+# The demo does not need it.
+promtool=0
+if [ $linux = 1 ] && ! command -v promtool >/dev/null; then promtool=1; fi
+
+if [ ${#need[@]} -gt 0 ] || [ $promtool = 1 ] || [ $mmdebstrap = 1 ]; then
   if [ "$(id -u)" != 0 ]; then
+    [ $promtool = 1 ] && need+=(prometheus)
+    [ $mmdebstrap = 1 ] && need+=(mmdebstrap)
     echo "missing packages: ${need[*]} (run as root to install them)" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
   [ $i386 = 1 ] && dpkg --add-architecture i386
   apt-get update -q
-  if [ $profile = full ]; then
-    apt-get install -y -q "${need[@]}"
-  else
-    # The demo and the Linux build need no recommended extras.
-    apt-get install -y -q --no-install-recommends "${need[@]}"
-  fi
+  [ $promtool = 1 ] && need+=(prometheus)
+  [ ${#need[@]} -gt 0 ] && apt-get install -y -q --no-install-recommends "${need[@]}"
+  [ $mmdebstrap = 1 ] && apt-get install -y -q mmdebstrap
 fi
-# promtool checks the gateway's metrics in a test (skipped without it). Debian
-# ships it only in prometheus (about 96 MB); without recommends, nothing more.
-# The demo does not need it.
-if [ $profile != demo ] && ! command -v promtool >/dev/null; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing package: prometheus (run as root to install it)" >&2
-    exit 1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends prometheus
-fi
+exit 0

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -271,10 +272,13 @@ TEST(PortDiagnosis, NamesTheCauseOfAPortThatDoesNotOpen) {
     _exit(0);
   }
   char byte;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  zortw_host::PortDiagnosis held = zortw_host::DiagnosePort(pty.slave, line);
+  pollfd started{ready[0], POLLIN, 0};
+  const bool holding = poll(&started, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
+  zortw_host::PortDiagnosis held{};
+  if (holding) held = zortw_host::DiagnosePort(pty.slave, line);
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(holding) << "the lock holder did not start";
   EXPECT_EQ(held.problem, zortw_host::PortProblem::InUse) << held.text;
   EXPECT_NE(held.text.find("PID " + std::to_string(holder)), std::string::npos) << held.text;
 

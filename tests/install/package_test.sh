@@ -35,6 +35,8 @@ expected[libzortw-dev]="./$lib/cmake/zortw/zortwConfig.cmake
 ./$lib/cmake/zortw/zortwTargets.cmake
 ./$lib/libzortw.so
 ./$lib/pkgconfig/zortw.pc
+./usr/include/zortw/line_time.h
+./usr/include/zortw/log_formats.h
 ./usr/include/zortw/zortw.h
 ./usr/share/doc/libzortw-dev/changelog.gz
 ./usr/share/doc/libzortw-dev/copyright
@@ -107,7 +109,8 @@ if [ -n "${2:-}" ]; then
   top="zortw-$version-win32"
   listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
   diff <(printf '%s\n' "$top/README.txt" "$top/doc/driver.md" "$top/doc/tiway.md" \
-    "$top/include/zortw/zortw.h" "$top/tiway.exe" "$top/zortw.dll" | sort) \
+    "$top/include/zortw/zortw.h" "$top/include/zortw/log_formats.h" \
+    "$top/include/zortw/line_time.h" "$top/tiway.exe" "$top/zortw.dll" | sort) \
     <(echo "$listed") >"$root/diff" 2>&1
   check "$(basename "$zip")" $? "file list differs (< expected, > packed):
 $(cat "$root/diff")"

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -43,6 +44,29 @@ int OpenDescriptorCount() {
 
 bool IsOpenDescriptor(int fd) {
   return fcntl(fd, F_GETFD) != -1;
+}
+
+// Reads up to count bytes from a pty master, blocking or not, until they
+// have come or the deadline has passed: a port that never writes (one that
+// did not open) fails the test instead of holding it.
+std::string ReadWithin(int fd, size_t count, std::chrono::milliseconds limit) {
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (got.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - got.size()));
+    if (n > 0) {
+      got.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      break;  // the slave side is gone
+    }
+  }
+  return got;
 }
 
 // Whether the terminal behind fd is marked exclusive (TIOCEXCL); -1 when the
@@ -109,17 +133,7 @@ class Pty : public ::testing::Test {
   }
 
   std::string PeerReads(size_t count) {
-    std::string got;
-    char buffer[256];
-    for (int i = 0; i < 5000 && got.size() < count; ++i) {
-      ssize_t n = read(master_, buffer, std::min(sizeof buffer, count - got.size()));
-      if (n > 0) {
-        got.append(buffer, static_cast<size_t>(n));
-      } else {
-        usleep(1000);
-      }
-    }
-    return got;
+    return ReadWithin(master_, count, std::chrono::seconds(5));
   }
 
   int master_ = -1;
@@ -700,11 +714,10 @@ TEST(PortTable, ThreadsOpenAndCloseConcurrentlyUpToTheTablesSize) {
       if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return void(++failures);
       for (int round = 0; round < 40; ++round) {
         SerialHandle port = 0, nul = 0;
-        char echo = 0;
         const bool ok = SerialOpen(name, k8N1, kNoModemLines, &port) == SerialOk &&
                         SerialOpen("NUL", k8N1, kNoModemLines, &nul) == SerialOk && port != nul &&
                         SerialWrite(port, "t", 1, nullptr) == SerialOk &&
-                        read(master, &echo, 1) == 1 && echo == 't' &&
+                        ReadWithin(master, 1, std::chrono::seconds(5)) == "t" &&
                         SerialClose(nul) == SerialOk && SerialClose(port) == SerialOk &&
                         SerialWrite(port, "t", 1, nullptr) == SerialIoFailed;
         failures += ok ? 0 : 1;
