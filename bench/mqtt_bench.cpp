@@ -33,8 +33,12 @@
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_service.h"
 #include "sparkplug_b.pb.h"
+#include "tests/support/loopback.h"
 
 namespace {
+
+using test_support::AcceptsOnLoopback;
+using test_support::FreeLoopbackPort;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -50,29 +54,6 @@ double CpuSeconds() {
   getrusage(RUSAGE_SELF, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
 }
 
 pid_t StartBroker(const std::string& dir, int port) {
@@ -91,7 +72,7 @@ pid_t StartBroker(const std::string& dir, int port) {
     _exit(127);
   }
   const auto deadline = Clock::now() + 10s;
-  while (!Accepts(port) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  while (!AcceptsOnLoopback(port) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
   return pid;
 }
 
@@ -276,7 +257,7 @@ int main() {
   signal(SIGPIPE, SIG_IGN);
   char dirTemplate[] = "/tmp/mqtt-bench-XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
-  const int port = FreePort();
+  const int port = FreeLoopbackPort();
   pid_t broker = StartBroker(dir, port);
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return 1;

@@ -46,8 +46,12 @@
 #include "sparkplug_b.pb.h"
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
+#include "tests/support/loopback.h"
 
 namespace {
+
+using test_support::AcceptsOnLoopback;
+using test_support::FreeLoopbackPort;
 
 namespace pb = tiway::sparkplug;
 using Clock = std::chrono::steady_clock;
@@ -68,29 +72,6 @@ double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   const size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
   return v[std::min(i, v.size() - 1)];
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
 }
 
 template <typename Pred>
@@ -132,7 +113,7 @@ double ProcessCpu(pid_t pid) {
 // keeps what arrives while it reconnects).
 class Broker {
  public:
-  explicit Broker(const std::string& dir) : dir_(dir), port_(FreePort()) {}
+  explicit Broker(const std::string& dir) : dir_(dir), port_(FreeLoopbackPort()) {}
   ~Broker() { Stop(SIGKILL); }
   int Port() const { return port_; }
   pid_t Pid() const { return pid_; }
@@ -149,7 +130,7 @@ class Broker {
                                     dir_ + "/mosquitto.log", &out);
     if (pid_ < 0) return false;
     close(out);
-    return Eventually([&] { return Accepts(port_); }, 10s);
+    return Eventually([&] { return AcceptsOnLoopback(port_); }, 10s);
   }
   void Stop(int signal = SIGTERM) {
     if (pid_ <= 0) return;

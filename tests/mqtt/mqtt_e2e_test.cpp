@@ -22,8 +22,14 @@
 
 #include "tests/e2e/sim_process.h"
 #include "tests/gateway/gateway_process.h"
+#include "tests/support/eventually.h"
+#include "tests/support/loopback.h"
 
 namespace {
+
+using test_support::AcceptsOnLoopback;
+using test_support::Eventually;
+using test_support::FreeLoopbackPort;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -37,39 +43,6 @@ const char* kSimData = R"(05 V 0064 = 0017 2710 00FF 0003
 std::string TempDir() {
   char dir[] = "/tmp/mqtt-e2e-XXXXXX";
   return mkdtemp(dir) ? dir : "";
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds limit = 30s) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 void Reap(pid_t& pid, int signal) {
@@ -92,13 +65,13 @@ void Reap(pid_t& pid, int signal) {
 // Sessions persist across its restarts (a host's missed messages wait).
 class Broker {
  public:
-  explicit Broker(const std::string& dir) : dir_(dir), port_(FreePort()) {}
+  explicit Broker(const std::string& dir) : dir_(dir), port_(FreeLoopbackPort()) {}
   ~Broker() { Reap(pid_, SIGKILL); }
   int Port() const { return port_; }
   int TlsPort() const { return tlsPort_; }
   void UseTls(const std::string& certs) {
     certs_ = certs;
-    tlsPort_ = FreePort();
+    tlsPort_ = FreeLoopbackPort();
   }
   bool Start() {
     std::ofstream conf(dir_ + "/mosquitto.conf");
@@ -119,7 +92,9 @@ class Broker {
                                     dir_ + "/mosquitto.log", &out);
     if (pid_ < 0) return false;
     close(out);
-    return Eventually([&] { return Accepts(port_) && (certs_.empty() || Accepts(tlsPort_)); }, 10s);
+    return Eventually(
+        [&] { return AcceptsOnLoopback(port_) && (certs_.empty() || AcceptsOnLoopback(tlsPort_)); },
+        10s);
   }
   void Stop() { Reap(pid_, SIGTERM); }  // saves the sessions
 
