@@ -1,17 +1,11 @@
 #include "gateway/core/line.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "host/log_lines.h"
-#include "host/port_diagnosis.h"
-#include "host/status.h"
 
 namespace gateway {
-
-namespace {
 
 std::string PointText(int station, char memory, uint32_t element, int bit) {
   char text[16];
@@ -22,8 +16,6 @@ std::string PointText(int station, char memory, uint32_t element, int bit) {
   }
   return text;
 }
-
-}  // namespace
 
 Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, ZorMainFn zorMain)
     : config_(config),
@@ -61,57 +53,6 @@ Clock::time_point Line::PhaseSince() const {
   return Clock::time_point(Clock::duration(phaseSince_.load()));
 }
 
-void Line::Submit(WriteJob job) {
-  job.queuedAt = Clock::now();
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    // A line that is down, or a station whose last transaction had no reply,
-    // would only hold the write for the client's time-out: refused at once
-    // (a poll that succeeds clears the station's mark).
-    const bool refused = stop_ || phase_.load() != Phase::Running ||
-                         silent_[static_cast<size_t>(job.station) & 0xFF].load();
-    if (!refused) {
-      writes_.push_back(std::move(job));
-      wake_.notify_all();
-      return;
-    }
-  }
-  counters_.writesNotDone.Add();
-  job.done(kNotDone);
-}
-
-void Line::FailQueuedWrites() {
-  std::deque<WriteJob> failed;
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    failed.swap(writes_);
-  }
-  for (WriteJob& job : failed) {
-    counters_.writesNotDone.Add();
-    job.done(kNotDone);
-  }
-}
-
-void Line::ExpireWrites(Clock::time_point now) {
-  std::deque<WriteJob> expired;
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    const auto limit = std::chrono::milliseconds(config_.writeTimeoutMs);
-    for (auto it = writes_.begin(); it != writes_.end();) {
-      if (now - it->queuedAt > limit) {
-        expired.push_back(std::move(*it));
-        it = writes_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (WriteJob& job : expired) {
-    counters_.writesNotDone.Add();
-    job.done(kNotDone);
-  }
-}
-
 void Line::SpoilCache() {
   std::unique_lock<std::shared_mutex> lock(cacheMutex_);
   for (BlockState& state : cache_) state.good = false;
@@ -137,69 +78,6 @@ bool Line::WaitFor(std::chrono::milliseconds period) {
   std::unique_lock<std::mutex> lock(queueMutex_);
   wake_.wait_for(lock, period, [this] { return stop_; });
   return !stop_;
-}
-
-bool Line::StartInstance() {
-  ZorDriverInfo info{};
-  if (!instance_.Info(info).ok() || info.contextSize <= 0) {
-    Log("line " + config_.name + ": GetDriverInfo failed");
-    return false;
-  }
-  haveContext_ = true;
-  return OpenAndCheckBlocks();
-}
-
-bool Line::OpenAndCheckBlocks() {
-  const auto readTimeout = static_cast<int32_t>(config_.replyTimeoutMs / 10);
-  // Back-off between attempts: 0.5 s, doubling up to 5 s. The first five
-  // failures are logged, then one in twelve (a minute apart).
-  auto pause = std::chrono::milliseconds(500);
-  for (int attempt = 1;; ++attempt) {
-    phase_ = Phase::Configuring;
-    phaseSince_ = Clock::now().time_since_epoch().count();
-    const int32_t status = instance_.Start(config_.port, readTimeout, config_.line).status;
-    if (status == ZOR_OK) break;
-    phase_ = Phase::PortFailed;
-    if (attempt <= 5 || attempt % 12 == 0) {
-      // The cause of a port that does not open, as tiway names it.
-      const std::string why = status == ZOR_LINE_FAILURE
-                                  ? "cannot open port " + config_.port + ": " +
-                                        zortw_host::DiagnosePort(config_.port, config_.line).text
-                                  : zortw_host::StatusMeaning(status, zortw_host::Step::ColdStart);
-      Log("line " + config_.name + ": ColdStart returned " + std::to_string(status) + " (" + why +
-          "; attempt " + std::to_string(attempt) + "); trying again in " +
-          std::to_string(pause.count()) + " ms");
-    }
-    if (!WaitFor(pause)) return false;
-    pause = std::min<std::chrono::milliseconds>(2 * pause, std::chrono::seconds(5));
-  }
-  struct stat device {};
-  haveDevice_ = stat(config_.port.c_str(), &device) == 0;
-  deviceId_ = device.st_rdev;
-  deviceInode_ = device.st_ino;
-  lastSuccess_ = Clock::now();
-  failuresSinceSuccess_ = 0;
-  fastFailures_ = 0;
-  for (auto& mark : silent_) mark = false;
-  for (size_t b = 0; b < blocks_.size(); ++b) {
-    const Block& block = blocks_[b];
-    const std::string text = PointText(block.station, block.memory, block.first, -1);
-    const int32_t status =
-        instance_
-            .CheckBlock(text, block.memory == 'V' ? ZOR_HOST_TYPE_WORD : ZOR_HOST_TYPE_BIT,
-                        static_cast<int32_t>(block.count), addresses_[b])
-            .status;
-    defined_[b] = status == ZOR_OK;
-    if (status != ZOR_OK) {
-      Log("line " + config_.name + ": the driver refused the block " + text + " x" +
-          std::to_string(block.count) + " (CheckBlock " + std::to_string(status) + ")");
-    }
-  }
-  phase_ = Phase::Running;
-  phaseSince_ = Clock::now().time_since_epoch().count();
-  Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) +
-      (blocks_.size() == 1 ? " read" : " reads") + " per cycle");
-  return true;
 }
 
 void Line::Account(int station, const zortw_host::Result& result, Clock::duration took) {
@@ -280,131 +158,6 @@ bool Line::ReadBlock(size_t index) {
     Log("line " + config_.name + ": WarmStart returned " + std::to_string(warm));
   }
   return status == ZOR_OK;
-}
-
-int32_t Line::RunWrite(const WriteJob& job) {
-  const uint32_t count = static_cast<uint32_t>(job.values.size());
-  if (job.bit >= 0) {
-    // One single-bit write (read, modify, write of the word) per bit.
-    for (uint32_t k = 0; k < count; ++k) {
-      const uint32_t element = job.element + (static_cast<uint32_t>(job.bit) + k) / 16;
-      const int bit = static_cast<int>((static_cast<uint32_t>(job.bit) + k) % 16);
-      ZorPointAddress address{};
-      if (!instance_.Define(PointText(job.station, 'V', element, bit), ZOR_HOST_TYPE_BIT, address)
-               .ok()) {
-        return ZOR_REFUSED;
-      }
-      uint16_t data[2] = {0, static_cast<uint16_t>(job.values[k] & 1)};
-      if (const int32_t status = WriteElements(job, address, element, bit, 1, data);
-          status != ZOR_OK) {
-        return status;
-      }
-    }
-    return ZOR_OK;
-  }
-  const uint32_t limit = MaxBlockElements(job.memory);
-  for (uint32_t done = 0; done < count; done += limit) {
-    const uint32_t n = std::min(limit, count - done);
-    ZorPointAddress address{};
-    if (!instance_
-             .CheckBlock(PointText(job.station, job.memory, job.element + done, -1),
-                         job.memory == 'V' ? ZOR_HOST_TYPE_WORD : ZOR_HOST_TYPE_BIT,
-                         static_cast<int32_t>(n), address)
-             .ok()) {
-      return ZOR_REFUSED;
-    }
-    std::vector<uint16_t> data(n + 1, 0);
-    for (uint32_t k = 0; k < n; ++k) data[k + 1] = job.values[done + k];
-    if (const int32_t status = WriteElements(job, address, job.element + done, -1,
-                                             static_cast<int32_t>(n), data.data());
-        status != ZOR_OK) {
-      return status;
-    }
-  }
-  return ZOR_OK;
-}
-
-int32_t Line::WriteElements(const WriteJob& job, const ZorPointAddress& address, uint32_t element,
-                            int bit, int32_t count, uint16_t* data) {
-  const auto start = Clock::now();
-  const zortw_host::Result written = instance_.Write(address, count, data);
-  Account(job.station, written, Clock::now() - start);
-  if (!written.ok()) return written.status;
-  for (int32_t k = 0; k < count; ++k) {
-    UpdateAfterWrite(job.station, job.memory, element + static_cast<uint32_t>(k), bit, data[k + 1]);
-  }
-  return ZOR_OK;
-}
-
-void Line::UpdateAfterWrite(int station, char memory, uint32_t element, int bit, uint16_t value) {
-  std::unique_lock<std::shared_mutex> lock(cacheMutex_);
-  for (size_t b = 0; b < blocks_.size(); ++b) {
-    const Block& block = blocks_[b];
-    if (block.station != station || block.memory != memory || element < block.first ||
-        element > block.Last()) {
-      continue;
-    }
-    uint16_t& word = cache_[b].values[element - block.first];
-    if (bit >= 0) {
-      word = static_cast<uint16_t>((word & ~(1u << bit)) | ((value & 1u) << bit));
-    } else {
-      word = memory == 'V' ? value : static_cast<uint16_t>(value & 1);
-    }
-  }
-}
-
-bool Line::PortFailed(Clock::time_point now) {
-  // The device behind the port's name is gone or another one (a re-plugged
-  // adapter, a restarted pty): the open handle is on a dead device.
-  struct stat device {};
-  const bool present = stat(config_.port.c_str(), &device) == 0;
-  if (haveDevice_ && (!present || device.st_rdev != deviceId_ || device.st_ino != deviceInode_)) {
-    Log("line " + config_.name + ": port " + config_.port +
-        (present ? " now names another device" : " is gone"));
-    return true;
-  }
-  // Three transactions in a row failed without waiting for a reply: the
-  // port hangs up or fails its I/O.
-  if (fastFailures_ >= 3) {
-    Log("line " + config_.name + ": port " + config_.port +
-        " fails at once (hang-up or I/O error)");
-    return true;
-  }
-  // Nothing has succeeded for three transactions and 10 s (or three reply
-  // time-outs when longer): a port that no longer carries anything, or
-  // every station silent; opening the port and configuring the adapter
-  // again cures the first and costs the second nothing it still had. Each
-  // time it did not help, the wait doubles (up to 5 min).
-  const auto quiet = std::max<std::chrono::milliseconds>(
-      quiet_, std::chrono::milliseconds(3 * config_.replyTimeoutMs));
-  if (failuresSinceSuccess_ >= 3 && now - lastSuccess_ >= quiet) {
-    quiet_ = std::min<std::chrono::milliseconds>(2 * quiet_, std::chrono::minutes(5));
-    Log("line " + config_.name + ": no transaction has succeeded for " +
-        std::to_string(
-            std::chrono::duration_cast<std::chrono::seconds>(now - lastSuccess_).count()) +
-        " s (" + std::to_string(failuresSinceSuccess_) + " failures)");
-    return true;
-  }
-  return false;
-}
-
-bool Line::Recover() {
-  counters_.downs.Add();
-  const auto downSince = Clock::now();
-  phase_ = Phase::PortFailed;
-  phaseSince_ = Clock::now().time_since_epoch().count();
-  SpoilCache();
-  FailQueuedWrites();
-  const int32_t closed = instance_.Call(ZOR_CLOSE_PORT, nullptr).status;
-  Log("line " + config_.name + ": down: port " + config_.port + " closed (ClosePort " +
-      std::to_string(closed) + "); opening it again");
-  if (!OpenAndCheckBlocks()) return false;
-  Log("line " + config_.name + ": back up, " +
-      std::to_string(
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - downSince).count()) +
-      " ms after it went down");
-  for (auto& due : due_) due = Clock::time_point{};
-  return true;
 }
 
 void Line::Run() {

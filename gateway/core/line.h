@@ -34,6 +34,10 @@ namespace gateway {
 // or the write waited longer than the line's write_timeout_ms).
 inline constexpr int32_t kNotDone = -1000;
 
+// A point as the driver reads it: station, memory, element (hex), and the
+// bit of a V word when `bit` is 0 to 15.
+std::string PointText(int station, char memory, uint32_t element, int bit);
+
 // The cache of one block read.
 struct BlockState {
   std::vector<uint16_t> values;  // one per element (discretes 0 or 1)
