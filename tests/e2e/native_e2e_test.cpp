@@ -689,6 +689,9 @@ TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
         judged = sent > 0 && longest <= lateMs + kStagingSlackMs;
         if (judged) {
           EXPECT_EQ(wrong, "");
+        } else {
+          std::fprintf(stderr, "%s, %d ms late: staged again, late replies (sent, longest ms) %s\n",
+                       c.name, lateMs, late.c_str());
         }
       }
       EXPECT_TRUE(judged) << "no staging kept the late replies within " << kStagingSlackMs

@@ -453,7 +453,8 @@ int main(int argc, char** argv) {
       "control commands (--control PATH; one line in, one line out):\n"
       "  fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | faults\n"
       "  set SS T AAAA V... | dump SS T AAAA [N] | stations | connected\n"
-      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | help\n"
+      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | late "
+      "[reset] | help\n"
       "\n"
       "error codes the simulator answers: see tools/sim/README.md (primitive errors 0101-0108,\n"
       "adapter refusals 0001-0009).");
