@@ -654,15 +654,30 @@ TEST_F(NativeE2E, ARequestLongerOnTheWireThanTheTimeOutIsAnsweredAtOnce) {
 // late reply would pass every check of its own. The driver drains what the
 // line still owes before a different request: the next transfer gets its
 // own answer.
+//
+// The late replies must stay inside the drain window, two time-outs and the
+// owed reply's line time after the owed request left the line (at least
+// 431 ms here): beyond it the driver promises nothing. On a loaded machine
+// the simulator can wake well after a reply is due (a reply asked for 360
+// ms late has left 536 ms late), which stages that other fault. So each
+// case is judged only when the simulator's own record says every late reply
+// left within kStagingSlackMs of when it was asked for, counted from when
+// the simulator read its request; the rest of the window (50 ms or more)
+// covers the simulator reading the request later than the driver wrote it.
+// A case staged otherwise is staged again, a few times at most.
 TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
+  constexpr long kStagingSlackMs = 20;
+  constexpr int kStagings = 5;
   StartSession();
   Define("05V0100");  // connects station 5
   ShortTimeout();     // 200 ms
   struct Case {
     const char* name;
     const char* late;  // the fault scope of the late transfer
-    std::function<void()> lateTransfer, nextTransfer;
+    std::function<void()> lateTransfer;
+    std::function<std::string()> nextTransfer;  // what went wrong, or nothing
   };
+  const auto status = [](int32_t got) { return "status " + std::to_string(got); };
   const Case cases[] = {
       {"read, then a read of the next block", "read",
        [&] {
@@ -671,9 +686,11 @@ TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
        },
        [&] {
          HostArray words(4);
-         EXPECT_EQ(host_->Transfer(ZOR_READ_BLOCK, Point(5, 'V', 0x200), 4, words.data()), 0);
-         EXPECT_EQ(words.Inside(), (std::vector<uint16_t>{0xA1, 0xA2, 0xA3, 0xA4}));
-         EXPECT_TRUE(words.GuardsIntact());
+         const int32_t got = host_->Transfer(ZOR_READ_BLOCK, Point(5, 'V', 0x200), 4, words.data());
+         const std::vector<uint16_t> right = {0xA1, 0xA2, 0xA3, 0xA4};
+         if (got == 0 && words.Inside() == right && words.GuardsIntact()) return std::string();
+         return status(got) + ", words " + ::testing::PrintToString(words.Inside()) +
+                (words.GuardsIntact() ? "" : ", guard words overwritten");
        }},
       {"write, then a write the controller refuses", "write",
        [&] {
@@ -681,10 +698,12 @@ TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
          host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x300), 4, words.data());
        },
        [&] {
-         ASSERT_EQ(sim_.Control("fault primitive-error=0104@write 3").rfind("ok", 0), 0u);
+         const std::string armed = sim_.Control("fault primitive-error=0104@write 3");
+         if (armed.rfind("ok", 0) != 0) return "the refusal was not armed: " + armed;
          HostArray word(1);
          word[1] = 0x1234;
-         EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x400), 1, word.data()), 0x104);
+         const int32_t got = host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x400), 1, word.data());
+         return got == 0x104 ? std::string() : status(got) + ", not the refusal 0x104";
        }},
       {"single-bit write, then a single-bit write of another word", "read",
        [&] {
@@ -695,24 +714,45 @@ TEST_F(NativeE2E, SameShapeLateRepliesNeverBecomeTheNextTransfersAnswer) {
        [&] {
          HostArray bit(2);
          bit[1] = 1;
-         EXPECT_EQ(host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x600, 1), 1, bit.data()), 0);
-         EXPECT_EQ(sim_.Control("dump 05 V 0600"), "ok 0002");
+         const int32_t got =
+             host_->Transfer(ZOR_WRITE_BLOCK, Point(5, 'V', 0x600, 1), 1, bit.data());
+         const std::string word = sim_.Control("dump 05 V 0600");
+         return got == 0 && word == "ok 0002" ? std::string() : status(got) + ", memory " + word;
        }},
   };
   for (const int lateMs : {240, 360}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(lateMs) + " ms late");
-      ASSERT_EQ(sim_.Control("clear"), "ok");
-      ASSERT_EQ(sim_.Control("set 05 V 0100 = F0F0 F1F1 F2F2 F3F3"), "ok");
-      ASSERT_EQ(sim_.Control("set 05 V 0200 = 00A1 00A2 00A3 00A4"), "ok");
-      ASSERT_EQ(sim_.Control("set 05 V 0400 = 0000"), "ok");
-      ASSERT_EQ(sim_.Control("set 05 V 0500 = F0F0"), "ok");
-      ASSERT_EQ(sim_.Control("set 05 V 0600 = 0000"), "ok");
-      const std::string fault = "fault delay=" + std::to_string(lateMs) + "@" + c.late + " 3";
-      ASSERT_EQ(sim_.Control(fault).rfind("ok", 0), 0u);
-      c.lateTransfer();
-      ASSERT_EQ(sim_.Control("clear"), "ok");
-      c.nextTransfer();
+      std::string staged;  // what the simulator delivered at each staging
+      bool judged = false;
+      for (int staging = 0; staging < kStagings && !judged; ++staging) {
+        ASSERT_EQ(sim_.Control("clear"), "ok");
+        ASSERT_EQ(sim_.Control("set 05 V 0100 = F0F0 F1F1 F2F2 F3F3"), "ok");
+        ASSERT_EQ(sim_.Control("set 05 V 0200 = 00A1 00A2 00A3 00A4"), "ok");
+        ASSERT_EQ(sim_.Control("set 05 V 0400 = 0000"), "ok");
+        ASSERT_EQ(sim_.Control("set 05 V 0500 = F0F0"), "ok");
+        ASSERT_EQ(sim_.Control("set 05 V 0600 = 0000"), "ok");
+        ASSERT_EQ(sim_.Control("late reset"), "ok");
+        const std::string fault = "fault delay=" + std::to_string(lateMs) + "@" + c.late + " 3";
+        ASSERT_EQ(sim_.Control(fault).rfind("ok", 0), 0u);
+        c.lateTransfer();
+        ASSERT_EQ(sim_.Control("clear"), "ok");
+        const std::string wrong = c.nextTransfer();
+        // "ok SENT LONGEST": late replies that left, the longest lateness.
+        long sent = 0, longest = 0;
+        const std::string late = sim_.Control("late");
+        ASSERT_EQ(std::sscanf(late.c_str(), "ok %ld %ld", &sent, &longest), 2) << late;
+        staged += " [" + late.substr(3) + "]";
+        judged = sent > 0 && longest <= lateMs + kStagingSlackMs;
+        if (judged) {
+          EXPECT_EQ(wrong, "");
+        } else {
+          std::fprintf(stderr, "%s, %d ms late: staged again, late replies (sent, longest ms) %s\n",
+                       c.name, lateMs, late.c_str());
+        }
+      }
+      EXPECT_TRUE(judged) << "no staging kept the late replies within " << kStagingSlackMs
+                          << " ms of when they were due (replies sent, longest ms):" << staged;
     }
   }
 }

@@ -171,13 +171,22 @@ void CloseLine(Line& line) {
   line = Line{};
 }
 
-void OutputQueue::Push(Clock::time_point due, std::string bytes) {
+void OutputQueue::Push(Clock::time_point due, std::string bytes,
+                       std::optional<Clock::time_point> askedAt) {
   // A reply waits for the one before it to have left the line whole.
   if (!pieces_.empty()) {
     const Piece& last = pieces_.back();
     due = std::max(due, last.due + pace_.Span(last.bytes.size()));
   }
-  pieces_.push_back({due, std::move(bytes), 0});
+  pieces_.push_back({due, std::move(bytes), 0, askedAt});
+}
+
+OutputQueue::LateRecord OutputQueue::Late(Clock::time_point now) const {
+  LateRecord record = late_;
+  for (const Piece& piece : pieces_) {
+    if (piece.askedAt) record.longest = std::max(record.longest, now - *piece.askedAt);
+  }
+  return record;
 }
 
 bool OutputQueue::Pump(int fd) {
@@ -206,6 +215,12 @@ bool OutputQueue::Pump(int fd) {
     }
     if (piece.sent < piece.bytes.size()) return true;
     const Clock::time_point end = piece.due + pace_.Span(piece.bytes.size());
+    if (piece.askedAt) {
+      const Clock::duration took = now - *piece.askedAt;
+      ++late_.sent;
+      late_.longest = std::max(late_.longest, took);
+      late_.lastLate = took;
+    }
     pieces_.pop_front();
     if (!pieces_.empty() && pieces_.front().due < end) pieces_.front().due = end;
   }

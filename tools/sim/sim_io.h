@@ -9,6 +9,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,11 +53,20 @@ void CloseLine(Line& line);
 // when paced, its character k (from 1) has wholly gone out at due + k
 // character times, and the next piece starts no earlier than the end of the
 // one before.
+//
+// A reply made late on purpose keeps the moment its request arrived: the
+// queue records how long after it the reply's last byte actually left,
+// which on a loaded machine can be well past what was asked for (the
+// simulator wakes late), so that a test can tell the fault it staged from
+// the one it meant to stage.
 class OutputQueue {
  public:
   explicit OutputQueue(LinePace pace) : pace_(pace) {}
 
-  void Push(Clock::time_point due, std::string bytes);
+  // askedAt: when the request a late reply answers arrived; none for a
+  // reply sent on time.
+  void Push(Clock::time_point due, std::string bytes,
+            std::optional<Clock::time_point> askedAt = std::nullopt);
   bool Empty() const { return pieces_.empty(); }
 
   void Clear() { pieces_.clear(); }
@@ -67,14 +77,30 @@ class OutputQueue {
   // When the next character is due (Clock::time_point::max() when nothing waits).
   Clock::time_point NextDue() const;
 
+  // The late replies since the last ResetLate: how many have left whole,
+  // and the longest time from a request's arrival to its late reply's last
+  // byte leaving; a late reply still waiting counts with the time it has
+  // waited so far. lastLate is that time for the late reply that left last.
+  struct LateRecord {
+    long sent = 0;
+    Clock::duration longest{};
+    Clock::duration lastLate{};
+  };
+  LateRecord Late(Clock::time_point now) const;
+  long LateSent() const { return late_.sent; }
+  Clock::duration LastLate() const { return late_.lastLate; }
+  void ResetLate() { late_ = {}; }
+
  private:
   struct Piece {
     Clock::time_point due;
     std::string bytes;
     std::size_t sent = 0;
+    std::optional<Clock::time_point> askedAt;
   };
   LinePace pace_;
   std::deque<Piece> pieces_;
+  LateRecord late_;
 };
 
 // The wait until `due`, at most `cap`, for ppoll (nanoseconds: a character

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "sim_data.h"
@@ -267,8 +268,11 @@ int Run(const Options& options) {
       const tiway_sim::Exchange exchange = simulator.Handle(request.frame);
       tracer.Exchange(exchange);
       if (!exchange.plan.silent) {
+        const auto late = exchange.plan.delayMs > 0
+                              ? std::optional<tiway_sim::Clock::time_point>(request.at)
+                              : std::nullopt;
         output.Push(request.at + turnaround + std::chrono::milliseconds(exchange.plan.delayMs),
-                    exchange.plan.bytes);
+                    exchange.plan.bytes, late);
       }
     }
   };
@@ -288,6 +292,17 @@ int Run(const Options& options) {
       const auto last = arrived.empty() ? now : std::max(now, arrived.back().at);
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(last - now).count();
       reply = "ok " + std::to_string(arrived.size()) + " " + std::to_string(ms);
+    } else if (command == "late") {
+      // The replies made late by a delay fault since "late reset": how many
+      // have left, and the longest time from a request's arrival to its
+      // late reply's last byte leaving (one still waiting counts with its
+      // wait so far), in milliseconds rounded up.
+      const auto record = output.Late(tiway_sim::Clock::now());
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(record.longest).count();
+      reply = "ok " + std::to_string(record.sent) + " " + std::to_string(ms);
+    } else if (command == "late reset") {
+      output.ResetLate();
+      reply = "ok";
     } else {
       reply = simulator.Control(command);
     }
@@ -374,9 +389,16 @@ int Run(const Options& options) {
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) control.Serve(fds[i].fd, answer);
     }
     actOnArrived();
+    const long lateBefore = output.LateSent();
     if (!output.Pump(line.fd)) {
       status = Fail(std::string("writing to the line: ") + std::strerror(errno));
       break;
+    }
+    if (output.LateSent() != lateBefore) {
+      const double ms = std::chrono::duration<double, std::milli>(output.LastLate()).count();
+      char text[96];
+      std::snprintf(text, sizeof text, "-> late reply left whole %.1f ms after its request", ms);
+      tracer.Print(text);
     }
     if (options.exitAfterIdle > 0 && output.Empty() && arrived.empty() &&
         tiway_sim::Clock::now() - lastActivity >
@@ -452,7 +474,8 @@ int main(int argc, char** argv) {
       "control commands (--control PATH; one line in, one line out):\n"
       "  fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | faults\n"
       "  set SS T AAAA V... | dump SS T AAAA [N] | stations | connected\n"
-      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | help\n"
+      "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | late "
+      "[reset] | help\n"
       "\n"
       "error codes the simulator answers: see tools/sim/README.md (primitive errors 0101-0108,\n"
       "adapter refusals 0001-0009).");

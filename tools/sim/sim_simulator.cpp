@@ -191,7 +191,7 @@ constexpr const char* kHelp =
     "ok commands: fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | "
     "faults | "
     "set SS T AAAA V... | dump SS T AAAA [N] | stations | connected | disconnect SS|all | "
-    "configured 0|1 | reset | stats [reset] | line | pending | help";
+    "configured 0|1 | reset | stats [reset] | line | pending | late [reset] | help";
 
 }  // namespace
 
