@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -356,38 +358,55 @@ TEST_F(GatewayAccess, TellsSystemdReadyAndFeedsTheWatchdog) {
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
   unlink(path.c_str());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // The notify socket is read from the start, as systemd does: a datagram
+  // socket holds only a few messages (net.unix.max_dgram_qlen, 10 by
+  // default), and the gateway's next notification waits until one is read.
+  std::mutex lock;
+  std::string messages;
+  std::atomic<bool> reading{true};
+  std::thread reader([&] {
+    while (reading) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      char buffer[512];
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) continue;
+      const std::lock_guard<std::mutex> hold(lock);
+      messages.append(buffer, static_cast<size_t>(n)).append("|");
+    }
+  });
+  const auto seen = [&] {
+    const std::lock_guard<std::mutex> hold(lock);
+    return messages;
+  };
+  const auto receive = [&](const std::string& until, int count) {
+    return Eventually(
+        [&] {
+          const std::string text = seen();
+          int n = 0;
+          for (size_t at = text.find(until); at != std::string::npos;
+               at = text.find(until, at + 1)) {
+            ++n;
+          }
+          return n >= count;
+        },
+        20s);
+  };
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
   setenv("WATCHDOG_USEC", "200000", 1);
   Launch("", "");
   unsetenv("NOTIFY_SOCKET");
   unsetenv("WATCHDOG_USEC");
-  std::string messages;
-  const auto receive = [&](const std::string& until, int count) {
-    const auto deadline = Clock::now() + 20s;
-    size_t seen = 0;
-    while (Clock::now() < deadline) {
-      seen = 0;
-      for (size_t at = messages.find(until); at != std::string::npos;
-           at = messages.find(until, at + 1)) {
-        ++seen;
-      }
-      if (static_cast<int>(seen) >= count) return true;
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n > 0) messages.append(buffer, static_cast<size_t>(n)).append("|");
-    }
-    return false;
-  };
-  EXPECT_TRUE(receive("WATCHDOG=1", 3)) << messages;
+  EXPECT_TRUE(receive("WATCHDOG=1", 3)) << seen();
   EXPECT_EQ(
-      messages.rfind(
+      seen().rfind(
           "READY=1\nSTATUS=listening on 127.0.0.1:" + std::to_string(gateway_.Port()) + "|", 0),
       0u)
-      << messages;
+      << seen();
   EXPECT_EQ(gateway_.Terminate(), 0);
-  EXPECT_TRUE(receive("STOPPING=1", 1)) << messages;
+  EXPECT_TRUE(receive("STOPPING=1", 1)) << seen();
+  reading = false;
+  reader.join();
   close(fd);
   unlink(path.c_str());
 }
