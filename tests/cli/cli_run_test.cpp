@@ -35,6 +35,7 @@ struct Output {
 // env: assignments for tiway's environment ("PATH=/x"), Linux only.
 Output RunTiway(const std::string& args, const std::string& env = "") {
 #if defined(_WIN32)
+  (void)env;  // no environment assignments under Windows' shell
   std::string command = "\"\"" + BinDir() + "\\tiway.exe\" " + args + " 2>&1\"";
   FILE* pipe = _popen(command.c_str(), "r");
 #else
