@@ -127,7 +127,24 @@ void ReadMqtt(const toml::table& root, Config& config) {
   }
 }
 
-Config Parse(const toml::table& root) {
+// The tag file, relative to the configuration's folder; a unit without
+// tables must have tags.
+void ReadTagFile(const std::string& fileName, Config& config) {
+  if (config.tagsFile.empty()) return;
+  if (config.tagsFile.front() != '/') {
+    const size_t slash = fileName.rfind('/');
+    if (slash != std::string::npos)
+      config.tagsFile = fileName.substr(0, slash + 1) + config.tagsFile;
+  }
+  parse::ReadTags(config);
+  for (const Unit& unit : config.units) {
+    if (unit.tables.empty() && unit.tags.empty()) {
+      throw parse::Refusal{unit.sourceLine, "unit maps no table and has no tag"};
+    }
+  }
+}
+
+Config Parse(const toml::table& root, const std::string& fileName) {
   Config config;
   parse::Reader top(root);
   top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt"}, "the file");
@@ -136,6 +153,7 @@ Config Parse(const toml::table& root) {
   parse::ReadUnits(root, config);
   parse::ReadAccess(root, config);
   ReadMqtt(root, config);
+  ReadTagFile(fileName, config);
   return config;
 }
 
@@ -145,12 +163,14 @@ ConfigResult ParseConfig(const std::string& text, const std::string& fileName) {
   ConfigResult result;
   try {
     toml::table root = toml::parse(text, fileName);
-    result.config = Parse(root);
+    result.config = Parse(root, fileName);
   } catch (const toml::parse_error& e) {
     result.error = fileName + ":" + std::to_string(e.source().begin.line) + ": " +
                    std::string(e.description());
   } catch (const parse::Refusal& r) {
     result.error = fileName + ":" + std::to_string(r.line) + ": " + r.reason;
+  } catch (const parse::FileRefusal& r) {
+    result.error = r.message;
   }
   return result;
 }

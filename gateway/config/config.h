@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "gateway/config/tags.h"
 #include "gateway/mqtt/mq_config.h"
 #include "zortw/zortw.h"
 
@@ -52,6 +53,8 @@ struct Unit {
   size_t line = 0;
   int station = 0;  // 1 to 254
   std::vector<Table> tables;
+  std::vector<Tag> tags;  // from the tag file: published over MQTT in place of addresses
+  uint32_t pollMs = 1000, maxAgeMs = 10000;  // the unit's defaults for its tables and tags
   int sourceLine = 0;
 };
 
@@ -110,7 +113,8 @@ struct Config {
   int maxRequestsPerS = 0;  // per client address; 0: no limit
   std::string metrics;      // "HOST:PORT" of the metrics listener; empty: none
   int statsIntervalS = 60;
-  std::string driver;  // empty: libzortw.so beside the gateway
+  std::string driver;    // empty: libzortw.so beside the gateway
+  std::string tagsFile;  // [gateway] tags, relative to the configuration's folder resolved
   std::vector<LineConfig> lines;
   std::vector<Unit> units;
   std::vector<ClientRule> clients;  // empty: every client reads and writes
@@ -123,7 +127,7 @@ struct Config {
 
 struct ConfigResult {
   std::optional<Config> config;
-  std::string error;  // "FILE:LINE: reason" when refused
+  std::string error;  // "FILE:LINE: reason" when refused ("FILE:LINE:COLUMN: " in the tag file)
 };
 
 // The settings a reload cannot change: the listeners, the connection

@@ -39,9 +39,10 @@ void ReadGatewaySection(const toml::table& root, Config& config) {
     r.CheckKeys(
         {"listen", "port", "max_clients", "max_clients_per_address", "max_connections_per_s",
          "idle_timeout_s", "request_timeout_ms", "diagnostics_unit", "diagnostics",
-         "max_requests_per_s", "metrics", "stats_interval_s", "driver"},
+         "max_requests_per_s", "metrics", "stats_interval_s", "driver", "tags"},
         "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
+    config.tagsFile = r.Str("tags").value_or("");
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
     config.maxClients = static_cast<int>(r.Int("max_clients", 1, 4096).value_or(64));
     config.maxClientsPerAddress =

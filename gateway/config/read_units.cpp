@@ -164,6 +164,8 @@ void ReadUnits(const toml::table& root, Config& config) {
     }
     const uint32_t poll = static_cast<uint32_t>(r.Int("poll_ms", 0, 3600000).value_or(1000));
     const uint32_t age = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(10000));
+    unit.pollMs = poll;
+    unit.maxAgeMs = age;
     for (Kind kind : {Kind::Holding, Kind::Input, Kind::Coil, Kind::Discrete}) {
       const toml::node* list = node.as_table()->get(KindName(kind));
       if (list == nullptr) continue;
@@ -175,7 +177,10 @@ void ReadUnits(const toml::table& root, Config& config) {
         unit.tables.push_back(ReadTable(*entry.as_table(), kind, poll, age));
       }
     }
-    if (unit.tables.empty()) throw Refusal{unit.sourceLine, "unit maps no table"};
+    // With a tag file, a unit may publish tags only (checked once they are read).
+    if (unit.tables.empty() && config.tagsFile.empty()) {
+      throw Refusal{unit.sourceLine, "unit maps no table"};
+    }
     // Modbus ranges of one kind must not overlap.
     std::vector<const Table*> sorted;
     for (const Table& t : unit.tables) sorted.push_back(&t);

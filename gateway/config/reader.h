@@ -21,6 +21,12 @@ struct Refusal {
   std::string reason;
 };
 
+// A refusal in another file than the configuration (the tag file), the
+// whole message "FILE:LINE:COLUMN: reason".
+struct FileRefusal {
+  std::string message;
+};
+
 inline int LineOf(const toml::node& node) {
   return static_cast<int>(node.source().begin.line);
 }
@@ -78,5 +84,9 @@ void ReadGatewaySection(const toml::table& root, Config& config);  // [gateway]
 void ReadLines(const toml::table& root, Config& config);           // [[line]]
 void ReadUnits(const toml::table& root, Config& config);           // [[unit]] and their tables
 void ReadAccess(const toml::table& root, Config& config);          // [tls] and [[client]]
+// The tag file (config.tagsFile, when set) into the units' tags; the text
+// of one as `file` names it.
+void ReadTags(Config& config);
+void ReadTagText(const std::string& text, const std::string& file, Config& config);
 
 }  // namespace gateway::parse

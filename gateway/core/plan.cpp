@@ -120,6 +120,12 @@ Need NeedOf(const Unit& unit, const Table& table) {
               table.LastElement(), table.pollMs,   table.letter == 'F'};
 }
 
+// A tag's words: the two of a 32-bit value read in one block.
+Need NeedOf(const Unit& unit, const Tag& tag) {
+  return Need{unit.station, tag.Memory(),    tag.element, tag.element + tag.Words() - 1,
+              tag.pollMs,   tag.Words() == 2};
+}
+
 double PassMs(const std::vector<Block>& blocks, const LineCost& cost) {
   double ms = 0;
   for (const Block& b : blocks) ms += cost.ReadMs(b.memory, b.count);
@@ -137,6 +143,7 @@ Plan MakePlan(const Config& config, bool coalesce) {
     for (const Unit& unit : config.units) {
       if (unit.line != l) continue;
       for (const Table& table : unit.tables) needs.push_back(NeedOf(unit, table));
+      for (const Tag& tag : unit.tags) needs.push_back(NeedOf(unit, tag));
     }
     LinePlan& line = plan.lines[l];
     line.blocks = PlanBlocks(needs, cost, coalesce);
@@ -171,35 +178,46 @@ Plan MakePlan(const Config& config, bool coalesce) {
     std::sort(index[l].begin(), index[l].end());
   }
   plan.refs.resize(config.units.size());
+  plan.tagRefs.resize(config.units.size());
   for (size_t u = 0; u < config.units.size(); ++u) {
     const Unit& unit = config.units[u];
     const std::vector<Block>& blocks = plan.lines[unit.line].blocks;
     const std::vector<Key>& keys = index[unit.line];
+    // The cache place of element e of `memory`, read at `pollMs`.
+    const auto refOf = [&](char memory, uint32_t e, uint32_t pollMs) {
+      const auto holds = [&](const Block& block) {
+        return e >= block.first && e <= block.Last() && (coalesce || block.pollMs == pollMs);
+      };
+      Ref ref{static_cast<uint32_t>(blocks.size()), 0};
+      // Blocks of this station and memory starting at or before e, the
+      // nearest first; blocks hold at most 124 elements, so only those
+      // starting within that distance can hold e.
+      auto it =
+          std::upper_bound(keys.begin(), keys.end(), Key{unit.station, memory, e, UINT32_MAX});
+      uint32_t best = UINT32_MAX;
+      while (it != keys.begin()) {
+        --it;
+        if (it->station != unit.station || it->memory != memory ||
+            e - it->first >= MaxBlockElements(it->memory)) {
+          break;
+        }
+        if (holds(blocks[it->block]) && it->block < best) best = it->block;
+      }
+      if (best != UINT32_MAX) ref = Ref{best, e - blocks[best].first};
+      return ref;
+    };
     for (const Table& table : unit.tables) {
       std::vector<Ref> refs;
-      const auto holds = [&](const Block& block, uint32_t e) {
-        return e >= block.first && e <= block.Last() && (coalesce || block.pollMs == table.pollMs);
-      };
       for (uint32_t e = table.FirstElement(); e <= table.LastElement(); ++e) {
-        Ref ref{static_cast<uint32_t>(blocks.size()), 0};
-        // Blocks of this station and memory starting at or before e, the
-        // nearest first; blocks hold at most 124 elements, so only those
-        // starting within that distance can hold e.
-        auto it = std::upper_bound(keys.begin(), keys.end(),
-                                   Key{unit.station, table.Memory(), e, UINT32_MAX});
-        uint32_t best = UINT32_MAX;
-        while (it != keys.begin()) {
-          --it;
-          if (it->station != unit.station || it->memory != table.Memory() ||
-              e - it->first >= MaxBlockElements(it->memory)) {
-            break;
-          }
-          if (holds(blocks[it->block], e) && it->block < best) best = it->block;
-        }
-        if (best != UINT32_MAX) ref = Ref{best, e - blocks[best].first};
-        refs.push_back(ref);
+        refs.push_back(refOf(table.Memory(), e, table.pollMs));
       }
       plan.refs[u].push_back(std::move(refs));
+    }
+    for (const Tag& tag : unit.tags) {
+      std::vector<Ref> refs;
+      for (uint32_t w = 0; w < tag.Words(); ++w)
+        refs.push_back(refOf(tag.Memory(), tag.element + w, tag.pollMs));
+      plan.tagRefs[u].push_back(std::move(refs));
     }
   }
   return plan;
@@ -231,6 +249,16 @@ std::string DescribePlan(const Config& config, const Plan& plan) {
                       table.address + range.second);
         s += text;
       }
+    }
+    std::map<uint32_t, size_t> tagsIn;  // block: tags it holds words of
+    for (const std::vector<Ref>& refs : plan.tagRefs[u]) {
+      if (!refs.empty() && refs[0].block < serves[unit.line].size()) ++tagsIn[refs[0].block];
+    }
+    for (const auto& [block, count] : tagsIn) {
+      std::string& s = serves[unit.line][block];
+      std::snprintf(text, sizeof text, "%s unit %d %zu %s", s.empty() ? "" : ",", unit.id, count,
+                    count == 1 ? "tag" : "tags");
+      s += text;
     }
   }
   for (size_t l = 0; l < config.lines.size(); ++l) {

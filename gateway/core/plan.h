@@ -66,6 +66,8 @@ struct Plan {
   std::vector<LinePlan> lines;
   // refs[unit][table][k]: the cache place of the table's k-th element.
   std::vector<std::vector<std::vector<Ref>>> refs;
+  // tagRefs[unit][tag][w]: the cache place of the tag's w-th word (or discrete).
+  std::vector<std::vector<std::vector<Ref>>> tagRefs;
 };
 
 Plan MakePlan(const Config& config, bool coalesce = true);
