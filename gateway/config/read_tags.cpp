@@ -37,8 +37,12 @@ class RowReader {
     return Cell{};
   }
   [[noreturn]] void Fail(const Cell& cell, const std::string& reason) const {
-    const int line = cell.field ? cell.field->line : row_.front().line;
-    const int column = cell.field ? cell.field->column : 1;
+    // A cell past the row's end: where it would begin.
+    const csv::Field& last = row_.back();
+    int end = last.column + 1;
+    for (unsigned char c : last.text) end += (c & 0xC0) != 0x80 ? 1 : 0;
+    const int line = cell.field ? cell.field->line : last.line;
+    const int column = cell.field ? cell.field->column : end;
     throw FileRefusal{file_ + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
                       reason};
   }
