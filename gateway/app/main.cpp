@@ -10,7 +10,11 @@ int main(int argc, char** argv) {
   gateway::Options o;
   CLI::App app{"tiway-gateway: the TIWAY I network served over Modbus TCP"};
   app.add_option("--config", o.configPath, "configuration file (TOML)")->required();
-  app.add_flag("--check", o.check, "check the file and print the plan; open no line");
+  app.add_flag("--check", o.check,
+               "check the file (and its tag file) and print the plan; open no line");
+  app.add_flag("--export-tags", o.exportTags,
+               "write the tag file (CSV) of every point the configuration publishes by address, "
+               "to start a tag file from; open no line");
   app.add_option("--listen", o.listen, "listen address (default: the file's, else 127.0.0.1)");
   app.add_option("--port", o.port, "TCP port (default: the file's, else 5020; 0 picks a free one)")
       ->check(CLI::Range(0, 65535));

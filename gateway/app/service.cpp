@@ -7,6 +7,7 @@
 
 #include "gateway/core/log.h"
 #include "gateway/mqtt/mq_gateway.h"
+#include "gateway/mqtt/mq_model.h"
 #include "gateway/net/metrics_server.h"
 #include "gateway/net/server.h"
 #include "gateway/report/stats.h"
@@ -85,6 +86,10 @@ int Service::Run() {
   }
   config_ = *loaded.config;
   options_.Override(config_);
+  if (options_.exportTags) {
+    std::cout << mqtt::ExportTags(config_) << std::flush;
+    return kExitOk;
+  }
   const std::string metricsHost = MetricsHost(config_);
   for (const std::string& address :
        {config_.listen, metricsHost, config_.tls.enabled ? TlsListen(config_) : std::string()}) {
@@ -99,7 +104,11 @@ int Service::Run() {
   if (options_.check) {
     std::cout << "configuration ok: " << Plural(config_.lines.size(), "line", "lines") << ", "
               << Plural(config_.units.size(), "unit", "units") << ", "
-              << Plural(config_.clients.size(), "client rule", "client rules") << "\n";
+              << Plural(config_.clients.size(), "client rule", "client rules");
+    size_t tags = 0;
+    for (const Unit& unit : config_.units) tags += unit.tags.size();
+    if (!config_.tagsFile.empty()) std::cout << ", " << Plural(tags, "tag", "tags");
+    std::cout << "\n";
     return kExitOk;
   }
   Log(std::string("tiway-gateway ") + ZORTW_VERSION + " starting: " + options_.configPath + ", " +

@@ -37,6 +37,7 @@ enum ExitCode : int {
 struct Options {
   std::string configPath, driverPath, listen;
   bool check = false;       // check the file and print the plan; open no line
+  bool exportTags = false;  // write the address metrics as a tag file; open no line
   bool noCoalesce = false;  // read every configured range on its own
   int port = -1;            // -1: the file's
   int maxClients = 0;       // 0: the file's

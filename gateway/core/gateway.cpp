@@ -208,6 +208,28 @@ void Gateway::Submit(WriteRequest request, WriteDone done) {
                 });
 }
 
+void Gateway::WritePoints(int unitId, char memory, uint32_t element, int bit,
+                          std::vector<uint16_t> values, const std::string& actor,
+                          std::function<void(int32_t status)> done) {
+  size_t u = 0;
+  const Unit* unit = FindUnit(unitId, u);
+  if (unit == nullptr) return done(kNotSent);
+  std::shared_ptr<UnitCounters> counters = unitCounters_[u];
+  counters->requests.Add();
+  WriteJob job;
+  job.station = unit->station;
+  job.memory = memory;
+  job.element = element;
+  job.bit = bit;
+  job.values = std::move(values);
+  job.actor = actor;
+  RunWriteChain(lines_[unit->line], {std::move(job)},
+                [counters, done = std::move(done)](int32_t status) {
+                  if (status != ZOR_OK) counters->exceptions.Add();
+                  done(status);
+                });
+}
+
 uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
                        const std::vector<uint16_t>& values) {
   std::promise<uint8_t> result;

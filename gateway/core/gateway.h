@@ -54,6 +54,12 @@ class Gateway {
                   WriteDone done) {
     Submit(WriteRequest{unitId, kind, address, values, ""}, std::move(done));
   }
+  // A write of points as they are, not through a Modbus table (a tag's
+  // words, or the 0/1 of its bit): `values` from `element` of `memory` (V,
+  // Y or C), in one driver write. `done` gets the driver's status (kNotSent
+  // when there is no such unit), once.
+  void WritePoints(int unitId, char memory, uint32_t element, int bit, std::vector<uint16_t> values,
+                   const std::string& actor, std::function<void(int32_t status)> done);
   // Writes that waited too long in a line's queue are answered 0x0B and
   // dropped (the Modbus service calls this when a queued write's time is up).
   void ExpireWrites(Clock::time_point now) {

@@ -123,6 +123,49 @@ EdgeNode::Command EdgeNode::OnCommand(const std::string& topic, const std::strin
         uint64_t bits = 0;
         bool ok = false;
         const auto kind = pm.value_case();
+        if (m.isTag) {
+          // In engineering units, in the tag's datatype or any numeric one;
+          // the range and the conversion are the write's (TagWrite).
+          double number = 0;
+          const bool isSigned = m.type == DataType::Int16 || m.type == DataType::Int32;
+          switch (kind) {
+            case pb::Payload::Metric::kBooleanValue:
+              ok = m.type == DataType::Boolean;
+              number = pm.boolean_value() ? 1 : 0;
+              break;
+            case pb::Payload::Metric::kIntValue:
+              ok = m.type != DataType::Boolean;
+              number = isSigned ? static_cast<double>(static_cast<int32_t>(pm.int_value()))
+                                : static_cast<double>(pm.int_value());
+              break;
+            case pb::Payload::Metric::kLongValue:
+              ok = m.type != DataType::Boolean;
+              number = isSigned ? static_cast<double>(static_cast<int64_t>(pm.long_value()))
+                                : static_cast<double>(pm.long_value());
+              break;
+            case pb::Payload::Metric::kFloatValue:
+              ok = m.type != DataType::Boolean && std::isfinite(pm.float_value());
+              number = pm.float_value();
+              break;
+            case pb::Payload::Metric::kDoubleValue:
+              ok = m.type != DataType::Boolean && std::isfinite(pm.double_value());
+              number = pm.double_value();
+              break;
+            default:
+              break;
+          }
+          if (!ok) {
+            refusals.push_back(what + (m.type == DataType::Boolean
+                                           ? ": needs a Boolean"
+                                           : ": needs a finite number (int, long, float or "
+                                             "double value)"));
+            continue;
+          }
+          Write w{d, i, BitsOf(DataType::Double, number), number};
+          writes.push_back(w);
+          ++counters_.writes;
+          continue;
+        }
         switch (m.type) {
           case DataType::UInt16:
             ok = kind == pb::Payload::Metric::kIntValue && pm.int_value() <= 0xFFFF;

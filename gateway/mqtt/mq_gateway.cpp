@@ -8,6 +8,7 @@
 #include "gateway/core/answers.h"
 #include "gateway/core/line.h"
 #include "gateway/core/log.h"
+#include "gateway/core/tags.h"
 #include "gateway/modbus/pdu.h"
 #include "gateway/mqtt/mq_service.h"
 #include "gateway/report/audit.h"
@@ -81,9 +82,47 @@ class Adapter : public Core {
       value = state.values[r[offset].offset];
       at = nowMs - age.count();
     };
+    // A tag's words: its quality is bad when a block's last read failed,
+    // stale when older than max_age_ms, and bad for a BCD digit above 9.
+    const auto readTag = [&](const MetricDef& m, Value& v) {
+      const std::vector<gateway::Ref>& r = plan_.tagRefs[device.unit][m.table];
+      std::vector<uint16_t> words;
+      int64_t at = nowMs;
+      v.quality = kQualityGood;
+      for (const gateway::Ref& ref : r) {
+        if (ref.block >= cache.size()) {
+          v.quality = kQualityBad;
+          break;
+        }
+        const gateway::BlockState& state = cache[ref.block];
+        if (state.goodAt == gateway::Clock::time_point{} || ref.offset >= state.values.size()) {
+          v.quality = kQualityBad;
+          break;
+        }
+        const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - state.goodAt);
+        if (!state.good) {
+          v.quality = kQualityBad;
+        } else if (age.count() > static_cast<int64_t>(m.maxAgeMs) && v.quality == kQualityGood) {
+          v.quality = kQualityStale;
+        }
+        words.push_back(state.values[ref.offset]);
+        at = std::min(at, nowMs - age.count());
+      }
+      if (words.size() == r.size()) {
+        const gateway::TagReading reading = gateway::Decode(m.tag, words);
+        if (!reading.good) v.quality = kQualityBad;
+        if (reading.good) v.bits = BitsOf(m.type, reading.value);
+      }
+      v.good = v.quality == kQualityGood;
+      v.timeMs = static_cast<uint64_t>(std::max<int64_t>(0, at));
+    };
     for (size_t i = 0; i < device.metrics.size(); ++i) {
       const MetricDef& m = device.metrics[i];
       Value& v = out[i];
+      if (m.isTag) {
+        readTag(m, v);
+        continue;
+      }
       uint16_t w = 0;
       int64_t at = 0;
       word(m, m.offset, w, v.good, at);
@@ -118,6 +157,7 @@ class Adapter : public Core {
 
   void Write(const DeviceDef& device, const MetricDef& metric, uint64_t bits,
              const std::string& actor) override {
+    if (metric.isTag) return TagWrite(device, metric, NumberOf(DataType::Double, bits), actor);
     std::vector<uint16_t> values;
     int function = 6;
     if (metric.type == DataType::Float) {
@@ -144,6 +184,30 @@ class Adapter : public Core {
   }
 
   void Log(const std::string& line) override { gateway::Log(line); }
+
+  // A value in engineering units into the tag's words (scaling inverted,
+  // range checked, BCD encoded; both words of a 32-bit value in one write),
+  // audited with the tag's name.
+  void TagWrite(const DeviceDef& device, const MetricDef& metric, double value,
+                const std::string& actor) {
+    const gateway::Tag& tag = metric.tag;
+    const int unit = device.unitId;
+    std::string why;
+    const std::optional<std::vector<uint16_t>> words = gateway::Encode(tag, value, why);
+    if (!words) {
+      gateway::Log(gateway::report::AuditTagWrite(actor, unit, tag.name, tag.Address(), value, {},
+                                                  gateway::kNotSent, why.c_str()));
+      return;
+    }
+    gateway::Gateway& core = core_;
+    asio::post(io_, [&core, actor, unit, tag, value, words = *words] {
+      core.WritePoints(unit, tag.Memory(), tag.element, tag.bit, words, actor,
+                       [actor, unit, tag, value, words](int32_t status) {
+                         gateway::Log(gateway::report::AuditTagWrite(
+                             actor, unit, tag.name, tag.Address(), value, words, status, nullptr));
+                       });
+    });
+  }
 
  private:
   const gateway::Plan& plan_;
@@ -174,11 +238,13 @@ std::vector<std::vector<std::vector<size_t>>> BlockDevices(const Model& model,
   for (size_t l = 0; l < plan.lines.size(); ++l) blocks[l].resize(plan.lines[l].blocks.size());
   for (size_t d = 0; d < model.devices.size(); ++d) {
     const DeviceDef& device = model.devices[d];
-    for (const std::vector<gateway::Ref>& refs : plan.refs[device.unit]) {
-      for (const gateway::Ref& ref : refs) {
-        if (ref.block >= blocks[device.line].size()) continue;
-        std::vector<size_t>& holders = blocks[device.line][ref.block];
-        if (holders.empty() || holders.back() != d) holders.push_back(d);
+    for (const auto* all : {&plan.refs[device.unit], &plan.tagRefs[device.unit]}) {
+      for (const std::vector<gateway::Ref>& refs : *all) {
+        for (const gateway::Ref& ref : refs) {
+          if (ref.block >= blocks[device.line].size()) continue;
+          std::vector<size_t>& holders = blocks[device.line][ref.block];
+          if (holders.empty() || holders.back() != d) holders.push_back(d);
+        }
       }
     }
   }

@@ -1,7 +1,9 @@
 // What the edge node publishes, from the gateway's configuration: one
-// Sparkplug device per unit, one metric per word, value or discrete its
-// tables read (named by its point address text), each with an alias unique
-// across the node; and the node's own metrics.
+// Sparkplug device per unit; a unit with tags publishes exactly its tags
+// (named, typed and scaled, with properties), one without publishes a
+// metric per word, value or discrete its tables read (named by its point
+// address text); each with an alias unique across the node; and the node's
+// own metrics.
 #pragma once
 
 #include <cstddef>
@@ -16,12 +18,26 @@ namespace mqtt {
 // Sparkplug datatypes the node uses (the enum of the payload schema).
 enum class DataType : uint32_t {
   Int16 = 2,
+  Int32 = 3,
   UInt16 = 6,
+  UInt32 = 7,
   UInt64 = 8,
   Float = 9,
+  Double = 10,
   Boolean = 11,
   String = 12,
 };
+
+// A value's bits in its datatype (as Value::bits carries them) and back:
+// UInt16/Int16/UInt32/Int32 their two's complement, Float and Double their
+// IEEE bits, Boolean 0 or 1.
+uint64_t BitsOf(DataType type, double value);
+double NumberOf(DataType type, uint64_t bits);
+
+// The per-metric quality property host applications read ("Quality",
+// Int32), as OPC codes: good, bad (its read failed, or a BCD digit above 9),
+// stale (older than max_age_ms).
+inline constexpr int32_t kQualityGood = 192, kQualityBad = 0, kQualityStale = 500;
 
 struct MetricDef {
   std::string name;  // "V0064", "F0200", "X0010", "V0064.3" (bit 3 of V0064)
@@ -40,7 +56,14 @@ struct MetricDef {
   gateway::Kind writeKind = gateway::Kind::Holding;
   uint32_t writeAddress = 0;   // the Modbus address of its first register or bit
   bool writeLowFirst = false;  // F: the table puts the low word first
+  // A tag's metric: `table` is the tag's index in the unit's tags, `tag`
+  // its definition (type, scaling, units, description, writable).
+  bool isTag = false;
+  gateway::Tag tag;
 };
+
+// The same birth: name, alias, datatype and, for tags, their properties.
+bool SameBirth(const MetricDef& a, const MetricDef& b);
 
 struct DeviceDef {
   std::string id;
@@ -48,6 +71,7 @@ struct DeviceDef {
   int unitId = 0;   // Modbus unit id
   size_t line = 0;
   int station = 0;
+  bool tagged = false;  // its metrics are its tags: quality per metric
   std::vector<MetricDef> metrics;
 };
 
@@ -67,6 +91,10 @@ struct Model {
 };
 
 Model BuildModel(const gateway::Config& config);
+
+// The tag file of every address metric the configuration publishes without
+// tags (one row per metric, named by its address, typed as published).
+std::string ExportTags(const gateway::Config& config);
 
 // "V0064" and the like.
 std::string PointName(char letter, uint32_t element);

@@ -25,6 +25,13 @@ float FloatOf(uint64_t bits) {
 
 void SetValue(pb::Payload::Metric& m, DataType type, uint64_t bits) {
   switch (type) {
+    case DataType::UInt32:
+    case DataType::Int32:  // two's complement in the 32-bit field
+      m.set_int_value(static_cast<uint32_t>(bits));
+      break;
+    case DataType::Double:
+      m.set_double_value(NumberOf(type, bits));
+      break;
     case DataType::UInt16:
       m.set_int_value(static_cast<uint32_t>(bits & 0xFFFF));
       break;
@@ -57,6 +64,36 @@ pb::Payload::Metric* AddMetric(pb::Payload& p, const std::string* name, uint64_t
 
 const char* kLineMetric[3] = {"State", "Transactions", "Failures"};
 
+void AddQuality(pb::Payload::Metric& m, int32_t quality) {
+  pb::Payload::PropertySet* set = m.mutable_properties();
+  set->add_keys("Quality");
+  pb::Payload::PropertyValue* v = set->add_values();
+  v->set_type(static_cast<uint32_t>(DataType::Int32));
+  v->set_int_value(static_cast<uint32_t>(quality));
+}
+
+// A tag's properties in its birth, named as host applications read them:
+// engUnit, engLow, engHigh, Documentation, readOnly, and its Quality.
+void AddTagProperties(pb::Payload::Metric& m, const gateway::Tag& tag, int32_t quality) {
+  pb::Payload::PropertySet* set = m.mutable_properties();
+  const auto add = [&](const char* key, DataType type) {
+    set->add_keys(key);
+    pb::Payload::PropertyValue* v = set->add_values();
+    v->set_type(static_cast<uint32_t>(type));
+    return v;
+  };
+  if (!tag.units.empty()) add("engUnit", DataType::String)->set_string_value(tag.units);
+  if (tag.scaled) {
+    add("engLow", DataType::Double)->set_double_value(tag.engLow);
+    add("engHigh", DataType::Double)->set_double_value(tag.engHigh);
+  }
+  if (!tag.description.empty()) {
+    add("Documentation", DataType::String)->set_string_value(tag.description);
+  }
+  add("readOnly", DataType::Boolean)->set_boolean_value(!tag.writable);
+  AddQuality(m, quality);
+}
+
 }  // namespace
 
 EdgeNode::EdgeNode(const Model& model, const Settings& settings, Store& store, Publisher& publisher)
@@ -65,6 +102,7 @@ EdgeNode::EdgeNode(const Model& model, const Settings& settings, Store& store, P
   for (size_t d = 0; d < devices_.size(); ++d) {
     devices_[d].current.resize(model.devices[d].metrics.size());
     devices_[d].known.assign(model.devices[d].metrics.size(), 0);
+    devices_[d].quality.assign(model.devices[d].metrics.size(), kQualityBad);
   }
   lines_.resize(model.lines.size());
   for (LineStatus& line : lines_) line.state = "starting";
@@ -76,6 +114,7 @@ void EdgeNode::ModelChanged() {
   for (size_t d = 0; d < devices_.size(); ++d) {
     devices_[d].current.resize(model_.devices[d].metrics.size());
     devices_[d].known.assign(model_.devices[d].metrics.size(), 0);
+    devices_[d].quality.assign(model_.devices[d].metrics.size(), kQualityBad);
   }
   lines_.resize(model_.lines.size());
   linesNow_.resize(model_.lines.size());
@@ -163,8 +202,12 @@ void EdgeNode::DeviceBirth(size_t d, uint64_t nowMs) {
   p.set_seq(NextSeq());
   for (size_t i = 0; i < def.metrics.size(); ++i) {
     const MetricDef& m = def.metrics[i];
-    SetValue(*AddMetric(p, &m.name, m.alias, m.type, state.current[i].timeMs), m.type,
-             state.current[i].bits);
+    pb::Payload::Metric* pm = AddMetric(p, &m.name, m.alias, m.type, state.current[i].timeMs);
+    SetValue(*pm, m.type, state.current[i].bits);
+    if (m.isTag) {
+      AddTagProperties(*pm, m.tag, state.current[i].quality);
+      state.quality[i] = state.current[i].quality;
+    }
     state.known[i] = state.current[i].bits;
   }
   if (Send(Topic("DBIRTH", def.id), p.SerializeAsString())) state.born = true;
@@ -180,14 +223,15 @@ void EdgeNode::DeviceDeath(size_t d, uint64_t nowMs) {
 
 bool EdgeNode::Changed(const MetricDef& m, uint64_t known, uint64_t now) const {
   if (known == now) return false;
-  if (m.type != DataType::Float || m.deadband <= 0) return true;
-  const float a = FloatOf(known), b = FloatOf(now);
+  if (m.type == DataType::Boolean || m.deadband <= 0) return true;
+  const double a = NumberOf(m.type, known), b = NumberOf(m.type, now);
   if (std::isnan(a) || std::isnan(b)) return true;
-  return std::fabs(static_cast<double>(b) - static_cast<double>(a)) >= m.deadband;
+  return std::fabs(b - a) >= m.deadband;
 }
 
 void EdgeNode::Sample(size_t d, const std::vector<Value>& values, bool lineUp, uint64_t nowMs) {
   const DeviceDef& def = model_.devices[d];
+  if (def.tagged) return SampleTags(d, values, lineUp, nowMs);
   DeviceState& state = devices_[d];
   bool alive = lineUp && values.size() == def.metrics.size();
   for (size_t i = 0; alive && i < values.size(); ++i) alive = values[i].good;
@@ -223,6 +267,68 @@ void EdgeNode::Sample(size_t d, const std::vector<Value>& values, bool lineUp, u
     p.set_seq(NextSeq());
     if (Send(Topic("DDATA", def.id), p.SerializeAsString())) return;
   }
+  store_.Append(changes);
+  counters_.stored += changes.size();
+}
+
+// A device of tags stays born while its line is up and any of its tags is
+// good (the station answers); each tag's quality goes out with its value
+// whenever it changes.
+void EdgeNode::SampleTags(size_t d, const std::vector<Value>& values, bool lineUp, uint64_t nowMs) {
+  const DeviceDef& def = model_.devices[d];
+  DeviceState& state = devices_[d];
+  bool alive = false;
+  for (size_t i = 0; lineUp && i < values.size() && values.size() == def.metrics.size(); ++i) {
+    alive = alive || values[i].good;
+  }
+  const bool first = !state.polled;
+  if (alive) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      // A tag that is not good keeps its last good value, with its quality.
+      if (values[i].good || !state.polled) state.current[i] = values[i];
+      state.current[i].quality = values[i].quality;
+      state.current[i].good = values[i].good;
+    }
+    state.polled = true;
+  }
+  state.alive = alive;
+  if (Publishing()) {
+    if (alive && !state.born) return DeviceBirth(d, nowMs);
+    if (!alive && state.born) return DeviceDeath(d, nowMs);
+  }
+  if (!alive) return;
+  if (first && !Publishing()) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      state.known[i] = state.current[i].bits;
+      state.quality[i] = state.current[i].quality;
+    }
+    return;
+  }
+  pb::Payload p;
+  std::vector<StoredChange> changes;
+  for (size_t i = 0; i < def.metrics.size(); ++i) {
+    const MetricDef& m = def.metrics[i];
+    const Value& now = state.current[i];
+    const bool qualityChanged = now.quality != state.quality[i];
+    const bool valueChanged = now.good && Changed(m, state.known[i], now.bits);
+    if (!qualityChanged && !valueChanged) continue;
+    pb::Payload::Metric* pm = AddMetric(p, nullptr, m.alias, m.type, now.timeMs);
+    SetValue(*pm, m.type, now.bits);
+    if (qualityChanged) AddQuality(*pm, now.quality);
+    state.quality[i] = now.quality;
+    state.known[i] = now.bits;
+    if (valueChanged) {
+      changes.push_back(
+          StoredChange{def.id, m.alias, static_cast<uint32_t>(m.type), now.bits, now.timeMs});
+    }
+  }
+  if (p.metrics_size() == 0) return;
+  if (Publishing()) {
+    p.set_timestamp(nowMs);
+    p.set_seq(NextSeq());
+    if (Send(Topic("DDATA", def.id), p.SerializeAsString())) return;
+  }
+  if (changes.empty()) return;
   store_.Append(changes);
   counters_.stored += changes.size();
 }

@@ -30,9 +30,10 @@ class Publisher {
 
 // A metric's value as one poll left it.
 struct Value {
-  uint64_t bits = 0;    // UInt16/Int16 word, Float bits, Boolean 0/1
+  uint64_t bits = 0;    // in its metric's datatype (BitsOf)
   bool good = false;    // read well, and not older than its table's max_age_ms
   uint64_t timeMs = 0;  // when the poll that read it ended (UTC ms)
+  int32_t quality = 0;  // tags: kQualityGood, kQualityBad or kQualityStale
 };
 
 struct LineStatus {
@@ -45,6 +46,7 @@ struct Write {
   size_t device = 0;
   size_t metric = 0;
   uint64_t bits = 0;
+  double number = 0;  // a tag's: the value in engineering units
 };
 
 struct NodeCounters {
@@ -94,15 +96,17 @@ class EdgeNode {
 
  private:
   struct DeviceState {
-    std::vector<Value> current;   // as last polled
-    std::vector<uint64_t> known;  // the value subscribers have (or will have, stored)
-    bool polled = false;          // a poll has been seen since the start
-    bool alive = false;           // line up and every value good
-    bool born = false;            // DBIRTH sent in this session (no DDEATH since)
+    std::vector<Value> current;    // as last polled
+    std::vector<uint64_t> known;   // the value subscribers have (or will have, stored)
+    std::vector<int32_t> quality;  // tags: the quality subscribers have
+    bool polled = false;           // a poll has been seen since the start
+    bool alive = false;            // line up and every value good
+    bool born = false;             // DBIRTH sent in this session (no DDEATH since)
   };
   void Births(uint64_t nowMs);
   void DeviceBirth(size_t device, uint64_t nowMs);
   void DeviceDeath(size_t device, uint64_t nowMs);
+  void SampleTags(size_t device, const std::vector<Value>& values, bool lineUp, uint64_t nowMs);
   void Replay(uint64_t nowMs);
   bool Send(const std::string& topic, std::string payload);
   bool Changed(const MetricDef& metric, uint64_t known, uint64_t now) const;

@@ -302,8 +302,7 @@ void Service::Rebind(const Settings& settings, Model model,
     const DeviceDef &a = model.devices[d], &b = model_.devices[d];
     same = a.id == b.id && a.metrics.size() == b.metrics.size();
     for (size_t i = 0; same && i < a.metrics.size(); ++i) {
-      same = a.metrics[i].name == b.metrics[i].name && a.metrics[i].alias == b.metrics[i].alias &&
-             a.metrics[i].type == b.metrics[i].type;
+      same = SameBirth(a.metrics[i], b.metrics[i]);
     }
   }
   model_ = std::move(model);  // the node reads it in place

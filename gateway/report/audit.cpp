@@ -39,4 +39,22 @@ std::string AuditWrite(const std::string& address, uint16_t port, const modbus::
   return text;
 }
 
+std::string AuditTagWrite(const std::string& actor, int unit, const std::string& tag,
+                          const std::string& address, double value,
+                          const std::vector<uint16_t>& words, int32_t status, const char* why) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%.17g", value);
+  std::string text = "audit: write from " + actor + " unit " + std::to_string(unit) + " tag '" +
+                     tag + "' (" + address + ") value " + number + " words";
+  for (uint16_t w : words) text += " " + std::to_string(w);
+  if (words.empty()) text += " none";
+  text += ": status ";
+  text += status == kNotSent   ? std::string("none (not sent)")
+          : status == kNotDone ? std::string("none (not carried out)")
+                               : std::to_string(status);
+  text += status == ZOR_OK ? ", done" : ", failed";
+  if (why != nullptr) text += std::string(" (") + why + ")";
+  return text;
+}
+
 }  // namespace gateway::report

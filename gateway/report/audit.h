@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gateway/modbus/pdu.h"
 
@@ -14,5 +15,12 @@ namespace gateway::report {
 // driver's, or kNotSent / kNotDone; `why` (may be nullptr) explains a refusal.
 std::string AuditWrite(const std::string& address, uint16_t port, const modbus::Request& request,
                        int32_t status, uint8_t answer, const char* why);
+
+// A write to a tag: who, the tag's name, unit and address, the value in
+// engineering units and the words written (none when refused), the
+// driver's status and, when refused, why.
+std::string AuditTagWrite(const std::string& actor, int unit, const std::string& tag,
+                          const std::string& address, double value,
+                          const std::vector<uint16_t>& words, int32_t status, const char* why);
 
 }  // namespace gateway::report
