@@ -209,15 +209,20 @@ edge_node_id = "gw1"
 store_path = ")" +
            dir_ + "/store.db\"\n" + mqtt;
   }
-  // The simulator, the host on the plain listener (when `listen`), the gateway.
-  void Launch(const std::string& mqtt, bool listen = true) {
+  // The simulator, the host on the plain listener (when `listen`), the
+  // gateway; `gatewayKeys` go into its [gateway] table, `hostOptions` to the host.
+  void Launch(const std::string& mqtt, bool listen = true, const std::string& gatewayKeys = "",
+              const std::vector<std::string>& hostOptions = {}) {
     ASSERT_EQ(sim_.Start(TIWAY_SIM_PATH, kSimData, {"--configured", "--stations", "5,10"}), "");
-    host_ = std::make_unique<Host>(
-        dir_, std::vector<std::string>{"--port", std::to_string(broker_->Port())});
+    std::vector<std::string> options = {"--port", std::to_string(broker_->Port())};
+    options.insert(options.end(), hostOptions.begin(), hostOptions.end());
+    host_ = std::make_unique<Host>(dir_, options);
     if (listen) {
       ASSERT_TRUE(host_->Listen());
     }
-    ASSERT_EQ(gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, Config(mqtt)), "");
+    std::string config = Config(mqtt);
+    config.replace(config.find("[gateway]\n"), 10, "[gateway]\n" + gatewayKeys);
+    ASSERT_EQ(gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, config), "");
   }
   std::string Url() const {
     return "url = \"mqtt://127.0.0.1:" + std::to_string(broker_->Port()) + "\"\n";
@@ -415,6 +420,115 @@ TEST_F(MqttE2e, TlsWithAClientCertificateOnceTheBrokerComesUp) {
   Cmd({"cmd", "spBv1.0/plant/NCMD/gw1", "Node Control/Rebirth", "bool", "true"});
   ASSERT_TRUE(tlsHost.Wait("DBIRTH north-05", 0, 60s)) << tlsHost.All() << gateway_.Log();
   EXPECT_NE(gateway_.Log().find("mqtt: connected to mqtts://"), std::string::npos);
+}
+
+// The metrics of a birth line, without its verb, device and seq.
+std::string MetricsOf(const std::string& birth) {
+  size_t at = birth.find(" seq=");
+  at = birth.find(' ', at + 1);
+  return at == std::string::npos ? "" : birth.substr(at + 1);
+}
+
+TEST_F(MqttE2e, TagsByNameTypeScalingQualityAndWritesInEngineeringUnits) {
+  // A level in % over V0065 (0..10000 raw), a BCD counter, an Int32 over
+  // two words, a bit, a BCD word with a digit above 9, and a tag read once
+  // that goes stale; the boiler (no tags) keeps its address metrics.
+  std::ofstream(dir_ + "/tags.csv")
+      << "device,name,address,type,raw_low,raw_high,eng_low,eng_high,units,description,"
+         "poll_ms,max_age_ms,writable\r\n"
+         "north-05,Boiler 1/Drum/Level,V0065,uint16,0,10000,0,100,%,\"Drum level, "
+         "\"\"wide\"\"\",,,true\r\n"
+         "north-05,Boiler 1/Counter,V0064,bcd16,,,,,,,,,true\r\n"
+         "north-05,Boiler 1/Total,V0066,int32,,,,,,,,,true\r\n"
+         "north-05,Boiler 1/Burner on,V0067.1,bool,,,,,,,,,\r\n"
+         "north-05,Boiler 1/Bad BCD,V0066,bcd16,,,,,,,,,\r\n"
+         "north-05,Boiler 1/Slow,V0300,uint16,,,,,,,3600000,1000,\r\n";
+  ASSERT_TRUE(broker_->Start());
+  Launch(Url() + "writes = true\n", true, "tags = \"" + dir_ + "/tags.csv\"\n", {"--detail"});
+  Host& h = *host_;
+  const int dbirth = h.WaitLine("DBIRTH north-05 ", 0);
+  ASSERT_GE(dbirth, 0) << h.All() << gateway_.Log();
+  const std::string birth = h.Line(dbirth);
+  for (const char* metric : {"Boiler_1/Drum/Level=100:Double{engUnit=%,engLow=0,engHigh=100,"
+                             "Documentation=Drum_level,_\"wide\",readOnly=false,Quality=192}",
+                             "Boiler_1/Counter=17:UInt16{readOnly=false,Quality=192}",
+                             "Boiler_1/Total=16711683:Int32{readOnly=false,Quality=192}",
+                             "Boiler_1/Burner_on=true:Boolean{readOnly=true,Quality=192}",
+                             "Boiler_1/Bad_BCD=0:UInt16{readOnly=true,Quality=0}"}) {
+    EXPECT_NE(birth.find(metric), std::string::npos) << metric << "\n" << birth;
+  }
+  EXPECT_EQ(birth.find("V0064"), std::string::npos) << birth;
+  ASSERT_TRUE(h.Wait("DBIRTH boiler", 0)) << h.All();
+  EXPECT_NE(h.Line(h.WaitLine("DBIRTH boiler", 0)).find("F0200=10:Float"), std::string::npos);
+
+  // The tag read once goes stale alone: its quality in a DDATA, no DDEATH.
+  const int stale = h.WaitLine("DDATA north-05", 0);
+  ASSERT_GE(stale, 0) << h.All();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        h.Wait("DDATA north-05", h.Count(), 200ms);
+        return h.All().find("Boiler_1/Slow=0{Quality=500}") != std::string::npos;
+      },
+      10s))
+      << h.All();
+  EXPECT_EQ(h.All().find("DDEATH north-05"), std::string::npos) << h.All();
+
+  // DCMD in engineering units: the raw words land; out of range is refused.
+  Cmd({"cmd", "spBv1.0/plant/DCMD/gw1/north-05", "Boiler 1/Drum/Level", "double", "42.5",
+       "Boiler 1/Counter", "int", "1234", "Boiler 1/Total", "int", "-2"});
+  Cmd({"cmd", "spBv1.0/plant/DCMD/gw1/north-05", "Boiler 1/Drum/Level", "double", "150"});
+  EXPECT_TRUE(
+      Eventually([&] { return sim_.Control("dump 05 V 0064 4") == "ok 1234 109A FFFF FFFE"; }, 10s))
+      << sim_.Control("dump 05 V 0064 4");
+  EXPECT_TRUE(Eventually(
+      [&] {
+        h.Wait("DDATA north-05", h.Count(), 200ms);
+        const std::string all = h.All();
+        return all.find("Boiler_1/Drum/Level=42.5") != std::string::npos &&
+               all.find("Boiler_1/Total=-2") != std::string::npos;
+      },
+      10s))
+      << h.All();
+  EXPECT_TRUE(Eventually([&] {
+    return gateway_.Log().find(
+               "audit: write from mqtt:tiway-plant-gw1 (DCMD north-05 Boiler 1/Drum/"
+               "Level) unit 1 tag 'Boiler 1/Drum/Level' (V0065) value 42.5 words "
+               "4250: status 0, done") != std::string::npos;
+  })) << gateway_.Log();
+  EXPECT_TRUE(Eventually([&] {
+    return gateway_.Log().find(
+               "value 150 words none: status none (not sent), failed (the value "
+               "150.000000 is outside eng_low..eng_high") != std::string::npos;
+  })) << gateway_.Log();
+}
+
+TEST_F(MqttE2e, TheExportedTagFileImportedPublishesTheSameValues) {
+  ASSERT_TRUE(broker_->Start());
+  Launch(Url());
+  Host& h = *host_;
+  const int first = h.WaitLine("DBIRTH north-05 ", 0);
+  ASSERT_GE(first, 0) << h.All() << gateway_.Log();
+  const std::string before = MetricsOf(h.Line(first));
+  const std::string csv = gwtest::Shell(std::string(TIWAY_GATEWAY_PATH) + " --config " +
+                                        gateway_.ConfigPath() + " --export-tags");
+  EXPECT_EQ(csv.substr(0, 35), "device,name,address,type,word_order") << csv;
+  EXPECT_NE(csv.find("north-05,V0066,V0066,uint16,,,,,,,,,,50,1500,true\r\n"), std::string::npos)
+      << csv;
+  std::ofstream(dir_ + "/tags.csv") << csv;
+  // The same file with the tags: births again (the metrics are tags now),
+  // with the same names, values and order.
+  std::ifstream in(gateway_.ConfigPath());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  text.replace(text.find("[gateway]\n"), 10, "[gateway]\ntags = \"" + dir_ + "/tags.csv\"\n");
+  std::ofstream(gateway_.ConfigPath()) << text;
+  const size_t mark = h.Count();
+  gateway_.Signal(SIGHUP);
+  const int again = h.WaitLine("DBIRTH north-05 ", mark);
+  ASSERT_GE(again, 0) << h.All() << gateway_.Log();
+  EXPECT_EQ(MetricsOf(h.Line(again)), before);
+  const int boiler = h.WaitLine("DBIRTH boiler ", mark);
+  ASSERT_GE(boiler, 0) << h.All();
+  EXPECT_NE(h.Line(boiler).find("F0200=10"), std::string::npos) << h.Line(boiler);
 }
 
 }  // namespace

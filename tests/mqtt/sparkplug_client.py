@@ -6,12 +6,13 @@ usage: sparkplug_client.py PB2_DIR BROKER_OPTIONS listen
        sparkplug_client.py PB2_DIR BROKER_OPTIONS cmd TOPIC METRIC TYPE VALUE [...]
        sparkplug_client.py PB2_DIR BROKER_OPTIONS state HOST_ID online|offline
        sparkplug_client.py PB2_DIR BROKER_OPTIONS raw TOPIC TEXT
-BROKER_OPTIONS: --port P [--tls CA CERT KEY] [--auth USER PASSWORD]
+BROKER_OPTIONS: --port P [--tls CA CERT KEY] [--auth USER PASSWORD] [--detail]
 listen: subscribes to spBv1.0/# (a persistent session, QoS 1: a broker
   that keeps sessions holds what it missed), prints "ready", then one line
   per message: "VERB DEVICE|- seq=N|- NAME=VALUE[/h] ..." with names
   resolved from the births' aliases ("/h": historical; spaces as _), and
-  "SEQ-GAP ..." when a node's seq skips.
+  "SEQ-GAP ..." when a node's seq skips. --detail: each metric of a birth
+  also ":DATATYPE", and any metric with properties "{KEY=VALUE,...}".
 cmd: one command payload (no seq): METRIC is a name or #ALIAS, TYPE one of
   int, float, bool, double, long. state: the primary host's retained STATE.
 """
@@ -44,14 +45,36 @@ def client_for(args):
 
 def value_of(m):
     kind = m.WhichOneof("value")
+    if kind == "int_value" and m.datatype in (1, 2, 3):  # Int8/16/32: two's complement
+        bits = {1: 8, 2: 16, 3: 32}[m.datatype]
+        v = m.int_value & ((1 << bits) - 1)
+        return v - (1 << bits) if v >> (bits - 1) else v
     return None if kind is None else getattr(m, kind)
+
+
+TYPES = {1: "Int8", 2: "Int16", 3: "Int32", 4: "Int64", 5: "UInt8", 6: "UInt16", 7: "UInt32",
+         8: "UInt64", 9: "Float", 10: "Double", 11: "Boolean", 12: "String"}
+
+
+def text_of(v):
+    return ("true" if v else "false") if isinstance(v, bool) else (
+        "%g" % v if isinstance(v, float) else str(v).replace(" ", "_"))
+
+
+def detail_of(m, birth):
+    text = ":" + TYPES.get(m.datatype, str(m.datatype)) if birth else ""
+    if m.HasField("properties"):
+        pairs = ["%s=%s" % (k, text_of(getattr(v, v.WhichOneof("value"))))
+                 for k, v in zip(m.properties.keys, m.properties.values)]
+        text += "{" + ",".join(pairs) + "}"
+    return text
 
 
 def main():
     args = sys.argv[2:]
     i = 0
     while args[i].startswith("--"):
-        i += {"--tls": 4, "--auth": 3}.get(args[i], 2)
+        i += {"--tls": 4, "--auth": 3, "--detail": 1}.get(args[i], 2)
     verb, rest = args[i], args[i + 1:]
     c = client_for(args[:i] + [verb])
     if verb == "listen":
@@ -84,6 +107,8 @@ def main():
                 v = value_of(m)
                 text = ("true" if v else "false") if isinstance(v, bool) else (
                     "%g" % v if isinstance(v, float) else str(v))
+                if "--detail" in args:
+                    text += detail_of(m, verb.endswith("BIRTH"))
                 words.append("%s=%s%s" % (name.replace(" ", "_"), text,
                                           "/h" if m.is_historical else ""))
             # seq: 0 on NBIRTH, then one more per message of the node.
