@@ -6,6 +6,7 @@
 // accepted, requests answered), per connection and per request.
 //
 // Run: build/linux/bin/gateway_attack_bench [SECONDS] [ATTACKERS]
+// (TIWAY_GATEWAY=PATH measures another build of the gateway.)
 #include <arpa/inet.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
@@ -36,7 +37,8 @@ std::string Config(const std::string& port, int metricsPort) {
   // Room for every attacker and the measuring client; the default rate of
   // new connections per address (100 a second) stays.
   return "[gateway]\nmax_clients = 128\nstats_interval_s = 3600\nmetrics = \"127.0.0.1:" +
-         std::to_string(metricsPort) + "\"\n"
+         std::to_string(metricsPort) +
+         "\"\n"
          "[[line]]\nname = \"l\"\nport = \"" +
          port +
          "\"\n[[unit]]\nid = 1\nline = \"l\"\nstation = 1\npoll_ms = 200\nmax_age_ms = 60000\n"
@@ -84,8 +86,8 @@ void NonReader(int gatewayPort, int index, const std::atomic<bool>& stop,
                std::atomic<uint64_t>& connects, std::atomic<uint64_t>& sent) {
   std::vector<uint8_t> burst;
   for (int i = 0; i < 64; ++i) {
-    const uint8_t frame[] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0, 0, 0, 6, 1,
-                             3, 0, 0, 0, 10};
+    const uint8_t frame[] = {
+        static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0, 0, 0, 6, 1, 3, 0, 0, 0, 10};
     burst.insert(burst.end(), frame, frame + sizeof frame);
   }
   sockaddr_in local{}, remote{};
@@ -121,6 +123,9 @@ void NonReader(int gatewayPort, int index, const std::atomic<bool>& stop,
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
   const int attackers = argc > 2 ? std::atoi(argv[2]) : 64;
+  // TIWAY_GATEWAY: another build of the gateway to measure (an earlier one, say).
+  const char* other = std::getenv("TIWAY_GATEWAY");
+  const std::string gatewayPath = other != nullptr ? other : TIWAY_GATEWAY_PATH;
   e2e::SimProcess sim;
   const std::string simError = sim.Start(TIWAY_SIM_PATH, "", {"--configured", "--stations", "1"});
   if (!simError.empty()) {
@@ -131,7 +136,7 @@ int main(int argc, char** argv) {
   const int metricsPort = 20000 + static_cast<int>(getpid() % 20000);
   gwtest::GatewayProcess gateway;
   const std::string error =
-      gateway.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, Config(sim.Port(), metricsPort));
+      gateway.Start(gatewayPath, ZORTW_LIBRARY_PATH, Config(sim.Port(), metricsPort));
   if (!error.empty()) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
@@ -184,9 +189,9 @@ int main(int argc, char** argv) {
                             MetricSum(before, "tiway_gateway_unit_requests_total");
     std::sort(samples.begin(), samples.end());
     const auto pct = [&](double p) {
-      return samples.empty() ? -1.0
-                             : samples[std::min(samples.size() - 1,
-                                                static_cast<size_t>(p * samples.size()))];
+      return samples.empty()
+                 ? -1.0
+                 : samples[std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()))];
     };
     std::printf(
         "%3d non-readers: good client p50 %.3f ms p99 %.3f ms (%zu reads, %d failed); gateway CPU "
