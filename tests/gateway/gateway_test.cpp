@@ -113,72 +113,39 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
   }
 }
 
-// Every file and folder the configuration names is checked with the
-// system's reason; secrets must be their owner's alone; "credential:NAME"
-// is found in $CREDENTIALS_DIRECTORY.
+// Named files are checked with the system's reason; a secret must be its
+// owner's alone (credentials: named_files.sh).
 TEST(GatewayConfig, NamedFilesAreCheckedWithTheSystemsReason) {
   char tmpl[] = "/tmp/gw-files-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string dir = tmpl;
-  const auto write = [&](const std::string& name, mode_t mode) {
+  for (const auto& [name, mode] : {std::pair{"pw", 0600}, std::pair{"shared", 0644}}) {
     std::ofstream(dir + "/" + name) << "secret\n";
-    chmod((dir + "/" + name).c_str(), mode);
-  };
-  write("pw", 0600);
-  write("shared", 0644);
-  write("empty", 0600);
-  std::ofstream(dir + "/empty", std::ios::trunc).close();
-  const std::string head = std::string(kHead) + "[[unit.holding]]\naddress = 0\ncount = 1\nv = 1\n";
-  // [mqtt] at line 12, password_file at line 17, store_path at line 18.
-  const auto mqtt = [&](const std::string& password, const std::string& store) {
-    return "[mqtt]\nurl = \"mqtt://h:1\"\ngroup_id = \"g\"\nedge_node_id = \"n\"\nusername = "
-           "\"u\"\n"
-           "password_file = \"" +
-           password + "\"\nstore_path = \"" + store + "\"\n";
-  };
+    chmod((dir + "/" + name).c_str(), static_cast<mode_t>(mode));
+  }
+  const std::string pw = "g.toml:14: [mqtt] password_file: " + dir;
   const struct {
-    std::string text, error;  // error "": accepted
+    std::string password, more, error;  // error "": accepted
   } rows[] = {
-      {mqtt(dir + "/pw", dir + "/store.db"), ""},
-      {mqtt(dir + "/none", dir + "/store.db"),
-       "g.toml:17: [mqtt] password_file: " + dir + "/none: No such file or directory"},
-      {mqtt(dir, dir + "/store.db"),
-       "g.toml:17: [mqtt] password_file: " + dir + ": Is a directory"},
-      {mqtt(dir + "/empty", dir + "/store.db"),
-       "g.toml:17: [mqtt] password_file: " + dir + "/empty: the file is empty"},
-      {mqtt(dir + "/shared", dir + "/store.db"),
-       "g.toml:17: [mqtt] password_file: " + dir + "/shared: permissions 0644 are too open"},
-      {"[gateway]\nallow_shared_secrets = true\n" + mqtt(dir + "/shared", dir + "/store.db"), ""},
-      {mqtt(dir + "/pw", dir + "/no/store.db"),
-       "g.toml:18: [mqtt] store_path's folder: " + dir + "/no: No such file or directory"},
-      {mqtt(dir + "/pw", dir + "/pw/store.db"),
-       "g.toml:18: [mqtt] store_path's folder: " + dir + "/pw: Not a directory"},
-      {"[gateway]\ndriver = \"" + dir + "/libnone.so\"\n",
-       "g.toml:2: [gateway] driver: " + dir + "/libnone.so: No such file or directory"},
-      {"[tls]\ncertificate = \"" + dir + "/pw\"\nkey = \"" + dir + "/shared\"\nca = \"" + dir +
-           "/pw\"\nroles = {Operator = \"write\"}\n",
-       "g.toml:3: [tls] key: " + dir + "/shared: permissions 0644 are too open"},
-      {mqtt("credential:pw", dir + "/store.db"), ""},
-      {mqtt("credential:none", dir + "/store.db"),
-       "g.toml:17: [mqtt] password_file: " + dir + "/none: No such file or directory"},
+      {dir + "/pw", "", ""},
+      {dir + "/none", "", pw + "/none: No such file or directory"},
+      {dir, "", pw + ": Is a directory"},
+      {dir + "/shared", "", pw + "/shared: permissions 0644 are too open"},
+      {dir + "/shared", "[gateway]\nallow_shared_secrets = true\n", ""},
+      {dir + "/pw", "store_path = \"" + dir + "/no/s.db\"\n",
+       "g.toml:15: [mqtt] store_path's folder: " + dir + "/no: No such file or directory"},
   };
-  setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
   for (const auto& row : rows) {
-    const bool first = row.text.rfind("[", 0) == 0 && row.text.rfind("[mqtt]", 0) != 0;
-    const ConfigResult result = ParseConfig(first ? row.text + head : head + row.text, "g.toml");
+    const std::string text = std::string(kHead) + "holding = [{address = 0, count = 1, v = 1}]\n" +
+                             "[mqtt]\nurl = \"mqtt://h:1\"\ngroup_id = \"g\"\nedge_node_id = " +
+                             "\"n\"\nusername = \"u\"\npassword_file = \"" + row.password + "\"\n" +
+                             row.more;
+    const ConfigResult result = ParseConfig(text, "g.toml");
     ASSERT_TRUE(result.config) << result.error;
     const std::string error = CheckFiles(*result.config, "g.toml");
-    EXPECT_EQ(error.substr(0, row.error.size()), row.error) << row.text;
+    EXPECT_EQ(error.substr(0, row.error.size()), row.error) << text;
     EXPECT_EQ(error.empty(), row.error.empty()) << error;
   }
-  // Without the variable a credential cannot be found: refused where it is named.
-  unsetenv("CREDENTIALS_DIRECTORY");
-  EXPECT_EQ(ParseConfig(head + mqtt("credential:pw", dir + "/store.db"), "g.toml").error,
-            "g.toml:17: [mqtt] password_file 'credential:pw' needs $CREDENTIALS_DIRECTORY "
-            "(LoadCredential= in the service's unit)");
-  std::string text, reason;
-  EXPECT_FALSE(ReadFileText(dir, text, reason));
-  EXPECT_EQ(reason, "Is a directory");
   std::filesystem::remove_all(dir);
 }
 
