@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "gateway/config/csv.h"
 #include "gateway/config/reader.h"
@@ -294,11 +292,11 @@ void ReadTagText(const std::string& text, const std::string& file, Config& confi
 
 void ReadTags(Config& config) {
   if (config.tagsFile.empty()) return;
-  std::ifstream in(config.tagsFile, std::ios::binary);
-  if (!in) throw FileRefusal{config.tagsFile + ": cannot read the tag file"};
-  std::stringstream text;
-  text << in.rdbuf();
-  ReadTagText(text.str(), config.tagsFile, config);
+  std::string text, reason;
+  if (!ReadFileText(config.tagsFile, text, reason)) {
+    throw FileRefusal{config.tagsFile + ": cannot read the tag file: " + reason};
+  }
+  ReadTagText(text, config.tagsFile, config);
 }
 
 }  // namespace gateway::parse
