@@ -442,7 +442,8 @@ TEST_F(MqttE2e, TagsByNameTypeScalingQualityAndWritesInEngineeringUnits) {
          "north-05,Boiler 1/Total,V0066,int32,,,,,,,,,true\r\n"
          "north-05,Boiler 1/Burner on,V0067.1,bool,,,,,,,,,\r\n"
          "north-05,Boiler 1/Bad BCD,V0066,bcd16,,,,,,,,,\r\n"
-         "north-05,Boiler 1/Slow,V0300,uint16,,,,,,,3600000,1000,\r\n";
+         "north-05,Boiler 1/Slow,V0300,uint16,,,,,,,3600000,1000,\r\n"
+         "north-05,Boiler 1/Flame,X0010,bool,,,,,,,,,\r\n";
   ASSERT_TRUE(broker_->Start());
   Launch(Url() + "writes = true\n", true, "tags = \"" + dir_ + "/tags.csv\"\n", {"--detail"});
   Host& h = *host_;
