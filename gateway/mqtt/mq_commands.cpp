@@ -117,7 +117,8 @@ EdgeNode::Command EdgeNode::OnCommand(const std::string& topic, const std::strin
           continue;
         }
         if (!m.writable) {
-          refusals.push_back(what + ": read only (its table is not writable)");
+          refusals.push_back(what + (m.isTag ? ": read only (the tag is not writable)"
+                                             : ": read only (its table is not writable)"));
           continue;
         }
         uint64_t bits = 0;

@@ -442,3 +442,89 @@ TEST(MqttStore, SqliteKeepsChangesInOrderAndBdSeqAcrossAReopen) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device of tags: a quality per tag in its births and data; a DDEATH only
+// when none of its tags is good; DCMD values in engineering units.
+TEST_F(NodeTest, TagsCarryQualityAndDieOnlyWhenNoneIsGood) {
+  gateway::Tag level, run;
+  level.name = "Drum/Level";
+  level.element = 1;
+  level.scaled = true;
+  level.rawHigh = 4000;
+  level.engHigh = 100;
+  level.units = "%";
+  level.writable = true;
+  run.name = "Run";
+  run.element = 2;
+  run.bit = 0;
+  run.type = gateway::TagType::Bool;
+  config_.units[1].tags = {level, run};
+  model_ = mqtt::BuildModel(config_);
+  ASSERT_TRUE(model_.devices[1].tagged);
+  const auto values = [](double lvl, int32_t q1, bool on, int32_t q2) {
+    return std::vector<mqtt::Value>{
+        mqtt::Value{mqtt::BitsOf(mqtt::DataType::Double, lvl), q1 == mqtt::kQualityGood, 1000, q1},
+        mqtt::Value{on ? 1u : 0u, q2 == mqtt::kQualityGood, 1000, q2}};
+  };
+  const auto quality = [](const pb::Payload::Metric& m) {
+    for (int k = 0; k < m.properties().keys_size(); ++k) {
+      if (m.properties().keys(k) == "Quality")
+        return static_cast<int>(m.properties().values(k).int_value());
+    }
+    return -1;
+  };
+  mqtt::EdgeNode& node = Node();
+  node.Sample(0, Unit1(7, 1.0f), true, 500);
+  node.Sample(1, values(50, mqtt::kQualityGood, true, mqtt::kQualityGood), true, 500);
+  node.SessionStarted(1, 1000);
+  ASSERT_EQ(rec_.Types().back(), "DBIRTH/n/boiler");
+  const pb::Payload birth = rec_.At(rec_.sent.size() - 1);
+  ASSERT_EQ(birth.metrics_size(), 2);
+  EXPECT_EQ(birth.metrics(0).name(), "Drum/Level");
+  EXPECT_EQ(birth.metrics(0).datatype(), 10u);
+  EXPECT_EQ(birth.metrics(0).double_value(), 50.0);
+  const pb::Payload::PropertySet& p = birth.metrics(0).properties();
+  EXPECT_EQ(std::vector<std::string>(p.keys().begin(), p.keys().end()),
+            (std::vector<std::string>{"engUnit", "engLow", "engHigh", "readOnly", "Quality"}));
+  EXPECT_EQ(p.values(0).string_value(), "%");
+  EXPECT_EQ(p.values(2).double_value(), 100.0);
+  EXPECT_FALSE(p.values(3).boolean_value());
+  EXPECT_EQ(quality(birth.metrics(1)), mqtt::kQualityGood);
+  EXPECT_EQ(birth.metrics(1).datatype(), 11u);
+
+  // One tag stale: a DDATA with its quality and its last good value; no death.
+  node.Sample(1, values(0, mqtt::kQualityStale, true, mqtt::kQualityGood), true, 1100);
+  ASSERT_EQ(rec_.Types().back(), "DDATA/n/boiler");
+  const pb::Payload stale = rec_.At(rec_.sent.size() - 1);
+  ASSERT_EQ(stale.metrics_size(), 1);
+  EXPECT_EQ(stale.metrics(0).double_value(), 50.0);
+  EXPECT_EQ(quality(stale.metrics(0)), mqtt::kQualityStale);
+  // None good: DDEATH; one good again: DBIRTH with each tag's quality.
+  node.Sample(1, values(0, mqtt::kQualityBad, false, mqtt::kQualityBad), true, 1200);
+  EXPECT_EQ(rec_.Types().back(), "DDEATH/n/boiler");
+  node.Sample(1, values(0, mqtt::kQualityBad, true, mqtt::kQualityGood), true, 1300);
+  ASSERT_EQ(rec_.Types().back(), "DBIRTH/n/boiler");
+  const pb::Payload again = rec_.At(rec_.sent.size() - 1);
+  EXPECT_EQ(quality(again.metrics(0)), mqtt::kQualityBad);
+  EXPECT_EQ(quality(again.metrics(1)), mqtt::kQualityGood);
+
+  // DCMD: a number in engineering units for the level; the bit needs a Boolean.
+  pb::Payload cmd;
+  pb::Payload::Metric* m = cmd.add_metrics();
+  m->set_name("Drum/Level");
+  m->set_double_value(42.5);
+  m = cmd.add_metrics();
+  m->set_name("Run");
+  m->set_int_value(1);
+  std::vector<mqtt::Write> writes;
+  std::vector<std::string> refusals;
+  node.OnCommand("spBv1.0/g/DCMD/n/boiler", cmd.SerializeAsString(), writes, refusals);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].number, 42.5);
+  ASSERT_EQ(refusals.size(), 1u);
+  EXPECT_NE(refusals[0].find("Run: read only"), std::string::npos) << refusals[0];
+}
+
+}  // namespace
