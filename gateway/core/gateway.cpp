@@ -239,12 +239,18 @@ uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
   return answer.get();
 }
 
+std::vector<std::vector<Ref>> Gateway::UnitRefs(size_t u) const {
+  std::vector<std::vector<Ref>> all = plan_.refs[u];
+  all.insert(all.end(), plan_.tagRefs[u].begin(), plan_.tagRefs[u].end());
+  return all;
+}
+
 uint32_t Gateway::UnitCacheAge(size_t u, Clock::time_point now) const {
   const Unit& unit = config_.units[u];
   const Line& line = *lines_[unit.line];
   std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
   uint32_t age = 0;
-  for (const std::vector<Ref>& refs : plan_.refs[u]) {
+  for (const std::vector<Ref>& refs : UnitRefs(u)) {
     for (const Ref& ref : refs) {
       if (ref.block >= line.Cache().size()) continue;
       const BlockState& state = line.Cache()[ref.block];
@@ -261,7 +267,7 @@ uint32_t Gateway::UnitPollCycle(size_t u) const {
   const Line& line = *lines_[unit.line];
   std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
   uint32_t cycle = 0;
-  for (const std::vector<Ref>& refs : plan_.refs[u]) {
+  for (const std::vector<Ref>& refs : UnitRefs(u)) {
     for (const Ref& ref : refs) {
       if (ref.block < line.Cache().size()) {
         cycle = std::max(cycle, line.Cache()[ref.block].intervalMs);

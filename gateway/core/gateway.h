@@ -114,6 +114,8 @@ class Gateway {
 
  private:
   const Unit* FindUnit(int unitId, size_t& index) const;
+  // The cache places of a unit's tables' and tags' elements.
+  std::vector<std::vector<Ref>> UnitRefs(size_t unit) const;
   std::shared_ptr<Line> MakeLine(const Config& config, const Plan& plan, size_t l) const;
 
   Config config_;
