@@ -126,6 +126,8 @@ class Gateway {
   std::vector<std::shared_ptr<UnitCounters>> unitCounters_;
   std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1
   Clock::time_point started_;
+  // Counted by the network side (atomic); the clients' counters are the
+  // Modbus server's, their list guarded by clientsMutex_ (the metrics read it).
   std::atomic<int> clients_{0};
   Counter refusedClients_, closedClients_;
   mutable std::mutex clientsMutex_;

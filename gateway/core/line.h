@@ -103,9 +103,6 @@ class Line {
   Phase CurrentPhase() const { return phase_.load(); }
   Clock::time_point PhaseSince() const;
 
-  // The cache: read under a shared lock.
-  std::shared_mutex& CacheMutex() const { return cacheMutex_; }
-  const std::vector<BlockState>& Cache() const { return cache_; }
   // Stores a read's result (as the line's thread does): for tests.
   void StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
                  Clock::time_point at);
@@ -117,6 +114,12 @@ class Line {
   void SetPollHook(PollHook hook) { pollHook_ = std::move(hook); }
 
  private:
+  // The cache is read by the core (gateway.cpp) only, under a shared lock;
+  // every other side gets copies from it.
+  friend class Gateway;
+  std::shared_mutex& CacheMutex() const { return cacheMutex_; }
+  const std::vector<BlockState>& Cache() const { return cache_; }
+
   void Run();
   bool StartInstance();
   bool OpenAndCheckBlocks();  // ColdStart with back-off, then the CheckBlocks
