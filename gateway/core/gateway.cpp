@@ -22,20 +22,18 @@ struct Gateway::PollHub {
   std::vector<const Line*> lines;
   std::vector<std::shared_ptr<PollQueue>> queues;
 
+  // Pushes under the hub's lock (a queue's own lock is taken inside it,
+  // never the other way round), so that once Unsubscribe returns no line
+  // thread pushes to, or wakes, that subscriber.
   void Publish(const Line& line, size_t block, bool good, std::vector<uint16_t> values,
                Clock::time_point at) {
-    std::vector<std::shared_ptr<PollQueue>> to;
-    size_t index = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      const auto found = std::find(lines.begin(), lines.end(), &line);
-      if (found == lines.end() || queues.empty()) return;  // a retired line's last poll
-      index = static_cast<size_t>(found - lines.begin());
-      to = queues;
-    }
-    for (size_t q = 0; q < to.size(); ++q) {
-      PollResult result{index, block, good, q + 1 < to.size() ? values : std::move(values), at};
-      to[q]->Push(std::move(result));
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = std::find(lines.begin(), lines.end(), &line);
+    if (found == lines.end()) return;  // a retired line's last poll
+    const size_t index = static_cast<size_t>(found - lines.begin());
+    for (size_t q = 0; q < queues.size(); ++q) {
+      queues[q]->Push(
+          PollResult{index, block, good, q + 1 < queues.size() ? values : std::move(values), at});
     }
   }
   void SetLines(const std::vector<std::shared_ptr<Line>>& all) {

@@ -58,7 +58,8 @@ class Gateway {
   std::vector<std::vector<Sample>> ReadUnit(size_t unit, Clock::time_point now) const;
 
   // Each poll's result from now on, in order (line threads push; the
-  // queue's owner takes). Also the lines a reload starts.
+  // queue's owner takes). Also the lines a reload starts. Once Unsubscribe
+  // returns, the queue is neither filled nor woken.
   void Subscribe(std::shared_ptr<PollQueue> queue);
   void Unsubscribe(const PollQueue* queue);
 

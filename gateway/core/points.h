@@ -53,8 +53,9 @@ struct PollResult {
 // a full queue drops the newest result and counts it.
 class PollQueue {
  public:
-  // `wake` is called (on a line's thread, without the queue's lock) after
-  // each result is queued.
+  // `wake` is called (on a line's thread, without the queue's lock, but
+  // under the core's, so it must not block or call the core) after each
+  // result is queued.
   PollQueue(size_t capacity, std::function<void()> wake)
       : capacity_(capacity), wake_(std::move(wake)) {}
   void Push(PollResult result);

@@ -114,7 +114,11 @@ bool Service::Start(std::string& error) {
 
 void Service::Stop() {
   if (!thread_.joinable()) return;
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(parkMutex_);
+    stop_ = true;
+  }
+  parkChanged_.notify_all();
   Wake();
   thread_.join();
   if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -148,7 +152,7 @@ void Service::ParkIfAsked() {
   if (!parkAsked_) return;
   parked_ = true;
   parkChanged_.notify_all();
-  parkChanged_.wait(lock, [this] { return !parkAsked_; });
+  parkChanged_.wait(lock, [this] { return !parkAsked_ || stop_; });
   parked_ = false;
 }
 
