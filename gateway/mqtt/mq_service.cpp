@@ -136,7 +136,7 @@ void Service::Park() {
   std::unique_lock<std::mutex> lock(parkMutex_);
   parkAsked_ = true;
   Wake();
-  parkChanged_.wait(lock, [this] { return parked_; });
+  parkChanged_.wait(lock, [this] { return parked_ || stop_; });
 }
 
 void Service::Resume() {
