@@ -286,7 +286,10 @@ void Service::Reload() {
   const Plan nextPlan = MakePlan(fresh, !options_.noCoalesce);
   // The edge node keeps its session when the broker settings stay (births
   // again if the devices changed); otherwise it ends it (NDEATH) and a new
-  // one starts.
+  // one starts. In this order, all on this loop: the edge node's thread is
+  // parked (it has acknowledged, and touches the core no more), the core
+  // reloads, the edge node is rebound to the new devices and resumes. No
+  // lock is held from one step to the next.
   const bool keepEdge = edge_ && edge_->Reloading(fresh);
   if (!keepEdge) edge_.reset();
   Gateway::Replaced replaced = core_->Reload(fresh, nextPlan);

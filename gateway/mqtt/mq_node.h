@@ -37,7 +37,7 @@ struct Value {
 };
 
 struct LineStatus {
-  std::string state;  // "starting", "configuring", "running", "port failed", "stopped"
+  std::string state;  // gateway::PhaseName: "running", "port failed", ...
   uint64_t transactions = 0, failures = 0;
 };
 

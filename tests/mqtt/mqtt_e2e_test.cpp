@@ -288,8 +288,8 @@ TEST_F(MqttE2e, BirthsDataCommandsSilenceRebirthAndDeathOnSigkill) {
       << h.All();
   const std::string log = gateway_.Log();
   EXPECT_NE(
-      log.find("audit: write from mqtt:tiway-plant-gw1 (DCMD north-05 V0066) unit 1 function 6 "
-               "address 2 values 77: status 0, answered ok"),
+      log.find("audit: write from mqtt:tiway-plant-gw1 DCMD north-05 V0066 value 77: status 0, "
+               "written"),
       std::string::npos)
       << log;
   EXPECT_NE(log.find("X0010: read only"), std::string::npos) << log;
@@ -492,14 +492,13 @@ TEST_F(MqttE2e, TagsByNameTypeScalingQualityAndWritesInEngineeringUnits) {
       << h.All();
   EXPECT_TRUE(Eventually([&] {
     return gateway_.Log().find(
-               "audit: write from mqtt:tiway-plant-gw1 (DCMD north-05 Boiler 1/Drum/"
-               "Level) unit 1 tag 'Boiler 1/Drum/Level' (V0065) value 42.5 words "
-               "4250: status 0, done") != std::string::npos;
+               "audit: write from mqtt:tiway-plant-gw1 DCMD north-05 tag 'Boiler 1/Drum/Level' "
+               "(V0065) value 42.5 words 4250: status 0, written") != std::string::npos;
   })) << gateway_.Log();
   EXPECT_TRUE(Eventually([&] {
     return gateway_.Log().find(
-               "value 150 words none: status none (not sent), failed (the value "
-               "150.000000 is outside eng_low..eng_high") != std::string::npos;
+               "value 150: status none (not sent), not written (the value 150.000000 is "
+               "outside eng_low..eng_high") != std::string::npos;
   })) << gateway_.Log();
 }
 
