@@ -8,7 +8,7 @@
 #include "gateway/core/log.h"
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/net/metrics_server.h"
-#include "gateway/net/server.h"
+#include "gateway/modbus/server.h"
 #include "gateway/report/stats.h"
 #include "host/driver.h"
 
