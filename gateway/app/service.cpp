@@ -9,7 +9,7 @@
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/net/metrics_server.h"
-#include "gateway/net/server.h"
+#include "gateway/modbus/server.h"
 #include "gateway/report/stats.h"
 #include "host/driver.h"
 
