@@ -186,8 +186,29 @@ class Adapter : public Core {
     const uint64_t at = UtcMs(poll.at, now);
     for (size_t i = 0; i < device.metrics.size(); ++i) {
       const MetricDef& m = device.metrics[i];
-      // A tag's value is the cache's, read just above.
-      if (m.isTag) continue;
+      if (m.isTag) {
+        // A tag's words are all in one block: its value from this poll
+        // when the poll read them (bad when the poll failed).
+        const std::vector<gateway::Ref>& words = plan_.tagRefs[device.unit][m.table];
+        if (words.empty() || words[0].block != poll.block) continue;
+        std::vector<gateway::Sample> samples;
+        for (const gateway::Ref& ref : words) {
+          gateway::Sample sample;
+          if (ref.offset < poll.values.size()) sample.word = poll.values[ref.offset];
+          sample.quality = poll.good ? gateway::Quality::Good : gateway::Quality::Failed;
+          sample.readAt = poll.at;
+          samples.push_back(sample);
+        }
+        const Value polled = TagValue(m, samples, now);
+        // A failed poll (or a bad BCD digit) keeps the last value and its time.
+        out[i].quality = polled.quality;
+        out[i].good = polled.good;
+        if (polled.good) {
+          out[i].bits = polled.bits;
+          out[i].timeMs = polled.timeMs;
+        }
+        continue;
+      }
       if (m.table >= refs.size() || m.offset >= refs[m.table].size() ||
           refs[m.table][m.offset].block != poll.block) {
         continue;

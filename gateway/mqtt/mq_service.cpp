@@ -242,8 +242,10 @@ void Service::Tick() {
   for (size_t d = 0; d < model_.devices.size() && d < polled_.size(); ++d) {
     const bool up = core_.ReadDevice(model_.devices[d], current);
     values = polled_[d];
-    for (size_t i = 0; i < values.size() && i < current.size(); ++i)
+    for (size_t i = 0; i < values.size() && i < current.size(); ++i) {
+      if (values[i].good && !current[i].good) values[i].quality = current[i].quality;  // tags
       values[i].good = values[i].good && current[i].good;
+    }
     node_->Sample(d, values, up, NowMs());
   }
   const bool counters = now - lastCounters_ >= kCounterPeriod;
