@@ -25,12 +25,16 @@ int Verify(int ok, X509_STORE_CTX* store) {
   if (verdict != nullptr && verdict->error == X509_V_OK) {
     verdict->error = X509_STORE_CTX_get_error(store);
     verdict->depth = X509_STORE_CTX_get_error_depth(store);
+    const auto name = [](const X509_NAME* of) {
+      char text[256] = {};
+      X509_NAME_oneline(of, text, sizeof text);
+      return std::string(text);
+    };
+    if (X509* cert = X509_STORE_CTX_get0_cert(store))
+      verdict->broker = name(X509_get_subject_name(cert));
     if (X509* cert = X509_STORE_CTX_get_current_cert(store)) {
-      char name[256] = {};
-      X509_NAME_oneline(X509_get_subject_name(cert), name, sizeof name);
-      verdict->subject = name;
-      X509_NAME_oneline(X509_get_issuer_name(cert), name, sizeof name);
-      verdict->issuer = name;
+      verdict->subject = name(X509_get_subject_name(cert));
+      verdict->issuer = name(X509_get_issuer_name(cert));
     }
   }
   return 0;
@@ -102,29 +106,34 @@ std::string ExplainVerdict(const TlsVerdict& verdict, const Settings& settings,
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-      why = "unknown issuer " + verdict.issuer + ": not " + cas;
+      why = "unknown issuer " + verdict.issuer + ", not " + cas;
+      break;
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      why = "unknown issuer: its chain ends in the self-signed CA " + verdict.subject + ", not " +
+            cas;
       break;
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-      why = "self-signed certificate " + verdict.issuer + " in its chain, not " + cas;
+      why = "it is self-signed, not signed by " + cas;
       break;
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
       why = "name mismatch: it does not name " + url.host;
       break;
     case X509_V_ERR_CERT_HAS_EXPIRED:
-      why = "it has expired";
+      why =
+          verdict.depth == 0 ? "it has expired" : "its issuer " + verdict.subject + " has expired";
       break;
     case X509_V_ERR_CERT_NOT_YET_VALID:
-      why = "it is not valid yet";
+      why = verdict.depth == 0 ? "it is not valid yet"
+                               : "its issuer " + verdict.subject + " is not valid yet";
       break;
     default:
-      why = X509_verify_cert_error_string(verdict.error);
+      why =
+          verdict.depth == 0 ? "it was refused" : "its issuer " + verdict.subject + " was refused";
       break;
   }
-  return "the broker's certificate failed verification: " + why + " (" +
-         (verdict.depth == 0 ? "certificate " : "issuer certificate ") + verdict.subject +
-         "; OpenSSL: " + X509_verify_cert_error_string(verdict.error) + ")";
+  return "the broker's certificate " + verdict.broker + " failed verification: " + why +
+         " (OpenSSL: " + X509_verify_cert_error_string(verdict.error) + ")";
 }
 
 }  // namespace mqtt

@@ -15,9 +15,10 @@ namespace mqtt {
 
 // The first certificate the handshake refused, and what was wrong with it.
 struct TlsVerdict {
-  int error = 0;  // X509_V_OK: none refused
-  int depth = 0;  // 0: the broker's own certificate, then its issuers
-  std::string subject, issuer;
+  int error = 0;                // X509_V_OK: none refused
+  int depth = 0;                // 0: the broker's own certificate, then its issuers
+  std::string broker;           // the subject of the broker's own certificate
+  std::string subject, issuer;  // of the certificate refused
 };
 
 struct SslCtxFree {

@@ -469,4 +469,33 @@ TEST_F(MqttE2e, TlsWithAClientCertificateOnceTheBrokerComesUp) {
   EXPECT_NE(gateway_.Log().find("mqtt: connected to mqtts://"), std::string::npos);
 }
 
+TEST_F(MqttE2e, ABrokerCertificateFromAnotherCaIsNamedOnceWithTheReason) {
+  const std::string certs = dir_ + "/certs";
+  ASSERT_NE(gwtest::Shell("bash " TLS_CERTS_SH " " + certs).find("made"), std::string::npos);
+  broker_->UseTls(certs);
+  ASSERT_TRUE(broker_->Start());
+  Launch("url = \"mqtts://127.0.0.1:" + std::to_string(broker_->TlsPort()) + "\"\nca_file = \"" +
+             certs + "/rogue-ca.crt\"\ncert_file = \"" + certs + "/operator.crt\"\nkey_file = \"" +
+             certs + "/operator.key\"\n",
+         false);
+  // Three failed attempts (SIGUSR1 logs the counters), one line saying why.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        gateway_.Signal(SIGUSR1);
+        return gateway_.Log().find(" failed 3 ") != std::string::npos;
+      },
+      30s, 1s))
+      << gateway_.Log();
+  const std::string log = gateway_.Log();
+  const size_t at = log.find("the broker's certificate /CN=mqtt-broker failed verification: ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string line = log.substr(at, log.find('\n', at) - at);
+  EXPECT_NE(line.find("unknown issuer"), std::string::npos) << line;
+  EXPECT_NE(line.find("/CN=ca test CA"), std::string::npos) << line;
+  EXPECT_NE(line.find("not the CA of ca_file " + certs + "/rogue-ca.crt"), std::string::npos)
+      << line;
+  EXPECT_EQ(log.find("failed verification", at + line.size()), std::string::npos) << log;
+  EXPECT_EQ(log.find("mqtt: connected"), std::string::npos) << log;
+}
+
 }  // namespace
