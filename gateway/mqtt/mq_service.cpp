@@ -72,7 +72,7 @@ bool Service::Start(std::string& error) {
     }
     if (store->Size() > 0) {
       core_.Log("mqtt: " + std::to_string(store->Size()) +
-                " stored changes from before the start, " + "published after the births");
+                " stored changes from before the start: each device's follow its DBIRTH");
     }
     store_ = std::move(store);
   } else {
