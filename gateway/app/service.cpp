@@ -62,7 +62,11 @@ void Options::Override(Config& config) const {
   if (!listen.empty()) config.listen = listen;
   if (port >= 0) config.port = port;
   if (maxClients > 0) config.maxClients = maxClients;
-  if (!driverPath.empty()) config.driver = driverPath;
+  if (!driverPath.empty()) {
+    config.driver = driverPath;
+    std::erase_if(config.files, [](const NamedFile& f) { return f.what == "[gateway] driver"; });
+    config.files.push_back(NamedFile{"--driver", driverPath, FileUse::Read, 0});
+  }
 }
 
 Service::Service(Options options)
@@ -85,6 +89,11 @@ int Service::Run() {
   }
   config_ = *loaded.config;
   options_.Override(config_);
+  // Every file and folder the configuration names, before anything opens.
+  if (const std::string failed = CheckFiles(config_, options_.configPath); !failed.empty()) {
+    std::cerr << "tiway-gateway: " << failed << "\n";
+    return kExitBadConfiguration;
+  }
   const std::string metricsHost = MetricsHost(config_);
   for (const std::string& address :
        {config_.listen, metricsHost, config_.tls.enabled ? TlsListen(config_) : std::string()}) {
@@ -256,6 +265,10 @@ void Service::Reload() {
   }
   Config fresh = *next.config;
   options_.Override(fresh);
+  if (const std::string failed = CheckFiles(fresh, options_.configPath); !failed.empty()) {
+    Log("reload refused, the running configuration stays: " + failed);
+    return;
+  }
   if (RestartOnly(fresh) != RestartOnly(core_->Cfg())) {
     Log("reload: listen, port, connection limits, time-outs and driver keep their running values "
         "until a restart");

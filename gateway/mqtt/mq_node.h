@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "gateway/mqtt/mq_config.h"
+#include "gateway/config/mqtt_settings.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_store.h"
 

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 
+#include "gateway/config/config.h"
 #include "gateway/mqtt/mq_connection.h"
 
 namespace mqtt {
@@ -54,11 +54,12 @@ uint64_t Service::NowMs() const {
 bool Service::Start(std::string& error) {
   std::call_once(g_libInit, [] { mosquitto_lib_init(); });
   if (!settings_.passwordFile.empty()) {
-    std::ifstream file(settings_.passwordFile);
-    if (!file || !std::getline(file, password_)) {
-      error = settings_.passwordFile + ": cannot read the MQTT password";
+    std::string reason;
+    if (!gateway::ReadFileText(settings_.passwordFile, password_, reason)) {
+      error = settings_.passwordFile + ": cannot read the MQTT password: " + reason;
       return false;
     }
+    password_ = password_.substr(0, password_.find('\n'));
     while (!password_.empty() && (password_.back() == '\r' || password_.back() == '\n'))
       password_.pop_back();
   }

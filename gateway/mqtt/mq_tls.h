@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/mqtt/mq_config.h"
+#include "gateway/config/mqtt_settings.h"
 
 namespace mqtt {
 

@@ -4,6 +4,7 @@
 #include "gateway/core/gateway.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -109,6 +111,42 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
     const ConfigResult result = ParseConfig(text, "g.toml");
     EXPECT_EQ(result.error.substr(0, error.size()), error) << result.error;
   }
+}
+
+// Named files are checked with the system's reason; a secret must be its
+// owner's alone (credentials: named_files.sh).
+TEST(GatewayConfig, NamedFilesAreCheckedWithTheSystemsReason) {
+  char tmpl[] = "/tmp/gw-files-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  for (const auto& [name, mode] : {std::pair{"pw", 0600}, std::pair{"shared", 0644}}) {
+    std::ofstream(dir + "/" + name) << "secret\n";
+    chmod((dir + "/" + name).c_str(), static_cast<mode_t>(mode));
+  }
+  const std::string pw = "g.toml:14: [mqtt] password_file: " + dir;
+  const struct {
+    std::string password, more, error;  // error "": accepted
+  } rows[] = {
+      {dir + "/pw", "", ""},
+      {dir + "/none", "", pw + "/none: No such file or directory"},
+      {dir, "", pw + ": Is a directory"},
+      {dir + "/shared", "", pw + "/shared: permissions 0644 are too open"},
+      {dir + "/shared", "[gateway]\nallow_shared_secrets = true\n", ""},
+      {dir + "/pw", "store_path = \"" + dir + "/no/s.db\"\n",
+       "g.toml:15: [mqtt] store_path's folder: " + dir + "/no: No such file or directory"},
+  };
+  for (const auto& row : rows) {
+    const std::string text = std::string(kHead) + "holding = [{address = 0, count = 1, v = 1}]\n" +
+                             "[mqtt]\nurl = \"mqtt://h:1\"\ngroup_id = \"g\"\nedge_node_id = " +
+                             "\"n\"\nusername = \"u\"\npassword_file = \"" + row.password + "\"\n" +
+                             row.more;
+    const ConfigResult result = ParseConfig(text, "g.toml");
+    ASSERT_TRUE(result.config) << result.error;
+    const std::string error = CheckFiles(*result.config, "g.toml");
+    EXPECT_EQ(error.substr(0, row.error.size()), row.error) << text;
+    EXPECT_EQ(error.empty(), row.error.empty()) << error;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // Client rules: refusals with their line, and which rule an address meets
