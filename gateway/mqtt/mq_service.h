@@ -104,10 +104,10 @@ class Service {
   // join). "Paused": also written by Rebind, on the caller's thread while
   // it holds loopMutex_ (Pause), which the MQTT thread holds but while it
   // waits in poll(2).
-  Settings settings_;  // paused
-  Model model_;        // paused (the node reads it in place)
-  Core& core_;
-  std::unique_ptr<Store> store_;          // MQTT thread
+  Settings settings_;             // paused
+  Model model_;                   // paused (the node reads it in place)
+  Core& core_;                    // the gateway's: called on the MQTT thread (paused: Rebind)
+  std::unique_ptr<Store> store_;  // MQTT thread
   std::unique_ptr<Publisher> publisher_;  // MQTT thread
   std::unique_ptr<EdgeNode> node_;        // MQTT thread (paused: Rebind)
   std::unique_ptr<Reach> reach_;          // MQTT thread
@@ -117,7 +117,7 @@ class Service {
   bool endSession_ = false, endGraceful_ = false;
   std::string endWhy_;
   std::map<std::string, std::string> failures_;  // MQTT thread: each url's last, logged once
-  mutable std::mutex statsMutex_;
+  mutable std::mutex statsMutex_;                // guards stats_ alone
   std::string stats_;  // MQTT thread writes, any thread reads (statsMutex_)
   // MQTT thread (Start before it): the credentials and the bdSeq.
   std::string password_;
