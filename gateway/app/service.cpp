@@ -128,6 +128,9 @@ int Service::Run() {
   // Signals reach the loop through Asio's handler, whichever thread takes them.
   for (const int number : {SIGTERM, SIGINT, SIGUSR1, SIGHUP}) signals_.add(number);
   core_ = std::make_unique<Gateway>(config_, plan, driver.zorMain);
+  // The edge node's state for the reports, read on this loop (which alone
+  // replaces edge_ while it runs).
+  core_->SetEdgeProbe([this] { return edge_ ? edge_->State() : EdgeState{}; });
   if (const int failed = Open(); failed != kExitOk) return failed;
   if (!StartEdge(config_, plan)) {
     std::cerr << "tiway-gateway: mqtt: cannot start\n";
@@ -295,6 +298,7 @@ void Service::BeginStop(int number) {
   Log(std::string("signal ") + (number == SIGTERM ? "SIGTERM" : "SIGINT") + ": stopping");
   sd_notify(0, "STOPPING=1");
   stopping_ = true;
+  core_->SetEdgeProbe(nullptr);  // the stopper ends the edge node
   server_->StopTaking();
   metrics_->Stop();
   statsTimer_.cancel();

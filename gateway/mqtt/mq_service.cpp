@@ -333,8 +333,33 @@ void Service::UpdateStats() {
       " commands " + std::to_string(c.commands) + " writes " + std::to_string(c.writes) +
       " refused " + std::to_string(c.refusals) + " store now " + std::to_string(store_->Size()) +
       " dropped " + std::to_string(store_->Dropped());
+  gateway::EdgeState state;
+  state.enabled = true;
+  state.sessionUp = sessionHandle_ != nullptr;
+  state.connects = connects_.load();
+  state.connectFailures = connectFailures_.load();
+  state.sessionsLost = sessionsLost_.load();
+  state.published = c.published;
+  state.stored = c.stored;
+  state.replayed = c.replayed;
+  state.dropped = store_->Dropped();
+  state.storeDepth = store_->Size();
+  state.commands = c.commands;
+  state.writes = c.writes;
+  state.refusedCommands = c.refusals;
+  state.bdSeq = bdSeq_;
+  if (!settings_.urls.empty())
+    state.broker = settings_.urls[urlIndex_ % settings_.urls.size()].text;
+  state.primaryHost = settings_.primaryHostId;
+  state.hostOnline = node_->HostOnline();
   std::lock_guard<std::mutex> lock(statsMutex_);
   stats_ = std::move(text);
+  snapshot_ = std::move(state);
+}
+
+gateway::EdgeState Service::Snapshot() const {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  return snapshot_;
 }
 
 }  // namespace mqtt

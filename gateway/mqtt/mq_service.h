@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/core/edge_state.h"
 #include "gateway/mqtt/mq_config.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_node.h"
@@ -62,6 +63,8 @@ class Service {
     blockDevices_ = std::move(blocks);
   }
   std::string StatsText() const;
+  // The counters and the session's state as of the last round (any thread).
+  gateway::EdgeState Snapshot() const;
   const Settings& Cfg() const { return settings_; }
 
   // Holds the edge node's thread between two rounds (the lock's owner may
@@ -105,6 +108,7 @@ class Service {
   std::string endWhy_;
   mutable std::mutex statsMutex_;
   std::string stats_;
+  gateway::EdgeState snapshot_;
   std::string password_;
   std::string bdSeqFile_;
   uint64_t bdSeq_ = 0;
