@@ -130,12 +130,13 @@ void ReadMqtt(const toml::table& root, Config& config) {
 Config Parse(const toml::table& root) {
   Config config;
   parse::Reader top(root);
-  top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt"}, "the file");
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt", "web"}, "the file");
   parse::ReadGatewaySection(root, config);
   parse::ReadLines(root, config);
   parse::ReadUnits(root, config);
   parse::ReadAccess(root, config);
   ReadMqtt(root, config);
+  parse::ReadWeb(root, config);
   return config;
 }
 

@@ -78,5 +78,6 @@ void ReadGatewaySection(const toml::table& root, Config& config);  // [gateway]
 void ReadLines(const toml::table& root, Config& config);           // [[line]]
 void ReadUnits(const toml::table& root, Config& config);           // [[unit]] and their tables
 void ReadAccess(const toml::table& root, Config& config);          // [tls] and [[client]]
+void ReadWeb(const toml::table& root, Config& config);             // [web]
 
 }  // namespace gateway::parse

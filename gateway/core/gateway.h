@@ -83,6 +83,7 @@ class Gateway {
   Line& LineAt(size_t i) { return *lines_[i]; }
   const Line& LineAt(size_t i) const { return *lines_[i]; }
   const Config& Cfg() const { return config_; }
+  const Plan& CurrentPlan() const { return plan_; }
   const UnitCounters& UnitCountersAt(size_t unit) const { return *unitCounters_[unit]; }
   Clock::time_point Started() const { return started_; }
 
