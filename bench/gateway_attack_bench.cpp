@@ -208,5 +208,6 @@ int main(int argc, char** argv) {
   modbus_close(ctx);
   modbus_free(ctx);
   gateway.Terminate();
+  if (std::getenv("TIWAY_BENCH_LOG") != nullptr) std::printf("%s", gateway.Log().c_str());
   return 0;
 }

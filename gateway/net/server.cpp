@@ -232,7 +232,6 @@ void Server::StopTaking() {
 }
 
 void Server::CloseAll(std::chrono::milliseconds grace, std::function<void()> done) {
-  service_.Stop();
   if (connections_.Empty()) return done();
   closed_ = std::move(done);
   auto timer = std::make_shared<asio::steady_timer>(io_, grace);

@@ -6,22 +6,6 @@
 
 namespace gateway {
 
-const char* PhaseName(Phase phase) {
-  switch (phase) {
-    case Phase::Starting:
-      return "starting";
-    case Phase::Configuring:
-      return "configuring the adapter";
-    case Phase::Running:
-      return "running";
-    case Phase::PortFailed:
-      return "down (opening the port again)";
-    case Phase::Stopped:
-      return "stopped";
-  }
-  return "?";
-}
-
 namespace {
 
 std::string AgeText(uint32_t ms) {

@@ -2,9 +2,8 @@
 
 #include <cstdio>
 #include <limits>
-#include <shared_mutex>
 
-#include "gateway/report/stats.h"
+#include "gateway/core/points.h"
 
 namespace gateway::web {
 
@@ -31,54 +30,49 @@ std::vector<PointView> ReadUnitPoints(const Gateway& g, size_t u, Clock::time_po
   std::vector<PointView> points;
   const Unit& unit = g.Cfg().units[u];
   const Line& line = g.LineAt(unit.line);
-  const std::vector<std::vector<Ref>>& refs = g.CurrentPlan().refs[u];
   const int32_t last =
       line.Counters().stations[static_cast<size_t>(unit.station)].lastStatus.load();
   char station[8];
   std::snprintf(station, sizeof station, "%02X", unit.station);
-  std::string failed = "station " + std::string(station) + " on line " + line.Config().name;
-  if (line.CurrentPhase() != Phase::Running) {
-    failed = "line " + line.Config().name + " is " + PhaseName(line.CurrentPhase());
-  } else {
-    failed += ": " + StatusWords(last);
-  }
-  std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
-  const std::vector<BlockState>& cache = line.Cache();
-  for (size_t t = 0; t < unit.tables.size(); ++t) {
+  const std::string failed =
+      line.CurrentPhase() != Phase::Running
+          ? "line " + line.Config().name + " is " + PhaseName(line.CurrentPhase())
+          : "station " + std::string(station) + " on line " + line.Config().name + ": " +
+                StatusWords(last);
+  // The core's points, with its one quality rule.
+  const std::vector<std::vector<Sample>> samples = g.ReadUnit(u, now);
+  for (size_t t = 0; t < unit.tables.size() && t < samples.size(); ++t) {
     const Table& table = unit.tables[t];
     for (uint32_t k = 0; k < table.count; ++k) {
       PointView p;
       p.kind = table.kind;
       p.address = table.address + k;
       p.point = PointText(unit.station, table.Memory(), table.ElementOf(k), table.BitOf(k));
-      const Ref ref = refs[t][table.ElementOf(k) - table.FirstElement()];
-      if (ref.block >= cache.size()) {
-        p.quality = "never read";
-        p.reason = "not in the plan";
-        points.push_back(std::move(p));
-        continue;
-      }
-      const BlockState& state = cache[ref.block];
-      if (state.everRead && state.goodAt != Clock::time_point{}) {
-        p.ageMs = Ms(now - state.goodAt);
-        const uint16_t word = state.values[ref.offset];
+      const size_t at = table.ElementOf(k) - table.FirstElement();
+      if (at >= samples[t].size()) continue;
+      const Sample& sample = samples[t][at];
+      p.quality = QualityText(sample.quality);
+      p.good = sample.quality == Quality::Good;
+      if (sample.readAt != Clock::time_point{}) {
+        p.ageMs = Ms(now - sample.readAt);
         const int bit = table.BitOf(k);
-        p.value = bit >= 0 ? static_cast<uint16_t>((word >> bit) & 1) : word;
+        p.value = bit >= 0 ? static_cast<uint16_t>((sample.word >> bit) & 1) : sample.word;
       }
-      // The rule Modbus reads keep: a failed last read, or one too old, is not good.
-      if (!state.everRead) {
-        p.quality = "never read";
-        p.reason = line.CurrentPhase() == Phase::Running ? failed + ", not read yet" : failed;
-      } else if (!state.good) {
-        p.quality = "last poll failed";
-        p.reason = failed;
-      } else if (now - state.goodAt > std::chrono::milliseconds(table.maxAgeMs)) {
-        p.quality = "too old";
-        p.reason = "last good read " + std::to_string(p.ageMs) + " ms ago, max_age_ms " +
-                   std::to_string(table.maxAgeMs);
-      } else {
-        p.good = true;
-        p.quality = "good";
+      switch (sample.quality) {
+        case Quality::Good:
+          break;
+        case Quality::NeverRead:
+          p.reason = line.CurrentPhase() == Phase::Running && last == kNoStatusYet
+                         ? failed + ", not read yet"
+                         : failed;
+          break;
+        case Quality::Failed:
+          p.reason = failed;
+          break;
+        case Quality::Stale:
+          p.reason = "last good read " + std::to_string(p.ageMs) + " ms ago, max_age_ms " +
+                     std::to_string(table.maxAgeMs);
+          break;
       }
       points.push_back(std::move(p));
     }

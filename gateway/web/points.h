@@ -26,7 +26,7 @@ struct PointView {
 // A driver status in words ("no reply (status 2)").
 std::string StatusWords(int32_t status);
 
-// The one place the page reads the lines' caches (on the event loop).
+// A unit's points through the core's point interface (on the event loop).
 std::vector<PointView> ReadUnitPoints(const Gateway& gateway, size_t unit, Clock::time_point now);
 
 }  // namespace gateway::web

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "gateway/report/stats.h"
+#include "gateway/core/line.h"
 #include "gateway/web/points.h"
 
 namespace gateway::web {
