@@ -232,18 +232,12 @@ void WebServer::Route() {
   if (options_.page) {
     for (size_t i = 0; i < kAssetCount; ++i) {
       const Asset& asset = kAssets[i];
-      const auto handler = [&asset](const httplib::Request&, httplib::Response& r) {
-        r.set_header("Content-Security-Policy", kPolicy);
-        r.set_header("X-Content-Type-Options", "nosniff");
-        r.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.type);
-      };
-      const auto guarded = [this, handler](const httplib::Request& q, httplib::Response& r) {
-        if (!LoggedIn(q)) {
-          r.status = 401;
-          r.set_header("WWW-Authenticate", "Basic realm=\"tiway-gateway\", charset=\"UTF-8\"");
-          return;
-        }
-        handler(q, r);
+      // The files too go through the login and the client rules.
+      const auto guarded = [this, &asset](const httplib::Request& q, httplib::Response& r) {
+        Serve(q, r, [&asset] {
+          return Answer{200, asset.type,
+                        std::string(reinterpret_cast<const char*>(asset.data), asset.size)};
+        });
       };
       http_->Get(asset.path, guarded);
       if (std::string(asset.path) == "/index.html") http_->Get("/", guarded);
