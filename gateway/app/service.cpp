@@ -7,7 +7,7 @@
 
 #include "gateway/core/log.h"
 #include "gateway/mqtt/mq_gateway.h"
-#include "gateway/net/server.h"
+#include "gateway/modbus/server.h"
 #include "gateway/report/stats.h"
 #include "gateway/web/users.h"
 #include "gateway/web/web_server.h"

@@ -22,7 +22,7 @@ const char* PhaseName(Phase phase) {
     case Phase::Starting:
       return "starting";
     case Phase::Configuring:
-      return "configuring the adapter";
+      return "configuring";
     case Phase::Running:
       return "running";
     case Phase::PortFailed:

@@ -64,7 +64,7 @@ struct WriteJob {
 // PortFailed: the port is closed (it failed, or cannot be opened) and is
 // being opened again.
 enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed = 3, Stopped = 4 };
-// "starting", "configuring the adapter", "running", "port failed",
+// "starting", "configuring", "running", "port failed",
 // "stopped": every side's words for a phase (log, stats, MQTT).
 const char* PhaseName(Phase phase);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "gateway/core/log.h"
+#include "gateway/modbus/authorize.h"
 #include "gateway/modbus/pdu.h"
 
 namespace gateway::modbus {
@@ -49,7 +50,7 @@ void Service::Handle(const std::shared_ptr<Connection>& c, const uint8_t* frame,
   const int rate = c->rights.rate;
   const bool withinRate = rate <= 0 || access::Take(buckets_[c->Address()], rate, Clock::now());
   const char* why = nullptr;
-  code = access::Authorize(config, c->rights, request, withinRate, why);
+  code = Authorize(config, c->rights, request, withinRate, why);
   if (code != kOk) {
     c->counters->refusals.Add();
     if (request.write) {

@@ -119,7 +119,8 @@ class Adapter : public Core {
   bool PolledDevice(const DeviceDef& device, const gateway::PollResult& poll,
                     std::vector<Value>& out) override {
     const auto now = gateway::Clock::now();
-    const bool up = mqtt::ReadDevice(core_, device, now, out);
+    if (out.size() != device.metrics.size()) mqtt::ReadDevice(core_, device, now, out);
+    const bool up = core_.LineAt(device.line).CurrentPhase() == gateway::Phase::Running;
     if (device.line != poll.line || device.unit >= plan_.refs.size()) return up;
     const std::vector<std::vector<gateway::Ref>>& refs = plan_.refs[device.unit];
     const uint64_t at = UtcMs(poll.at, now);

@@ -207,14 +207,20 @@ void Service::OnMessage(const std::string& topic, const std::string& payload) {
 }
 
 void Service::Drain() {
-  // Each poll in turn: a node that lags two polls publishes both changes.
-  std::vector<Value> values;
+  // Each poll in turn, onto the values the polls before it left: a node that
+  // lags two polls publishes both changes, in order, and never a value of a
+  // poll it has not taken yet.
+  if (polled_.size() != model_.devices.size()) {
+    polled_.assign(model_.devices.size(), {});
+    for (size_t d = 0; d < model_.devices.size(); ++d)
+      core_.ReadDevice(model_.devices[d], polled_[d]);
+  }
   for (const gateway::PollResult& poll : polls_->Take()) {
     if (poll.line >= blockDevices_.size() || poll.block >= blockDevices_[poll.line].size())
       continue;
     for (size_t d : blockDevices_[poll.line][poll.block]) {
-      const bool up = core_.PolledDevice(model_.devices[d], poll, values);
-      node_->Sample(d, values, up, NowMs());
+      const bool up = core_.PolledDevice(model_.devices[d], poll, polled_[d]);
+      node_->Sample(d, polled_[d], up, NowMs());
     }
   }
   if (const uint64_t dropped = polls_->Dropped(); dropped != pollsDropped_) {
@@ -229,10 +235,15 @@ void Service::Tick() {
   const auto now = SteadyClock::now();
   if (now - lastTick_ < kTickPeriod) return;
   lastTick_ = now;
-  // Values past their age and lines that went down show without a poll.
-  std::vector<Value> values;
-  for (size_t d = 0; d < model_.devices.size(); ++d) {
-    const bool up = core_.ReadDevice(model_.devices[d], values);
+  // Values past their age and lines that went down show without a poll:
+  // the values the polls taken so far left, with the quality the core gives
+  // them now (a newer poll not taken yet does not lend them its values).
+  std::vector<Value> current, values;
+  for (size_t d = 0; d < model_.devices.size() && d < polled_.size(); ++d) {
+    const bool up = core_.ReadDevice(model_.devices[d], current);
+    values = polled_[d];
+    for (size_t i = 0; i < values.size() && i < current.size(); ++i)
+      values[i].good = values[i].good && current[i].good;
     node_->Sample(d, values, up, NowMs());
   }
   const bool counters = now - lastCounters_ >= kCounterPeriod;
@@ -334,11 +345,11 @@ void Service::Rebind(const Settings& settings, Model model,
   model_ = std::move(model);  // the node reads it in place
   if (same) return;
   core_.Log("mqtt: the devices changed: births again in this session");
-  std::vector<Value> values;
   node_->ModelChanged();
+  polled_.assign(model_.devices.size(), {});
   for (size_t d = 0; d < model_.devices.size(); ++d) {
-    const bool up = core_.ReadDevice(model_.devices[d], values);
-    node_->Sample(d, values, up, NowMs());
+    const bool up = core_.ReadDevice(model_.devices[d], polled_[d]);
+    node_->Sample(d, polled_[d], up, NowMs());
   }
   node_->Rebirth(NowMs());
 }

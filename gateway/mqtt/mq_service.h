@@ -36,8 +36,9 @@ class Core {
   // The device's values now (in the model's order), good by the core's one
   // rule; false when its line is not running.
   virtual bool ReadDevice(const DeviceDef& device, std::vector<Value>& out) = 0;
-  // The same as `poll` left them: the metrics of its block as it read them
-  // (good when it succeeded), the others now.
+  // The values `out` held (the device's as the polls before left them),
+  // with the metrics of `poll`'s block as it read them (good when it
+  // succeeded); false when its line is not running.
   virtual bool PolledDevice(const DeviceDef& device, const gateway::PollResult& poll,
                             std::vector<Value>& out) = 0;
   virtual std::vector<LineStatus> LineStatuses() = 0;
@@ -131,6 +132,9 @@ class Service {
   // The model, blockDevices_ and the session's state are the edge node's
   // thread's, and the caller's of Rebind while the thread is parked.
   std::vector<std::vector<std::vector<size_t>>> blockDevices_;
+  // Each device's values as the polls taken so far left them (owner: the
+  // node's thread).
+  std::vector<std::vector<Value>> polled_;
   std::shared_ptr<gateway::PollQueue> polls_;  // its own lock
   uint64_t pollsDropped_ = 0;                  // as last logged
   std::mutex parkMutex_;                       // guards parkAsked_ and parked_

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "gateway/modbus/mbap.h"
-
 namespace gateway::net {
 
 Connection::Connection(asio::ip::tcp::socket socket, asio::ssl::context* context,
@@ -15,7 +13,7 @@ Connection::Connection(asio::ip::tcp::socket socket, asio::ssl::context* context
       serial_(serial),
       owner_(owner),
       limits_(limits),
-      in_(4 * modbus::kMaxAdu),
+      in_(limits.inputBytes),
       lastRequest_(Clock::now()),
       timer_(socket.get_executor()) {
   if (context != nullptr) {

@@ -31,6 +31,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds requestTimeout{2000};
     size_t maxBacklog = 64 * 1024;  // answers the client has not taken, in bytes
+    size_t inputBytes = 1040;       // requests received and not yet taken (a few whole frames)
   };
   class Owner {
    public:

@@ -79,8 +79,9 @@ std::string Progress(const Gateway& g, Clock::time_point now) {
     const Phase phase = line->CurrentPhase();
     if (phase != Phase::Configuring && phase != Phase::Starting) continue;
     text += (text.empty() ? "" : "; ") + std::string("line ") + line->Config().name + " (" +
-            line->Config().port + "): " + PhaseName(phase) + ", " +
-            std::to_string(Ms(now - line->PhaseSince()) / 1000) + " s (about 10 s)";
+            line->Config().port +
+            "): " + (phase == Phase::Configuring ? "configuring the adapter" : PhaseName(phase)) +
+            ", " + std::to_string(Ms(now - line->PhaseSince()) / 1000) + " s (about 10 s)";
   }
   return text;
 }
