@@ -144,10 +144,11 @@ void EdgeNode::Births(uint64_t nowMs) {
   for (DeviceState& d : devices_) d.born = false;
   if (!Send(Topic("NBIRTH"), p.SerializeAsString())) return;
   born_ = true;
+  DropUndeliverable();
+  // Each DBIRTH is followed by its device's stored changes.
   for (size_t d = 0; d < devices_.size() && born_; ++d) {
     if (devices_[d].alive) DeviceBirth(d, nowMs);
   }
-  if (born_) Replay(nowMs);
 }
 
 void EdgeNode::Rebirth(uint64_t nowMs) {
@@ -167,7 +168,9 @@ void EdgeNode::DeviceBirth(size_t d, uint64_t nowMs) {
              state.current[i].bits);
     state.known[i] = state.current[i].bits;
   }
-  if (Send(Topic("DBIRTH", def.id), p.SerializeAsString())) state.born = true;
+  if (!Send(Topic("DBIRTH", def.id), p.SerializeAsString())) return;
+  state.born = true;
+  Replay(d, nowMs);
 }
 
 void EdgeNode::DeviceDeath(size_t d, uint64_t nowMs) {
@@ -227,43 +230,54 @@ void EdgeNode::Sample(size_t d, const std::vector<Value>& values, bool lineUp, u
   counters_.stored += changes.size();
 }
 
-void EdgeNode::Replay(uint64_t nowMs) {
-  std::map<std::string, size_t> byId;
-  for (size_t d = 0; d < model_.devices.size(); ++d) byId[model_.devices[d].id] = d;
+void EdgeNode::DropUndeliverable() {
+  std::map<std::string, uint64_t> held = store_.Devices();
+  for (const DeviceDef& def : model_.devices) held.erase(def.id);
+  for (const auto& [device, count] : held) {
+    store_.Remove(device, count);
+    counters_.undeliverable += count;
+    notes_.push_back(std::to_string(count) + " stored changes of device '" + device +
+                     "' dropped: it is no longer in the configuration");
+  }
+}
+
+void EdgeNode::Replay(size_t d, uint64_t nowMs) {
+  // Stored changes of the device, after its DBIRTH (which carries the
+  // current values) and before any newer change, oldest first.
+  const DeviceDef& def = model_.devices[d];
+  std::map<uint64_t, const MetricDef*> byAlias;
+  for (const MetricDef& m : def.metrics) byAlias[m.alias] = &m;
   std::vector<StoredChange> batch;
-  while (store_.Size() > 0 && Publishing()) {
-    store_.Peek(4 * kReplayBatch, batch);
+  uint64_t lost = 0;
+  while (Publishing() && devices_[d].born) {
+    store_.Peek(def.id, kReplayBatch, batch);
     if (batch.empty()) break;
-    size_t done = 0;
-    while (done < batch.size()) {
-      // A run of one device's changes, at most kReplayBatch.
-      size_t end = done;
-      while (end < batch.size() && end - done < kReplayBatch &&
-             batch[end].device == batch[done].device) {
-        ++end;
+    pb::Payload p;
+    uint64_t gone = 0;
+    for (const StoredChange& c : batch) {
+      const auto it = byAlias.find(c.alias);
+      if (it == byAlias.end() || static_cast<uint32_t>(it->second->type) != c.datatype) {
+        ++gone;  // its metric is gone, or is another now: the host could not place it
+        continue;
       }
-      auto it = byId.find(batch[done].device);
-      if (it == byId.end() || !devices_[it->second].born) {
-        // Its device is gone from the configuration, or not answering
-        // now: a DDATA without its DBIRTH would be out of order.
-        counters_.droppedUnborn += end - done;
-      } else {
-        pb::Payload p;
-        p.set_timestamp(nowMs);
-        p.set_seq(NextSeq());
-        for (size_t i = done; i < end; ++i) {
-          pb::Payload::Metric* m =
-              AddMetric(p, nullptr, batch[i].alias, static_cast<DataType>(batch[i].datatype),
-                        batch[i].timeMs);
-          m->set_is_historical(true);
-          SetValue(*m, static_cast<DataType>(batch[i].datatype), batch[i].bits);
-        }
-        if (!Send(Topic("DDATA", model_.devices[it->second].id), p.SerializeAsString())) break;
-        counters_.replayed += end - done;
-      }
-      done = end;
+      pb::Payload::Metric* m =
+          AddMetric(p, nullptr, c.alias, static_cast<DataType>(c.datatype), c.timeMs);
+      m->set_is_historical(true);
+      SetValue(*m, static_cast<DataType>(c.datatype), c.bits);
     }
-    store_.Remove(done);
+    if (p.metrics_size() > 0) {
+      p.set_timestamp(nowMs);
+      p.set_seq(NextSeq());
+      if (!Send(Topic("DDATA", def.id), p.SerializeAsString())) break;  // kept for the next
+      counters_.replayed += static_cast<uint64_t>(p.metrics_size());
+    }
+    store_.Remove(def.id, batch.size());
+    lost += gone;
+  }
+  if (lost > 0) {
+    counters_.undeliverable += lost;
+    notes_.push_back(std::to_string(lost) + " stored changes of device '" + def.id +
+                     "' dropped: their metrics are no longer in the configuration");
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gateway/config/mqtt_settings.h"
@@ -48,7 +49,9 @@ struct Write {
 };
 
 struct NodeCounters {
-  uint64_t published = 0, stored = 0, replayed = 0, droppedUnborn = 0;
+  // undeliverable: stored changes given up because their device or metric
+  // is gone from the configuration.
+  uint64_t published = 0, stored = 0, replayed = 0, undeliverable = 0;
   uint64_t commands = 0, writes = 0, refusals = 0, rebirths = 0;
 };
 
@@ -88,6 +91,9 @@ class EdgeNode {
   void Lines(const std::vector<LineStatus>& lines, bool withCounters, uint64_t nowMs);
 
   bool Publishing() const { return session_ && born_; }
+  // What the node has to say in the log since the last call (stored
+  // changes given up, with the reason).
+  std::vector<std::string> TakeNotes() { return std::exchange(notes_, {}); }
   bool DeviceAlive(size_t device) const { return devices_[device].alive; }
   const NodeCounters& Counters() const { return counters_; }
   uint8_t LastSeq() const { return static_cast<uint8_t>(seq_ - 1); }
@@ -103,7 +109,8 @@ class EdgeNode {
   void Births(uint64_t nowMs);
   void DeviceBirth(size_t device, uint64_t nowMs);
   void DeviceDeath(size_t device, uint64_t nowMs);
-  void Replay(uint64_t nowMs);
+  void Replay(size_t device, uint64_t nowMs);
+  void DropUndeliverable();
   bool Send(const std::string& topic, std::string payload);
   bool Changed(const MetricDef& metric, uint64_t known, uint64_t now) const;
   uint64_t NextSeq() { return static_cast<uint64_t>(seq_++); }
@@ -121,6 +128,7 @@ class EdgeNode {
   uint64_t bdSeq_ = 0;
   uint8_t seq_ = 0;
   NodeCounters counters_;
+  std::vector<std::string> notes_;
 };
 
 // "{"online": true, "timestamp": 1700000000000}": false when it is not

@@ -83,7 +83,7 @@ bool Service::Start(std::string& error) {
     }
     if (store->Size() > 0) {
       core_.Log("mqtt: " + std::to_string(store->Size()) +
-                " stored changes from before the start, " + "published after the births");
+                " stored changes from before the start: each device's follow its DBIRTH");
     }
     store_ = std::move(store);
   } else {
@@ -157,14 +157,18 @@ void Service::ParkIfAsked() {
   parked_ = false;
 }
 
-void Service::LogReplay(uint64_t before, SteadyClock::time_point start) {
+void Service::LogReplay(const char* after, uint64_t before, SteadyClock::time_point start) {
   const uint64_t n = node_->Counters().replayed - before;
   if (n == 0) return;
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - start);
-  core_.Log("mqtt: births, then " + std::to_string(n) +
+  core_.Log("mqtt: " + std::string(after) + ", then " + std::to_string(n) +
             " stored changes published (historical) in " + std::to_string(us.count() / 1000) + "." +
             std::to_string(us.count() % 1000 / 100) + " ms; " + std::to_string(store_->Size()) +
             " left");
+}
+
+void Service::LogNotes() {
+  for (const std::string& note : node_->TakeNotes()) core_.Log("mqtt: " + note);
 }
 
 void Service::OnMessage(const std::string& topic, const std::string& payload) {
@@ -173,18 +177,20 @@ void Service::OnMessage(const std::string& topic, const std::string& payload) {
     const uint64_t replayed = node_->Counters().replayed;
     const auto start = SteadyClock::now();
     node_->HostState(payload, NowMs());
-    LogReplay(replayed, start);
-    if (was != node_->HostOnline()) {
+    LogReplay("births", replayed, start);
+    if (was == node_->HostOnline()) return;
+    if (node_->HostOnline()) {
       core_.Log("mqtt: primary host " + settings_.primaryHostId +
-                (node_->HostOnline() ? " online: births, then the stored changes"
-                                     : " offline: changes are stored"));
-      if (!node_->HostOnline() && settings_.urls.size() > 1) {
-        // Its host lost this broker: walk on to the next.
-        endSession_ = true;
-        endGraceful_ = true;
-        endWhy_ = "the primary host is offline on this broker";
-      }
+                " online: births, then the stored changes");
+      return;
     }
+    // Its host is gone: NDEATH, DISCONNECT, and a new session (the next of
+    // `urls`) that waits for the host's online STATE; changes are stored.
+    core_.Log("mqtt: primary host " + settings_.primaryHostId +
+              " offline: changes are stored; a new session waits for it");
+    endSession_ = true;
+    endGraceful_ = true;
+    endWhy_ = "the primary host is offline";
     return;
   }
   std::vector<Write> writes;
@@ -251,8 +257,8 @@ void Service::Tick() {
   node_->Lines(core_.LineStatuses(), counters, NowMs());
   UpdateStats();
   if (session_ && !session_->connacked && now - session_->started > kConnackTimeout) {
-    Disconnect(false, "no CONNACK within 10 s");
-    ++urlIndex_;
+    session_.reset();
+    Failed("no CONNACK within 10 s");
   }
 }
 
@@ -262,56 +268,40 @@ void Service::Run() {
   uint64_t dropped = 0;
   while (!stop_) {
     ParkIfAsked();
-    Attempted();
-    if (!session_ && !attempt_ && SteadyClock::now() >= nextAttempt_) {
-      if (!Connect()) {
-        session_.reset();
-        ++urlIndex_;
-        nextAttempt_ = SteadyClock::now() + backoff_;
-        backoff_ = std::min(kMaxBackoff, backoff_ * 2);
-      }
-    }
+    if (!session_ && !reach_ && SteadyClock::now() >= nextAttempt_) StartReach();
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
-    int count = 1;
-    if (session_) {
-      fds[1].fd = mosquitto_socket(session_->mosq);
-      fds[1].events =
-          static_cast<short>(POLLIN | (mosquitto_want_write(session_->mosq) ? POLLOUT : 0));
-      count = fds[1].fd >= 0 ? 2 : 1;
+    const bool reaching = reach_ != nullptr, serving = session_ != nullptr;
+    if (reaching) {
+      fds[1] = {reach_->fd, POLLOUT, 0};
+    } else if (serving) {
+      fds[1] = {mosquitto_socket(session_->mosq), SessionEvents(), 0};
     }
     int timeout = static_cast<int>(kTickPeriod.count());
-    if (!session_ && !attempt_) {
+    if (!reaching && !serving) {
       const auto wait =
           std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - SteadyClock::now());
       timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(timeout, wait.count())));
     }
-    ::poll(fds, static_cast<nfds_t>(count), timeout);
+    ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
     if (fds[0].revents & POLLIN) {
       uint64_t n = 0;
       [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &n, sizeof n);
     }
-    if (session_) {
-      int rc = MOSQ_ERR_SUCCESS;
-      if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
-        rc = mosquitto_loop_read(session_->mosq, 1);
-      if (session_ && rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(session_->mosq)) {
-        rc = mosquitto_loop_write(session_->mosq, 1);
+    if (reaching) {
+      if (fds[1].revents != 0) {
+        Reached();
+      } else if (SteadyClock::now() - reach_->since >= kConnackTimeout) {
+        Failed("no answer within 10 s");
       }
-      if (session_ && rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(session_->mosq);
-      if (session_ && endSession_) {
-        endSession_ = false;
-        Disconnect(endGraceful_, endWhy_);
-        ++urlIndex_;
-        if (endGraceful_) nextAttempt_ = SteadyClock::now();
-      } else if (session_ && rc != MOSQ_ERR_SUCCESS) {
-        const std::string reason =
-            rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
-        Disconnect(false, reason);
-        ++urlIndex_;
-      }
+    } else if (serving) {
+      Serve(fds[1].fd >= 0 ? fds[1].revents : static_cast<short>(POLLERR));
     }
+    const uint64_t replayed = node_->Counters().replayed;
+    const auto start = SteadyClock::now();
     Drain();
     Tick();
+    LogReplay("DBIRTH", replayed, start);  // devices that answer again
+    LogNotes();
     store_->Flush();  // the polls of this round, in one transaction
     if (store_->Dropped() != dropped) {
       core_.Log("mqtt: store full (store_max " + std::to_string(settings_.storeMax) +
@@ -320,12 +310,7 @@ void Service::Run() {
     }
   }
   Disconnect(true, "the gateway is stopping");
-  if (attempt_) {
-    std::lock_guard<std::mutex> lock(attempt_->mutex);
-    attempt_->abandoned = true;
-    if (attempt_->done) attempt_->session.reset();
-  }
-  attempt_.reset();
+  reach_.reset();
 }
 
 void Service::Rebind(const Settings& settings, Model model,
@@ -361,24 +346,27 @@ std::string Service::StatsText() const {
 
 void Service::UpdateStats() {
   const NodeCounters& c = node_->Counters();
-  std::string text =
-      "mqtt: connects " + std::to_string(connects_.load()) + " failed " +
-      std::to_string(connectFailures_.load()) + " sessions lost " +
-      std::to_string(sessionsLost_.load()) + " published " + std::to_string(c.published) +
-      " stored " + std::to_string(c.stored) + " replayed " + std::to_string(c.replayed) +
-      " commands " + std::to_string(c.commands) + " writes " + std::to_string(c.writes) +
-      " refused " + std::to_string(c.refusals) + " store now " + std::to_string(store_->Size()) +
-      " dropped " + std::to_string(store_->Dropped());
+  // Every stored change is replayed, still in the store, or dropped with its reason.
+  std::string text = "mqtt: connects " + std::to_string(connects_) + " failed " +
+                     std::to_string(connectFailures_) + " sessions lost " +
+                     std::to_string(sessionsLost_) + " published " + std::to_string(c.published) +
+                     " stored " + std::to_string(c.stored) + " replayed " +
+                     std::to_string(c.replayed) + " commands " + std::to_string(c.commands) +
+                     " writes " + std::to_string(c.writes) + " refused " +
+                     std::to_string(c.refusals) + " store now " + std::to_string(store_->Size()) +
+                     " dropped " + std::to_string(store_->Dropped() + c.undeliverable) +
+                     " (store full " + std::to_string(store_->Dropped()) +
+                     ", gone from the configuration " + std::to_string(c.undeliverable) + ")";
   gateway::EdgeState state;
   state.enabled = true;
   state.sessionUp = sessionHandle_ != nullptr;
-  state.connects = connects_.load();
-  state.connectFailures = connectFailures_.load();
-  state.sessionsLost = sessionsLost_.load();
+  state.connects = connects_;
+  state.connectFailures = connectFailures_;
+  state.sessionsLost = sessionsLost_;
   state.published = c.published;
   state.stored = c.stored;
   state.replayed = c.replayed;
-  state.dropped = store_->Dropped();
+  state.dropped = store_->Dropped() + c.undeliverable;
   state.storeDepth = store_->Size();
   state.commands = c.commands;
   state.writes = c.writes;

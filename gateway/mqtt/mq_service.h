@@ -1,8 +1,9 @@
 // The edge node on the network: libmosquitto driven from a thread of its
-// own (poll(2) on the client's socket and an eventfd, so a poll's change
-// goes out without waiting for a timer), one MQTT session at a time with
-// its will (NDEATH, QoS 1), keepalive, reconnection with back-off and
-// fail-over along `urls`, TLS. The gateway's core is reached through Core.
+// own, the only one it has (poll(2) on the client's socket and an eventfd,
+// so a poll's change goes out without waiting for a timer), one MQTT
+// session at a time with its will (NDEATH, QoS 1), keepalive, reconnection
+// with back-off and fail-over along `urls`, TLS. The gateway's core is
+// reached through Core.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,17 +87,24 @@ class Service {
   void Resume();
 
  private:
+  struct Reach;
   struct Session;
-  struct Attempt;
   void Run();
-  bool Connect();    // starts one attempt at the current url
-  void Attempted();  // takes the attempt's outcome, or gives it up after 10 s
+  void StartReach();            // resolves the current url, then NextAddress
+  void NextAddress();           // a TCP connection to the next of its addresses
+  void Reached();               // that connection answered or failed: Open, or the next address
+  void Open();                  // the MQTT session with the broker reached
+  void Serve(short revents);    // the session's socket is ready
+  short SessionEvents() const;  // what the session's socket is polled for
+  void Failed(const std::string& why);  // no session from this attempt: the next url
+  std::string TlsFailure() const;       // why the session's TLS handshake failed
   void Disconnect(bool graceful, const std::string& why);
   void Drain();        // the polls queued into samples
   void ParkIfAsked();  // between two rounds
   void Tick();
   void UpdateStats();
-  void LogReplay(uint64_t before, std::chrono::steady_clock::time_point start);
+  void LogReplay(const char* after, uint64_t before, std::chrono::steady_clock::time_point start);
+  void LogNotes();
   void OnConnack(int rc);
   void OnMessage(const std::string& topic, const std::string& payload);
   void Wake();
@@ -103,31 +112,39 @@ class Service {
   uint64_t NextBdSeq();
   void RestoreBdSeq(uint64_t unused);
 
-  Settings settings_;
-  Model model_;
-  Core& core_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<Publisher> publisher_;
-  std::unique_ptr<EdgeNode> node_;
-  std::unique_ptr<Session> session_;
-  std::shared_ptr<Attempt> attempt_;
-  std::chrono::steady_clock::time_point attemptSince_{};
-  mosquitto* sessionHandle_ = nullptr;  // set once the CONNACK came: publishing goes through it
-  // A session to end once the client's callback has returned.
+  // Owners. "MQTT thread": read and written by Run's thread alone once
+  // Start has started it (Start sets them before; Stop reads them after the
+  // join). "Paused": also written by Rebind, on the caller's thread while
+  // it holds loopMutex_ (Pause), which the MQTT thread holds but while it
+  // waits in poll(2).
+  Settings settings_;             // paused
+  Model model_;                   // paused (the node reads it in place)
+  Core& core_;                    // the gateway's: called on the MQTT thread (paused: Rebind)
+  std::unique_ptr<Store> store_;  // MQTT thread
+  std::unique_ptr<Publisher> publisher_;  // MQTT thread
+  std::unique_ptr<EdgeNode> node_;        // MQTT thread (paused: Rebind)
+  std::unique_ptr<Reach> reach_;          // MQTT thread
+  std::unique_ptr<Session> session_;      // MQTT thread
+  mosquitto* sessionHandle_ = nullptr;    // MQTT thread; set once the CONNACK came
+  // MQTT thread: a session to end once the client's callback has returned.
   bool endSession_ = false, endGraceful_ = false;
   std::string endWhy_;
-  mutable std::mutex statsMutex_;
-  std::string stats_;
-  gateway::EdgeState snapshot_;
+  std::map<std::string, std::string> failures_;  // MQTT thread: each url's last, logged once
+  mutable std::mutex statsMutex_;                // guards stats_ and snapshot_
+  std::string stats_;            // MQTT thread writes, any thread reads (statsMutex_)
+  gateway::EdgeState snapshot_;  // likewise
+  // MQTT thread (Start before it): the credentials and the bdSeq.
   std::string password_;
   std::string bdSeqFile_;
   uint64_t bdSeq_ = 0;
   bool haveBdSeq_ = false, previousHad_ = false;
+  // MQTT thread: where and when the next attempt goes.
   size_t urlIndex_ = 0;
   std::chrono::milliseconds backoff_{500};
   std::chrono::steady_clock::time_point nextAttempt_{};
   std::chrono::steady_clock::time_point lastCounters_{};
   std::chrono::steady_clock::time_point lastTick_{};
+  uint64_t connects_ = 0, connectFailures_ = 0, sessionsLost_ = 0;  // MQTT thread
 
   // The model, blockDevices_ and the session's state are the edge node's
   // thread's, and the caller's of Rebind while the thread is parked.
@@ -140,10 +157,9 @@ class Service {
   std::mutex parkMutex_;                       // guards parkAsked_ and parked_
   std::condition_variable parkChanged_;
   bool parkAsked_ = false, parked_ = false;
-  int wakeFd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::atomic<uint64_t> connects_{0}, connectFailures_{0}, sessionsLost_{0};
+  int wakeFd_ = -1;                // Start/Stop; any thread writes to it
+  std::atomic<bool> stop_{false};  // Stop sets, the node's thread reads
+  std::thread thread_;             // Start starts, Stop joins
 };
 
 }  // namespace mqtt

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -11,21 +12,44 @@ namespace mqtt {
 
 void MemoryStore::Append(const std::vector<StoredChange>& changes) {
   for (const StoredChange& change : changes) {
-    if (changes_.size() >= max_) {
-      changes_.pop_front();
+    if (max_ == 0) {
+      ++dropped_;
+      continue;
+    }
+    if (size_ >= max_) {
+      // The oldest of all: the device whose first change came first.
+      auto oldest = devices_.begin();
+      for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+        if (it->second.front().order < oldest->second.front().order) oldest = it;
+      }
+      oldest->second.pop_front();
+      if (oldest->second.empty()) devices_.erase(oldest);
+      --size_;
       ++dropped_;
     }
-    changes_.push_back(change);
+    devices_[change.device].push_back(Entry{next_++, change});
+    ++size_;
   }
 }
 
-void MemoryStore::Peek(size_t max, std::vector<StoredChange>& out) {
+void MemoryStore::Peek(const std::string& device, size_t max, std::vector<StoredChange>& out) {
   out.clear();
-  for (size_t i = 0; i < max && i < changes_.size(); ++i) out.push_back(changes_[i]);
+  const auto it = devices_.find(device);
+  if (it == devices_.end()) return;
+  for (size_t i = 0; i < max && i < it->second.size(); ++i) out.push_back(it->second[i].change);
 }
 
-void MemoryStore::Remove(size_t count) {
-  while (count-- > 0 && !changes_.empty()) changes_.pop_front();
+void MemoryStore::Remove(const std::string& device, size_t count) {
+  const auto it = devices_.find(device);
+  if (it == devices_.end()) return;
+  for (; count > 0 && !it->second.empty(); --count, --size_) it->second.pop_front();
+  if (it->second.empty()) devices_.erase(it);
+}
+
+std::map<std::string, uint64_t> MemoryStore::Devices() {
+  std::map<std::string, uint64_t> out;
+  for (const auto& [device, entries] : devices_) out[device] = entries.size();
+  return out;
 }
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, uint64_t max,
@@ -44,6 +68,8 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, uint64_t
       !store->Exec("CREATE TABLE IF NOT EXISTS changes (id INTEGER PRIMARY KEY AUTOINCREMENT, "
                    "device TEXT NOT NULL, alias INTEGER NOT NULL, datatype INTEGER NOT NULL, "
                    "bits INTEGER NOT NULL, time_ms INTEGER NOT NULL)") ||
+      // Each device's changes are taken out apart, in their order.
+      !store->Exec("CREATE INDEX IF NOT EXISTS changes_by_device ON changes (device, id)") ||
       !store->Exec("CREATE TABLE IF NOT EXISTS node (key TEXT PRIMARY KEY, value INTEGER)")) {
     error = path + ": " + store->lastError_;
     return nullptr;
@@ -53,10 +79,13 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, uint64_t
   };
   if (!prepare("INSERT INTO changes (device, alias, datatype, bits, time_ms) VALUES (?,?,?,?,?)",
                &store->insert_) ||
-      !prepare("SELECT device, alias, datatype, bits, time_ms FROM changes ORDER BY id LIMIT ?",
+      !prepare("SELECT device, alias, datatype, bits, time_ms FROM changes WHERE device = ? "
+               "ORDER BY id LIMIT ?",
                &store->peek_) ||
-      !prepare("DELETE FROM changes WHERE id IN (SELECT id FROM changes ORDER BY id LIMIT ?)",
+      !prepare("DELETE FROM changes WHERE id IN "
+               "(SELECT id FROM changes WHERE device = ? ORDER BY id LIMIT ?)",
                &store->remove_) ||
+      !prepare("SELECT device, COUNT(*) FROM changes GROUP BY device", &store->devices_) ||
       !prepare("DELETE FROM changes WHERE id IN (SELECT id FROM changes ORDER BY id LIMIT ?)",
                &store->trim_)) {
     error = path + ": " + store->lastError_;
@@ -72,7 +101,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, uint64_t
 
 SqliteStore::~SqliteStore() {
   Flush();
-  for (sqlite3_stmt* stmt : {insert_, peek_, remove_, trim_}) sqlite3_finalize(stmt);
+  for (sqlite3_stmt* stmt : {insert_, peek_, remove_, trim_, devices_}) sqlite3_finalize(stmt);
   if (db_ != nullptr) sqlite3_close(db_);
 }
 
@@ -127,11 +156,12 @@ void SqliteStore::Flush() {
   }
 }
 
-void SqliteStore::Peek(size_t max, std::vector<StoredChange>& out) {
+void SqliteStore::Peek(const std::string& device, size_t max, std::vector<StoredChange>& out) {
   Flush();
   out.clear();
   sqlite3_reset(peek_);
-  sqlite3_bind_int64(peek_, 1, static_cast<sqlite3_int64>(max));
+  sqlite3_bind_text(peek_, 1, device.data(), static_cast<int>(device.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int64(peek_, 2, static_cast<sqlite3_int64>(max));
   while (sqlite3_step(peek_) == SQLITE_ROW) {
     StoredChange c;
     const unsigned char* text = sqlite3_column_text(peek_, 0);
@@ -144,13 +174,26 @@ void SqliteStore::Peek(size_t max, std::vector<StoredChange>& out) {
   }
 }
 
-void SqliteStore::Remove(size_t count) {
+void SqliteStore::Remove(const std::string& device, size_t count) {
   Flush();
   sqlite3_reset(remove_);
-  sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(count));
+  sqlite3_bind_text(remove_, 1, device.data(), static_cast<int>(device.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int64(remove_, 2, static_cast<sqlite3_int64>(count));
   if (Check(sqlite3_step(remove_), "remove")) {
     size_ -= std::min<uint64_t>(size_, static_cast<uint64_t>(sqlite3_changes(db_)));
   }
+}
+
+std::map<std::string, uint64_t> SqliteStore::Devices() {
+  Flush();
+  std::map<std::string, uint64_t> out;
+  sqlite3_reset(devices_);
+  while (sqlite3_step(devices_) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(devices_, 0);
+    out[text ? reinterpret_cast<const char*>(text) : ""] =
+        static_cast<uint64_t>(sqlite3_column_int64(devices_, 1));
+  }
+  return out;
 }
 
 std::optional<uint64_t> SqliteStore::LoadBdSeq() {

@@ -1,13 +1,15 @@
 // Store and forward: the changes seen while no session publishes (no
 // broker, or the primary host offline), kept in the order seen and bounded
-// (beyond the bound the oldest go, counted). In memory, or in an SQLite
-// file (WAL, one transaction per poll) that survives a restart of the
-// gateway and a power cut up to the last poll committed. The SQLite store
-// also keeps the node's bdSeq.
+// (beyond the bound the oldest go, counted). Each device's changes are
+// taken out apart, oldest first, once that device is born again. In
+// memory, or in an SQLite file (WAL, one transaction per poll) that
+// survives a restart of the gateway and a power cut up to the last poll
+// committed. The SQLite store also keeps the node's bdSeq.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,10 +36,13 @@ class Store {
   // Makes what was appended durable (the SQLite store commits the polls
   // appended since the last call in one transaction).
   virtual void Flush() {}
-  // The oldest `max` changes, without removing them.
-  virtual void Peek(size_t max, std::vector<StoredChange>& out) = 0;
-  // Removes the oldest `count` (once they are published).
-  virtual void Remove(size_t count) = 0;
+  // The oldest `max` changes of `device`, without removing them.
+  virtual void Peek(const std::string& device, size_t max, std::vector<StoredChange>& out) = 0;
+  // Removes the oldest `count` changes of `device` (once they are published
+  // or given up).
+  virtual void Remove(const std::string& device, size_t count) = 0;
+  // The devices with changes stored, and how many each holds.
+  virtual std::map<std::string, uint64_t> Devices() = 0;
   virtual uint64_t Size() const = 0;
   uint64_t Dropped() const { return dropped_; }
 
@@ -53,13 +58,18 @@ class MemoryStore : public Store {
  public:
   explicit MemoryStore(uint64_t max) : max_(max) {}
   void Append(const std::vector<StoredChange>& changes) override;
-  void Peek(size_t max, std::vector<StoredChange>& out) override;
-  void Remove(size_t count) override;
-  uint64_t Size() const override { return changes_.size(); }
+  void Peek(const std::string& device, size_t max, std::vector<StoredChange>& out) override;
+  void Remove(const std::string& device, size_t count) override;
+  std::map<std::string, uint64_t> Devices() override;
+  uint64_t Size() const override { return size_; }
 
  private:
-  uint64_t max_;
-  std::deque<StoredChange> changes_;
+  struct Entry {
+    uint64_t order = 0;  // across devices: the bound drops the oldest of all
+    StoredChange change;
+  };
+  uint64_t max_, size_ = 0, next_ = 0;
+  std::map<std::string, std::deque<Entry>> devices_;
 };
 
 class SqliteStore : public Store {
@@ -70,8 +80,9 @@ class SqliteStore : public Store {
   ~SqliteStore() override;
   void Append(const std::vector<StoredChange>& changes) override;
   void Flush() override;
-  void Peek(size_t max, std::vector<StoredChange>& out) override;
-  void Remove(size_t count) override;
+  void Peek(const std::string& device, size_t max, std::vector<StoredChange>& out) override;
+  void Remove(const std::string& device, size_t count) override;
+  std::map<std::string, uint64_t> Devices() override;
   uint64_t Size() const override { return size_ + pending_.size(); }
   std::optional<uint64_t> LoadBdSeq() override;
   void SaveBdSeq(uint64_t value) override;
@@ -84,7 +95,8 @@ class SqliteStore : public Store {
   bool Check(int rc, const char* what);
 
   sqlite3* db_ = nullptr;
-  sqlite3_stmt *insert_ = nullptr, *peek_ = nullptr, *remove_ = nullptr, *trim_ = nullptr;
+  sqlite3_stmt *insert_ = nullptr, *peek_ = nullptr, *remove_ = nullptr, *trim_ = nullptr,
+               *devices_ = nullptr;
   uint64_t max_ = 0, size_ = 0;
   std::vector<StoredChange> pending_;  // appended, not yet committed
   std::string lastError_;

@@ -366,6 +366,52 @@ TEST_F(MqttE2e, ValuesTheBrokerMissedArriveHistoricalInOrderAfterTheBirths) {
       10s));
 }
 
+TEST_F(MqttE2e, StoredValuesSurviveAKillWhileTheBrokerIsAwayAndFollowTheBirthsAfterTheStart) {
+  ASSERT_TRUE(broker_->Start());
+  Launch(Url());
+  Host& h = *host_;
+  ASSERT_TRUE(h.Wait("DBIRTH north-05", 0)) << h.All() << gateway_.Log();
+  broker_->Stop();
+  ASSERT_TRUE(Eventually([&] { return gateway_.Log().find("ended") != std::string::npos; }, 10s))
+      << gateway_.Log();
+  for (const char* value : {"0011", "0012", "0013", "0014", "0015"}) {
+    ASSERT_EQ(sim_.Control(std::string("set 05 V 0065 ") + value).rfind("ok", 0), 0u);
+    ASSERT_TRUE(Polled(std::stoi(value, nullptr, 16)));
+  }
+  // All five committed to the store (SIGUSR1 logs its counters), then killed.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        gateway_.Signal(SIGUSR1);
+        return gateway_.Log().find("store now 5 ") != std::string::npos;
+      },
+      10s, 200ms))
+      << gateway_.Log();
+  gateway_.Kill();
+  // The broker first, then the gateway: it connects before its line runs.
+  const size_t before = h.Count();
+  ASSERT_TRUE(broker_->Start());
+  ASSERT_EQ(gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, Config(Url())), "");
+  const int birth = h.WaitLine("NBIRTH - seq=0 bdSeq=1 ", before, 60s);
+  ASSERT_GE(birth, 0) << h.All() << gateway_.Log();
+  const int dbirth = h.WaitLine("DBIRTH north-05", static_cast<size_t>(birth));
+  ASSERT_GE(dbirth, 0) << h.All() << gateway_.Log();
+  EXPECT_NE(h.Line(dbirth).find("V0065=21 "), std::string::npos) << h.Line(dbirth);
+  const int history = h.WaitLine("DDATA north-05", static_cast<size_t>(dbirth));
+  ASSERT_GE(history, 0) << h.All() << gateway_.Log();
+  EXPECT_NE(h.Line(history).find("V0065=17/h V0065=18/h V0065=19/h V0065=20/h V0065=21/h"),
+            std::string::npos)
+      << h.All();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        gateway_.Signal(SIGUSR1);
+        return gateway_.Log().find("replayed 5 ") != std::string::npos;
+      },
+      10s, 200ms))
+      << gateway_.Log();
+  EXPECT_NE(gateway_.Log().find("store now 0 dropped 0 "), std::string::npos) << gateway_.Log();
+  EXPECT_EQ(h.All().find("SEQ-GAP"), std::string::npos) << h.All();
+}
+
 TEST_F(MqttE2e, BirthsWaitForThePrimaryHostAndStoredChangesFollowItsReturn) {
   ASSERT_TRUE(broker_->Start());
   Launch(Url() + "primary_host_id = \"scada\"\n");
@@ -380,16 +426,22 @@ TEST_F(MqttE2e, BirthsWaitForThePrimaryHostAndStoredChangesFollowItsReturn) {
   ASSERT_EQ(Cmd({"state", "scada", "online"}), "sent\n");
   const int birth = h.WaitLine("NBIRTH - seq=0 bdSeq=0", 0);
   ASSERT_GE(birth, 0) << h.All() << gateway_.Log();
-  // Offline again: changes wait; back: births, then the stored change.
+  // Offline again: NDEATH, and a new session that waits for the host while
+  // changes are stored; back: births, then the stored change.
+  const size_t online = h.Count();
   ASSERT_EQ(Cmd({"state", "scada", "offline"}), "sent\n");
-  ASSERT_TRUE(Eventually(
-      [&] { return gateway_.Log().find("offline: changes are stored") != std::string::npos; }));
+  ASSERT_TRUE(h.Wait("NDEATH - seq=- bdSeq=0", online)) << h.All() << gateway_.Log();
+  ASSERT_TRUE(
+      Eventually([&] { return gateway_.Log().find("(bdSeq 1)") != std::string::npos; }, 10s))
+      << gateway_.Log();
   ASSERT_EQ(sim_.Control("set 05 V 0065 0022").rfind("ok", 0), 0u);
   ASSERT_TRUE(Polled(0x22));
-  const size_t before = h.Count();
   ASSERT_EQ(Cmd({"state", "scada", "online"}), "sent\n");
-  const int again = h.WaitLine("NBIRTH - seq=0 bdSeq=0", before);
-  ASSERT_GE(again, 0) << h.All();
+  const int back = h.WaitLine("STATE scada {\"online\": true", online);
+  ASSERT_GE(back, 0) << h.All();
+  const int again = h.WaitLine("NBIRTH - seq=0 bdSeq=1", online);
+  ASSERT_GE(again, 0) << h.All() << gateway_.Log();
+  EXPECT_GT(again, back) << h.All();
   const int history = h.WaitLine("DDATA north-05", static_cast<size_t>(again));
   ASSERT_GE(history, 0) << h.All();
   EXPECT_NE(h.Line(history).find("V0065=34/h"), std::string::npos) << h.All();
@@ -443,6 +495,35 @@ TEST_F(MqttE2e, TlsWithAClientCertificateOnceTheBrokerComesUp) {
   Cmd({"cmd", "spBv1.0/plant/NCMD/gw1", "Node Control/Rebirth", "bool", "true"});
   ASSERT_TRUE(tlsHost.Wait("DBIRTH north-05", 0, 60s)) << tlsHost.All() << gateway_.Log();
   EXPECT_NE(gateway_.Log().find("mqtt: connected to mqtts://"), std::string::npos);
+}
+
+TEST_F(MqttE2e, ABrokerCertificateFromAnotherCaIsNamedOnceWithTheReason) {
+  const std::string certs = dir_ + "/certs";
+  ASSERT_NE(gwtest::Shell("bash " TLS_CERTS_SH " " + certs).find("made"), std::string::npos);
+  broker_->UseTls(certs);
+  ASSERT_TRUE(broker_->Start());
+  Launch("url = \"mqtts://127.0.0.1:" + std::to_string(broker_->TlsPort()) + "\"\nca_file = \"" +
+             certs + "/rogue-ca.crt\"\ncert_file = \"" + certs + "/operator.crt\"\nkey_file = \"" +
+             certs + "/operator.key\"\n",
+         false);
+  // Three failed attempts (SIGUSR1 logs the counters), one line saying why.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        gateway_.Signal(SIGUSR1);
+        return gateway_.Log().find(" failed 3 ") != std::string::npos;
+      },
+      30s, 1s))
+      << gateway_.Log();
+  const std::string log = gateway_.Log();
+  const size_t at = log.find("the broker's certificate /CN=mqtt-broker failed verification: ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string line = log.substr(at, log.find('\n', at) - at);
+  EXPECT_NE(line.find("unknown issuer"), std::string::npos) << line;
+  EXPECT_NE(line.find("/CN=ca test CA"), std::string::npos) << line;
+  EXPECT_NE(line.find("not the CA of ca_file " + certs + "/rogue-ca.crt"), std::string::npos)
+      << line;
+  EXPECT_EQ(log.find("failed verification", at + line.size()), std::string::npos) << log;
+  EXPECT_EQ(log.find("mqtt: connected"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -272,10 +273,39 @@ TEST_F(NodeTest, ChangesWithoutASessionAreStoredAndFollowTheBirthsAsHistorical) 
   mqtt::MemoryStore small(2);
   small.Append({{"d", 1, 6, 1, 1}, {"d", 1, 6, 2, 2}, {"d", 1, 6, 3, 3}});
   std::vector<mqtt::StoredChange> kept;
-  small.Peek(10, kept);
+  small.Peek("d", 10, kept);
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].bits, 2u);
   EXPECT_EQ(small.Dropped(), 1u);
+}
+
+TEST_F(NodeTest, StoredChangesWaitForTheirDeviceAndThoseItCannotPlaceAreCounted) {
+  // Kept from before a restart: north-05's V0064 (alias 6, Int16) twice, a
+  // change whose metric is now another datatype, and a device since removed.
+  store_.Append({{"north-05", 6, 2, 5, 100},
+                 {"old-unit", 6, 6, 1, 110},
+                 {"north-05", 7, 9, 1, 115},
+                 {"north-05", 6, 2, 6, 120}});
+  mqtt::EdgeNode& node = Node();
+  node.Sample(0, Unit1(7, 1.0f), false, 200);  // its line is not running yet
+  node.SessionStarted(3, 300);
+  EXPECT_EQ(rec_.Types(), (std::vector<std::string>{"NBIRTH/n"}));
+  EXPECT_EQ(store_.Size(), 3u);
+  node.Sample(0, Unit1(7, 1.0f), true, 400);  // it answers: DBIRTH, then its history
+  ASSERT_EQ(rec_.Types(),
+            (std::vector<std::string>{"NBIRTH/n", "DBIRTH/n/north-05", "DDATA/n/north-05"}));
+  const pb::Payload history = rec_.At(2);
+  ASSERT_EQ(history.metrics_size(), 2);
+  EXPECT_EQ(history.metrics(0).int_value(), 5u);
+  EXPECT_EQ(history.metrics(1).timestamp(), 120u);
+  EXPECT_TRUE(history.metrics(1).is_historical());
+  EXPECT_EQ(store_.Size(), 0u);
+  EXPECT_EQ(node.Counters().replayed, 2u);
+  EXPECT_EQ(node.Counters().undeliverable, 2u);
+  const std::vector<std::string> notes = node.TakeNotes();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_NE(notes[0].find("1 stored changes of device 'old-unit' dropped"), std::string::npos);
+  EXPECT_NE(notes[1].find("'north-05' dropped: their metrics"), std::string::npos);
 }
 
 class PrimaryHostTest : public NodeTest {
@@ -433,16 +463,20 @@ TEST(MqttStore, SqliteKeepsChangesInOrderAndBdSeqAcrossAReopen) {
   ASSERT_TRUE(store) << error;
   EXPECT_EQ(store->LoadBdSeq(), 255u);
   EXPECT_EQ(store->Size(), 3u);
+  EXPECT_EQ(store->Devices(), (std::map<std::string, uint64_t>{{"a", 2}, {"b", 1}}));
+  // Each device's changes are taken apart, oldest first.
   std::vector<mqtt::StoredChange> kept;
-  store->Peek(2, kept);
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(kept[0].device, "b");
+  store->Peek("b", 5, kept);
+  ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].timeMs, 20u);
-  EXPECT_EQ(kept[1].bits, 3u);
-  store->Remove(2);
-  store->Peek(5, kept);
+  store->Peek("a", 1, kept);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].bits, 3u);
+  store->Remove("a", 1);
+  store->Peek("a", 5, kept);
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].bits, 4u);
+  EXPECT_EQ(store->Size(), 2u);
   store.reset();
   EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
