@@ -65,6 +65,9 @@ if [ $linux = 1 ]; then
   # sd_notify for the gateway (Type=notify, watchdog), and its TLS listener.
   have_header systemd/sd-daemon.h || need+=(libsystemd-dev)
   have_header openssl/ssl.h || need+=(libssl-dev)
+  # The status page's HTTP server (cpp-httplib, built with OpenSSL) and its
+  # JSON (nlohmann/json, above).
+  have_header httplib.h || need+=(libcpp-httplib-dev)
   command -v mbpoll >/dev/null || need+=(mbpoll)
   # The gateway's tests drive it with pymodbus (whose package imports
   # serial_asyncio: only a Recommends), fetch its metrics with curl, make
@@ -117,6 +120,10 @@ if [ $full = 1 ]; then
   command -v mmdebstrap >/dev/null || mmdebstrap=1
   # The picture in docs/architecture.md (scripts/architecture-svg.sh).
   command -v dot >/dev/null || need+=(graphviz)
+  # The status page in a real browser (gateway_web_test): Debian's chromium,
+  # driven by puppeteer-core from npm (installed below into build/node_modules).
+  [ -x /usr/bin/chromium ] || need+=(chromium)
+  command -v npm >/dev/null || need+=(npm)
 fi
 
 # promtool checks the gateway's metrics in a test (skipped without it). Debian
@@ -138,5 +145,14 @@ if [ ${#need[@]} -gt 0 ] || [ $promtool = 1 ] || [ $mmdebstrap = 1 ]; then
   [ $promtool = 1 ] && need+=(prometheus)
   [ ${#need[@]} -gt 0 ] && apt-get install -y -q --no-install-recommends "${need[@]}"
   [ $mmdebstrap = 1 ] && apt-get install -y -q mmdebstrap
+fi
+# puppeteer-core (no browser of its own) into the build tree, not globally:
+# gateway_web_test finds it there (skipped without it).
+if [ $full = 1 ]; then
+  modules="$(cd "$(dirname "$0")/.." && pwd)/build"
+  if [ ! -f "$modules/node_modules/puppeteer-core/package.json" ]; then
+    mkdir -p "$modules"
+    npm install --prefix "$modules" --no-audit --no-fund --no-save puppeteer-core@24
+  fi
 fi
 exit 0

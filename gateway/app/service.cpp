@@ -8,9 +8,10 @@
 #include "gateway/core/log.h"
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/mqtt/mq_model.h"
-#include "gateway/net/metrics_server.h"
 #include "gateway/modbus/server.h"
 #include "gateway/report/stats.h"
+#include "gateway/web/users.h"
+#include "gateway/web/web_server.h"
 #include "host/driver.h"
 
 namespace gateway {
@@ -45,6 +46,11 @@ std::string MetricsHost(const Config& config) {
   int port = 0;
   if (!config.metrics.empty()) SplitHostPort(config.metrics, host, port);
   return host;
+}
+
+std::string HostPort(const std::string& host, int port) {
+  return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+         std::to_string(port);
 }
 
 std::string TlsListen(const Config& config) {
@@ -101,10 +107,18 @@ int Service::Run() {
   }
   const std::string metricsHost = MetricsHost(config_);
   for (const std::string& address :
-       {config_.listen, metricsHost, config_.tls.enabled ? TlsListen(config_) : std::string()}) {
+       {config_.listen, metricsHost, config_.tls.enabled ? TlsListen(config_) : std::string(),
+        config_.web.enabled ? config_.web.listen : std::string()}) {
     if (address.empty()) continue;
     if (const std::string bind = CheckBindable(address); !bind.empty()) {
       std::cerr << "tiway-gateway: " << options_.configPath << ": " << bind << "\n";
+      return kExitBadConfiguration;
+    }
+  }
+  if (!config_.web.users.empty()) {
+    std::string failed;
+    if (!web::LoadUsers(config_.web.users, failed)) {
+      std::cerr << "tiway-gateway: " << options_.configPath << ": [web] " << failed << "\n";
       return kExitBadConfiguration;
     }
   }
@@ -146,6 +160,9 @@ int Service::Run() {
   // Signals reach the loop through Asio's handler, whichever thread takes them.
   for (const int number : {SIGTERM, SIGINT, SIGUSR1, SIGHUP}) signals_.add(number);
   core_ = std::make_unique<Gateway>(config_, plan, driver.zorMain);
+  // The edge node's state for the reports, read on this loop (which alone
+  // replaces edge_ while it runs).
+  core_->SetEdgeProbe([this] { return edge_ ? edge_->State() : EdgeState{}; });
   if (const int failed = Open(); failed != kExitOk) return failed;
   if (!StartEdge(config_, plan)) {
     std::cerr << "tiway-gateway: mqtt: cannot start\n";
@@ -202,17 +219,38 @@ int Service::Open() {
     Log("listening (TLS, Modbus/TCP Security) on " + tlsListen + ":" +
         std::to_string(server_->TlsPort()));
   }
-  metrics_ = std::make_unique<MetricsServer>(io_, *core_);
   if (!config_.metrics.empty()) {
     std::string host;
     int port = 0;
     SplitHostPort(config_.metrics, host, port);
-    if (const std::string failed = metrics_->Listen(host, port); !failed.empty()) {
+    metrics_ = std::make_unique<web::WebServer>(io_, *core_);
+    web::WebServer::Options options;
+    options.page = false;
+    if (const std::string failed = metrics_->Listen(host, port, options); !failed.empty()) {
       std::cerr << "tiway-gateway: " << failed << "\n";
       return kExitCannotListen;
     }
-    Log("metrics: listening on " + (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
-        ":" + std::to_string(metrics_->Port()) + ", GET /metrics");
+    Log("metrics: listening on " + HostPort(host, metrics_->Port()) + ", GET /metrics");
+  }
+  if (config_.web.enabled) {
+    web::WebServer::Options options;
+    options.tls = config_.web.tls;
+    options.certificate = config_.tls.certificate;
+    options.key = config_.tls.key;
+    if (!config_.web.users.empty()) {
+      std::string failed;
+      options.users = *web::LoadUsers(config_.web.users, failed);  // checked at start
+    }
+    web_ = std::make_unique<web::WebServer>(io_, *core_);
+    if (const std::string failed = web_->Listen(config_.web.listen, config_.web.port, options);
+        !failed.empty()) {
+      std::cerr << "tiway-gateway: " << failed << "\n";
+      return kExitCannotListen;
+    }
+    const std::string where = HostPort(config_.web.listen, web_->Port());
+    std::cout << "tiway-gateway: web: listening on " << where << std::endl;
+    Log("web: listening on " + where + (config_.web.tls ? " (HTTPS" : " (HTTP") +
+        (config_.web.users.empty() ? ")" : ", login)") + ", the status page and GET /metrics");
   }
   return kExitOk;
 }
@@ -320,8 +358,10 @@ void Service::BeginStop(int number) {
   Log(std::string("signal ") + (number == SIGTERM ? "SIGTERM" : "SIGINT") + ": stopping");
   sd_notify(0, "STOPPING=1");
   stopping_ = true;
+  core_->SetEdgeProbe(nullptr);  // the stopper ends the edge node
   server_->StopTaking();
-  metrics_->Stop();
+  if (metrics_) metrics_->Stop();
+  if (web_) web_->Stop();
   statsTimer_.cancel();
   progressTimer_.cancel();
   stopper_ = std::thread([this] {

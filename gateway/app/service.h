@@ -22,7 +22,9 @@ class GatewayEdge;
 namespace gateway {
 
 class Server;
-class MetricsServer;
+namespace web {
+class WebServer;
+}
 
 // The process's exit codes (1, a bad command line, is the parser's).
 enum ExitCode : int {
@@ -36,11 +38,12 @@ enum ExitCode : int {
 // What the command line says.
 struct Options {
   std::string configPath, driverPath, listen;
-  bool check = false;       // check the file and print the plan; open no line
-  bool exportTags = false;  // write the address metrics as a tag file; open no line
-  bool noCoalesce = false;  // read every configured range on its own
-  int port = -1;            // -1: the file's
-  int maxClients = 0;       // 0: the file's
+  std::string addWebUser, usersFile;  // --add-web-user NAME --users FILE
+  bool check = false;                 // check the file and print the plan; open no line
+  bool exportTags = false;            // write the address metrics as a tag file; open no line
+  bool noCoalesce = false;            // read every configured range on its own
+  int port = -1;                      // -1: the file's
+  int maxClients = 0;                 // 0: the file's
 
   // The command line's values win over the file's (at start and at each reload).
   void Override(Config& config) const;
@@ -75,7 +78,8 @@ class Service {
   asio::steady_timer watchdogTimer_, statsTimer_, progressTimer_;
   std::unique_ptr<Gateway> core_;
   std::unique_ptr<Server> server_;
-  std::unique_ptr<MetricsServer> metrics_;
+  std::unique_ptr<web::WebServer> metrics_;  // the metrics key without [web]
+  std::unique_ptr<web::WebServer> web_;      // [web]: the status page and /metrics
   std::unique_ptr<mqtt::GatewayEdge> edge_;
   std::vector<std::thread> retirers_;  // lines a reload retired, stopped away from the loop
   std::thread stopper_;

@@ -146,12 +146,13 @@ void ReadTagFile(const std::string& fileName, Config& config) {
 Config Parse(const toml::table& root, const std::string& fileName) {
   Config config;
   parse::Reader top(root);
-  top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt"}, "the file");
+  top.CheckKeys({"gateway", "line", "unit", "client", "tls", "mqtt", "web"}, "the file");
   parse::ReadGatewaySection(root, config);
   parse::ReadLines(root, config);
   parse::ReadUnits(root, config);
   parse::ReadAccess(root, config);
   parse::ReadMqtt(root, config);
+  parse::ReadWeb(root, config);
   ReadTagFile(fileName, config);
   return config;
 }

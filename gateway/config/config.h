@@ -12,6 +12,7 @@
 
 #include "gateway/config/mqtt_settings.h"
 #include "gateway/config/tags.h"
+#include "gateway/config/web_config.h"
 #include "zortw/zortw.h"
 
 namespace gateway {
@@ -136,6 +137,7 @@ struct Config {
   std::vector<ClientRule> clients;  // empty: every client reads and writes
   TlsConfig tls;
   mqtt::Settings mqtt;  // [mqtt]: the Sparkplug B edge node (enabled when present)
+  WebConfig web;        // [web]: the status page (enabled when present)
 
   // The rule for an address (the first that matches), or nullptr.
   const ClientRule* RuleFor(const std::string& address) const;
@@ -154,7 +156,8 @@ template <class C>
 auto RestartOnly(C& c) {
   return std::tie(c.listen, c.port, c.maxClients, c.maxClientsPerAddress, c.idleTimeoutS,
                   c.requestTimeoutMs, c.driver, c.metrics, c.tls.enabled, c.tls.listen, c.tls.port,
-                  c.tls.certificate, c.tls.key, c.tls.ca);
+                  c.tls.certificate, c.tls.key, c.tls.ca, c.web.enabled, c.web.listen, c.web.port,
+                  c.web.tls, c.web.users);
 }
 
 // Parses and checks a configuration text; `fileName` names it in errors.

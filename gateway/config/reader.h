@@ -101,5 +101,6 @@ void ReadMqtt(const toml::table& root, Config& config);            // [mqtt]
 // of one as `file` names it.
 void ReadTags(Config& config);
 void ReadTagText(const std::string& text, const std::string& file, Config& config);
+void ReadWeb(const toml::table& root, Config& config);  // [web]
 
 }  // namespace gateway::parse

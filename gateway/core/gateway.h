@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
+#include "gateway/core/edge_state.h"
 #include "gateway/core/line.h"
 #include "gateway/core/plan.h"
 #include "gateway/core/points.h"
@@ -117,6 +118,11 @@ class Gateway {
   // The longest interval between two reads of a block the unit reads.
   uint32_t UnitPollCycle(size_t unit) const;
 
+  // The MQTT edge node's state, from whoever runs it (called on the event
+  // loop's thread; nullptr: no edge node).
+  void SetEdgeProbe(std::function<EdgeState()> probe) { edgeProbe_ = std::move(probe); }
+  EdgeState Edge() const { return edgeProbe_ ? edgeProbe_() : EdgeState{}; }
+
  private:
   struct PollHub;
   std::shared_ptr<Line> MakeLine(const Config& config, const Plan& plan, size_t l) const;
@@ -128,6 +134,7 @@ class Gateway {
   ZorMainFn zorMain_;
   std::shared_ptr<PollHub> hub_;  // shared with the lines' poll hooks; its own lock
   WriteExpiry expiry_;            // its own thread and lock
+  std::function<EdgeState()> edgeProbe_;
   std::vector<std::shared_ptr<Line>> lines_;
   std::vector<std::shared_ptr<UnitCounters>> unitCounters_;
   std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1

@@ -7,8 +7,19 @@
 
 namespace gateway {
 
+namespace {
+
+std::mutex mutex;
+void (*logTap)(const std::string&) = nullptr;
+
+}  // namespace
+
+void SetLogTap(void (*tap)(const std::string& stamped)) {
+  std::lock_guard<std::mutex> lock(mutex);
+  logTap = tap;
+}
+
 void Log(const std::string& line) {
-  static std::mutex mutex;
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm utc{};
@@ -19,6 +30,7 @@ void Log(const std::string& line) {
                 now.tv_nsec / 1000000);
   std::lock_guard<std::mutex> lock(mutex);
   std::cerr << stamp << line << "\n" << std::flush;
+  if (logTap != nullptr) logTap(stamp + line);
 }
 
 }  // namespace gateway

@@ -352,4 +352,8 @@ std::string GatewayEdge::StatsText() const {
   return impl_->service.StatsText();
 }
 
+gateway::EdgeState GatewayEdge::State() const {
+  return impl_->service.Snapshot();
+}
+
 }  // namespace mqtt

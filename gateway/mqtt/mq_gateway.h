@@ -42,6 +42,7 @@ class GatewayEdge {
                                             asio::io_context& io, std::string& error);
   ~GatewayEdge();
   std::string StatsText() const;
+  gateway::EdgeState State() const;
 
   // SIGHUP, on the event loop, around Gateway::Reload. Reloading: when the
   // broker settings stay, the edge node's thread is parked (true);

@@ -358,8 +358,33 @@ void Service::UpdateStats() {
                      " dropped " + std::to_string(store_->Dropped() + c.undeliverable) +
                      " (store full " + std::to_string(store_->Dropped()) +
                      ", gone from the configuration " + std::to_string(c.undeliverable) + ")";
+  gateway::EdgeState state;
+  state.enabled = true;
+  state.sessionUp = sessionHandle_ != nullptr;
+  state.connects = connects_;
+  state.connectFailures = connectFailures_;
+  state.sessionsLost = sessionsLost_;
+  state.published = c.published;
+  state.stored = c.stored;
+  state.replayed = c.replayed;
+  state.dropped = store_->Dropped() + c.undeliverable;
+  state.storeDepth = store_->Size();
+  state.commands = c.commands;
+  state.writes = c.writes;
+  state.refusedCommands = c.refusals;
+  state.bdSeq = bdSeq_;
+  if (!settings_.urls.empty())
+    state.broker = settings_.urls[urlIndex_ % settings_.urls.size()].text;
+  state.primaryHost = settings_.primaryHostId;
+  state.hostOnline = node_->HostOnline();
   std::lock_guard<std::mutex> lock(statsMutex_);
   stats_ = std::move(text);
+  snapshot_ = std::move(state);
+}
+
+gateway::EdgeState Service::Snapshot() const {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  return snapshot_;
 }
 
 }  // namespace mqtt

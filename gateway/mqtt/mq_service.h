@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "gateway/config/mqtt_settings.h"
+#include "gateway/core/edge_state.h"
 #include "gateway/core/points.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_node.h"
@@ -71,6 +72,8 @@ class Service {
     blockDevices_ = std::move(blocks);
   }
   std::string StatsText() const;
+  // The counters and the session's state as of the last round (any thread).
+  gateway::EdgeState Snapshot() const;
   const Settings& Cfg() const { return settings_; }
 
   // A reload, in this order from the event loop: Park (returns once the
@@ -127,8 +130,9 @@ class Service {
   bool endSession_ = false, endGraceful_ = false;
   std::string endWhy_;
   std::map<std::string, std::string> failures_;  // MQTT thread: each url's last, logged once
-  mutable std::mutex statsMutex_;                // guards stats_ alone
-  std::string stats_;  // MQTT thread writes, any thread reads (statsMutex_)
+  mutable std::mutex statsMutex_;                // guards stats_ and snapshot_
+  std::string stats_;            // MQTT thread writes, any thread reads (statsMutex_)
+  gateway::EdgeState snapshot_;  // likewise
   // MQTT thread (Start before it): the credentials and the bdSeq.
   std::string password_;
   std::string bdSeqFile_;

@@ -30,6 +30,20 @@ std::vector<uint16_t> DiagnosticRegisters(const Gateway& g, Clock::time_point no
   regs[5] = static_cast<uint16_t>(std::max(0, g.OpenClients()));
   Put32(regs, 6, g.RefusedClients());
   Put32(regs, 8, g.ClosedClients());
+  if (const EdgeState edge = g.Edge(); edge.enabled) {
+    regs[kDiagEdgeBase + 0] = 1;
+    regs[kDiagEdgeBase + 1] = edge.sessionUp ? 1 : 0;
+    regs[kDiagEdgeBase + 2] = edge.hostOnline ? 1 : 0;
+    const uint64_t EdgeState::*kWords[] = {
+        &EdgeState::connects,   &EdgeState::connectFailures, &EdgeState::published,
+        &EdgeState::stored,     &EdgeState::replayed,        &EdgeState::dropped,
+        &EdgeState::storeDepth, &EdgeState::refusedCommands, &EdgeState::bdSeq};
+    uint32_t at = kDiagEdgeBase + 3;
+    for (const auto member : kWords) {
+      Put32(regs, at, edge.*member);
+      at += 2;
+    }
+  }
   for (size_t l = 0; l < g.LineCount() && kDiagLineBase + kDiagLineSize * (l + 1) <= kDiagUnitBase;
        ++l) {
     const Line& line = g.LineAt(l);

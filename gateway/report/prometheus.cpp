@@ -157,6 +157,38 @@ std::string MetricsText(const Gateway& g, Clock::time_point now) {
       f.Add("client=\"" + Label(c->address) + "\"", static_cast<double>(((*c).*member).Get()));
     }
   }
+  // The MQTT edge node, when the configuration has [mqtt].
+  const EdgeState edge = g.Edge();
+  if (!edge.enabled) return out.str();
+  Family(out, "tiway_gateway_mqtt_session_up", "gauge",
+         "1 while an MQTT session is up (CONNACK received), 0 otherwise.")
+      .Add("broker=\"" + Label(edge.broker) + "\"", edge.sessionUp ? 1 : 0);
+  Family(out, "tiway_gateway_mqtt_bdseq", "gauge", "The bdSeq of the current or last session.")
+      .Add("", static_cast<double>(edge.bdSeq));
+  if (!edge.primaryHost.empty()) {
+    Family(out, "tiway_gateway_mqtt_primary_host_online", "gauge",
+           "1 while the primary host's STATE says online.")
+        .Add("host=\"" + Label(edge.primaryHost) + "\"", edge.hostOnline ? 1 : 0);
+  }
+  Family(out, "tiway_gateway_mqtt_store_depth", "gauge",
+         "Changes waiting in the store for a session.")
+      .Add("", static_cast<double>(edge.storeDepth));
+  const std::pair<const char*, uint64_t EdgeState::*> kEdge[] = {
+      {"connects", &EdgeState::connects},
+      {"connect_failures", &EdgeState::connectFailures},
+      {"sessions_lost", &EdgeState::sessionsLost},
+      {"published", &EdgeState::published},
+      {"stored", &EdgeState::stored},
+      {"replayed", &EdgeState::replayed},
+      {"dropped", &EdgeState::dropped},
+      {"commands", &EdgeState::commands},
+      {"command_writes", &EdgeState::writes},
+      {"commands_refused", &EdgeState::refusedCommands}};
+  for (const auto& [name, member] : kEdge) {
+    const std::string family = std::string("tiway_gateway_mqtt_") + name + "_total";
+    const std::string help = std::string("MQTT edge node: ") + name + ".";
+    Family(out, family.c_str(), "counter", help.c_str()).Add("", static_cast<double>(edge.*member));
+  }
   return out.str();
 }
 

@@ -35,6 +35,8 @@ class SimProcess {
   const std::string& Port() const { return link_; }
   // One control command, its one-line answer (bounded wait).
   std::string Control(const std::string& command) const;
+  // The control socket's path (for a client in another process).
+  const std::string& ControlPath() const { return control_; }
   // The counters of "stats", by name.
   std::map<std::string, long> Stats() const;
   // What --trace printed so far.

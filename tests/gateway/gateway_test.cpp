@@ -26,6 +26,7 @@
 #include "gateway/modbus/units.h"
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/report/diagnostics.h"
+#include "gateway/report/prometheus.h"
 #include "tests/gateway/raw_client.h"
 #include "zortw/zortw.h"
 
@@ -976,6 +977,45 @@ TEST(ModbusRequests, EveryFunctionCodeHasItsAnswer) {
 
 // A read that covers an unmapped address is 0x02 whatever the quality of
 // the mapped part.
+// The edge node's state in the metrics and the diagnostics registers:
+// absent without [mqtt] (the text as before), every counter with it.
+TEST(GatewayReports, TheEdgeNodeShowsInMetricsAndRegisters) {
+  const Config config = TwoTableConfig();
+  Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  const auto now = Clock::now();
+  EXPECT_EQ(MetricsText(gateway, now).find("mqtt"), std::string::npos);
+  EXPECT_EQ(DiagnosticRegisters(gateway, now)[kDiagEdgeBase], 0);
+  EdgeState edge;
+  edge.enabled = edge.sessionUp = true;
+  edge.broker = "mqtt://127.0.0.1:1883";
+  edge.connects = 3;
+  edge.connectFailures = 70000;  // past one word: high word first
+  edge.storeDepth = 12;
+  edge.refusedCommands = 4;
+  edge.bdSeq = 9;
+  gateway.SetEdgeProbe([&] { return edge; });
+  const std::string text = MetricsText(gateway, now);
+  for (const char* sample :
+       {"tiway_gateway_mqtt_session_up{broker=\"mqtt://127.0.0.1:1883\"} 1\n",
+        "tiway_gateway_mqtt_connects_total 3\n",
+        "tiway_gateway_mqtt_connect_failures_total 70000\n", "tiway_gateway_mqtt_store_depth 12\n",
+        "tiway_gateway_mqtt_commands_refused_total 4\n", "tiway_gateway_mqtt_bdseq 9\n"}) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample;
+  }
+  const std::vector<uint16_t> regs = DiagnosticRegisters(gateway, now);
+  EXPECT_EQ(regs[kDiagEdgeBase], 1);
+  EXPECT_EQ(regs[kDiagEdgeBase + 1], 1);
+  EXPECT_EQ(regs[kDiagEdgeBase + 4], 3);  // connects, low word
+  EXPECT_EQ((regs[kDiagEdgeBase + 5] << 16) | regs[kDiagEdgeBase + 6], 70000);
+  EXPECT_EQ(regs[kDiagEdgeBase + 16], 12);  // store depth, low word
+  EXPECT_EQ(regs[kDiagEdgeBase + 18], 4);   // refused commands, low word
+  EXPECT_EQ(regs[kDiagEdgeBase + 20], 9);   // bdSeq, low word
+  edge.sessionUp = false;
+  EXPECT_NE(MetricsText(gateway, now)
+                .find("tiway_gateway_mqtt_session_up{broker=\"mqtt://127.0.0.1:1883\"} 0"),
+            std::string::npos);
+}
+
 TEST(GatewayQuality, UnmappedBeatsStale) {
   const Config config = TwoTableConfig();
   Gateway gateway(config, MakePlan(config), &FakeZorMain);

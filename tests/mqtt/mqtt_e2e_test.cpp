@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,11 +319,25 @@ TEST_F(MqttE2e, BirthsDataCommandsSilenceRebirthAndDeathOnSigkill) {
   EXPECT_EQ(h.All().find("SEQ-GAP"), std::string::npos) << h.All();
 }
 
+// Also the edge node's state in /metrics (the [web] listener): the session
+// down with changes in the store, then up again with them replayed.
 TEST_F(MqttE2e, ValuesTheBrokerMissedArriveHistoricalInOrderAfterTheBirths) {
   ASSERT_TRUE(broker_->Start());
-  Launch(Url());
+  Launch(Url() + "[web]\nport = 0\n");
+  const auto metric = [&](const std::string& sample) {
+    std::smatch found;
+    const std::string log = gateway_.Log();
+    if (!std::regex_search(log, found, std::regex(R"(web: listening on ([0-9.]+:\d+))")))
+      return false;
+    return std::regex_search(
+        gwtest::Shell("curl -sS --max-time 10 http://" + found[1].str() + "/metrics"),
+        std::regex(sample));
+  };
   Host& h = *host_;
   ASSERT_TRUE(h.Wait("DBIRTH north-05", 0)) << h.All() << gateway_.Log();
+  EXPECT_TRUE(Eventually(
+      [&] { return metric("\ntiway_gateway_mqtt_session_up\\{broker=\"mqtt://[0-9.:]+\"\\} 1\n"); },
+      10s));
   broker_->Stop();
   ASSERT_TRUE(Eventually([&] { return gateway_.Log().find("ended") != std::string::npos; }, 10s))
       << gateway_.Log();
@@ -330,6 +345,12 @@ TEST_F(MqttE2e, ValuesTheBrokerMissedArriveHistoricalInOrderAfterTheBirths) {
     ASSERT_EQ(sim_.Control(std::string("set 05 V 0065 ") + value).rfind("ok", 0), 0u);
     ASSERT_TRUE(Polled(std::stoi(value, nullptr, 16)));
   }
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return metric("\ntiway_gateway_mqtt_session_up\\{[^}]*\\} 0\n") &&
+               metric("\ntiway_gateway_mqtt_store_depth [1-9][0-9]*\n");
+      },
+      10s));
   const size_t before = h.Count();
   ASSERT_TRUE(broker_->Start());
   const int birth = h.WaitLine("NBIRTH - seq=0 bdSeq=1 ", before, 60s);
@@ -341,6 +362,13 @@ TEST_F(MqttE2e, ValuesTheBrokerMissedArriveHistoricalInOrderAfterTheBirths) {
   ASSERT_GE(history, 0) << h.All();
   EXPECT_NE(h.Line(history).find("V0065=5/h V0065=6/h V0065=7/h"), std::string::npos) << h.All();
   EXPECT_EQ(h.All().find("SEQ-GAP"), std::string::npos) << h.All();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return metric("\ntiway_gateway_mqtt_replayed_total ([3-9]|[1-9][0-9]+)\n") &&
+               metric("\ntiway_gateway_mqtt_store_depth 0\n") &&
+               metric("\ntiway_gateway_mqtt_session_up\\{[^}]*\\} 1\n");
+      },
+      10s));
 }
 
 TEST_F(MqttE2e, StoredValuesSurviveAKillWhileTheBrokerIsAwayAndFollowTheBirthsAfterTheStart) {
