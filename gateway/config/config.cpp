@@ -38,6 +38,26 @@ uint32_t Table::ElementOf(uint32_t k) const {
   return element + k;
 }
 
+std::string parse::ValueText(const toml::node& node) {
+  std::ostringstream out;
+  if (const auto* v = node.as_string()) {
+    out << "the string \"" << v->get() << "\"";
+  } else if (const auto* i = node.as_integer()) {
+    out << "the integer " << i->get();
+  } else if (const auto* f = node.as_floating_point()) {
+    out << "the float " << f->get();
+  } else if (const auto* b = node.as_boolean()) {
+    out << (b->get() ? "true" : "false");
+  } else if (node.is_array()) {
+    out << "an array";
+  } else if (node.is_table()) {
+    out << "a table";
+  } else {
+    out << "a date or time";
+  }
+  return out.str();
+}
+
 // An address as 4 (IPv4, also IPv4-mapped IPv6) or 16 bytes; false when not one.
 bool parse::ParseAddress(const std::string& text, std::array<uint8_t, 16>& bytes, bool& v6) {
   bytes.fill(0);

@@ -76,8 +76,17 @@ struct WriteJob {
   Clock::time_point queuedAt{};
 };
 // PortFailed: the port is closed (it failed, or cannot be opened) and is
-// being opened again.
-enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed = 3, Stopped = 4 };
+// being opened again. ConfiguringFailed: the port is open but the adapter's
+// configuration failed; it is tried again until it succeeds. (The numbers
+// are the diagnostics register's and the metrics'.)
+enum class Phase : int {
+  Starting = 0,
+  Configuring = 1,
+  Running = 2,
+  PortFailed = 3,
+  Stopped = 4,
+  ConfiguringFailed = 5
+};
 
 class Line {
  public:
@@ -126,6 +135,12 @@ class Line {
   const LineCounters& Counters() const { return counters_; }
   // Where each poll's result goes besides the cache (set before Start).
   void SetPollSink(PollSink sink) { pollSink_ = std::move(sink); }
+  // Who reads each station, for the log's words on a station's faults:
+  // names[station] is e.g. "unit 1 (boiler)"; empty: "station 07" alone.
+  void SetStationNames(std::vector<std::string> names) {
+    std::lock_guard<std::mutex> lock(namesMutex_);
+    names_ = std::move(names);
+  }
 
  private:
   void Run();
@@ -146,6 +161,12 @@ class Line {
  private:
   void SpoilCache();
   bool ReadBlock(size_t index);  // true when the read succeeded
+  // A read's status against what the station and the block last did: a
+  // change is logged once, in words, with what to check.
+  void NoteReadStatus(size_t index, int32_t status);
+  // ColdStart's configuration of the adapter failed (its log says so):
+  // WarmStart with back-off until it succeeds; false when stopping.
+  bool ConfigureAgain(int32_t failed);
   int32_t RunWrite(const WriteJob& job);
   // One WriteBlock of `count` elements from data[1...], counted; the cache
   // takes the values when it succeeds.
@@ -176,6 +197,12 @@ class Line {
   bool haveDevice_ = false;
   uint64_t deviceId_ = 0, deviceInode_ = 0;      // of the port as opened
   std::array<std::atomic<bool>, 256> silent_{};  // station's last transaction had no reply
+  // The fault last logged per station (no reply, no such station, not
+  // connected) and per block (any other failure); ZOR_OK when none.
+  std::array<int32_t, 256> stationFault_{};
+  std::vector<int32_t> blockFault_;
+  std::mutex namesMutex_;
+  std::vector<std::string> names_;
 
   std::mutex observerMutex_;
   std::function<void(size_t)> observer_;

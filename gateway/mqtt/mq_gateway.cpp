@@ -28,6 +28,8 @@ const char* StateName(gateway::Phase phase) {
       return "port failed";
     case gateway::Phase::Stopped:
       return "stopped";
+    case gateway::Phase::ConfiguringFailed:
+      return "configuring failed";
   }
   return "unknown";
 }

@@ -36,7 +36,8 @@ struct Value {
 };
 
 struct LineStatus {
-  std::string state;  // "starting", "configuring", "running", "port failed", "stopped"
+  std::string state;  // "starting", "configuring", "running", "port failed", "stopped",
+                      // "configuring failed"
   uint64_t transactions = 0, failures = 0;
 };
 
