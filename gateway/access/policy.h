@@ -1,6 +1,7 @@
 // Who may do what, as functions of the configuration and the client: its
-// rule (role, units, request rate), the role its certificate carries, and
-// whether a request is allowed. No sockets here.
+// rule (role, units, request rate) and the role its certificate carries.
+// No sockets here, and no protocol: each protocol authorises its requests
+// from these rights (modbus/authorize.h).
 #pragma once
 
 #include <optional>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "gateway/config/config.h"
-#include "gateway/modbus/pdu.h"
 
 namespace gateway::access {
 
@@ -29,11 +29,5 @@ Rights RightsFor(const Config& config, const ClientRule* rule, std::optional<Rol
 // else [tls] subjects by its subject's common name), or why it maps to none.
 std::string CertificateRole(const TlsConfig& tls, const std::string& roleName,
                             const std::string& subject, Role& role);
-
-// kOk when a client with `rights` may make `request`, else the exception to
-// answer and `why`: over its request rate (`withinRate` false), the
-// diagnostics unit's access, its rule's units, its role.
-uint8_t Authorize(const Config& config, const Rights& rights, const modbus::Request& request,
-                  bool withinRate, const char*& why);
 
 }  // namespace gateway::access

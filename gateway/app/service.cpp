@@ -8,7 +8,7 @@
 #include "gateway/core/log.h"
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/net/metrics_server.h"
-#include "gateway/net/server.h"
+#include "gateway/modbus/server.h"
 #include "gateway/report/stats.h"
 #include "host/driver.h"
 
@@ -62,7 +62,11 @@ void Options::Override(Config& config) const {
   if (!listen.empty()) config.listen = listen;
   if (port >= 0) config.port = port;
   if (maxClients > 0) config.maxClients = maxClients;
-  if (!driverPath.empty()) config.driver = driverPath;
+  if (!driverPath.empty()) {
+    config.driver = driverPath;
+    std::erase_if(config.files, [](const NamedFile& f) { return f.what == "[gateway] driver"; });
+    config.files.push_back(NamedFile{"--driver", driverPath, FileUse::Read, 0});
+  }
 }
 
 Service::Service(Options options)
@@ -85,6 +89,11 @@ int Service::Run() {
   }
   config_ = *loaded.config;
   options_.Override(config_);
+  // Every file and folder the configuration names, before anything opens.
+  if (const std::string failed = CheckFiles(config_, options_.configPath); !failed.empty()) {
+    std::cerr << "tiway-gateway: " << failed << "\n";
+    return kExitBadConfiguration;
+  }
   const std::string metricsHost = MetricsHost(config_);
   for (const std::string& address :
        {config_.listen, metricsHost, config_.tls.enabled ? TlsListen(config_) : std::string()}) {
@@ -257,6 +266,10 @@ void Service::Reload() {
   }
   Config fresh = *next.config;
   options_.Override(fresh);
+  if (const std::string failed = CheckFiles(fresh, options_.configPath); !failed.empty()) {
+    Log("reload refused, the running configuration stays: " + failed);
+    return;
+  }
   if (RestartOnly(fresh) != RestartOnly(core_->Cfg())) {
     Log("reload: listen, port, connection limits, time-outs and driver keep their running values "
         "until a restart");
@@ -265,7 +278,10 @@ void Service::Reload() {
   const Plan nextPlan = MakePlan(fresh, !options_.noCoalesce);
   // The edge node keeps its session when the broker settings stay (births
   // again if the devices changed); otherwise it ends it (NDEATH) and a new
-  // one starts.
+  // one starts. In this order, all on this loop: the edge node's thread is
+  // parked (it has acknowledged, and touches the core no more), the core
+  // reloads, the edge node is rebound to the new devices and resumes. No
+  // lock is held from one step to the next.
   const bool keepEdge = edge_ && edge_->Reloading(fresh);
   if (!keepEdge) edge_.reset();
   Gateway::Replaced replaced = core_->Reload(fresh, nextPlan);

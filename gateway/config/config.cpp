@@ -5,7 +5,6 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -91,22 +90,43 @@ bool ClientRule::Matches(const std::string& address) const {
   return true;
 }
 
-bool SplitHostPort(const std::string& text, std::string& host, int& port) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon + 1 == text.size()) return false;
-  host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find(':') != std::string::npos) {
-    return false;  // an IPv6 address needs its brackets
+bool SplitHost(const std::string& text, std::string& host, int& port) {
+  size_t colon = std::string::npos;
+  if (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':') return false;
+      colon = close + 1;
+    }
+  } else {
+    colon = text.rfind(':');
+    host = text.substr(0, colon);
+    if (host.find(':') != std::string::npos) return false;  // an IPv6 address needs its brackets
   }
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
-  if (*end != '\0' || value < 0 || value > 65535) return false;
+  if (host.empty()) return false;
+  port = -1;
+  if (colon == std::string::npos) return true;
+  const std::string digits = text.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  port = std::stoi(digits);
+  return port <= 65535;
+}
+
+bool SplitHostPort(const std::string& text, std::string& host, int& port) {
+  std::string name;
+  int number = -1;
   std::array<uint8_t, 16> bytes{};
   bool v6 = false;
-  if (!parse::ParseAddress(host, bytes, v6)) return false;
-  port = static_cast<int>(value);
+  if (!SplitHost(text, name, number) || number < 0 || !parse::ParseAddress(name, bytes, v6)) {
+    return false;
+  }
+  host = name;
+  port = number;
   return true;
 }
 
@@ -123,30 +143,6 @@ const ClientRule* Config::RuleFor(const std::string& address) const {
 
 namespace {
 
-// [mqtt]: the Sparkplug B edge node's settings, and a device id per unit.
-void ReadMqtt(const toml::table& root, Config& config) {
-  const toml::node* node = root.get("mqtt");
-  if (node == nullptr) return;
-  const toml::table* t = node->as_table();
-  if (t == nullptr) throw parse::Refusal{parse::LineOf(*node), "[mqtt] must be a table"};
-  if (std::optional<mqtt::SettingsError> e = mqtt::ReadSettings(*t, config.mqtt)) {
-    throw parse::Refusal{e->line, e->reason};
-  }
-  std::set<std::string> devices;
-  for (const Unit& unit : config.units) {
-    const std::string device =
-        mqtt::DeviceId(unit.name, config.lines[unit.line].name, unit.station);
-    if (!mqtt::ValidSparkplugId(device)) {
-      throw parse::Refusal{unit.sourceLine, "device id '" + device +
-                                                "' must be UTF-8 text without + / or #: give "
-                                                "the unit a name"};
-    }
-    if (!devices.insert(device).second) {
-      throw parse::Refusal{unit.sourceLine, "MQTT device id '" + device + "' is used by two units"};
-    }
-  }
-}
-
 Config Parse(const toml::table& root) {
   Config config;
   parse::Reader top(root);
@@ -155,7 +151,7 @@ Config Parse(const toml::table& root) {
   parse::ReadLines(root, config);
   parse::ReadUnits(root, config);
   parse::ReadAccess(root, config);
-  ReadMqtt(root, config);
+  parse::ReadMqtt(root, config);
   return config;
 }
 
@@ -176,11 +172,11 @@ ConfigResult ParseConfig(const std::string& text, const std::string& fileName) {
 }
 
 ConfigResult LoadConfig(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) return ConfigResult{std::nullopt, path + ": cannot read the file"};
-  std::stringstream text;
-  text << file.rdbuf();
-  return ParseConfig(text.str(), path);
+  std::string text, reason;
+  if (!ReadFileText(path, text, reason)) {
+    return ConfigResult{std::nullopt, path + ": cannot read the file: " + reason};
+  }
+  return ParseConfig(text, path);
 }
 
 }  // namespace gateway

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "gateway/mqtt/mq_config.h"
+#include "gateway/config/mqtt_settings.h"
 #include "zortw/zortw.h"
 
 namespace gateway {
@@ -94,6 +94,20 @@ struct TlsConfig {
   int sourceLine = 0;
 };
 
+// A file or folder the configuration names; CheckFiles looks at each before
+// the gateway opens anything.
+enum class FileUse {
+  Read,    // a file the gateway reads
+  Secret,  // a password or private key: also readable by its owner only
+  Folder,  // a folder the gateway creates files in
+};
+struct NamedFile {
+  std::string what;  // the key, as "[mqtt] password_file"
+  std::string path;  // a credential's name resolved in $CREDENTIALS_DIRECTORY
+  FileUse use = FileUse::Read;
+  int sourceLine = 0;  // 0: named on the command line
+};
+
 // Who may read the diagnostics unit.
 enum class DiagnosticsAccess { Read, Write, Off };
 
@@ -110,7 +124,9 @@ struct Config {
   int maxRequestsPerS = 0;  // per client address; 0: no limit
   std::string metrics;      // "HOST:PORT" of the metrics listener; empty: none
   int statsIntervalS = 60;
-  std::string driver;  // empty: libzortw.so beside the gateway
+  std::string driver;               // empty: libzortw.so beside the gateway
+  bool allowSharedSecrets = false;  // secrets readable by group or others are taken
+  std::vector<NamedFile> files;     // every file and folder named, in the file's order
   std::vector<LineConfig> lines;
   std::vector<Unit> units;
   std::vector<ClientRule> clients;  // empty: every client reads and writes
@@ -141,7 +157,17 @@ auto RestartOnly(C& c) {
 ConfigResult ParseConfig(const std::string& text, const std::string& fileName);
 ConfigResult LoadConfig(const std::string& path);
 
-// "HOST:PORT" or "[V6]:PORT" into its parts; false when it is not one.
+// "HOST:PORT", "[V6]:PORT", "HOST" or "[V6]" into its parts (`port` -1
+// when absent); false when it is not one.
+bool SplitHost(const std::string& text, std::string& host, int& port);
+// "ADDRESS:PORT" or "[V6]:PORT" with an IP address; false when it is not one.
 bool SplitHostPort(const std::string& text, std::string& host, int& port);
+
+// Each named file readable (a secret by its owner only, unless
+// allow_shared_secrets) and each folder writable: "" when all are, else
+// "FILE:LINE: what: path: reason" for the first that is not.
+std::string CheckFiles(const Config& config, const std::string& fileName);
+// A whole file into `text`; false with the system's reason ("Is a directory"...).
+bool ReadFileText(const std::string& path, std::string& text, std::string& reason);
 
 }  // namespace gateway

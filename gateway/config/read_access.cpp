@@ -1,9 +1,8 @@
 // Who may connect: the [tls] table (Modbus/TCP Security) and the
 // [[client]] rules.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
+#include <tuple>
 
 #include "gateway/config/reader.h"
 
@@ -17,7 +16,7 @@ Role RoleNamed(const std::string& name, int line) {
   throw Refusal{line, "role '" + name + "' is not \"read\" or \"write\""};
 }
 
-TlsConfig ReadTls(const toml::table& raw) {
+TlsConfig ReadTls(const toml::table& raw, Config& config) {
   Reader r(raw);
   r.CheckKeys({"listen", "port", "certificate", "key", "ca", "roles", "subjects"}, "[tls]");
   TlsConfig tls;
@@ -25,12 +24,11 @@ TlsConfig ReadTls(const toml::table& raw) {
   tls.sourceLine = r.Start();
   tls.listen = r.Str("listen").value_or("");
   tls.port = static_cast<int>(r.Int("port", 0, 65535).value_or(802));
-  for (auto [key, target] : {std::pair{"certificate", &tls.certificate}, std::pair{"key", &tls.key},
-                             std::pair{"ca", &tls.ca}}) {
-    *target = r.Required(key, "[tls]");
-    if (access(target->c_str(), R_OK) != 0) {
-      throw Refusal{r.Line(key), std::string(key) + " '" + *target + "' cannot be read"};
-    }
+  for (auto [key, target, use] :
+       {std::tuple{"certificate", &tls.certificate, FileUse::Read},
+        std::tuple{"key", &tls.key, FileUse::Secret}, std::tuple{"ca", &tls.ca, FileUse::Read}}) {
+    r.Required(key, "[tls]");
+    *target = *Path(r, key, "[tls]", use, config);
   }
   for (auto [key, target] :
        {std::pair{"roles", &tls.roles}, std::pair{"subjects", &tls.subjects}}) {
@@ -110,7 +108,7 @@ void ReadAccess(const toml::table& root, Config& config) {
   if (const toml::node* node = root.get("tls")) {
     const toml::table* t = node->as_table();
     if (t == nullptr) throw Refusal{LineOf(*node), "[tls] must be a table"};
-    config.tls = ReadTls(*t);
+    config.tls = ReadTls(*t, config);
   }
   if (const toml::node* clients = root.get("client")) {
     if (!clients->is_array_of_tables()) {

@@ -39,7 +39,7 @@ void ReadGatewaySection(const toml::table& root, Config& config) {
     r.CheckKeys(
         {"listen", "port", "max_clients", "max_clients_per_address", "max_connections_per_s",
          "idle_timeout_s", "request_timeout_ms", "diagnostics_unit", "diagnostics",
-         "max_requests_per_s", "metrics", "stats_interval_s", "driver"},
+         "max_requests_per_s", "metrics", "stats_interval_s", "driver", "allow_shared_secrets"},
         "[gateway]");
     config.listen = r.Str("listen").value_or(config.listen);
     config.port = static_cast<int>(r.Int("port", 0, 65535).value_or(config.port));
@@ -75,7 +75,8 @@ void ReadGatewaySection(const toml::table& root, Config& config) {
     }
     config.maxRequestsPerS = static_cast<int>(r.Int("max_requests_per_s", 0, 1000000).value_or(0));
     config.statsIntervalS = static_cast<int>(r.Int("stats_interval_s", 1, 86400).value_or(60));
-    config.driver = r.Str("driver").value_or("");
+    config.driver = Path(r, "driver", "[gateway]", FileUse::Read, config).value_or("");
+    config.allowSharedSecrets = r.Bool("allow_shared_secrets").value_or(false);
   }
 }
 

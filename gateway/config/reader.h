@@ -93,10 +93,16 @@ class Reader {
 // An address as 4 (IPv4, also IPv4-mapped IPv6) or 16 bytes; false when not one.
 bool ParseAddress(const std::string& text, std::array<uint8_t, 16>& bytes, bool& v6);
 
+// A file or folder named by `key`: "credential:NAME" resolved in
+// $CREDENTIALS_DIRECTORY, and recorded in config.files for CheckFiles.
+std::optional<std::string> Path(const Reader& r, const char* key, const char* section, FileUse use,
+                                Config& config);
+
 // The sections, each into `config` (the ones before it already read).
 void ReadGatewaySection(const toml::table& root, Config& config);  // [gateway]
 void ReadLines(const toml::table& root, Config& config);           // [[line]]
 void ReadUnits(const toml::table& root, Config& config);           // [[unit]] and their tables
 void ReadAccess(const toml::table& root, Config& config);          // [tls] and [[client]]
+void ReadMqtt(const toml::table& root, Config& config);            // [mqtt]
 
 }  // namespace gateway::parse

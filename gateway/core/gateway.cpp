@@ -6,8 +6,7 @@
 #include <shared_mutex>
 #include <tuple>
 
-#include "gateway/core/tables.h"
-#include "gateway/report/diagnostics.h"
+#include "gateway/core/log.h"
 
 namespace gateway {
 
@@ -16,9 +15,43 @@ uint32_t Ms(Clock::duration d) {
   return static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, std::numeric_limits<uint32_t>::max()));
 }
 
+// The lines' order and the subscribers: line threads publish through it,
+// the event loop changes it (a reload, a subscription).
+struct Gateway::PollHub {
+  std::mutex mutex;  // guards lines and queues
+  std::vector<const Line*> lines;
+  std::vector<std::shared_ptr<PollQueue>> queues;
+
+  // Pushes under the hub's lock (a queue's own lock is taken inside it,
+  // never the other way round), so that once Unsubscribe returns no line
+  // thread pushes to, or wakes, that subscriber.
+  void Publish(const Line& line, size_t block, bool good, std::vector<uint16_t> values,
+               Clock::time_point at) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = std::find(lines.begin(), lines.end(), &line);
+    if (found == lines.end()) return;  // a retired line's last poll
+    const size_t index = static_cast<size_t>(found - lines.begin());
+    for (size_t q = 0; q < queues.size(); ++q) {
+      queues[q]->Push(
+          PollResult{index, block, good, q + 1 < queues.size() ? values : std::move(values), at});
+    }
+  }
+  void SetLines(const std::vector<std::shared_ptr<Line>>& all) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.clear();
+    for (const auto& line : all) lines.push_back(line.get());
+  }
+};
+
 Gateway::Gateway(const Config& config, const Plan& plan, ZorMainFn zorMain)
-    : config_(config), plan_(plan), zorMain_(zorMain), unitIndex_(256, -1), started_(Clock::now()) {
+    : config_(config),
+      plan_(plan),
+      zorMain_(zorMain),
+      hub_(std::make_shared<PollHub>()),
+      unitIndex_(256, -1),
+      started_(Clock::now()) {
   for (size_t l = 0; l < config_.lines.size(); ++l) lines_.push_back(MakeLine(config_, plan_, l));
+  hub_->SetLines(lines_);
   for (size_t u = 0; u < config_.units.size(); ++u) {
     unitIndex_[static_cast<size_t>(config_.units[u].id)] = static_cast<int>(u);
     unitCounters_.push_back(std::make_shared<UnitCounters>());
@@ -52,14 +85,22 @@ std::vector<std::string> StationNames(const Config& config, size_t l) {
 std::shared_ptr<Line> Gateway::MakeLine(const Config& config, const Plan& plan, size_t l) const {
   auto line = std::make_shared<Line>(config.lines[l], plan.lines[l].blocks, plan.lines[l].floorMs,
                                      zorMain_);
-  if (pollSink_) line->SetPollSink(pollSink_);
+  line->SetPollHook([hub = hub_](const Line& from, size_t block, bool good,
+                                 std::vector<uint16_t> values, Clock::time_point at) {
+    hub->Publish(from, block, good, std::move(values), at);
+  });
   line->SetStationNames(StationNames(config, l));
   return line;
 }
 
-void Gateway::SetPollSink(PollSink sink) {
-  pollSink_ = std::move(sink);
-  for (auto& line : lines_) line->SetPollSink(pollSink_);
+void Gateway::Subscribe(std::shared_ptr<PollQueue> queue) {
+  std::lock_guard<std::mutex> lock(hub_->mutex);
+  hub_->queues.push_back(std::move(queue));
+}
+
+void Gateway::Unsubscribe(const PollQueue* queue) {
+  std::lock_guard<std::mutex> lock(hub_->mutex);
+  std::erase_if(hub_->queues, [queue](const auto& q) { return q.get() == queue; });
 }
 
 namespace {
@@ -112,6 +153,7 @@ Gateway::Replaced Gateway::Reload(const Config& config, const Plan& plan) {
                                                        : std::make_shared<UnitCounters>());
   }
   lines_ = std::move(lines);
+  hub_->SetLines(lines_);
   unitCounters_ = std::move(counters);
   config_ = config;
   plan_ = plan;
@@ -149,98 +191,86 @@ const Unit* Gateway::FindUnit(int unitId, size_t& index) const {
   return &config_.units[index];
 }
 
-uint8_t Gateway::Read(int unitId, Kind kind, uint32_t address, uint32_t count,
-                      std::vector<uint16_t>& out, Clock::time_point now) {
-  if (unitId == config_.diagnosticsUnit) {
-    if (kind != Kind::Holding && kind != Kind::Input) return kIllegalAddress;
-    const std::vector<uint16_t> regs = DiagnosticRegisters(*this, now);
-    if (address + count > regs.size()) return kIllegalAddress;
-    out.assign(regs.begin() + address, regs.begin() + address + count);
-    return kOk;
-  }
-  size_t u = 0;
-  const Unit* unit = FindUnit(unitId, u);
-  if (unit == nullptr) return kGatewayPath;
-  UnitCounters& counters = *unitCounters_[u];
-  counters.requests.Add();
-  const Line& line = *lines_[unit->line];
-  out.assign(count, 0);
-  // Every address must be mapped (0x02) before any value's quality counts
-  // (0x0B): a request that is wrong stays wrong whatever the line does.
-  for (uint32_t i = 0; i < count;) {
-    const uint32_t at = address + i;
-    const std::optional<size_t> t = TableAt(*unit, kind, at);
-    if (!t) {
-      counters.exceptions.Add();
-      return kIllegalAddress;
-    }
-    i += unit->tables[*t].address + unit->tables[*t].count - at;
-  }
-  uint8_t result = kOk;
+std::vector<Sample> Gateway::ReadTable(size_t u, size_t t, uint32_t first, uint32_t count,
+                                       Clock::time_point now) const {
+  const Unit& unit = config_.units[u];
+  const Table& table = unit.tables[t];
+  const std::vector<Ref>& refs = plan_.refs[u][t];
+  const Line& line = *lines_[unit.line];
+  std::vector<Sample> out(count);
   std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
   const std::vector<BlockState>& cache = line.Cache();
-  for (uint32_t i = 0; i < count && result == kOk;) {
-    const std::optional<size_t> t = TableAt(*unit, kind, address + i);
-    if (!t) {
-      result = kIllegalAddress;
-      break;
-    }
-    const Table& table = unit->tables[*t];
-    const std::vector<Ref>& refs = plan_.refs[u][*t];
-    const auto maxAge = std::chrono::milliseconds(table.maxAgeMs);
-    for (; i < count && address + i < table.address + table.count; ++i) {
-      const uint32_t k = address + i - table.address;
-      const Ref ref = refs[table.ElementOf(k) - table.FirstElement()];
-      if (ref.block >= cache.size()) {
-        result = kGatewayTarget;
-        break;
-      }
-      const BlockState& state = cache[ref.block];
-      // Never serve a value whose last read failed or that is too old.
-      if (!state.good || now - state.goodAt > maxAge) {
-        result = kGatewayTarget;
-        break;
-      }
-      const uint16_t word = state.values[ref.offset];
-      const int bit = table.BitOf(k);
-      out[i] = bit >= 0 ? static_cast<uint16_t>((word >> bit) & 1) : word;
-    }
+  for (uint32_t k = 0; k < count; ++k) {
+    if (first + k >= refs.size() || refs[first + k].block >= cache.size()) continue;
+    const Ref ref = refs[first + k];
+    const BlockState& state = cache[ref.block];
+    Sample& sample = out[k];
+    if (ref.offset < state.values.size()) sample.word = state.values[ref.offset];
+    sample.quality = QualityOf(state, table.maxAgeMs, now);
+    sample.readAt = state.goodAt;
   }
-  if (result != kOk) counters.exceptions.Add();
-  return result;
+  return out;
 }
 
-void Gateway::Submit(WriteRequest request, WriteDone done) {
-  if (request.unit == config_.diagnosticsUnit) return done(kIllegalAddress, kNotSent);
+std::vector<std::vector<Sample>> Gateway::ReadUnit(size_t u, Clock::time_point now) const {
+  std::vector<std::vector<Sample>> out;
+  for (size_t t = 0; t < config_.units[u].tables.size(); ++t) {
+    out.push_back(ReadTable(u, t, 0, static_cast<uint32_t>(plan_.refs[u][t].size()), now));
+  }
+  return out;
+}
+
+namespace {
+
+// Whether every element a piece covers (V bits: every word) lies in a
+// writable table of its memory that holds such points (bits or elements).
+bool Writable(const Unit& unit, const PointWrite& piece) {
+  if (piece.values.empty()) return false;
+  const uint32_t n = static_cast<uint32_t>(piece.values.size());
+  const uint32_t last = piece.bit >= 0
+                            ? piece.element + (static_cast<uint32_t>(piece.bit) + n - 1) / 16
+                            : piece.element + n - 1;
+  for (uint32_t e = piece.element; e <= last; ++e) {
+    const bool held = std::any_of(unit.tables.begin(), unit.tables.end(), [&](const Table& t) {
+      return t.writable && t.Memory() == piece.memory && (t.bit >= 0) == (piece.bit >= 0) &&
+             e >= t.FirstElement() && e <= t.LastElement();
+    });
+    if (!held) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Gateway::Submit(WriteOrder order, WriteDone done) {
+  auto finish = [actor = order.actor, what = order.what, outcome = std::move(order.outcome),
+                 done = std::move(done)](int32_t status, const std::string& why) {
+    Log(AuditText(actor, what, status, outcome ? outcome(status) : std::string(), why));
+    if (done) done(status);
+  };
   size_t u = 0;
-  const Unit* unit = FindUnit(request.unit, u);
-  if (unit == nullptr) return done(kGatewayPath, kNotSent);
-  std::shared_ptr<UnitCounters> counters = unitCounters_[u];
-  counters->requests.Add();
-  if (request.kind != Kind::Holding && request.kind != Kind::Coil) {
-    counters->exceptions.Add();
-    return done(kIllegalFunction, kNotSent);
-  }
-  // Every element must be mapped before anything is written.
+  const Unit* unit = FindUnit(order.unit, u);
+  if (unit == nullptr) return finish(kNotSent, "no such unit");
   std::vector<WriteJob> jobs;
-  if (const uint8_t refused = SplitWrite(*unit, request, jobs); refused != kOk) {
-    counters->exceptions.Add();
-    return done(refused, kNotSent);
+  for (PointWrite& piece : order.pieces) {
+    if (!Writable(*unit, piece)) return finish(kNotSent, "not a writable address");
+    WriteJob job;
+    job.station = unit->station;
+    job.memory = piece.memory;
+    job.element = piece.element;
+    job.bit = piece.bit;
+    job.values = std::move(piece.values);
+    job.actor = order.actor;
+    jobs.push_back(std::move(job));
   }
-  RunWriteChain(lines_[unit->line], std::move(jobs),
-                [counters, done = std::move(done)](int32_t status) {
-                  if (status != ZOR_OK) counters->exceptions.Add();
-                  done(ExceptionForWrite(status), status);
-                });
-}
-
-uint8_t Gateway::Write(int unitId, Kind kind, uint32_t address,
-                       const std::vector<uint16_t>& values) {
-  std::promise<uint8_t> result;
-  std::future<uint8_t> answer = result.get_future();
-  WriteAsync(unitId, kind, address, values,
-             [&result](uint8_t code, int32_t) { result.set_value(code); });
-  return answer.get();
+  const std::shared_ptr<Line>& line = lines_[unit->line];
+  const auto latest = Clock::now() + std::chrono::milliseconds(line->Config().writeTimeoutMs);
+  const auto deadline =
+      order.deadline == Clock::time_point{} || order.deadline > latest ? latest : order.deadline;
+  for (WriteJob& job : jobs) job.deadline = deadline;
+  expiry_.Watch(line, deadline);
+  RunWriteChain(line, std::move(jobs),
+                [finish = std::move(finish)](int32_t status) { finish(status, ""); });
 }
 
 uint32_t Gateway::UnitCacheAge(size_t u, Clock::time_point now) const {

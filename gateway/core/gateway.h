@@ -1,6 +1,9 @@
-// The gateway's core, without sockets: the lines and their caches, reads
-// served from the cache with quality, writes handed to the line threads,
-// and the counters the reports (gateway/report/) read.
+// The gateway's core, without sockets and named by no protocol: the lines
+// and their caches, their points read with one quality rule, each poll's
+// result handed to subscribers, writes of points handed to the line threads
+// (expired and audited here), and the counters the reports
+// (gateway/report/) read. The protocol adapters (gateway/modbus/,
+// gateway/mqtt/) own their address maps over it.
 #pragma once
 
 #include <algorithm>
@@ -13,9 +16,9 @@
 #include <vector>
 
 #include "gateway/config/config.h"
-#include "gateway/core/answers.h"
 #include "gateway/core/line.h"
 #include "gateway/core/plan.h"
+#include "gateway/core/points.h"
 #include "gateway/core/write_chain.h"
 
 namespace gateway {
@@ -26,7 +29,8 @@ struct ClientCounters {
   Counter connections, requests, writes, writeFailures, refusals;
 };
 
-// Modbus requests to one unit, and the exceptions it answered.
+// Requests to one unit, and the ones refused or failed (counted by the
+// Modbus adapter, atomic).
 struct UnitCounters {
   Counter requests, exceptions;
 };
@@ -39,32 +43,33 @@ class Gateway {
   void Start();  // starts every line's thread
   void Stop();   // finishes each line's transaction, stops the instances
 
-  // A read of `count` registers or bits from `address`: values into `out`
-  // (bits as 0/1), or the exception to answer.
-  uint8_t Read(int unitId, Kind kind, uint32_t address, uint32_t count, std::vector<uint16_t>& out,
-               Clock::time_point now);
-  // A write: `done` gets the exception to answer (kOk when carried out) and
-  // the driver's status (kNotSent when the gateway refused it first), once,
-  // on the line's thread or at once on the caller's. Tables without
-  // `writable` refuse writes with 0x02; F values are written whole.
-  using WriteDone = std::function<void(uint8_t code, int32_t status)>;
-  void Submit(WriteRequest request, WriteDone done);
-  // The same from a Modbus client, which the log does not name.
-  void WriteAsync(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values,
-                  WriteDone done) {
-    Submit(WriteRequest{unitId, kind, address, values, ""}, std::move(done));
-  }
-  // Writes that waited too long in a line's queue are answered 0x0B and
-  // dropped (the Modbus service calls this when a queued write's time is up).
-  void ExpireWrites(Clock::time_point now) {
-    for (auto& line : lines_) line->ExpireWrites(now);
-  }
-  // The same, waiting for the answer (tests).
-  uint8_t Write(int unitId, Kind kind, uint32_t address, const std::vector<uint16_t>& values);
+  // Reads and writes go on the event loop's thread, which also reloads; the
+  // edge node's thread reads too, but is parked around a reload. Values are
+  // copied out under the line's cache lock, which no caller takes.
 
-  // Where every line's polls go besides the cache, also the lines a reload
-  // starts (set before Start; called on the line threads).
-  void SetPollSink(PollSink sink);
+  // The unit (index into Cfg().units) with this id, or nullptr.
+  const Unit* FindUnit(int unitId, size_t& index) const;
+  // Elements [first, first + count) of table `table` of unit `unit`
+  // (counted from the table's first element; V bits: their words), each
+  // with its quality by the one rule.
+  std::vector<Sample> ReadTable(size_t unit, size_t table, uint32_t first, uint32_t count,
+                                Clock::time_point now) const;
+  // Every element of every table of the unit: [table][element].
+  std::vector<std::vector<Sample>> ReadUnit(size_t unit, Clock::time_point now) const;
+
+  // Each poll's result from now on, in order (line threads push; the
+  // queue's owner takes). Also the lines a reload starts. Once Unsubscribe
+  // returns, the queue is neither filled nor woken.
+  void Subscribe(std::shared_ptr<PollQueue> queue);
+  void Unsubscribe(const PollQueue* queue);
+
+  // A write: refused (kNotSent) when the unit is unknown or a piece is not
+  // in a writable table; otherwise carried out through the line's queue,
+  // answered kNotDone at its deadline if the line has not taken it. Audited
+  // (one line in the log) when it ends; `done` then gets the status, once,
+  // on a line's thread, the expiry's or at once on the caller's.
+  using WriteDone = std::function<void(int32_t status)>;
+  void Submit(WriteOrder order, WriteDone done);
 
   // A new configuration, checked in full by the caller (on the event loop's
   // thread, like every Read and Write). Lines whose settings and reads did
@@ -83,6 +88,7 @@ class Gateway {
   const Line& LineAt(size_t i) const { return *lines_[i]; }
   const Config& Cfg() const { return config_; }
   const UnitCounters& UnitCountersAt(size_t unit) const { return *unitCounters_[unit]; }
+  std::shared_ptr<UnitCounters> UnitCountersOf(size_t unit) { return unitCounters_[unit]; }
   Clock::time_point Started() const { return started_; }
 
   // Modbus connections open (the server counts them), and refused.
@@ -107,17 +113,22 @@ class Gateway {
   uint32_t UnitPollCycle(size_t unit) const;
 
  private:
-  const Unit* FindUnit(int unitId, size_t& index) const;
+  struct PollHub;
   std::shared_ptr<Line> MakeLine(const Config& config, const Plan& plan, size_t l) const;
 
+  // The configuration, plan, lines and units' counters: the event loop's
+  // (replaced by Reload only while no other thread reads them).
   Config config_;
   Plan plan_;
   ZorMainFn zorMain_;
-  PollSink pollSink_;
+  std::shared_ptr<PollHub> hub_;  // shared with the lines' poll hooks; its own lock
+  WriteExpiry expiry_;            // its own thread and lock
   std::vector<std::shared_ptr<Line>> lines_;
   std::vector<std::shared_ptr<UnitCounters>> unitCounters_;
   std::vector<int> unitIndex_;  // by unit id: index into config_.units, or -1
   Clock::time_point started_;
+  // Counted by the network side (atomic); the clients' counters are the
+  // Modbus server's, their list guarded by clientsMutex_ (the metrics read it).
   std::atomic<int> clients_{0};
   Counter refusedClients_, closedClients_;
   mutable std::mutex clientsMutex_;

@@ -60,6 +60,24 @@ std::string PointText(int station, char memory, uint32_t element, int bit) {
   return text;
 }
 
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::Starting:
+      return "starting";
+    case Phase::Configuring:
+      return "configuring";
+    case Phase::Running:
+      return "running";
+    case Phase::PortFailed:
+      return "port failed";
+    case Phase::Stopped:
+      return "stopped";
+    case Phase::ConfiguringFailed:
+      return "configuring failed";
+  }
+  return "unknown";
+}
+
 Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, ZorMainFn zorMain)
     : config_(config),
       blocks_(std::move(blocks)),
@@ -104,6 +122,7 @@ void Line::SpoilCache() {
 
 void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
                      Clock::time_point at) {
+  std::vector<uint16_t> stored;
   {
     std::unique_lock<std::shared_mutex> lock(cacheMutex_);
     BlockState& state = cache_[block];
@@ -113,9 +132,9 @@ void Line::StoreRead(size_t block, bool good, const std::vector<uint16_t>& value
       state.values = values;
       state.goodAt = at;
     }
+    if (pollHook_) stored = state.values;
   }
-  std::lock_guard<std::mutex> lock(observerMutex_);
-  if (observer_) observer_(block);
+  if (pollHook_) pollHook_(*this, block, good, std::move(stored), at);
 }
 
 bool Line::WaitFor(std::chrono::milliseconds period) {
@@ -192,7 +211,6 @@ bool Line::ReadBlock(size_t index) {
   }
   StoreRead(index, status == ZOR_OK, values, end);
   NoteReadStatus(index, status);
-  if (pollSink_) pollSink_(PollSeen{config_, block, index, status, values, end});
   if (status == ZOR_PRIMITIVE_NOT_CONNECTED && end - lastWarmStart_ > std::chrono::seconds(30)) {
     // The adapter forgot the station (reset or power cycle): configure it
     // again and reconnect the stations.
@@ -255,8 +273,8 @@ void Line::Run() {
       WriteJob job = std::move(writes_.front());
       writes_.pop_front();
       lock.unlock();
-      if (now - job.queuedAt > std::chrono::milliseconds(config_.writeTimeoutMs)) {
-        // The client has been waiting too long: it is answered 0x0B and
+      if (now > job.deadline) {
+        // Its asker has been waiting too long: it is answered kNotDone and
         // the write is dropped, never carried out later.
         counters_.writesNotDone.Add();
         job.done(kNotDone);

@@ -48,20 +48,6 @@ struct BlockState {
   uint32_t intervalMs = 0;        // between the starts of the last two reads
 };
 
-// What one poll saw, once it is in the cache: handed to whoever publishes
-// the line's values beside the Modbus side, on the line's thread (which it
-// must not hold up). `values` are the block's, one per element, and only
-// meaningful when `status` is ZOR_OK.
-struct PollSeen {
-  const LineConfig& line;
-  const Block& block;
-  size_t blockIndex;
-  int32_t status;
-  const std::vector<uint16_t>& values;
-  Clock::time_point at;
-};
-using PollSink = std::function<void(const PollSeen&)>;
-
 // A write, run by the line's thread.
 struct WriteJob {
   int station = 0;
@@ -73,7 +59,7 @@ struct WriteJob {
   // Called once with the driver's status (or kNotDone), on the line's thread
   // or, when refused at once, on the caller's; never under the line's locks.
   std::function<void(int32_t)> done;
-  Clock::time_point queuedAt{};
+  Clock::time_point deadline{};  // answered kNotDone, never carried out, after this
 };
 // PortFailed: the port is closed (it failed, or cannot be opened) and is
 // being opened again. ConfiguringFailed: the port is open but the adapter's
@@ -87,6 +73,15 @@ enum class Phase : int {
   Stopped = 4,
   ConfiguringFailed = 5
 };
+// "starting", "configuring", "running", "port failed", "stopped",
+// "configuring failed": every side's words for a phase (log, stats, MQTT).
+const char* PhaseName(Phase phase);
+
+class Line;
+// Called on the line's thread after each block read is stored, with the
+// block's values as stored (the last good ones when the read failed).
+using PollHook = std::function<void(const Line& line, size_t block, bool good,
+                                    std::vector<uint16_t> values, Clock::time_point at)>;
 
 class Line {
  public:
@@ -117,24 +112,15 @@ class Line {
   Phase CurrentPhase() const { return phase_.load(); }
   Clock::time_point PhaseSince() const;
 
-  // The cache: read under a shared lock.
-  std::shared_mutex& CacheMutex() const { return cacheMutex_; }
-  const std::vector<BlockState>& Cache() const { return cache_; }
   // Stores a read's result (as the line's thread does): for tests.
   void StoreRead(size_t block, bool good, const std::vector<uint16_t>& values,
                  Clock::time_point at);
 
-  // Called on the line's thread after each block read is stored (the
-  // MQTT edge node); nullptr removes it, after any call in progress.
-  void SetReadObserver(std::function<void(size_t block)> observer) {
-    std::lock_guard<std::mutex> lock(observerMutex_);
-    observer_ = std::move(observer);
-  }
-
   LineCounters& Counters() { return counters_; }
   const LineCounters& Counters() const { return counters_; }
-  // Where each poll's result goes besides the cache (set before Start).
-  void SetPollSink(PollSink sink) { pollSink_ = std::move(sink); }
+  // Where each poll's result goes besides the cache (set before Start, by
+  // the core that owns the line).
+  void SetPollHook(PollHook hook) { pollHook_ = std::move(hook); }
   // Who reads each station, for the log's words on a station's faults:
   // names[station] is e.g. "unit 1 (boiler)"; empty: "station 07" alone.
   void SetStationNames(std::vector<std::string> names) {
@@ -143,6 +129,12 @@ class Line {
   }
 
  private:
+  // The cache is read by the core (gateway.cpp) only, under a shared lock;
+  // every other side gets copies from it.
+  friend class Gateway;
+  std::shared_mutex& CacheMutex() const { return cacheMutex_; }
+  const std::vector<BlockState>& Cache() const { return cache_; }
+
   void Run();
   bool StartInstance();
   bool OpenAndCheckBlocks();  // ColdStart with back-off, then the CheckBlocks
@@ -153,9 +145,9 @@ class Line {
   void FailQueuedWrites();
 
  public:
-  // Answers 0x0B (kNotDone) to queued writes that have waited longer than
-  // write_timeout_ms, and drops them; called from outside the line's thread
-  // while it may be in a long transaction.
+  // Answers kNotDone to queued writes whose deadline has passed, and drops
+  // them; called from outside the line's thread while it may be in a long
+  // transaction.
   void ExpireWrites(Clock::time_point now);
 
  private:
@@ -182,7 +174,7 @@ class Line {
   double floorMs_;
   zortw_host::Instance instance_;
   bool haveContext_ = false;  // GetDriverInfo answered: Stop is owed at the end
-  PollSink pollSink_;
+  PollHook pollHook_;         // set before the thread starts, then only read by it
   std::vector<ZorPointAddress> addresses_;
   std::vector<bool> defined_;
   std::vector<Clock::time_point> due_;
@@ -204,12 +196,13 @@ class Line {
   std::mutex namesMutex_;
   std::vector<std::string> names_;
 
-  std::mutex observerMutex_;
-  std::function<void(size_t)> observer_;
-
+  // The cache: written by the line's thread (and StoreRead in tests), read
+  // by the core (gateway.cpp) under cacheMutex_, which no one else takes.
   mutable std::shared_mutex cacheMutex_;
   std::vector<BlockState> cache_;
 
+  // The write queue and stop flag: shared by the line's thread and its
+  // submitters, guarded by queueMutex_.
   std::mutex queueMutex_;
   std::condition_variable wake_;
   std::deque<WriteJob> writes_;

@@ -8,7 +8,8 @@
 namespace gateway {
 
 void Line::Submit(WriteJob job) {
-  job.queuedAt = Clock::now();
+  const auto latest = Clock::now() + std::chrono::milliseconds(config_.writeTimeoutMs);
+  if (job.deadline == Clock::time_point{} || job.deadline > latest) job.deadline = latest;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     // A line that is down, or a station whose last transaction had no reply,
@@ -42,9 +43,8 @@ void Line::ExpireWrites(Clock::time_point now) {
   std::deque<WriteJob> expired;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    const auto limit = std::chrono::milliseconds(config_.writeTimeoutMs);
     for (auto it = writes_.begin(); it != writes_.end();) {
-      if (now - it->queuedAt > limit) {
+      if (now > it->deadline) {
         expired.push_back(std::move(*it));
         it = writes_.erase(it);
       } else {

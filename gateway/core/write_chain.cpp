@@ -1,44 +1,8 @@
 #include "gateway/core/write_chain.h"
 
-#include <algorithm>
 #include <utility>
 
-#include "gateway/core/answers.h"
-#include "gateway/core/tables.h"
-
 namespace gateway {
-
-uint8_t SplitWrite(const Unit& unit, const WriteRequest& request, std::vector<WriteJob>& jobs) {
-  const uint32_t count = static_cast<uint32_t>(request.values.size());
-  for (uint32_t i = 0; i < count;) {
-    const uint32_t at = request.address + i;
-    const std::optional<size_t> t = TableAt(unit, request.kind, at);
-    // A table that does not say `writable = true` has no writable address
-    // (0x02, as for an address no table maps); half an F value is no value.
-    if (!t) return kIllegalAddress;
-    const Table& table = unit.tables[*t];
-    const uint32_t n = std::min(count - i, table.address + table.count - at);
-    const uint32_t k = at - table.address;
-    if (!table.writable || (table.letter == 'F' && (k % 2 != 0 || n % 2 != 0))) {
-      return kIllegalAddress;
-    }
-    WriteJob job;
-    job.station = unit.station;
-    job.memory = table.Memory();
-    job.element = table.letter == 'F' ? table.element + k : table.ElementOf(k);
-    job.bit = table.BitOf(k);
-    job.actor = request.actor;
-    job.values.assign(request.values.begin() + i, request.values.begin() + i + n);
-    if (table.letter == 'F' && table.lowWordFirst) {
-      for (size_t w = 0; w + 1 < job.values.size(); w += 2) {
-        std::swap(job.values[w], job.values[w + 1]);
-      }
-    }
-    jobs.push_back(std::move(job));
-    i += n;
-  }
-  return kOk;
-}
 
 namespace {
 
@@ -71,10 +35,48 @@ void RunWriteChain(std::shared_ptr<Line> line, std::vector<WriteJob> jobs,
   Step(chain);
 }
 
-uint8_t ExceptionForWrite(int32_t status) {
-  if (status == ZOR_OK) return kOk;
-  if (status == kNotDone || status == ZOR_LINE_FAILURE) return kGatewayTarget;
-  return kDeviceFailure;
+WriteExpiry::WriteExpiry() : thread_([this] { Run(); }) {}
+
+WriteExpiry::~WriteExpiry() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void WriteExpiry::Watch(std::weak_ptr<Line> line, Clock::time_point deadline) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A write is late once the clock is past its deadline.
+    due_.emplace(deadline + std::chrono::milliseconds(1), std::move(line));
+  }
+  wake_.notify_all();
+}
+
+void WriteExpiry::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    if (due_.empty()) {
+      wake_.wait(lock);
+      continue;
+    }
+    const auto first = due_.begin()->first;
+    if (Clock::now() < first) {
+      wake_.wait_until(lock, first);
+      continue;
+    }
+    const auto now = Clock::now();
+    std::vector<std::shared_ptr<Line>> lines;
+    for (auto it = due_.begin(); it != due_.end() && it->first <= now; it = due_.erase(it)) {
+      if (auto line = it->second.lock()) lines.push_back(std::move(line));
+    }
+    lock.unlock();
+    for (auto& line : lines) line->ExpireWrites(now);
+    lines.clear();  // a retired line's last reference may go here, off the lock
+    lock.lock();
+  }
 }
 
 }  // namespace gateway

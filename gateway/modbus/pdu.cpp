@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "gateway/core/gateway.h"
+#include "gateway/modbus/answers.h"
 
 namespace gateway::modbus {
 

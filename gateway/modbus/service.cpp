@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
+#include "gateway/core/log.h"
+#include "gateway/modbus/authorize.h"
 #include "gateway/modbus/pdu.h"
-#include "gateway/report/audit.h"
 
 namespace gateway::modbus {
 
@@ -37,8 +38,7 @@ void Service::Handle(const std::shared_ptr<Connection>& c, const uint8_t* frame,
           request.function == 15 || request.function == 16) {
         c->counters->writes.Add();
         c->counters->writeFailures.Add();
-        Log(report::AuditWrite(c->Address(), c->Port(), request, kNotSent, code,
-                               "malformed request"));
+        Log(AuditRefusal(Actor(c->Address(), c->Port()), request, code, "malformed request"));
       }
       return c->Send(ExceptionAnswer(frame, code));
     case Verdict::Serve:
@@ -50,12 +50,12 @@ void Service::Handle(const std::shared_ptr<Connection>& c, const uint8_t* frame,
   const int rate = c->rights.rate;
   const bool withinRate = rate <= 0 || access::Take(buckets_[c->Address()], rate, Clock::now());
   const char* why = nullptr;
-  code = access::Authorize(config, c->rights, request, withinRate, why);
+  code = Authorize(config, c->rights, request, withinRate, why);
   if (code != kOk) {
     c->counters->refusals.Add();
     if (request.write) {
       c->counters->writeFailures.Add();
-      Log(report::AuditWrite(c->Address(), c->Port(), request, kNotSent, code, why));
+      Log(AuditRefusal(Actor(c->Address(), c->Port()), request, code, why));
     } else {
       notes_.Note("refused a request from " + c->Address() + ":" + std::to_string(c->Port()) +
                   " to unit " + std::to_string(request.unit) + ": " + why);
@@ -72,54 +72,24 @@ void Service::Handle(const std::shared_ptr<Connection>& c, const uint8_t* frame,
   }
   if (!request.write) {
     std::vector<uint16_t> values;
-    code = gateway_.Read(request.unit, request.kind, request.address, request.count, values,
-                         Clock::now());
+    code = units_.Read(request.unit, request.kind, request.address, request.count, values,
+                       Clock::now());
     return c->Send(code == kOk ? ReadAnswer(frame, request, values) : ExceptionAnswer(frame, code));
   }
   // The write goes to its line; this connection takes no further request
   // until it is answered, so answers keep the requests' order.
   c->Hold();
   auto header = std::make_shared<std::vector<uint8_t>>(frame, frame + 12);
-  auto audited = std::make_shared<Request>(request);
-  ExpireAfterTimeout(request.unit);
-  gateway_.WriteAsync(request.unit, request.kind, request.address, request.values,
-                      [this, c, header, audited](uint8_t result, int32_t status) {
-                        asio::post(io_, [c, header, audited, result, status] {
-                          if (result != kOk) c->counters->writeFailures.Add();
-                          Log(report::AuditWrite(c->Address(), c->Port(), *audited, status, result,
-                                                 result == kIllegalAddress && status == kNotSent
-                                                     ? "not a writable address"
-                                                     : nullptr));
-                          if (c->CurrentState() == Connection::State::Closed) return;
-                          c->Send(result == kOk ? WriteAnswer(header->data())
-                                                : ExceptionAnswer(header->data(), result));
-                          c->Release();
-                        });
-                      });
-}
-
-void Service::ExpireAfterTimeout(int unit) {
-  const Config& config = gateway_.Cfg();
-  const auto found = std::find_if(config.units.begin(), config.units.end(),
-                                  [&](const Unit& u) { return u.id == unit; });
-  if (found == config.units.end() || found->line >= config.lines.size()) return;
-  expiries_.insert(Clock::now() +
-                   std::chrono::milliseconds(config.lines[found->line].writeTimeoutMs + 1));
-  ArmExpiry();
-}
-
-void Service::ArmExpiry() {
-  if (expiries_.empty()) return;
-  // Armed for the earliest; a later one is looked at when that one fires.
-  if (expiry_.expiry() == *expiries_.begin()) return;
-  expiry_.expires_at(*expiries_.begin());
-  expiry_.async_wait([this](const asio::error_code& ec) {
-    if (ec) return;
-    const auto now = Clock::now();
-    expiries_.erase(expiries_.begin(), expiries_.upper_bound(now));
-    gateway_.ExpireWrites(now);
-    ArmExpiry();
-  });
+  units_.Submit(request, Actor(c->Address(), c->Port()),
+                [this, c, header](uint8_t result, int32_t) {
+                  asio::post(io_, [c, header, result] {
+                    if (result != kOk) c->counters->writeFailures.Add();
+                    if (c->CurrentState() == Connection::State::Closed) return;
+                    c->Send(result == kOk ? WriteAnswer(header->data())
+                                          : ExceptionAnswer(header->data(), result));
+                    c->Release();
+                  });
+                });
 }
 
 }  // namespace gateway::modbus

@@ -8,11 +8,11 @@
 #include <asio.hpp>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "gateway/access/rate.h"
 #include "gateway/core/gateway.h"
+#include "gateway/modbus/units.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/notes.h"
 
@@ -21,7 +21,7 @@ namespace gateway::modbus {
 class Service {
  public:
   Service(asio::io_context& io, Gateway& gateway, net::Notes& notes)
-      : io_(io), gateway_(gateway), notes_(notes), expiry_(io) {}
+      : io_(io), gateway_(gateway), units_(gateway), notes_(notes) {}
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
@@ -31,21 +31,16 @@ class Service {
   // closed; or a reload changed the rates).
   void Forget(const std::string& address) { buckets_.erase(address); }
   void ForgetAll() { buckets_.clear(); }
-  void Stop() { expiry_.cancel(); }
 
  private:
   void Handle(const std::shared_ptr<net::Connection>& c, const uint8_t* frame, size_t size);
-  // A write queued for `unit` is answered 0x0B once it has waited its line's
-  // write_timeout_ms: the line is asked to expire it then.
-  void ExpireAfterTimeout(int unit);
-  void ArmExpiry();
 
+  // All of it the event loop's.
   asio::io_context& io_;
   Gateway& gateway_;
+  Units units_;
   net::Notes& notes_;
   std::map<std::string, access::Bucket> buckets_;  // each address's requests
-  asio::steady_timer expiry_;
-  std::multiset<Clock::time_point> expiries_;  // when queued writes time out
 };
 
 }  // namespace gateway::modbus

@@ -120,6 +120,13 @@ EdgeNode::Command EdgeNode::OnCommand(const std::string& topic, const std::strin
           refusals.push_back(what + ": read only (its table is not writable)");
           continue;
         }
+        // A datatype given must be the metric's (an Int32 is no UInt16).
+        if (pm.has_datatype() && pm.datatype() != static_cast<uint32_t>(m.type)) {
+          refusals.push_back(what + ": datatype " + std::to_string(pm.datatype()) +
+                             " is not the metric's (" +
+                             std::to_string(static_cast<uint32_t>(m.type)) + ")");
+          continue;
+        }
         uint64_t bits = 0;
         bool ok = false;
         const auto kind = pm.value_case();

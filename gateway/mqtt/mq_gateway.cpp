@@ -2,56 +2,110 @@
 
 #include <asio/post.hpp>
 #include <cstdio>
-#include <mutex>
-#include <shared_mutex>
+#include <cstring>
 
-#include "gateway/core/answers.h"
 #include "gateway/core/line.h"
 #include "gateway/core/log.h"
-#include "gateway/modbus/pdu.h"
 #include "gateway/mqtt/mq_service.h"
-#include "gateway/report/audit.h"
 
 namespace mqtt {
 
 namespace {
 
-const char* StateName(gateway::Phase phase) {
-  switch (phase) {
-    case gateway::Phase::Starting:
-      return "starting";
-    case gateway::Phase::Configuring:
-      return "configuring";
-    case gateway::Phase::Running:
-      return "running";
-    case gateway::Phase::PortFailed:
-      return "port failed";
-    case gateway::Phase::Stopped:
-      return "stopped";
-    case gateway::Phase::ConfiguringFailed:
-      return "configuring failed";
-  }
-  return "unknown";
+// A steady-clock time as UTC milliseconds.
+uint64_t UtcMs(gateway::Clock::time_point at, gateway::Clock::time_point now) {
+  if (at == gateway::Clock::time_point{}) return 0;
+  const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  const int64_t age = std::chrono::duration_cast<std::chrono::milliseconds>(now - at).count();
+  return static_cast<uint64_t>(std::max<int64_t>(0, nowMs - age));
 }
 
-// The audit line of a Modbus write (report::AuditWrite), the MQTT client
-// as the actor in place of an address and port.
-void Audit(const std::string& actor, int unit, int function, gateway::Kind kind, uint32_t address,
-           const std::vector<uint16_t>& values, int32_t status, uint8_t answer) {
-  gateway::modbus::Request request;
-  request.unit = static_cast<uint8_t>(unit);
-  request.function = static_cast<uint8_t>(function);
-  request.write = true;
-  request.kind = kind;
-  request.address = address;
-  request.count = static_cast<uint32_t>(values.size());
-  request.values = values;
-  std::string line = gateway::report::AuditWrite("", 0, request, status, answer, nullptr);
-  const std::string anonymous = "audit: write from :0";
-  if (line.rfind(anonymous, 0) == 0)
-    line.replace(0, anonymous.size(), "audit: write from " + actor);
-  gateway::Log(line);
+// A metric's value from the words of its table (`word(offset)`), good when
+// every word it takes is.
+template <class Word>
+Value MetricValue(const MetricDef& m, const Word& word) {
+  Value v;
+  const auto [w, good, at] = word(m.offset);
+  v.good = good;
+  v.timeMs = at;
+  if (m.type == DataType::Float) {
+    const auto [low, lowGood, lowAt] = word(m.offset + 1);
+    v.good = v.good && lowGood;
+    v.bits = (static_cast<uint64_t>(w) << 16) | low;
+    v.timeMs = std::min(at, lowAt);
+  } else if (m.bit >= 0) {
+    v.bits = (w >> m.bit) & 1u;
+  } else {
+    v.bits = m.type == DataType::Boolean ? (w & 1u) : w;
+  }
+  return v;
 }
+
+std::string ValueText(const MetricDef& metric, uint64_t bits) {
+  switch (metric.type) {
+    case DataType::Float: {
+      const uint32_t word = static_cast<uint32_t>(bits);
+      float f = 0;
+      std::memcpy(&f, &word, sizeof f);
+      char text[32];
+      std::snprintf(text, sizeof text, "%g", static_cast<double>(f));
+      return text;
+    }
+    case DataType::Int16:
+      return std::to_string(static_cast<int16_t>(bits));
+    case DataType::Boolean:
+      return bits != 0 ? "true" : "false";
+    default:
+      return std::to_string(bits);
+  }
+}
+
+}  // namespace
+
+bool ReadDevice(const gateway::Gateway& core, const DeviceDef& device,
+                gateway::Clock::time_point now, std::vector<Value>& out) {
+  const std::vector<std::vector<gateway::Sample>> unit = core.ReadUnit(device.unit, now);
+  out.resize(device.metrics.size());
+  for (size_t i = 0; i < device.metrics.size(); ++i) {
+    const MetricDef& m = device.metrics[i];
+    out[i] = MetricValue(m, [&](uint32_t offset) {
+      if (m.table >= unit.size() || offset >= unit[m.table].size())
+        return std::tuple<uint16_t, bool, uint64_t>{0, false, 0};
+      const gateway::Sample& sample = unit[m.table][offset];
+      return std::tuple<uint16_t, bool, uint64_t>{
+          sample.word, sample.quality == gateway::Quality::Good, UtcMs(sample.readAt, now)};
+    });
+  }
+  return core.LineAt(device.line).CurrentPhase() == gateway::Phase::Running;
+}
+
+gateway::WriteOrder WriteOrderFor(const DeviceDef& device, const MetricDef& metric, uint64_t bits,
+                                  const std::string& actor) {
+  gateway::PointWrite piece;
+  piece.memory = metric.memory;
+  piece.element = metric.element;
+  piece.bit = metric.bit;
+  if (metric.type == DataType::Float) {
+    piece.values = {static_cast<uint16_t>(bits >> 16), static_cast<uint16_t>(bits)};
+  } else if (metric.type == DataType::Boolean) {
+    piece.values = {static_cast<uint16_t>(bits & 1)};
+  } else {
+    piece.values = {static_cast<uint16_t>(bits)};
+  }
+  gateway::WriteOrder order;
+  order.unit = device.unitId;
+  order.pieces.push_back(std::move(piece));
+  order.actor = actor;
+  order.what = "DCMD " + device.id + " " + metric.name + " value " + ValueText(metric, bits);
+  order.outcome = [](int32_t status) {
+    return status == ZOR_OK ? std::string("written") : std::string("not written");
+  };
+  return order;
+}
+
+namespace {
 
 class Adapter : public Core {
  public:
@@ -59,50 +113,32 @@ class Adapter : public Core {
       : plan_(plan), core_(core), io_(io) {}
 
   bool ReadDevice(const DeviceDef& device, std::vector<Value>& out) override {
-    gateway::Line& line = core_.LineAt(device.line);
-    const bool up = line.CurrentPhase() == gateway::Phase::Running;
+    return mqtt::ReadDevice(core_, device, gateway::Clock::now(), out);
+  }
+
+  bool PolledDevice(const DeviceDef& device, const gateway::PollResult& poll,
+                    std::vector<Value>& out) override {
     const auto now = gateway::Clock::now();
-    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+    const bool up = mqtt::ReadDevice(core_, device, now, out);
+    if (device.line != poll.line || device.unit >= plan_.refs.size()) return up;
     const std::vector<std::vector<gateway::Ref>>& refs = plan_.refs[device.unit];
-    out.resize(device.metrics.size());
-    std::shared_lock<std::shared_mutex> lock(line.CacheMutex());
-    const std::vector<gateway::BlockState>& cache = line.Cache();
-    // The word at a table's element, whether it is fresh enough, and when it was read.
-    const auto word = [&](const MetricDef& m, uint32_t offset, uint16_t& value, bool& good,
-                          int64_t& at) {
-      const std::vector<gateway::Ref>& r = refs[m.table];
-      good = false;
-      if (offset >= r.size() || r[offset].block >= cache.size()) return;
-      const gateway::BlockState& state = cache[r[offset].block];
-      if (state.goodAt == gateway::Clock::time_point{} || r[offset].offset >= state.values.size())
-        return;
-      const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - state.goodAt);
-      good = age.count() <= static_cast<int64_t>(m.maxAgeMs);
-      value = state.values[r[offset].offset];
-      at = nowMs - age.count();
-    };
+    const uint64_t at = UtcMs(poll.at, now);
     for (size_t i = 0; i < device.metrics.size(); ++i) {
       const MetricDef& m = device.metrics[i];
-      Value& v = out[i];
-      uint16_t w = 0;
-      int64_t at = 0;
-      word(m, m.offset, w, v.good, at);
-      if (m.type == DataType::Float) {
-        uint16_t low = 0;
-        bool lowGood = false;
-        int64_t lowAt = 0;
-        word(m, m.offset + 1, low, lowGood, lowAt);
-        v.good = v.good && lowGood;
-        v.bits = (static_cast<uint64_t>(w) << 16) | low;
-        at = std::min(at, lowAt);
-      } else if (m.bit >= 0) {
-        v.bits = (w >> m.bit) & 1u;
-      } else {
-        v.bits = m.type == DataType::Boolean ? (w & 1u) : w;
+      if (m.table >= refs.size() || m.offset >= refs[m.table].size() ||
+          refs[m.table][m.offset].block != poll.block) {
+        continue;
       }
-      v.timeMs = static_cast<uint64_t>(std::max<int64_t>(0, at));
+      const Value polled = MetricValue(m, [&](uint32_t offset) {
+        const gateway::Ref ref =
+            offset < refs[m.table].size() ? refs[m.table][offset] : gateway::Ref{};
+        if (offset >= refs[m.table].size() || ref.block != poll.block ||
+            ref.offset >= poll.values.size())
+          return std::tuple<uint16_t, bool, uint64_t>{0, false, 0};
+        return std::tuple<uint16_t, bool, uint64_t>{poll.values[ref.offset], poll.good, at};
+      });
+      // A failed poll keeps the time of the values it could not renew.
+      out[i] = Value{polled.bits, polled.good, poll.good ? at : out[i].timeMs};
     }
     return up;
   }
@@ -111,7 +147,7 @@ class Adapter : public Core {
     std::vector<LineStatus> lines(core_.LineCount());
     for (size_t l = 0; l < lines.size(); ++l) {
       const gateway::Line& line = core_.LineAt(l);
-      lines[l].state = StateName(line.CurrentPhase());
+      lines[l].state = gateway::PhaseName(line.CurrentPhase());
       lines[l].transactions = line.Counters().transactions.Get();
       lines[l].failures = line.Counters().failures.Get();
     }
@@ -120,28 +156,9 @@ class Adapter : public Core {
 
   void Write(const DeviceDef& device, const MetricDef& metric, uint64_t bits,
              const std::string& actor) override {
-    std::vector<uint16_t> values;
-    int function = 6;
-    if (metric.type == DataType::Float) {
-      const uint16_t high = static_cast<uint16_t>(bits >> 16), low = static_cast<uint16_t>(bits);
-      values = metric.writeLowFirst ? std::vector<uint16_t>{low, high}
-                                    : std::vector<uint16_t>{high, low};
-      function = 16;
-    } else if (metric.writeKind == gateway::Kind::Coil) {
-      values = {static_cast<uint16_t>(bits & 1)};
-      function = 5;
-    } else {
-      values = {static_cast<uint16_t>(bits)};
-    }
-    const int unit = device.unitId;
-    const gateway::Kind kind = metric.writeKind;
-    const uint32_t address = metric.writeAddress;
-    gateway::Gateway& core = core_;
-    asio::post(io_, [&core, actor, unit, kind, address, values, function] {
-      core.WriteAsync(unit, kind, address, values,
-                      [actor, unit, function, kind, address, values](uint8_t code, int32_t status) {
-                        Audit(actor, unit, function, kind, address, values, status, code);
-                      });
+    // The core takes writes on the event loop.
+    asio::post(io_, [&core = core_, order = WriteOrderFor(device, metric, bits, actor)]() mutable {
+      core.Submit(std::move(order), nullptr);
     });
   }
 
@@ -190,16 +207,11 @@ std::vector<std::vector<std::vector<size_t>>> BlockDevices(const Model& model,
 }  // namespace
 
 void GatewayEdge::Attach() {
-  Service* service = &impl_->service;
-  for (size_t l = 0; l < impl_->core.LineCount(); ++l) {
-    impl_->core.LineAt(l).SetReadObserver(
-        [service, l](size_t block) { service->BlockRead(l, block); });
-  }
+  impl_->core.Subscribe(impl_->service.Polls());
 }
 
 void GatewayEdge::Detach() {
-  for (size_t l = 0; l < impl_->core.LineCount(); ++l)
-    impl_->core.LineAt(l).SetReadObserver(nullptr);
+  impl_->core.Unsubscribe(impl_->service.Polls().get());
 }
 
 std::unique_ptr<GatewayEdge> GatewayEdge::Start(const gateway::Config& config,
@@ -220,8 +232,7 @@ GatewayEdge::~GatewayEdge() {
 
 bool GatewayEdge::Reloading(const gateway::Config& fresh) {
   if (!fresh.mqtt.enabled || !fresh.mqtt.SameBroker(impl_->service.Cfg())) return false;
-  paused_ = impl_->service.Pause();
-  Detach();
+  impl_->service.Park();
   return true;
 }
 
@@ -230,8 +241,7 @@ void GatewayEdge::Reloaded(const gateway::Config& fresh, const gateway::Plan& pl
   Model model = BuildModel(fresh);
   auto blocks = BlockDevices(model, plan);
   impl_->service.Rebind(fresh.mqtt, std::move(model), std::move(blocks));
-  Attach();
-  paused_ = {};
+  impl_->service.Resume();
 }
 
 std::string GatewayEdge::StatsText() const {

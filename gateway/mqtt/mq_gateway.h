@@ -1,20 +1,31 @@
-// The edge node joined to the gateway's core: each line tells it when a
-// block read is stored, it reads values from the lines' caches through the
-// plan, and its DCMD writes go to Gateway::WriteAsync on the event loop,
-// audited like Modbus writes. Built when the configuration has [mqtt];
-// destroyed (NDEATH, DISCONNECT) before the core is stopped or reloaded.
+// The edge node joined to the gateway's core: subscribed to its polls, it
+// reads its devices' points with the core's quality rule, and its DCMD
+// writes go to the core on the event loop as writes of the metrics' points
+// (with the line's write_timeout_ms, audited by the core). Built when the
+// configuration has [mqtt]; destroyed (NDEATH, DISCONNECT) before the core
+// is stopped, or parked around its reload.
 #pragma once
 
 #include <asio/io_context.hpp>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "gateway/config/config.h"
 #include "gateway/core/gateway.h"
 #include "gateway/core/plan.h"
+#include "gateway/mqtt/mq_model.h"
+#include "gateway/mqtt/mq_node.h"
 
 namespace mqtt {
+
+// The device's values now (in the model's order), each good by the core's
+// rule; false when its line is not running.
+bool ReadDevice(const gateway::Gateway& core, const DeviceDef& device,
+                gateway::Clock::time_point now, std::vector<Value>& out);
+// The core's write of a DCMD's value to the metric's point.
+gateway::WriteOrder WriteOrderFor(const DeviceDef& device, const MetricDef& metric, uint64_t bits,
+                                  const std::string& actor);
 
 class GatewayEdge {
  public:
@@ -26,10 +37,10 @@ class GatewayEdge {
   std::string StatsText() const;
 
   // SIGHUP, on the event loop, around Gateway::Reload. Reloading: when the
-  // broker settings stay, the edge node pauses and lets go of the lines
-  // (true); otherwise the caller ends it and starts a new one (false).
-  // Reloaded: the new devices and plan, the lines' observers again, births
-  // in the same session when the devices changed.
+  // broker settings stay, the edge node's thread is parked (true);
+  // otherwise the caller ends it and starts a new one (false). Reloaded:
+  // the new devices and plan, births in the same session when the devices
+  // changed, and the thread resumes.
   bool Reloading(const gateway::Config& fresh);
   void Reloaded(const gateway::Config& fresh, const gateway::Plan& plan);
 
@@ -40,7 +51,6 @@ class GatewayEdge {
   void Attach();  // every line tells the edge node of its block reads
   void Detach();
   std::unique_ptr<Impl> impl_;
-  std::unique_lock<std::mutex> paused_;
 };
 
 }  // namespace mqtt

@@ -24,8 +24,8 @@ Model BuildModel(const gateway::Config& config) {
     device.line = unit.line;
     device.station = unit.station;
     // A point two tables read (a holding table and a discrete one, say) is
-    // one metric: the first table names its type, the first writable one
-    // takes its writes.
+    // one metric: the first table names its type; it is writable when
+    // either table is.
     std::map<std::string, size_t> byName;
     for (size_t t = 0; t < unit.tables.size(); ++t) {
       const gateway::Table& table = unit.tables[t];
@@ -45,7 +45,6 @@ Model BuildModel(const gateway::Config& config) {
           m.name = PointName('F', element);
           m.type = DataType::Float;
           m.deadband = table.deadband;
-          m.writeLowFirst = table.lowWordFirst;
         } else {
           element = table.element + k;
           m.name = PointName(table.letter, element);
@@ -54,19 +53,15 @@ Model BuildModel(const gateway::Config& config) {
                                        : DataType::UInt16;
         }
         m.offset = element - table.FirstElement();
-        m.writeKind = table.kind;
-        m.writeAddress = table.address + k;
+        m.memory = table.Memory();
+        m.element = element;
         m.writable = table.writable;
         auto [it, fresh] = byName.emplace(m.name, device.metrics.size());
         if (fresh) {
           m.alias = alias++;
           device.metrics.push_back(m);
-        } else if (m.writable && !device.metrics[it->second].writable) {
-          MetricDef& first = device.metrics[it->second];
-          first.writable = true;
-          first.writeKind = m.writeKind;
-          first.writeAddress = m.writeAddress;
-          first.writeLowFirst = m.writeLowFirst;
+        } else if (m.writable) {
+          device.metrics[it->second].writable = true;
         }
       }
     }

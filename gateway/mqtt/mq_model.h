@@ -35,17 +35,17 @@ struct MetricDef {
   int bit = -1;
   double deadband = 0;    // F: smaller changes are not published
   uint32_t maxAgeMs = 0;  // older than this, the value is not good
-  // Written through: the first writable table holding it (writable false: none).
+  // The point: V (F values and bits of V words too), X, Y or C, and its
+  // element (F: the high word's); writable when a writable table holds it.
+  char memory = 'V';
+  uint32_t element = 0;
   bool writable = false;
-  gateway::Kind writeKind = gateway::Kind::Holding;
-  uint32_t writeAddress = 0;   // the Modbus address of its first register or bit
-  bool writeLowFirst = false;  // F: the table puts the low word first
 };
 
 struct DeviceDef {
   std::string id;
   size_t unit = 0;  // index into the configuration's units
-  int unitId = 0;   // Modbus unit id
+  int unitId = 0;   // the unit's id (its key for the core's writes)
   size_t line = 0;
   int station = 0;
   std::vector<MetricDef> metrics;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/mqtt/mq_config.h"
+#include "gateway/config/mqtt_settings.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_store.h"
 
@@ -36,8 +36,7 @@ struct Value {
 };
 
 struct LineStatus {
-  std::string state;  // "starting", "configuring", "running", "port failed", "stopped",
-                      // "configuring failed"
+  std::string state;  // gateway::PhaseName: "running", "port failed", ...
   uint64_t transactions = 0, failures = 0;
 };
 

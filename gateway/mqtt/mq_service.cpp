@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 
+#include "gateway/config/config.h"
 #include "gateway/mqtt/mq_connection.h"
 
 namespace mqtt {
@@ -38,8 +38,18 @@ class MosquittoPublisher : public Publisher {
 
 }  // namespace
 
+namespace {
+
+// Poll results the edge node may lag behind before the newest are dropped.
+constexpr size_t kPollQueueMax = 10000;
+
+}  // namespace
+
 Service::Service(const Settings& settings, Model model, Core& core)
-    : settings_(settings), model_(std::move(model)), core_(core) {}
+    : settings_(settings),
+      model_(std::move(model)),
+      core_(core),
+      polls_(std::make_shared<gateway::PollQueue>(kPollQueueMax, [this] { Wake(); })) {}
 
 Service::~Service() {
   Stop();
@@ -54,11 +64,12 @@ uint64_t Service::NowMs() const {
 bool Service::Start(std::string& error) {
   std::call_once(g_libInit, [] { mosquitto_lib_init(); });
   if (!settings_.passwordFile.empty()) {
-    std::ifstream file(settings_.passwordFile);
-    if (!file || !std::getline(file, password_)) {
-      error = settings_.passwordFile + ": cannot read the MQTT password";
+    std::string reason;
+    if (!gateway::ReadFileText(settings_.passwordFile, password_, reason)) {
+      error = settings_.passwordFile + ": cannot read the MQTT password: " + reason;
       return false;
     }
+    password_ = password_.substr(0, password_.find('\n'));
     while (!password_.empty() && (password_.back() == '\r' || password_.back() == '\n'))
       password_.pop_back();
   }
@@ -104,7 +115,11 @@ bool Service::Start(std::string& error) {
 
 void Service::Stop() {
   if (!thread_.joinable()) return;
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(parkMutex_);
+    stop_ = true;
+  }
+  parkChanged_.notify_all();
   Wake();
   thread_.join();
   if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -117,12 +132,29 @@ void Service::Wake() {
   [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }
 
-void Service::BlockRead(size_t line, size_t block) {
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending_.emplace(line, block);
-  }
+void Service::Park() {
+  if (!thread_.joinable()) return;
+  std::unique_lock<std::mutex> lock(parkMutex_);
+  parkAsked_ = true;
   Wake();
+  parkChanged_.wait(lock, [this] { return parked_ || stop_; });
+}
+
+void Service::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(parkMutex_);
+    parkAsked_ = false;
+  }
+  parkChanged_.notify_all();
+}
+
+void Service::ParkIfAsked() {
+  std::unique_lock<std::mutex> lock(parkMutex_);
+  if (!parkAsked_) return;
+  parked_ = true;
+  parkChanged_.notify_all();
+  parkChanged_.wait(lock, [this] { return !parkAsked_ || stop_; });
+  parked_ = false;
 }
 
 void Service::LogReplay(uint64_t before, SteadyClock::time_point start) {
@@ -161,9 +193,7 @@ void Service::OnMessage(const std::string& topic, const std::string& payload) {
   for (const std::string& refusal : refusals) core_.Log("mqtt: command refused: " + refusal);
   for (const Write& w : writes) {
     const DeviceDef& device = model_.devices[w.device];
-    core_.Write(device, device.metrics[w.metric], w.bits,
-                "mqtt:" + settings_.clientId + " (DCMD " + device.id + " " +
-                    device.metrics[w.metric].name + ")");
+    core_.Write(device, device.metrics[w.metric], w.bits, "mqtt:" + settings_.clientId);
   }
   if (command == EdgeNode::Command::Rebirth) {
     core_.Log("mqtt: rebirth requested");
@@ -177,21 +207,21 @@ void Service::OnMessage(const std::string& topic, const std::string& payload) {
 }
 
 void Service::Drain() {
-  std::set<std::pair<size_t, size_t>> pending;
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending.swap(pending_);
-  }
-  std::set<size_t> devices;
-  for (const auto& [line, block] : pending) {
-    if (line < blockDevices_.size() && block < blockDevices_[line].size()) {
-      devices.insert(blockDevices_[line][block].begin(), blockDevices_[line][block].end());
+  // Each poll in turn: a node that lags two polls publishes both changes.
+  std::vector<Value> values;
+  for (const gateway::PollResult& poll : polls_->Take()) {
+    if (poll.line >= blockDevices_.size() || poll.block >= blockDevices_[poll.line].size())
+      continue;
+    for (size_t d : blockDevices_[poll.line][poll.block]) {
+      const bool up = core_.PolledDevice(model_.devices[d], poll, values);
+      node_->Sample(d, values, up, NowMs());
     }
   }
-  std::vector<Value> values;
-  for (size_t d : devices) {
-    const bool up = core_.ReadDevice(model_.devices[d], values);
-    node_->Sample(d, values, up, NowMs());
+  if (const uint64_t dropped = polls_->Dropped(); dropped != pollsDropped_) {
+    core_.Log("mqtt: " + std::to_string(dropped - pollsDropped_) +
+              " poll results dropped: the edge node lags more than " +
+              std::to_string(kPollQueueMax) + " polls");
+    pollsDropped_ = dropped;
   }
 }
 
@@ -219,8 +249,8 @@ void Service::Run() {
   lastCounters_ = SteadyClock::now();
   node_->Lines(core_.LineStatuses(), true, NowMs());
   uint64_t dropped = 0;
-  std::unique_lock<std::mutex> hold(loopMutex_);
   while (!stop_) {
+    ParkIfAsked();
     Attempted();
     if (!session_ && !attempt_ && SteadyClock::now() >= nextAttempt_) {
       if (!Connect()) {
@@ -244,9 +274,7 @@ void Service::Run() {
           std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - SteadyClock::now());
       timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(timeout, wait.count())));
     }
-    hold.unlock();
     ::poll(fds, static_cast<nfds_t>(count), timeout);
-    hold.lock();
     if (fds[0].revents & POLLIN) {
       uint64_t n = 0;
       [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &n, sizeof n);
@@ -292,10 +320,7 @@ void Service::Run() {
 void Service::Rebind(const Settings& settings, Model model,
                      std::vector<std::vector<std::vector<size_t>>> blocks) {
   settings_.writes = settings.writes;
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending_.clear();  // block numbers of the old plan
-  }
+  polls_->Clear();  // block numbers of the old plan
   blockDevices_ = std::move(blocks);
   bool same = model.devices.size() == model_.devices.size() && model.lines == model_.lines;
   for (size_t d = 0; same && d < model.devices.size(); ++d) {

@@ -7,17 +7,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "gateway/mqtt/mq_config.h"
+#include "gateway/config/mqtt_settings.h"
+#include "gateway/core/points.h"
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_node.h"
 #include "gateway/mqtt/mq_store.h"
@@ -26,17 +27,21 @@ struct mosquitto;
 
 namespace mqtt {
 
-// What the edge node needs from the gateway: current values, the lines'
-// state, and writes. Called on the MQTT thread.
+// What the edge node needs from the gateway: current values, the values a
+// poll read, the lines' state, and writes. Called on the MQTT thread.
 class Core {
  public:
   virtual ~Core() = default;
-  // The device's values from its line's cache (in the model's order);
-  // false when its line is not running.
+  // The device's values now (in the model's order), good by the core's one
+  // rule; false when its line is not running.
   virtual bool ReadDevice(const DeviceDef& device, std::vector<Value>& out) = 0;
+  // The same as `poll` left them: the metrics of its block as it read them
+  // (good when it succeeded), the others now.
+  virtual bool PolledDevice(const DeviceDef& device, const gateway::PollResult& poll,
+                            std::vector<Value>& out) = 0;
   virtual std::vector<LineStatus> LineStatuses() = 0;
-  // Carries out a write through the line's queue, as a Modbus write is
-  // checked and carried out, with one audit line naming `actor`.
+  // Hands a write of the metric's point to the core (through its line's
+  // queue, with the line's write_timeout_ms), audited naming `actor`.
   virtual void Write(const DeviceDef& device, const MetricDef& metric, uint64_t bits,
                      const std::string& actor) = 0;
   // Logs one line (the gateway's log).
@@ -55,8 +60,9 @@ class Service {
   bool Start(std::string& error);
   // NDEATH, DISCONNECT, and the thread ends.
   void Stop();
-  // A line read a block (any thread): the devices it holds are sampled.
-  void BlockRead(size_t line, size_t block);
+  // Where the core puts each poll's result (the lines' threads); the node
+  // samples the devices its block holds, in the order of the polls.
+  std::shared_ptr<gateway::PollQueue> Polls() const { return polls_; }
   // Which devices each block of each line holds: blocks[line][block].
   void SetBlockDevices(std::vector<std::vector<std::vector<size_t>>> blocks) {
     blockDevices_ = std::move(blocks);
@@ -64,13 +70,15 @@ class Service {
   std::string StatsText() const;
   const Settings& Cfg() const { return settings_; }
 
-  // Holds the edge node's thread between two rounds (the lock's owner may
-  // then call Rebind).
-  std::unique_lock<std::mutex> Pause() { return std::unique_lock<std::mutex>(loopMutex_); }
-  // New devices and blocks with the same broker (while paused): `writes`
-  // is taken, the session stays, and births follow if the devices changed.
+  // A reload, in this order from the event loop: Park (returns once the
+  // edge node's thread has stopped between two rounds and touches neither
+  // the core nor its own state), the core reloads, Rebind (new devices and
+  // blocks with the same broker: `writes` is taken, the session stays,
+  // births follow if the devices changed), Resume.
+  void Park();
   void Rebind(const Settings& settings, Model model,
               std::vector<std::vector<std::vector<size_t>>> blocks);
+  void Resume();
 
  private:
   struct Session;
@@ -79,7 +87,8 @@ class Service {
   bool Connect();    // starts one attempt at the current url
   void Attempted();  // takes the attempt's outcome, or gives it up after 10 s
   void Disconnect(bool graceful, const std::string& why);
-  void Drain();  // pending block reads into samples
+  void Drain();        // the polls queued into samples
+  void ParkIfAsked();  // between two rounds
   void Tick();
   void UpdateStats();
   void LogReplay(uint64_t before, std::chrono::steady_clock::time_point start);
@@ -115,10 +124,14 @@ class Service {
   std::chrono::steady_clock::time_point lastCounters_{};
   std::chrono::steady_clock::time_point lastTick_{};
 
+  // The model, blockDevices_ and the session's state are the edge node's
+  // thread's, and the caller's of Rebind while the thread is parked.
   std::vector<std::vector<std::vector<size_t>>> blockDevices_;
-  std::mutex loopMutex_;  // held by the thread but while it waits in poll(2)
-  std::mutex pendingMutex_;
-  std::set<std::pair<size_t, size_t>> pending_;
+  std::shared_ptr<gateway::PollQueue> polls_;  // its own lock
+  uint64_t pollsDropped_ = 0;                  // as last logged
+  std::mutex parkMutex_;                       // guards parkAsked_ and parked_
+  std::condition_variable parkChanged_;
+  bool parkAsked_ = false, parked_ = false;
   int wakeFd_ = -1;
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "gateway/modbus/mbap.h"
-
 namespace gateway::net {
 
 Connection::Connection(asio::ip::tcp::socket socket, asio::ssl::context* context,
@@ -15,7 +13,7 @@ Connection::Connection(asio::ip::tcp::socket socket, asio::ssl::context* context
       serial_(serial),
       owner_(owner),
       limits_(limits),
-      in_(4 * modbus::kMaxAdu),
+      in_(limits.inputBytes),
       lastRequest_(Clock::now()),
       timer_(socket.get_executor()) {
   if (context != nullptr) {
@@ -51,7 +49,7 @@ void Connection::Start() {
 
 void Connection::StartRead() {
   if (state_ == State::Closed || state_ == State::Busy || state_ == State::Handshaking ||
-      reading_ || draining_) {
+      reading_ || draining_ || Stalled()) {
     return;
   }
   if (used_ == in_.size()) return;  // cannot happen: whole frames are always taken
@@ -142,6 +140,12 @@ void Connection::Flush() {
     if (state_ == State::Closed) return;
     if (ec) return Close(nullptr);
     Flush();
+    // The client took its answers: the requests it sent meanwhile are read
+    // (reading stops while answers wait behind a write that cannot finish).
+    if (!Stalled()) {
+      Process();
+      StartRead();
+    }
   };
   if (tls_) {
     asio::async_write(*tls_, asio::buffer(sending_), std::move(done));
@@ -169,6 +173,11 @@ const char* Connection::Deadline(Clock::time_point& at) const {
       why = reason;
     }
   };
+  if (Stalled()) {
+    // Nothing is read meanwhile: the client's answers are all that can move.
+    at = sendingSince_ + limits_.requestTimeout;
+    return "does not read its answers (none taken within request_timeout_ms)";
+  }
   if (state_ == State::Handshaking || state_ == State::Receiving) {
     consider(since_ + limits_.requestTimeout,
              "a request did not arrive whole within request_timeout_ms");

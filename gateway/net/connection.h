@@ -31,6 +31,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds requestTimeout{2000};
     size_t maxBacklog = 64 * 1024;  // answers the client has not taken, in bytes
+    size_t inputBytes = 1040;       // requests received and not yet taken (a few whole frames)
   };
   class Owner {
    public:
@@ -88,6 +89,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   asio::ip::tcp::socket& Socket();
   void StartRead();
+  // Answers wait behind a write the client has not taken: nothing more is
+  // read (requests nobody reads are neither parsed nor answered) until it
+  // takes them, within request_timeout_ms, or the connection is closed.
+  bool Stalled() const { return writing_ && !out_.empty(); }
   void Process();  // the owner takes what came; the state follows what is left
   void Flush();
   // Arms the timer for the earliest deadline, unless it fires before it already.

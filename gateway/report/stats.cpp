@@ -6,28 +6,10 @@
 
 namespace gateway {
 
-const char* PhaseName(Phase phase) {
-  switch (phase) {
-    case Phase::Starting:
-      return "starting";
-    case Phase::Configuring:
-      return "configuring the adapter";
-    case Phase::Running:
-      return "running";
-    case Phase::PortFailed:
-      return "down (opening the port again)";
-    case Phase::Stopped:
-      return "stopped";
-    case Phase::ConfiguringFailed:
-      return "configuring failed (trying again)";
-  }
-  return "?";
-}
-
 namespace {
 
 // A status as the stats line gives it: a primitive error code in hex too.
-std::string StatusText(int32_t status) {
+std::string LastStatusText(int32_t status) {
   std::string text = std::to_string(status);
   if (status > ZOR_LINE_FAILURE && status < ZOR_REPLY_INVALID) {
     char hex[32];
@@ -66,7 +48,7 @@ std::string StatsText(const Gateway& g, Clock::time_point now) {
                   static_cast<unsigned long long>(c.writeFailures.Get()),
                   static_cast<unsigned long long>(c.writesNotDone.Get()),
                   static_cast<unsigned long long>(c.downs.Get()),
-                  StatusText(c.lastStatus.load()).c_str(), c.cycleMs.load(), line.FloorMs(),
+                  LastStatusText(c.lastStatus.load()).c_str(), c.cycleMs.load(), line.FloorMs(),
                   AgeText(g.LineCacheAge(l, now)).c_str());
     out << text << "\n";
   }
@@ -88,8 +70,9 @@ std::string StatsText(const Gateway& g, Clock::time_point now) {
         static_cast<unsigned long long>(s.failInvalid.Get()),
         static_cast<unsigned long long>(s.failPrimitive.Get()),
         static_cast<unsigned long long>(s.failRefused.Get()),
-        static_cast<unsigned long long>(s.retries.Get()), StatusText(s.lastStatus.load()).c_str(),
-        g.UnitPollCycle(u), AgeText(g.UnitCacheAge(u, now)).c_str(),
+        static_cast<unsigned long long>(s.retries.Get()),
+        LastStatusText(s.lastStatus.load()).c_str(), g.UnitPollCycle(u),
+        AgeText(g.UnitCacheAge(u, now)).c_str(),
         static_cast<unsigned long long>(g.UnitCountersAt(u).requests.Get()),
         static_cast<unsigned long long>(g.UnitCountersAt(u).exceptions.Get()));
     out << text << "\n";
@@ -109,8 +92,9 @@ std::string Progress(const Gateway& g, Clock::time_point now) {
     const Phase phase = line->CurrentPhase();
     if (phase != Phase::Configuring && phase != Phase::Starting) continue;
     text += (text.empty() ? "" : "; ") + std::string("line ") + line->Config().name + " (" +
-            line->Config().port + "): " + PhaseName(phase) + ", " +
-            std::to_string(Ms(now - line->PhaseSince()) / 1000) + " s (about 10 s)";
+            line->Config().port +
+            "): " + (phase == Phase::Configuring ? "configuring the adapter" : PhaseName(phase)) +
+            ", " + std::to_string(Ms(now - line->PhaseSince()) / 1000) + " s (about 10 s)";
   }
   return text;
 }

@@ -12,7 +12,5 @@ namespace gateway {
 std::string StatsText(const Gateway& gateway, Clock::time_point now);
 // Lines still starting or configuring, as text (empty when none).
 std::string Progress(const Gateway& gateway, Clock::time_point now);
-// A line's phase in words ("running", "down (opening the port again)").
-const char* PhaseName(Phase phase);
 
 }  // namespace gateway

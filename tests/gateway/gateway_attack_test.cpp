@@ -364,8 +364,8 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
     EXPECT_TRUE(allClosed) << gateway_.Log() << " open " << Diag(5, 1).at(0) << " sent " << sent;
   }
   // 3. Clients of one host that pipeline reads and never read the answers:
-  // held to the address's limit (12), closed once their backlog passes the
-  // bound. (Connections with answers in flight are not idle and do not give
+  // held to the address's limit (12), nothing more read from them once
+  // their answers wait, and closed when they take none in time. (Connections with answers in flight are not idle and do not give
   // way: were every slot held by them, a new client would be refused until
   // they are closed; the per-address limit keeps one host from doing that.)
   {

@@ -1,9 +1,10 @@
 // The gateway's logic without sockets: configuration refusals, the
-// coalescing plan, quality of cached values and the order of writes, the
-// last against a stand-in ZorMain.
+// coalescing plan, quality of cached values (through the Modbus and the
+// MQTT side) and the order of writes, the last against a stand-in ZorMain.
 #include "gateway/core/gateway.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -21,6 +23,8 @@
 #include "gateway/config/config.h"
 #include "gateway/core/plan.h"
 #include "gateway/modbus/pdu.h"
+#include "gateway/modbus/units.h"
+#include "gateway/mqtt/mq_gateway.h"
 #include "gateway/report/diagnostics.h"
 #include "gateway/report/stats.h"
 #include "host/driver.h"
@@ -178,6 +182,42 @@ TEST(GatewayConfig, TwoUnitsOnOneStationMustReadDifferentPoints) {
       EXPECT_EQ(result.error.rfind(c.error, 0), 0u) << c.second << " -> " << result.error;
     }
   }
+}
+
+// Named files are checked with the system's reason; a secret must be its
+// owner's alone (credentials: named_files.sh).
+TEST(GatewayConfig, NamedFilesAreCheckedWithTheSystemsReason) {
+  char tmpl[] = "/tmp/gw-files-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  for (const auto& [name, mode] : {std::pair{"pw", 0600}, std::pair{"shared", 0644}}) {
+    std::ofstream(dir + "/" + name) << "secret\n";
+    chmod((dir + "/" + name).c_str(), static_cast<mode_t>(mode));
+  }
+  const std::string pw = "g.toml:14: [mqtt] password_file: " + dir;
+  const struct {
+    std::string password, more, error;  // error "": accepted
+  } rows[] = {
+      {dir + "/pw", "", ""},
+      {dir + "/none", "", pw + "/none: No such file or directory"},
+      {dir, "", pw + ": Is a directory"},
+      {dir + "/shared", "", pw + "/shared: permissions 0644 are too open"},
+      {dir + "/shared", "[gateway]\nallow_shared_secrets = true\n", ""},
+      {dir + "/pw", "store_path = \"" + dir + "/no/s.db\"\n",
+       "g.toml:15: [mqtt] store_path's folder: " + dir + "/no: No such file or directory"},
+  };
+  for (const auto& row : rows) {
+    const std::string text = std::string(kHead) + "holding = [{address = 0, count = 1, v = 1}]\n" +
+                             "[mqtt]\nurl = \"mqtt://h:1\"\ngroup_id = \"g\"\nedge_node_id = " +
+                             "\"n\"\nusername = \"u\"\npassword_file = \"" + row.password + "\"\n" +
+                             row.more;
+    const ConfigResult result = ParseConfig(text, "g.toml");
+    ASSERT_TRUE(result.config) << result.error;
+    const std::string error = CheckFiles(*result.config, "g.toml");
+    EXPECT_EQ(error.substr(0, row.error.size()), row.error) << text;
+    EXPECT_EQ(error.empty(), row.error.empty()) << error;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // Client rules: refusals with their line, and which rule an address meets
@@ -416,41 +456,84 @@ TEST(GatewayQuality, FailedOrStaleValuesAreNeverServed) {
   const Config config = TwoTableConfig();
   const Plan plan = MakePlan(config);
   Gateway gateway(config, plan, &FakeZorMain);  // lines not started: the test fills the cache
+  modbus::Units units(gateway);
   Line& line = gateway.LineAt(0);
   ASSERT_EQ(line.Blocks().size(), 2u);  // V0064 x5 (holding, and coils up to word 0065), V0100 x2
   const auto t0 = Clock::now();
   std::vector<uint16_t> out;
   // Never read: no good value yet.
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 4, out, t0), kGatewayTarget);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 4, out, t0), kGatewayTarget);
   line.StoreRead(0, true, {11, 22, 33, 0x8000, 0x0001}, t0);
-  ASSERT_EQ(gateway.Read(1, Kind::Holding, 1, 3, out, t0 + std::chrono::milliseconds(2000)), kOk);
+  ASSERT_EQ(units.Read(1, Kind::Holding, 1, 3, out, t0 + std::chrono::milliseconds(2000)), kOk);
   EXPECT_EQ(out, (std::vector<uint16_t>{22, 33, 0x8000}));
   // Coils 0 and 1: bit 15 of V0064 (11: clear), bit 0 of V0065 (22: clear).
-  ASSERT_EQ(gateway.Read(1, Kind::Coil, 0, 2, out, t0), kOk);
+  ASSERT_EQ(units.Read(1, Kind::Coil, 0, 2, out, t0), kOk);
   EXPECT_EQ(out, (std::vector<uint16_t>{0, 0}));
   line.StoreRead(0, true, {0x8000, 0x0001, 0, 0, 0}, t0);
-  ASSERT_EQ(gateway.Read(1, Kind::Coil, 0, 2, out, t0), kOk);
+  ASSERT_EQ(units.Read(1, Kind::Coil, 0, 2, out, t0), kOk);
   EXPECT_EQ(out, (std::vector<uint16_t>{1, 1}));
   // Older than its age: refused, as is a range reaching into a bad block.
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, t0 + std::chrono::milliseconds(2001)),
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, t0 + std::chrono::milliseconds(2001)),
             kGatewayTarget);
-  EXPECT_EQ(gateway.Read(1, Kind::Input, 0, 2, out, t0), kGatewayTarget);
+  EXPECT_EQ(units.Read(1, Kind::Input, 0, 2, out, t0), kGatewayTarget);
   // A failed read spoils the block at once, whatever its age; the next good
   // one restores it.
   line.StoreRead(0, false, {}, t0 + std::chrono::milliseconds(10));
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, t0 + std::chrono::milliseconds(11)),
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, t0 + std::chrono::milliseconds(11)),
             kGatewayTarget);
   line.StoreRead(0, true, {7, 8, 9, 10, 0}, t0 + std::chrono::milliseconds(20));
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, t0 + std::chrono::milliseconds(21)), kOk);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, t0 + std::chrono::milliseconds(21)), kOk);
   // Addresses and units outside the configuration.
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 2, 3, out, t0), kIllegalAddress);
-  EXPECT_EQ(gateway.Read(1, Kind::Discrete, 0, 1, out, t0), kIllegalAddress);
-  EXPECT_EQ(gateway.Read(2, Kind::Holding, 0, 1, out, t0), kGatewayPath);
-  EXPECT_EQ(gateway.Write(2, Kind::Holding, 0, {1}), kGatewayPath);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 2, 3, out, t0), kIllegalAddress);
+  EXPECT_EQ(units.Read(1, Kind::Discrete, 0, 1, out, t0), kIllegalAddress);
+  EXPECT_EQ(units.Read(2, Kind::Holding, 0, 1, out, t0), kGatewayPath);
+  EXPECT_EQ(units.Write(2, Kind::Holding, 0, {1}), kGatewayPath);
   // The diagnostics unit answers its registers and refuses writes.
-  ASSERT_EQ(gateway.Read(247, Kind::Input, 0, 3, out, t0), kOk);
+  ASSERT_EQ(units.Read(247, Kind::Input, 0, 3, out, t0), kOk);
   EXPECT_EQ(out, (std::vector<uint16_t>{1, 1, 1}));
-  EXPECT_EQ(gateway.Write(247, Kind::Holding, 0, {1}), kIllegalAddress);
+  EXPECT_EQ(units.Write(247, Kind::Holding, 0, {1}), kIllegalAddress);
+}
+
+// One quality rule for both sides: the moment a poll fails, or a value
+// passes its table's max_age_ms, Modbus answers 0x0B and the MQTT metric is
+// not good; a good poll serves both.
+TEST(GatewayQuality, ModbusAndMqttFollowOneRule) {
+  const Config config = TwoTableConfig();
+  Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
+  const mqtt::Model model = mqtt::BuildModel(config);
+  ASSERT_EQ(model.devices[0].metrics[0].name, "V0064");
+  const auto t0 = Clock::now();
+  const struct {
+    const char* what;
+    bool pollGood;  // the poll stored at `pollMs` (none when negative)
+    int pollMs, askMs;
+    uint8_t modbus;
+    bool mqttGood;
+  } rows[] = {
+      {"never read", false, -1, 0, kGatewayTarget, false},
+      {"good", true, 0, 10, kOk, true},
+      {"good at its age", true, -1, 2000, kOk, true},
+      {"older than its age", true, -1, 2001, kGatewayTarget, false},
+      {"good again", true, 2100, 2110, kOk, true},
+      {"a failed poll, young values", false, 2120, 2121, kGatewayTarget, false},
+      {"good again", true, 2130, 2131, kOk, true},
+  };
+  for (const auto& row : rows) {
+    if (row.pollMs >= 0) {
+      gateway.LineAt(0).StoreRead(0, row.pollGood, {11, 22, 33, 0, 0},
+                                  t0 + std::chrono::milliseconds(row.pollMs));
+    }
+    const auto at = t0 + std::chrono::milliseconds(row.askMs);
+    std::vector<uint16_t> out;
+    EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, at), row.modbus) << row.what;
+    std::vector<mqtt::Value> values;
+    mqtt::ReadDevice(gateway, model.devices[0], at, values);
+    EXPECT_EQ(values[0].good, row.mqttGood) << row.what;
+    if (row.mqttGood) {
+      EXPECT_EQ(values[0].bits, 11u) << row.what;
+    }
+  }
 }
 
 template <typename Pred>
@@ -474,19 +557,20 @@ TEST(GatewayLine, AFailedAdapterConfigurationHoldsTheLineUntilItSucceeds) {
   }
   const Config config = TwoTableConfig();
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
   gateway.Start();
   ASSERT_TRUE(
       WaitUntil([&] { return gateway.LineAt(0).CurrentPhase() == Phase::ConfiguringFailed; }));
-  EXPECT_STREQ(PhaseName(Phase::ConfiguringFailed), "configuring failed (trying again)");
+  EXPECT_STREQ(PhaseName(Phase::ConfiguringFailed), "configuring failed");
   std::vector<uint16_t> out;
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     EXPECT_TRUE(g_fake.calls.empty()) << g_fake.calls.front();
     g_fake.adapterStatus = 0;
   }
   ASSERT_TRUE(
-      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   EXPECT_EQ(out[0], 100);
   EXPECT_EQ(gateway.LineAt(0).CurrentPhase(), Phase::Running);
   gateway.Stop();
@@ -499,19 +583,20 @@ TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
   }
   const Config config = TwoTableConfig();
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
   gateway.Start();
   std::vector<uint16_t> out;
   ASSERT_TRUE(
-      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   EXPECT_EQ(out[0], 100);
 
   // A good write answers after the driver and updates the cache at once.
-  ASSERT_EQ(gateway.Write(1, Kind::Holding, 0, {200, 201}), kOk);
-  ASSERT_EQ(gateway.Read(1, Kind::Holding, 0, 2, out, Clock::now()), kOk);
+  ASSERT_EQ(units.Write(1, Kind::Holding, 0, {200, 201}), kOk);
+  ASSERT_EQ(units.Read(1, Kind::Holding, 0, 2, out, Clock::now()), kOk);
   EXPECT_EQ(out, (std::vector<uint16_t>{200, 201}));
   // A coil on bit 0 of V0065 (the second coil): a single-bit write.
-  ASSERT_EQ(gateway.Write(1, Kind::Coil, 1, {1}), kOk);
-  ASSERT_EQ(gateway.Read(1, Kind::Holding, 1, 1, out, Clock::now()), kOk);
+  ASSERT_EQ(units.Write(1, Kind::Coil, 1, {1}), kOk);
+  ASSERT_EQ(units.Read(1, Kind::Holding, 1, 1, out, Clock::now()), kOk);
   EXPECT_EQ(out[0], 201 | 1);
 
   // A failed write: exception 0x04 and the cache keeps the old values, even
@@ -522,7 +607,7 @@ TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
     g_fake.writeStatus = 258;
     g_fake.readStatus = 2;  // the polls fail too: nothing can refresh the cache
   }
-  EXPECT_EQ(gateway.Write(1, Kind::Holding, 0, {300}), kDeviceFailure);
+  EXPECT_EQ(units.Write(1, Kind::Holding, 0, {300}), kDeviceFailure);
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     EXPECT_EQ((g_fake.memory[{'V', 0x64}]), 200);
@@ -531,7 +616,7 @@ TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
     g_fake.calls.clear();
   }
   ASSERT_TRUE(
-      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   EXPECT_EQ(out[0], 200);
   // Writes queued while a poll runs go before the next poll.
   {
@@ -541,8 +626,8 @@ TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
         g_fake.changed.wait_for(lock, std::chrono::seconds(20), [] { return g_fake.holding; }));
     g_fake.calls.clear();
   }
-  std::thread writer([&] { EXPECT_EQ(gateway.Write(1, Kind::Holding, 2, {5, 6}), kOk); });
-  std::thread writer2([&] { EXPECT_EQ(gateway.Write(1, Kind::Holding, 3, {7}), kOk); });
+  std::thread writer([&] { EXPECT_EQ(units.Write(1, Kind::Holding, 2, {5, 6}), kOk); });
+  std::thread writer2([&] { EXPECT_EQ(units.Write(1, Kind::Holding, 3, {7}), kOk); });
   EXPECT_TRUE(WaitUntil([&] { return gateway.LineAt(0).QueuedWrites() == 2; }));
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -590,17 +675,18 @@ TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
                  "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 0}]\n"
                  "input = [{address = 0, count = 1, v = 0x200, poll_ms = 0}]\n");
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
   gateway.Start();
   std::vector<uint16_t> out;
   ASSERT_TRUE(
-      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   std::atomic<bool> go{true};
   std::atomic<int> written{0};
   std::vector<std::thread> writers;
   for (int w = 0; w < 4; ++w) {
     writers.emplace_back([&, w] {
       for (uint16_t v = 0; go; ++v) {
-        if (gateway.Write(1, Kind::Holding, static_cast<uint32_t>(w % 2), {v}) == kOk) ++written;
+        if (units.Write(1, Kind::Holding, static_cast<uint32_t>(w % 2), {v}) == kOk) ++written;
       }
     });
   }
@@ -621,39 +707,54 @@ TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
 }
 
 // A write that waited in the queue longer than write_timeout_ms is answered
-// 0x0B and never carried out; a write the station did not answer (status 2)
-// is answered 0x0B like a read, and the station's next write is refused at
-// once until a poll finds it again.
+// 0x0B (MQTT's: not carried out) and never carried out; a write the station did not answer
+// (status 2) is answered 0x0B like a read, and the station's next write is refused at once until
+// a poll finds it again.
 TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   ResetFake();
   const Config config =
       ConfigWith("write_timeout_ms = 100\n",
                  "holding = [{address = 0, count = 2, v = 0x64, writable = true, poll_ms = 50}]\n");
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
   gateway.Start();
   std::vector<uint16_t> out;
   ASSERT_TRUE(
-      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   {
     std::unique_lock<std::mutex> lock(g_fake.mutex);
     g_fake.hold = true;
     ASSERT_TRUE(
         g_fake.changed.wait_for(lock, std::chrono::seconds(20), [] { return g_fake.holding; }));
   }
-  // While the line is held in a transaction, the server's sweep answers a
-  // write that has waited too long.
+  // While the line is held in a transaction, the core answers a write at
+  // its deadline, from Modbus or from MQTT (audited with its actor).
+  testing::internal::CaptureStderr();
+  const mqtt::Model model = mqtt::BuildModel(config);
+  const mqtt::DeviceDef& device = model.devices[0];
+  std::promise<int32_t> mqttDone;
+  gateway.Submit(mqtt::WriteOrderFor(device, device.metrics[0], 553, "mqtt:edge-1"),
+                 [&](int32_t status) { mqttDone.set_value(status); });
   std::atomic<int> expired{-1};
-  auto submitted = Clock::now();
-  gateway.WriteAsync(1, Kind::Holding, 0, {554}, [&](uint8_t code, int32_t) { expired = code; });
-  // The condition under test is the passing of the write time-out itself.
-  EXPECT_TRUE(WaitUntil([&] { return Clock::now() - submitted > std::chrono::milliseconds(150); }));
-  EXPECT_EQ(expired.load(), -1);
-  gateway.ExpireWrites(Clock::now());
+  units.WriteAsync(1, Kind::Holding, 0, {554}, [&](uint8_t code, int32_t) { expired = code; });
+  std::future<int32_t> mqttStatus = mqttDone.get_future();
+  ASSERT_EQ(mqttStatus.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(mqttStatus.get(), kNotDone);
+  ASSERT_TRUE(WaitUntil([&] { return expired.load() >= 0; }));
   EXPECT_EQ(expired.load(), kGatewayTarget);
-  // Without the sweep, the line drops it when its turn comes.
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("audit: write from mqtt:edge-1 DCMD " + device.id +
+                     " V0064 value 553: status none (not carried out), not written"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("audit: write from test unit 1 function 16 address 0 values 554: status "
+                     "none (not carried out), answered exception 0x0B"),
+            std::string::npos)
+      << log;
+  // Another, and the line let go: neither is carried out later.
   std::atomic<int> answer{-1};
-  submitted = Clock::now();
-  gateway.WriteAsync(1, Kind::Holding, 0, {555}, [&](uint8_t code, int32_t) { answer = code; });
+  const auto submitted = Clock::now();
+  units.WriteAsync(1, Kind::Holding, 0, {555}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_TRUE(WaitUntil([&] { return Clock::now() - submitted > std::chrono::milliseconds(150); }));
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -669,7 +770,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
       EXPECT_EQ(call.rfind("write", 0), std::string::npos);
     g_fake.writeStatus = 2;
   }
-  EXPECT_EQ(gateway.Write(1, Kind::Holding, 0, {556}), kGatewayTarget);
+  EXPECT_EQ(units.Write(1, Kind::Holding, 0, {556}), kGatewayTarget);
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     g_fake.writeStatus = 0;
@@ -677,7 +778,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   }
   // Until a poll of the station succeeds, its writes are refused at once
   // (or, if that poll already came, carried out).
-  const uint8_t again = gateway.Write(1, Kind::Holding, 0, {557});
+  const uint8_t again = units.Write(1, Kind::Holding, 0, {557});
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     const bool wrote =
@@ -685,7 +786,7 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
     EXPECT_EQ(again == kOk, wrote);
     EXPECT_TRUE(again == kOk || again == kGatewayTarget) << int(again);
   }
-  ASSERT_TRUE(WaitUntil([&] { return gateway.Write(1, Kind::Holding, 0, {558}) == kOk; }));
+  ASSERT_TRUE(WaitUntil([&] { return units.Write(1, Kind::Holding, 0, {558}) == kOk; }));
   gateway.Stop();
   // The line's last status is its own (not hidden by a second field): 0.
   const std::vector<uint16_t> regs = DiagnosticRegisters(gateway, Clock::now());
@@ -697,59 +798,66 @@ TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
 // The port's device vanishes: the line is reported down (phase 3, counted),
 // its values are no longer served, writes are answered 0x0B at once; the
 // port is opened again with back-off and the values come back.
-// A publisher beside the Modbus side: it sees each poll with its status
-// and values once the cache has them, and its failed writes are logged
-// under its name.
-TEST(GatewayWrites, PollsReachThePublisherAndItsWritesCarryItsName) {
+// A subscriber beside the Modbus side: it sees each poll with its quality
+// and values, in order, once the cache has them, and its failed writes are
+// logged under its name.
+TEST(GatewayWrites, PollsReachTheSubscriberAndItsWritesCarryItsName) {
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     g_fake.memory = {{{'V', 0x64}, 41}};
     g_fake.readStatus = ZOR_OK;
     g_fake.writeStatus = ZOR_OK;
   }
-  std::mutex mutex;
-  std::vector<std::pair<int32_t, uint16_t>> seen;  // V0064's polls: status, value
+  std::vector<std::pair<bool, uint16_t>> seen;  // V0064's polls: good, value
   const Config config = TwoTableConfig();
-  Gateway gateway(config, MakePlan(config), &FakeZorMain);  // stops its lines before `seen` goes
-  gateway.SetPollSink([&](const PollSeen& poll) {
-    if (poll.block.memory != 'V' || poll.block.first > 0x64 || poll.block.Last() < 0x64) return;
-    std::lock_guard<std::mutex> lock(mutex);
-    seen.emplace_back(poll.status, poll.values[0x64 - poll.block.first]);
-  });
+  Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  auto queue = std::make_shared<PollQueue>(100000, nullptr);
+  gateway.Subscribe(queue);
   gateway.Start();
-  const auto lastSeen = [&](int32_t status, uint16_t value) {
+  const auto lastSeen = [&](bool good, uint16_t value) {
     return WaitUntil([&] {
-      std::lock_guard<std::mutex> lock(mutex);
-      return !seen.empty() && seen.back().first == status &&
-             (status != ZOR_OK || seen.back().second == value);
+      for (const PollResult& poll : queue->Take()) {
+        const Block& block = gateway.LineAt(poll.line).Blocks()[poll.block];
+        if (block.memory != 'V' || block.first > 0x64 || block.Last() < 0x64) continue;
+        seen.emplace_back(poll.good, poll.values[0x64 - block.first]);
+      }
+      return !seen.empty() && seen.back().first == good && seen.back().second == value;
     });
   };
-  EXPECT_TRUE(lastSeen(ZOR_OK, 41));
-  for (const int32_t status : {ZOR_LINE_FAILURE, ZOR_OK}) {
+  EXPECT_TRUE(lastSeen(true, 41));
+  // A failed poll carries the last good values; the next good one the new.
+  for (const auto& [status, value] :
+       {std::pair<int32_t, uint16_t>{ZOR_LINE_FAILURE, 41}, {ZOR_OK, 42}}) {
     {
       std::lock_guard<std::mutex> lock(g_fake.mutex);
       g_fake.readStatus = status;
       g_fake.memory[{'V', 0x64}] = 42;
     }
-    EXPECT_TRUE(lastSeen(status, 42)) << status;
+    EXPECT_TRUE(lastSeen(status == ZOR_OK, value)) << status;
   }
+  EXPECT_EQ(queue->Dropped(), 0u);
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     g_fake.writeStatus = ZOR_PRIMITIVE_BAD_LENGTH;
   }
   testing::internal::CaptureStderr();
-  std::promise<std::pair<uint8_t, int32_t>> answer;
-  gateway.Submit({1, Kind::Holding, 0, {7}, "mqtt:edge-1"}, [&](uint8_t code, int32_t status) {
-    answer.set_value({code, status});
-  });
-  const auto [code, status] = answer.get_future().get();
+  std::promise<int32_t> answer;
+  WriteOrder order;
+  order.unit = 1;
+  order.pieces = {PointWrite{'V', 0x64, -1, {7}}};
+  order.actor = "mqtt:edge-1";
+  order.what = "V0064 value 7";
+  gateway.Submit(std::move(order), [&](int32_t status) { answer.set_value(status); });
+  const int32_t status = answer.get_future().get();
   const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(code, kDeviceFailure);
   EXPECT_EQ(status, ZOR_PRIMITIVE_BAD_LENGTH);
   EXPECT_NE(log.find("write to 05V0064 by mqtt:edge-1 failed with status 261: the primitive "
                      "length disagrees"),
             std::string::npos)
       << log;
+  EXPECT_NE(log.find("audit: write from mqtt:edge-1 V0064 value 7: status 261"), std::string::npos)
+      << log;
+  gateway.Stop();
   std::lock_guard<std::mutex> lock(g_fake.mutex);
   g_fake.writeStatus = ZOR_OK;
 }
@@ -765,10 +873,11 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
   Config onFile = config;
   onFile.lines[0].port = port;
   Gateway gateway(onFile, MakePlan(onFile), &FakeZorMain);
+  modbus::Units units(gateway);
   gateway.Start();
   std::vector<uint16_t> out;
   ASSERT_TRUE(
-      WaitUntil([&] { return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
   // The adapter is unplugged: the device is gone and every transaction fails.
   unlink(port);
   {
@@ -780,9 +889,9 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
     return DiagnosticRegisters(gateway, Clock::now())[phaseRegister] ==
            static_cast<uint16_t>(Phase::PortFailed);
   }));
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
   uint8_t answer = 0xFF;
-  gateway.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code, int32_t) { answer = code; });
+  units.WriteAsync(1, Kind::Holding, 0, {9}, [&](uint8_t code, int32_t) { answer = code; });
   EXPECT_EQ(answer, kGatewayTarget);  // answered before WriteAsync returned
   EXPECT_EQ(DiagnosticRegisters(gateway, Clock::now())[kDiagLineBase + 31], 1);
   // Opening fails while the device is missing, and is tried again.
@@ -803,10 +912,10 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
     g_fake.memory[{'V', 0x64}] = 4321;
   }
   ASSERT_TRUE(WaitUntil([&] {
-    return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk && out[0] == 4321;
+    return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk && out[0] == 4321;
   }));
   EXPECT_EQ(gateway.LineAt(0).CurrentPhase(), Phase::Running);
-  EXPECT_EQ(gateway.Write(1, Kind::Holding, 0, {9}), kOk);
+  EXPECT_EQ(units.Write(1, Kind::Holding, 0, {9}), kOk);
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     EXPECT_EQ((g_fake.memory[{'V', 0x64}]), 9);
@@ -826,7 +935,7 @@ TEST(GatewayLine, APortThatFailsIsClosedReportedDownAndOpenedAgain) {
     g_fake.memory[{'V', 0x64}] = 4322;
   }
   ASSERT_TRUE(WaitUntil([&] {
-    return gateway.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk && out[0] == 4322;
+    return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk && out[0] == 4322;
   }));
   gateway.Stop();
   unlink(port);
@@ -979,9 +1088,10 @@ TEST(ModbusRequests, EveryFunctionCodeHasItsAnswer) {
 TEST(GatewayQuality, UnmappedBeatsStale) {
   const Config config = TwoTableConfig();
   Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
   std::vector<uint16_t> out;
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 0, 4, out, Clock::now()), kGatewayTarget);
-  EXPECT_EQ(gateway.Read(1, Kind::Holding, 2, 3, out, Clock::now()), kIllegalAddress);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 4, out, Clock::now()), kGatewayTarget);
+  EXPECT_EQ(units.Read(1, Kind::Holding, 2, 3, out, Clock::now()), kIllegalAddress);
 }
 
 // 253 units of 64 tables on one line: every element finds the block that

@@ -112,8 +112,8 @@ TEST(MqttModel, DevicesMetricsAliasesAndDatatypesFollowTheTables) {
   // Aliases: after bdSeq, the two controls and three per line, one each, unique.
   EXPECT_EQ(aliases, (std::vector<uint64_t>{6, 7, 8, 9, 10, 11, 12, 13}));
   const mqtt::MetricDef& f = model.devices[0].metrics[2];
-  EXPECT_EQ(f.writeAddress, 10u);
-  EXPECT_TRUE(f.writeLowFirst);
+  EXPECT_EQ(f.memory, 'V');
+  EXPECT_EQ(f.element, 0x200u);
   EXPECT_EQ(f.deadband, 0.5);
 }
 
@@ -351,6 +351,12 @@ TEST_F(NodeTest, CommandsWriteOnlyWritableMetricsWithTheirDatatype) {
          m.set_float_value(NAN);
        },
        "F0200: needs a finite Float"},
+      {[](auto& m) {
+         m.set_name("V0065");
+         m.set_datatype(3);  // Int32, to an Int16 metric
+         m.set_int_value(5);
+       },
+       "V0065: datatype 3 is not the metric's (2)"},
       {[](auto& m) {
          m.set_name("X0010");
          m.set_boolean_value(true);

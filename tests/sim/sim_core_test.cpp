@@ -403,6 +403,30 @@ TEST_F(SimFaultTest, ScopesSpareOtherRequests) {
   EXPECT_FALSE(ParseFault("silence@station", fault, error));
 }
 
+// A fault on one station: its requests are spoiled, station 03 answers.
+TEST_F(SimFaultTest, StationFaultsSpoilOnlyTheirStation) {
+  ASSERT_EQ(At(Send("0403"), 5, 2), "04");
+  const struct {
+    const char* mode;
+    std::string reply;  // to the read of station 05
+    uint32_t delayMs;
+    uint16_t afterWrite;  // its V0064 after a write of 0001: a silent station writes nothing
+  } cases[] = {{"silence", "", 0, 0x1234}, {"delay=1500", kGood, 1500, 0x0001}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(sim.Control(std::string("station-fault 05 ") + c.mode),
+              std::string("ok ") + c.mode + " for station 05");
+    EXPECT_EQ(Send(kRead), c.reply) << c.mode;
+    EXPECT_EQ(last.plan.delayMs, c.delayMs) << c.mode;
+    EXPECT_EQ(At(Send("01030006200100010064"), 13, 2), "20") << c.mode;
+    EXPECT_EQ(last.plan.delayMs, 0u) << c.mode;
+    Send("01050006300100640001");
+    EXPECT_EQ(sim.Net().Read(5, MemoryType::kV, 0x64), c.afterWrite) << c.mode;
+    ASSERT_EQ(sim.Control("station-fault 05 clear"), "ok station 05 without faults");
+    ASSERT_EQ(ApplyDataLine("05 V 0064 1234", sim.Net()), "");
+  }
+  EXPECT_EQ(Send(kRead), kGood);
+}
+
 TEST_F(SimFaultTest, PeriodicFaultsSpoilEveryNthRequestTheyApplyTo) {
   // Requests in turn, and which of them a periodic fault spoils: the Nth,
   // 2Nth ... of those in its scope, whatever else is in force.

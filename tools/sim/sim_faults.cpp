@@ -52,6 +52,19 @@ bool ParseFault(std::string_view text, Fault& fault, std::string& error) {
   return true;
 }
 
+bool ParseStationFault(std::string_view text, int& station, Fault& fault, std::string& error) {
+  const std::size_t colon = text.find(':');
+  const std::string_view number = text.substr(0, colon);
+  const std::optional<uint32_t> value = ParseAnyHex(number);
+  if (number.empty() || number.size() > 2 || !value || *value < 1 || *value > 0xFE) {
+    error = "station '" + std::string(number) + "' is not two hex digits from 01 to FE";
+    return false;
+  }
+  station = static_cast<int>(*value);
+  if (colon == std::string_view::npos) return true;
+  return ParseFault(text.substr(colon + 1), fault, error);
+}
+
 bool ParseFaultMode(std::string_view text, Fault& fault, std::string& error) {
   auto starts = [text](std::string_view name) { return text.substr(0, name.size()) == name; };
   auto fixed = [&](std::string_view name, FaultKind kind) {
@@ -179,14 +192,36 @@ void FaultPlan::AddEvery(const Fault& fault, uint32_t period) {
   if (period > 0) periodic_.push_back({fault, period});
 }
 
+void FaultPlan::AddStation(int station, const Fault& fault) {
+  std::erase_if(stations_, [&](const ForStation& s) {
+    return s.station == station && s.fault.kind == fault.kind;
+  });
+  stations_.push_back({station, fault});
+}
+
+void FaultPlan::ClearStation(int station) {
+  std::erase_if(stations_, [station](const ForStation& s) { return s.station == station; });
+}
+
+bool FaultPlan::Silences(int station, RequestClass request) const {
+  return std::any_of(stations_.begin(), stations_.end(), [&](const ForStation& s) {
+    return s.station == station && s.fault.kind == FaultKind::kSilence &&
+           FaultApplies(s.fault, request);
+  });
+}
+
 void FaultPlan::Clear() {
+  stations_.clear();
   counted_.clear();
   periodic_.clear();
   rated_.clear();
 }
 
-std::vector<Fault> FaultPlan::Take(RequestClass request) {
+std::vector<Fault> FaultPlan::Take(RequestClass request, int station) {
   std::vector<Fault> faults;
+  for (const ForStation& s : stations_) {
+    if (s.station == station && FaultApplies(s.fault, request)) faults.push_back(s.fault);
+  }
   for (Counted& counted : counted_) {
     if (counted.remaining > 0 && FaultApplies(counted.fault, request)) {
       faults.push_back(counted.fault);
@@ -212,6 +247,10 @@ std::vector<Fault> FaultPlan::Take(RequestClass request) {
 
 std::string FaultPlan::Describe() const {
   std::string text;
+  for (const ForStation& s : stations_) {
+    if (!text.empty()) text += ' ';
+    text += Hex(static_cast<uint32_t>(s.station), 2) + ":" + FaultName(s.fault);
+  }
   for (const Counted& counted : counted_) {
     if (!text.empty()) text += ' ';
     text += FaultName(counted.fault) + ":" + std::to_string(counted.remaining);

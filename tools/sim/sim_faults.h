@@ -38,6 +38,10 @@ struct Fault {
 // Returns false with a reason.
 bool ParseFault(std::string_view text, Fault& fault, std::string& error);
 std::string FaultName(const Fault& fault);
+// "SS:MODE": a station (two hex digits, 01 to FE) and a fault for every
+// request addressed to it, e.g. "05:silence", "0A:delay=1500". `text`
+// without the colon is the station alone (a fault's mode is left unread).
+bool ParseStationFault(std::string_view text, int& station, Fault& fault, std::string& error);
 
 // What a request is, as far as the faults care.
 enum class RequestClass { kAdapter, kWrite, kRead };
@@ -47,7 +51,9 @@ enum class RequestClass { kAdapter, kWrite, kRead };
 // field to reads only.
 bool FaultApplies(const Fault& fault, RequestClass request);
 
-// The faults in force: counted ones for the next N requests they apply to,
+// The faults in force: per station ones for every request addressed to the
+// station (a station that fell silent, a slow one, among live ones),
+// counted ones for the next N requests they apply to,
 // periodic ones for every Nth request they apply to (the Nth, the 2Nth ...,
 // counted from when the fault was added), and random ones, each drawn with
 // its probability for every request it applies to, from a generator seeded
@@ -60,11 +66,18 @@ class FaultPlan {
   void AddRate(const Fault& fault, double probability);
   // Every `period`th request the fault applies to; a period of 0 adds nothing.
   void AddEvery(const Fault& fault, uint32_t period);
+  // Every request addressed to `station` the fault applies to; a second
+  // fault of the same kind replaces the first.
+  void AddStation(int station, const Fault& fault);
+  void ClearStation(int station);
+  // Whether `station` is silenced for such a request (it then carries nothing out).
+  bool Silences(int station, RequestClass request) const;
   void Clear();
   void Seed(uint32_t seed) { random_.seed(seed); }
 
-  // The faults to apply to one request; counted faults are used up.
-  std::vector<Fault> Take(RequestClass request);
+  // The faults to apply to one request (addressed to `station`, -1 for
+  // none); counted faults are used up.
+  std::vector<Fault> Take(RequestClass request, int station = -1);
 
   std::string Describe() const;
 
@@ -82,6 +95,11 @@ class FaultPlan {
     uint32_t period;
     uint32_t seen = 0;  // requests it applied to since the last one it spoiled
   };
+  struct ForStation {
+    int station;
+    Fault fault;
+  };
+  std::vector<ForStation> stations_;
   std::vector<Counted> counted_;
   std::vector<Periodic> periodic_;
   std::vector<Rated> rated_;

@@ -43,6 +43,7 @@ struct Options {
   std::vector<std::string> faults;
   std::vector<std::string> faultRates;
   std::vector<std::string> faultEvery;
+  std::vector<std::string> stationFaults;
   uint32_t seed = 1;
   std::string control;
   bool trace = false;
@@ -137,6 +138,16 @@ bool ConfigureFaults(const Options& options, tiway_sim::FaultPlan& plan, std::st
       return false;
     }
     plan.AddEvery(fault, static_cast<uint32_t>(n));
+  }
+  for (const std::string& text : options.stationFaults) {
+    int station = 0;
+    tiway_sim::Fault fault;
+    if (text.find(':') == std::string::npos) {
+      error = "--station-fault needs SS:MODE, e.g. 05:silence";
+      return false;
+    }
+    if (!tiway_sim::ParseStationFault(text, station, fault, error)) return false;
+    plan.AddStation(station, fault);
   }
   return true;
 }
@@ -450,6 +461,9 @@ int main(int argc, char** argv) {
   app.add_option("--fault-every", options.faultEvery,
                  "MODE:N: spoil the reply to every Nth request the fault applies to "
                  "(the Nth, the 2Nth ...); repeatable");
+  app.add_option("--station-fault", options.stationFaults,
+                 "SS:MODE: the fault on every request addressed to station SS (hex), e.g. "
+                 "05:silence (a dead station among live ones) or 0A:delay=1500; repeatable");
   app.add_option("--seed", options.seed, "seed for --fault-rate (default 1)");
   app.add_option("--control", options.control, "serve control commands on a unix socket at PATH");
   app.add_flag("--trace", options.trace, "print every frame, decoded, on stderr");
@@ -470,9 +484,13 @@ int main(int argc, char** argv) {
       "  delay=MS              the reply MS milliseconds late\n"
       "  scopes: MODE@adapter, @primitive, @read, @write (e.g. silence@read:2)\n"
       "  e.g. --fault-every delay=240@primitive:10: every 10th primitive's reply 240 ms late\n"
+      "  per station (--station-fault SS:MODE, control 'station-fault SS MODE|clear'): every\n"
+      "  request addressed to station SS, e.g. 05:silence (it answers nothing and carries\n"
+      "  nothing out, the others answer) or 0A:delay=1500 (its replies 1.5 s late)\n"
       "\n"
       "control commands (--control PATH; one line in, one line out):\n"
-      "  fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | faults\n"
+      "  fault MODE [N] | fault-every MODE N | fault-rate MODE P | station-fault SS MODE|clear\n"
+      "  seed S | clear | faults\n"
       "  set SS T AAAA V... | dump SS T AAAA [N] | stations | connected\n"
       "  disconnect SS|all | configured 0|1 | reset | stats [reset] | line | pending | late "
       "[reset] | help\n"

@@ -15,6 +15,14 @@ RequestClass Classify(std::string_view body) {
   return RequestClass::kAdapter;
 }
 
+// The station a request is addressed to: a primitive's, or the one the
+// adapter is asked to connect ("04SS"); -1 for other adapter requests.
+int StationOf(std::string_view body) {
+  if (!(body.size() >= 4 && (body.substr(0, 2) == "01" || body.substr(0, 2) == "04"))) return -1;
+  const std::optional<uint32_t> station = ParseUpperHex(body.substr(2, 2));
+  return station ? static_cast<int>(*station) : -1;
+}
+
 uint16_t RefusalFor(FrameError error) {
   switch (error) {
     case FrameError::kNotHex:
@@ -137,13 +145,16 @@ Exchange Simulator::Handle(const Incoming& incoming) {
   const FrameError error =
       incoming.tooLong ? FrameError::kTooLong : ParseFrame(incoming.text, body);
   const RequestClass request = error == FrameError::kNone ? Classify(body) : RequestClass::kAdapter;
-  exchange.faults = faults_.Take(request);
+  const int station = error == FrameError::kNone ? StationOf(body) : -1;
+  exchange.faults = faults_.Take(request, station);
   const Fault* primitiveError = nullptr;
   bool shortData = false;
   for (const Fault& fault : exchange.faults) {
     if (fault.kind == FaultKind::kPrimitiveError) primitiveError = &fault;
     if (fault.kind == FaultKind::kShortData) shortData = true;
   }
+  // A station that fell silent carries nothing out (a write is not written).
+  const bool stationSilent = station >= 0 && faults_.Silences(station, request);
 
   std::string replyBody;
   if (error != FrameError::kNone) {
@@ -155,7 +166,9 @@ Exchange Simulator::Handle(const Incoming& incoming) {
     if (request == RequestClass::kAdapter) ++counters_.adapter;
     if (request == RequestClass::kRead) ++counters_.reads;
     if (request == RequestClass::kWrite) ++counters_.writes;
-    if (primitiveError != nullptr) {
+    if (stationSilent) {
+      replyBody = "";  // never sent
+    } else if (primitiveError != nullptr) {
       // The controller refuses: nothing is read or written.
       replyBody = Adapter::PrimitiveFailure(body.substr(2, 2),
                                             static_cast<uint16_t>(primitiveError->amount));
@@ -188,8 +201,8 @@ std::string StationList(const std::set<int>& stations) {
 }
 
 constexpr const char* kHelp =
-    "ok commands: fault MODE [N] | fault-every MODE N | fault-rate MODE P | seed S | clear | "
-    "faults | "
+    "ok commands: fault MODE [N] | fault-every MODE N | fault-rate MODE P | "
+    "station-fault SS MODE|clear | seed S | clear | faults | "
     "set SS T AAAA V... | dump SS T AAAA [N] | stations | connected | disconnect SS|all | "
     "configured 0|1 | reset | stats [reset] | line | pending | late [reset] | help";
 
@@ -242,6 +255,20 @@ std::string Simulator::Control(std::string_view line) {
     }
     faults_.AddEvery(fault, period);
     return "ok " + FaultName(fault) + " every " + words[2] + " request(s)";
+  }
+  if (command == "station-fault" && args == 2) {
+    int station = 0;
+    Fault fault;
+    std::string error;
+    if (!ParseStationFault(words[1], station, fault, error)) return "error " + error;
+    if (!network_.Exists(station)) return "error station '" + words[1] + "' is not on the network";
+    if (words[2] == "clear") {
+      faults_.ClearStation(station);
+      return "ok station " + Hex(static_cast<uint32_t>(station), 2) + " without faults";
+    }
+    if (!ParseFault(words[2], fault, error)) return "error " + error;
+    faults_.AddStation(station, fault);
+    return "ok " + FaultName(fault) + " for station " + Hex(static_cast<uint32_t>(station), 2);
   }
   if (command == "seed" && args == 1) {
     uint32_t seed = 0;

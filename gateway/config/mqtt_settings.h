@@ -1,18 +1,12 @@
 // The [mqtt] section of the gateway's configuration: the broker(s), the
 // Sparkplug identity of the edge node, its credentials and its store.
-// Without the section the gateway speaks no MQTT.
+// Without the section the gateway speaks no MQTT. Read by the configuration
+// parser (read_mqtt.cpp); the edge node (gateway/mqtt/) runs by it.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
-
-namespace toml {
-inline namespace v3 {
-class table;
-}
-}  // namespace toml
 
 namespace mqtt {
 
@@ -40,15 +34,6 @@ struct Settings {
   // The broker settings: a change of these starts a new MQTT session.
   bool SameBroker(const Settings& other) const;
 };
-
-// A refusal of the section: the file's line and the reason.
-struct SettingsError {
-  int line = 0;
-  std::string reason;
-};
-
-// Reads the [mqtt] table; nullopt when it is sound, else why not.
-std::optional<SettingsError> ReadSettings(const toml::table& table, Settings& out);
 
 // "mqtt://host:port" or "mqtts://host:port" ("[v6]:port" too).
 bool ParseBrokerUrl(const std::string& text, BrokerUrl& out);

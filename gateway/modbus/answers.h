@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "gateway/core/points.h"
+
 namespace gateway {
 
 // Modbus exception codes the gateway answers with.
@@ -17,7 +19,9 @@ enum Exception : uint8_t {
   kGatewayTarget = 0x0B,  // no good value: the station did not answer, or too long ago
 };
 
-// A write's status when the gateway refused it before it reached a line.
-inline constexpr int32_t kNotSent = -1001;
+// The exception that answers a write's status: none for ZOR_OK; 0x0B when
+// the station did not answer or the write was not carried out (as for a
+// read); 0x04 for any other failure.
+uint8_t ExceptionForWrite(int32_t status);
 
 }  // namespace gateway

@@ -1,4 +1,4 @@
-#include "gateway/net/server.h"
+#include "gateway/modbus/server.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "gateway/modbus/mbap.h"
 #include "gateway/net/endpoint.h"
 #include "gateway/net/tls.h"
 
@@ -24,7 +25,8 @@ Server::Server(asio::io_context& io, Gateway& gateway, Limits limits)
     : io_(io),
       gateway_(gateway),
       limits_(limits),
-      connectionLimits_{limits.idleTimeout, limits.requestTimeout, limits.maxBacklog},
+      connectionLimits_{limits.idleTimeout, limits.requestTimeout, limits.maxBacklog,
+                        4 * modbus::kMaxAdu},
       acceptor_(io),
       tlsAcceptor_(io),
       reserveFd_(Reserve()),
@@ -232,7 +234,6 @@ void Server::StopTaking() {
 }
 
 void Server::CloseAll(std::chrono::milliseconds grace, std::function<void()> done) {
-  service_.Stop();
   if (connections_.Empty()) return done();
   closed_ = std::move(done);
   auto timer = std::make_shared<asio::steady_timer>(io_, grace);
