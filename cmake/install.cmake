@@ -69,8 +69,10 @@ install(FILES docs/driver.md DESTINATION ${ZORTW_DOCDIR}/libzortw-dev COMPONENT 
 install(FILES examples/read_block.c examples/CMakeLists.txt
         DESTINATION ${ZORTW_DOCDIR}/libzortw-dev/examples COMPONENT dev)
 
-# Man pages and bash completion: tiway writes its own; for tiway-sim and
-# tiway-gateway they are made from --help at build time.
+# Man pages and bash completion. tiway writes both from the option table its
+# parser uses; the man pages of tiway-sim and tiway-gateway are written by
+# hand (docs/man/, the version filled in), their completions made from
+# their --help at build time.
 set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
 add_custom_command(
   OUTPUT ${generated}/tiway.1.gz ${generated}/tiway.bash
@@ -82,19 +84,30 @@ add_custom_command(
   COMMENT "tiway: man page and bash completion")
 set(docs_outputs ${generated}/tiway.1.gz ${generated}/tiway.bash)
 set(help_tools tiway-sim)
+set(man_pages tiway-sim.1)
 if(TARGET tiway-gateway)
   list(APPEND help_tools tiway-gateway)
+  list(APPEND man_pages tiway-gateway.8)
 endif()
 foreach(tool ${help_tools})
   add_custom_command(
-    OUTPUT ${generated}/${tool}.1.gz ${generated}/${tool}.bash
-    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:${tool}> -DNAME=${tool}
-            -DVERSION=${PROJECT_VERSION} -DOUT=${generated}
-            -P ${PROJECT_SOURCE_DIR}/cmake/help_to_man.cmake
-    COMMAND gzip -9nf ${generated}/${tool}.1
-    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/help_to_man.cmake
-    COMMENT "${tool}: man page and bash completion from --help")
-  list(APPEND docs_outputs ${generated}/${tool}.1.gz ${generated}/${tool}.bash)
+    OUTPUT ${generated}/${tool}.bash
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${generated}
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:${tool}> -DNAME=${tool} -DOUT=${generated}
+            -P ${PROJECT_SOURCE_DIR}/cmake/help_to_completion.cmake
+    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/help_to_completion.cmake
+    COMMENT "${tool}: bash completion from --help")
+  list(APPEND docs_outputs ${generated}/${tool}.bash)
+endforeach()
+set(VERSION ${PROJECT_VERSION})
+foreach(page ${man_pages})
+  configure_file(docs/man/${page} ${generated}/${page} @ONLY)
+  add_custom_command(
+    OUTPUT ${generated}/${page}.gz
+    COMMAND gzip -9nkf ${generated}/${page}
+    DEPENDS ${generated}/${page}
+    COMMENT "${page}: the man page")
+  list(APPEND docs_outputs ${generated}/${page}.gz)
 endforeach()
 add_custom_target(tool_docs ALL DEPENDS ${docs_outputs})
 
@@ -109,10 +122,12 @@ install(FILES tools/sim/demo-data.txt DESTINATION ${ZORTW_DOCDIR}/tiway-tools/ex
         COMPONENT tools)
 install(FILES docs/tiway.md docs/tiway-record.schema.json DESTINATION ${ZORTW_DOCDIR}/tiway-tools
         COMPONENT tools)
+install(FILES tools/sim/README.md DESTINATION ${ZORTW_DOCDIR}/tiway-tools RENAME tiway-sim.md
+        COMPONENT tools)
 
 if(TARGET tiway-gateway)
   install(TARGETS tiway-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gateway)
-  install(FILES ${generated}/tiway-gateway.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  install(FILES ${generated}/tiway-gateway.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
           COMPONENT gateway)
   install(FILES ${generated}/tiway-gateway.bash DESTINATION ${completions}
           RENAME tiway-gateway COMPONENT gateway)
@@ -126,7 +141,7 @@ if(TARGET tiway-gateway)
                  "${unit}")
   string(REGEX REPLACE "^# systemd unit for tiway-gateway\\. Install by hand:\n(#[^\n]*\n)*(# Logs:)"
                        "\\2" unit "${unit}")
-  string(REGEX REPLACE "\nDocumentation=[^\n]*" "\nDocumentation=man:tiway-gateway(1)" unit
+  string(REGEX REPLACE "\nDocumentation=[^\n]*" "\nDocumentation=man:tiway-gateway(8)" unit
                        "${unit}")
   string(PREPEND unit
          "# systemd unit for tiway-gateway, installed and not enabled. Edit\n"
@@ -146,6 +161,7 @@ if(TARGET tiway-gateway)
   install(FILES ${generated}/tiway-gateway.service DESTINATION ${unitdir} COMPONENT gateway)
   install(FILES gateway/gateway.sample.toml DESTINATION ${confdir} RENAME gateway.toml
           COMPONENT gateway)
-  install(FILES gateway/gateway.sample.toml DESTINATION ${ZORTW_DOCDIR}/tiway-gateway/examples
-          COMPONENT gateway)
+  install(FILES gateway/gateway.sample.toml packaging/60-tiway.rules
+          DESTINATION ${ZORTW_DOCDIR}/tiway-gateway/examples COMPONENT gateway)
+  install(FILES docs/gateway.md DESTINATION ${ZORTW_DOCDIR}/tiway-gateway COMPONENT gateway)
 endif()

@@ -74,6 +74,28 @@ std::string PrimitiveErrorMeaning(int32_t code) {
   }
 }
 
+std::string PrimitiveErrorAdvice(int32_t code) {
+  switch (code) {
+    case ZOR_PRIMITIVE_NO_STATION:
+      return "check the station number";
+    case ZOR_PRIMITIVE_NOT_CONNECTED:
+      return "check that the station is powered and on line";
+    case ZOR_PRIMITIVE_UNKNOWN:
+    case ZOR_PRIMITIVE_BAD_LENGTH:
+      return "check the station's model: it does not take this request";
+    case ZOR_PRIMITIVE_BAD_MEMORY_TYPE:
+      return "check the memory letter of the points (the station has no such memory)";
+    case ZOR_PRIMITIVE_RANGE_OVERFLOW:
+      return "check the points' element range (it must end at or before FFFF)";
+    case ZOR_PRIMITIVE_COUNT_TOO_LARGE:
+      return "check the points' count (fewer elements per read)";
+    case ZOR_PRIMITIVE_PARTIAL_ELEMENT:
+      return "check the size of the data written";
+    default:
+      return "check the station and its documentation";
+  }
+}
+
 std::string AdapterRefusalMeaning(int32_t code) {
   switch (code) {
     case ZOR_ADAPTER_FRAME_LENGTH:

@@ -25,6 +25,10 @@ std::string Hex4(int32_t value);
 std::string PrimitiveErrorMeaning(int32_t code);
 std::string AdapterRefusalMeaning(int32_t code);
 
+// What to check when a station answers a read with a primitive error
+// ("check the station number" for 0101, ...).
+std::string PrimitiveErrorAdvice(int32_t code);
+
 // What a silent line means and what to check.
 inline constexpr const char* kNoReplyAdvice =
     "no reply: check cable, port, adapter power, line settings (the adapter expects 19200 baud, "

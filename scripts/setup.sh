@@ -5,7 +5,7 @@
 #                                   the fuzzers, Wine, the packages and their checks
 #   bash scripts/setup.sh --linux   the Linux build and its tests (scripts/test.sh --quick)
 #   bash scripts/setup.sh --package the Linux build and what scripts/package.sh
-#                                   needs: dpkg-dev, file, lintian
+#                                   needs: dpkg-dev, file, lintian, man-db
 #   bash scripts/setup.sh --package --win32
 #                                   and the mingw-w64 cross compiler (package.sh --win32)
 #   bash scripts/setup.sh --demo    only what scripts/demo.sh builds: a compiler,
@@ -94,10 +94,12 @@ fi
 
 if [ $package = 1 ]; then
   # scripts/package.sh: CPack's dependency lists use dpkg-shlibdeps, CPack's
-  # DEB generator needs file; lintian checks the packages.
+  # DEB generator needs file; lintian checks the packages, and man (man-db,
+  # with groff-base) their man pages.
   command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
   command -v file >/dev/null || need+=(file)
   command -v lintian >/dev/null || need+=(lintian)
+  command -v man >/dev/null || need+=(man-db)
 fi
 
 if [ $win32 = 1 ]; then

@@ -148,9 +148,10 @@ int Service::Run() {
   }
 
   signal(SIGPIPE, SIG_IGN);
-  // The driver's lines go to the log, and to the line whose call made them
-  // (its failed attempts are counted from them).
-  zortw_host::SetLogEcho([](const std::string& line) { Log("driver: " + line); });
+  // The driver's lines go to the log (a line repeated on every poll once in
+  // ten minutes, with its count), and to the line whose call made them (its
+  // failed attempts are counted from them).
+  zortw_host::SetLogEcho([](const std::string& line) { LogDriverLine(line); });
   const zortw_host::Driver driver =
       zortw_host::LoadDriver(config_.driver, &zortw_host::CollectingLog);
   if (!driver.error.empty()) {

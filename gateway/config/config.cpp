@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 #include "gateway/config/reader.h"
 
@@ -34,6 +35,26 @@ uint32_t Table::ElementOf(uint32_t k) const {
   if (bit >= 0) return element + (static_cast<uint32_t>(bit) + k) / 16;
   if (letter == 'F' && lowWordFirst) return element + (k ^ 1u);
   return element + k;
+}
+
+std::string parse::ValueText(const toml::node& node) {
+  std::ostringstream out;
+  if (const auto* v = node.as_string()) {
+    out << "the string \"" << v->get() << "\"";
+  } else if (const auto* i = node.as_integer()) {
+    out << "the integer " << i->get();
+  } else if (const auto* f = node.as_floating_point()) {
+    out << "the float " << f->get();
+  } else if (const auto* b = node.as_boolean()) {
+    out << (b->get() ? "true" : "false");
+  } else if (node.is_array()) {
+    out << "an array";
+  } else if (node.is_table()) {
+    out << "a table";
+  } else {
+    out << "a date or time";
+  }
+  return out.str();
 }
 
 // An address as 4 (IPv4, also IPv4-mapped IPv6) or 16 bytes; false when not one.

@@ -96,9 +96,15 @@ void ReadLines(const toml::table& root, Config& config) {
     line.sourceLine = r.Start();
     line.name = r.Required("name", "[[line]]");
     line.port = r.Required("port", "[[line]]");
-    if (line.port.empty() || line.port.size() > 11) {
-      throw Refusal{r.Line("port"),
-                    "port '" + line.port + "' must have 1 to 11 characters (link a longer path)"};
+    if (line.port.empty() || line.port.size() > ZOR_PORT_NAME_MAX) {
+      throw Refusal{
+          r.Line("port"),
+          "port '" + line.port +
+              "' must have 1 to 11 characters (a name without '/' is in /dev): "
+              "give the adapter a short name of its own with a udev rule, e.g. "
+              "SYMLINK+=\"tiway-north\" "
+              "and port = \"tiway-north\" (the commented rule in "
+              "/usr/share/doc/tiway-gateway/examples/60-tiway.rules; tiway-gateway(8), FILES)"};
     }
     for (const LineConfig& other : config.lines) {
       // Two instances cannot share a port: the second open would take the

@@ -48,7 +48,9 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
     ++found;
     const toml::node* node = raw.get(key);
     const auto* value = node->as_integer();
-    if (value == nullptr) throw Refusal{LineOf(*node), key + " must be an element address"};
+    if (value == nullptr) {
+      WrongType(*node, key, "an element address (an integer, 1 to 65535 / 0x0001 to 0xFFFF)");
+    }
     const int64_t v = value->get();
     if (v < 1 || v > 0xFFFF) {
       throw Refusal{LineOf(*node),
@@ -79,11 +81,7 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
                                          std::to_string(t.count) + " is odd"};
     }
   }
-  if (const toml::node* node = raw.get("writable")) {
-    const auto* value = node->as_boolean();
-    if (value == nullptr) throw Refusal{LineOf(*node), "writable must be true or false"};
-    t.writable = value->get();
-  }
+  t.writable = r.Bool("writable").value_or(false);
   if (std::optional<std::string> order = r.Str("word_order")) {
     if (t.letter != 'F') throw Refusal{r.Line("word_order"), "word_order applies to F tables only"};
     if (*order != "high-first" && *order != "low-first") {
@@ -92,15 +90,14 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
     }
     t.lowWordFirst = *order == "low-first";
   }
-  if (const toml::node* node = raw.get("signed")) {
-    const auto* value = node->as_boolean();
-    if (value == nullptr) throw Refusal{LineOf(*node), "signed must be true or false"};
-    if (t.letter != 'V') throw Refusal{LineOf(*node), "signed applies to V tables only"};
-    t.isSigned = value->get();
+  if (const std::optional<bool> value = r.Bool("signed")) {
+    if (t.letter != 'V') throw Refusal{r.Line("signed"), "signed applies to V tables only"};
+    t.isSigned = *value;
   }
   if (const toml::node* node = raw.get("deadband")) {
     const std::optional<double> value = node->value<double>();
-    if (!value || *value < 0) throw Refusal{LineOf(*node), "deadband must be a number >= 0"};
+    if (!value) WrongType(*node, "deadband", "a number >= 0");
+    if (*value < 0) throw Refusal{LineOf(*node), "deadband must be a number >= 0"};
     if (t.letter != 'F') throw Refusal{LineOf(*node), "deadband applies to F tables only"};
     t.deadband = *value;
   }
@@ -113,6 +110,42 @@ Table ReadTable(const toml::table& raw, Kind kind, uint32_t unitPoll, uint32_t u
   t.maxAgeMs = static_cast<uint32_t>(r.Int("max_age_ms", 1, 86400000).value_or(unitAge));
   return t;
 }
+// FILE:LINE of a line of the file node comes from.
+std::string Where(const toml::node& node, int line) {
+  const auto& path = node.source().path;
+  return (path ? *path : std::string("the file")) + ":" + std::to_string(line);
+}
+
+// Two units on one station of one line must read different points: the
+// same points twice would be polled twice and written from two ids.
+void CheckSharedStation(const toml::node& node, const Config& config, const Unit& unit) {
+  for (const Unit& other : config.units) {
+    if (other.line != unit.line || other.station != unit.station) continue;
+    for (const Table& a : unit.tables) {
+      for (const Table& b : other.tables) {
+        if (a.Memory() != b.Memory() || a.FirstElement() > b.LastElement() ||
+            b.FirstElement() > a.LastElement()) {
+          continue;
+        }
+        char station[8];
+        std::snprintf(station, sizeof station, "%02X", unit.station);
+        throw Refusal{
+            unit.sourceLine,
+            "unit " + std::to_string(unit.id) + " and unit " + std::to_string(other.id) + " (" +
+                Where(node, other.sourceLine) + ") both read station " + station + " on line '" +
+                config.lines[unit.line].name + "': their " + std::string(1, a.Memory()) +
+                " ranges " + zortw_host::Hex4(static_cast<int32_t>(a.FirstElement())) + ".." +
+                zortw_host::Hex4(static_cast<int32_t>(a.LastElement())) + " (" +
+                Where(node, a.sourceLine) + ") and " +
+                zortw_host::Hex4(static_cast<int32_t>(b.FirstElement())) + ".." +
+                zortw_host::Hex4(static_cast<int32_t>(b.LastElement())) + " (" +
+                Where(node, b.sourceLine) +
+                ") overlap; map those points in one unit, or give each unit points of its own"};
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void ReadUnits(const toml::table& root, Config& config) {
@@ -151,8 +184,12 @@ void ReadUnits(const toml::table& root, Config& config) {
     const toml::node* stationNode = node.as_table()->get("station");
     if (stationNode == nullptr) throw Refusal{unit.sourceLine, "[[unit]] needs station"};
     const auto* station = stationNode->as_integer();
-    if (station == nullptr || station->get() < 1 || station->get() > 254) {
-      throw Refusal{LineOf(*stationNode), "station must be 0x01..0xFE (1..254)"};
+    if (station == nullptr) {
+      WrongType(*stationNode, "station", "an integer (1 to 254 / 0x01 to 0xFE)");
+    }
+    if (station->get() < 1 || station->get() > 254) {
+      throw Refusal{LineOf(*stationNode), "station = " + std::to_string(station->get()) +
+                                              " is outside 1 to 254 (0x01 to 0xFE)"};
     }
     unit.station = static_cast<int>(station->get());
     if (std::optional<std::string> name = r.Str("name")) {
@@ -199,6 +236,7 @@ void ReadUnits(const toml::table& root, Config& config) {
                           " overlaps the range at line " + std::to_string(earlier.sourceLine)};
       }
     }
+    CheckSharedStation(node, config, unit);
     config.units.push_back(std::move(unit));
   }
 }

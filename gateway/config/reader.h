@@ -31,6 +31,16 @@ inline int LineOf(const toml::node& node) {
   return static_cast<int>(node.source().begin.line);
 }
 
+// A value as the file wrote it, for a refusal: "the string \"02\"", "the
+// float 2.5", "true", "an array", "a table".
+std::string ValueText(const toml::node& node);
+
+// The refusal of a value of the wrong type: "KEY: expected WHAT, got VALUE".
+[[noreturn]] inline void WrongType(const toml::node& node, const std::string& key,
+                                   const std::string& what) {
+  throw Refusal{LineOf(node), key + ": expected " + what + ", got " + ValueText(node)};
+}
+
 class Reader {
  public:
   explicit Reader(const toml::table& table) : table_(table) {}
@@ -50,7 +60,10 @@ class Reader {
     const toml::node* node = table_.get(key);
     if (node == nullptr) return std::nullopt;
     const auto* value = node->as_integer();
-    if (value == nullptr) throw Refusal{LineOf(*node), std::string(key) + " must be an integer"};
+    if (value == nullptr) {
+      WrongType(*node, key,
+                "an integer (" + std::to_string(low) + " to " + std::to_string(high) + ")");
+    }
     const int64_t v = value->get();
     if (v < low || v > high) {
       throw Refusal{LineOf(*node), std::string(key) + " = " + std::to_string(v) + " is outside " +
@@ -62,20 +75,20 @@ class Reader {
     const toml::node* node = table_.get(key);
     if (node == nullptr) return std::nullopt;
     const auto* value = node->as_string();
-    if (value == nullptr) throw Refusal{LineOf(*node), std::string(key) + " must be a string"};
+    if (value == nullptr) WrongType(*node, key, "a string");
+    return value->get();
+  }
+  std::optional<bool> Bool(const char* key) const {
+    const toml::node* node = table_.get(key);
+    if (node == nullptr) return std::nullopt;
+    const auto* value = node->as_boolean();
+    if (value == nullptr) WrongType(*node, key, "true or false");
     return value->get();
   }
   std::string Required(const char* key, const char* where) const {
     std::optional<std::string> value = Str(key);
     if (!value) throw Refusal{LineOf(table_), std::string(where) + " needs " + key};
     return *value;
-  }
-  std::optional<bool> Bool(const char* key) const {
-    const toml::node* node = table_.get(key);
-    if (node == nullptr) return std::nullopt;
-    const auto* value = node->as_boolean();
-    if (value == nullptr) throw Refusal{LineOf(*node), std::string(key) + " must be true or false"};
-    return value->get();
   }
   int Start() const { return LineOf(table_); }
   const toml::table& Raw() const { return table_; }

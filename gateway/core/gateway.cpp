@@ -58,6 +58,30 @@ Gateway::Gateway(const Config& config, const Plan& plan, ZorMainFn zorMain)
   }
 }
 
+namespace {
+
+// Per station of line l, the units that read it: "unit 1 (boiler)", or
+// "units 1, 2" when several do.
+std::vector<std::string> StationNames(const Config& config, size_t l) {
+  std::vector<std::string> ids(256), names(256), out(256);
+  std::vector<int> count(256, 0);
+  for (const Unit& unit : config.units) {
+    if (unit.line != l) continue;
+    const auto s = static_cast<size_t>(unit.station) & 0xFF;
+    ids[s] += (count[s] ? ", " : "") + std::to_string(unit.id);
+    if (!unit.name.empty()) names[s] += (names[s].empty() ? "" : ", ") + unit.name;
+    ++count[s];
+  }
+  for (size_t s = 0; s < out.size(); ++s) {
+    if (count[s] == 0) continue;
+    out[s] = (count[s] == 1 ? "unit " : "units ") + ids[s] +
+             (names[s].empty() ? "" : " (" + names[s] + ")");
+  }
+  return out;
+}
+
+}  // namespace
+
 std::shared_ptr<Line> Gateway::MakeLine(const Config& config, const Plan& plan, size_t l) const {
   auto line = std::make_shared<Line>(config.lines[l], plan.lines[l].blocks, plan.lines[l].floorMs,
                                      zorMain_);
@@ -65,6 +89,7 @@ std::shared_ptr<Line> Gateway::MakeLine(const Config& config, const Plan& plan, 
                                  std::vector<uint16_t> values, Clock::time_point at) {
     hub->Publish(from, block, good, std::move(values), at);
   });
+  line->SetStationNames(StationNames(config, l));
   return line;
 }
 
@@ -105,6 +130,7 @@ Gateway::Replaced Gateway::Reload(const Config& config, const Plan& plan) {
     for (size_t o = 0; o < config_.lines.size(); ++o) {
       if (lines_[o] && SameLine(config_.lines[o], plan_.lines[o], config.lines[l], plan.lines[l])) {
         line = std::move(lines_[o]);
+        line->SetStationNames(StationNames(config, l));
         ++kept;
         break;
       }

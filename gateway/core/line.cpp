@@ -4,8 +4,51 @@
 #include <cstdio>
 
 #include "host/log_lines.h"
+#include "host/status.h"
 
 namespace gateway {
+
+namespace {
+
+std::string Hex2(int value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+  return text;
+}
+
+// The faults of a whole station: one message per station, whichever block
+// saw them. Any other failure is the block's.
+bool StationFault(int32_t status) {
+  return status == ZOR_LINE_FAILURE || status == ZOR_PRIMITIVE_NO_STATION ||
+         status == ZOR_PRIMITIVE_NOT_CONNECTED;
+}
+
+// A failed read's status in words, with what to check.
+std::string FaultText(int32_t status) {
+  switch (status) {
+    case ZOR_LINE_FAILURE:
+      return "does not answer (no good reply in three attempts); check that the station is "
+             "powered and on the network, and its station number";
+    case ZOR_REFUSED:
+      return "the driver refused the read (the instance is not active)";
+    case ZOR_REPLY_INVALID:
+      return "invalid replies (status 65535: malformed, or a checksum mismatch); check the "
+             "line for noise and the line settings";
+    default:
+      break;
+  }
+  if (status > 0 && status < 0x10000) {
+    std::string meaning = zortw_host::PrimitiveErrorMeaning(status);
+    if (const size_t colon = meaning.find(": "); colon != std::string::npos) {
+      meaning.erase(0, colon + 2);
+    }
+    return meaning + " (primitive error " + zortw_host::Hex4(status) + "); " +
+           zortw_host::PrimitiveErrorAdvice(status);
+  }
+  return "status " + std::to_string(status);
+}
+
+}  // namespace
 
 std::string PointText(int station, char memory, uint32_t element, int bit) {
   char text[16];
@@ -29,6 +72,8 @@ const char* PhaseName(Phase phase) {
       return "port failed";
     case Phase::Stopped:
       return "stopped";
+    case Phase::ConfiguringFailed:
+      return "configuring failed";
   }
   return "unknown";
 }
@@ -39,6 +84,7 @@ Line::Line(const LineConfig& config, std::vector<Block> blocks, double floorMs, 
       floorMs_(floorMs),
       instance_(zorMain, config.instance) {
   cache_.resize(blocks_.size());
+  blockFault_.assign(blocks_.size(), ZOR_OK);
   for (size_t b = 0; b < blocks_.size(); ++b) cache_[b].values.assign(blocks_[b].count, 0);
   addresses_.resize(blocks_.size());
   defined_.assign(blocks_.size(), false);
@@ -164,16 +210,51 @@ bool Line::ReadBlock(size_t index) {
     }
   }
   StoreRead(index, status == ZOR_OK, values, end);
+  NoteReadStatus(index, status);
   if (status == ZOR_PRIMITIVE_NOT_CONNECTED && end - lastWarmStart_ > std::chrono::seconds(30)) {
     // The adapter forgot the station (reset or power cycle): configure it
     // again and reconnect the stations.
     lastWarmStart_ = end;
-    Log("line " + config_.name + ": station " + std::to_string(block.station) +
+    Log("line " + config_.name + ": station " + Hex2(block.station) +
         " is not connected; WarmStart");
     const int32_t warm = instance_.WarmStart().status;
     Log("line " + config_.name + ": WarmStart returned " + std::to_string(warm));
   }
   return status == ZOR_OK;
+}
+
+void Line::NoteReadStatus(size_t index, int32_t status) {
+  const Block& block = blocks_[index];
+  const auto station = static_cast<size_t>(block.station) & 0xFF;
+  std::string who;
+  {
+    std::lock_guard<std::mutex> lock(namesMutex_);
+    if (station < names_.size() && !names_[station].empty()) who = names_[station] + ": ";
+  }
+  who += "station " + Hex2(block.station) + " on line " + config_.name;
+  int32_t& stationWas = stationFault_[station];
+  int32_t& blockWas = blockFault_[index];
+  if (status == ZOR_OK) {
+    if (stationWas != ZOR_OK) Log(who + ": answers again");
+    if (blockWas != ZOR_OK) {
+      Log(who + ": reads " + PointText(block.station, block.memory, block.first, -1) + " x" +
+          std::to_string(block.count) + " again");
+    }
+    stationWas = blockWas = ZOR_OK;
+    return;
+  }
+  if (StationFault(status)) {
+    if (stationWas != status) Log(who + ": " + FaultText(status));
+    stationWas = status;
+    return;
+  }
+  if (stationWas != ZOR_OK) Log(who + ": answers again");
+  stationWas = ZOR_OK;
+  if (blockWas != status) {
+    Log(who + ": reading " + PointText(block.station, block.memory, block.first, -1) + " x" +
+        std::to_string(block.count) + ": " + FaultText(status));
+  }
+  blockWas = status;
 }
 
 void Line::Run() {
@@ -203,10 +284,10 @@ void Line::Run() {
       const int32_t status = RunWrite(job);
       if (status != ZOR_OK) {
         counters_.writeFailures.Add();
-        Log("line " + config_.name + ": write to station " + std::to_string(job.station) + " " +
+        Log("line " + config_.name + ": write to " +
             PointText(job.station, job.memory, job.element, job.bit) +
             (job.actor.empty() ? "" : " by " + job.actor) + " failed with status " +
-            std::to_string(status));
+            std::to_string(status) + (status == kNotDone ? "" : ": " + FaultText(status)));
       }
       job.done(status);
       pollOwed = true;

@@ -62,10 +62,19 @@ struct WriteJob {
   Clock::time_point deadline{};  // answered kNotDone, never carried out, after this
 };
 // PortFailed: the port is closed (it failed, or cannot be opened) and is
-// being opened again.
-enum class Phase : int { Starting = 0, Configuring = 1, Running = 2, PortFailed = 3, Stopped = 4 };
-// "starting", "configuring", "running", "port failed",
-// "stopped": every side's words for a phase (log, stats, MQTT).
+// being opened again. ConfiguringFailed: the port is open but the adapter's
+// configuration failed; it is tried again until it succeeds. (The numbers
+// are the diagnostics register's and the metrics'.)
+enum class Phase : int {
+  Starting = 0,
+  Configuring = 1,
+  Running = 2,
+  PortFailed = 3,
+  Stopped = 4,
+  ConfiguringFailed = 5
+};
+// "starting", "configuring", "running", "port failed", "stopped",
+// "configuring failed": every side's words for a phase (log, stats, MQTT).
 const char* PhaseName(Phase phase);
 
 class Line;
@@ -112,6 +121,12 @@ class Line {
   // Where each poll's result goes besides the cache (set before Start, by
   // the core that owns the line).
   void SetPollHook(PollHook hook) { pollHook_ = std::move(hook); }
+  // Who reads each station, for the log's words on a station's faults:
+  // names[station] is e.g. "unit 1 (boiler)"; empty: "station 07" alone.
+  void SetStationNames(std::vector<std::string> names) {
+    std::lock_guard<std::mutex> lock(namesMutex_);
+    names_ = std::move(names);
+  }
 
  private:
   // The cache is read by the core (gateway.cpp) only, under a shared lock;
@@ -138,6 +153,12 @@ class Line {
  private:
   void SpoilCache();
   bool ReadBlock(size_t index);  // true when the read succeeded
+  // A read's status against what the station and the block last did: a
+  // change is logged once, in words, with what to check.
+  void NoteReadStatus(size_t index, int32_t status);
+  // ColdStart's configuration of the adapter failed (its log says so):
+  // WarmStart with back-off until it succeeds; false when stopping.
+  bool ConfigureAgain(int32_t failed);
   int32_t RunWrite(const WriteJob& job);
   // One WriteBlock of `count` elements from data[1...], counted; the cache
   // takes the values when it succeeds.
@@ -168,6 +189,12 @@ class Line {
   bool haveDevice_ = false;
   uint64_t deviceId_ = 0, deviceInode_ = 0;      // of the port as opened
   std::array<std::atomic<bool>, 256> silent_{};  // station's last transaction had no reply
+  // The fault last logged per station (no reply, no such station, not
+  // connected) and per block (any other failure); ZOR_OK when none.
+  std::array<int32_t, 256> stationFault_{};
+  std::vector<int32_t> blockFault_;
+  std::mutex namesMutex_;
+  std::vector<std::string> names_;
 
   // The cache: written by the line's thread (and StoreRead in tests), read
   // by the core (gateway.cpp) under cacheMutex_, which no one else takes.

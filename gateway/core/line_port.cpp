@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "gateway/core/line.h"
+#include "host/log_lines.h"
 #include "host/port_diagnosis.h"
 #include "host/status.h"
 
@@ -29,8 +30,15 @@ bool Line::OpenAndCheckBlocks() {
   for (int attempt = 1;; ++attempt) {
     phase_ = Phase::Configuring;
     phaseSince_ = Clock::now().time_since_epoch().count();
-    const int32_t status = instance_.Start(config_.port, readTimeout, config_.line).status;
-    if (status == ZOR_OK) break;
+    const zortw_host::Result started = instance_.Start(config_.port, readTimeout, config_.line);
+    const int32_t status = started.status;
+    if (status == ZOR_OK) {
+      // The port is open; the adapter's configuration may still have failed.
+      if (const auto failed = zortw_host::AdapterFailure(started.log)) {
+        if (!ConfigureAgain(*failed)) return false;
+      }
+      break;
+    }
     phase_ = Phase::PortFailed;
     if (attempt <= 5 || attempt % 12 == 0) {
       // The cause of a port that does not open, as tiway names it.
@@ -72,6 +80,32 @@ bool Line::OpenAndCheckBlocks() {
   Log("line " + config_.name + ": running, " + std::to_string(blocks_.size()) +
       (blocks_.size() == 1 ? " read" : " reads") + " per cycle");
   return true;
+}
+
+bool Line::ConfigureAgain(int32_t failed) {
+  // Back-off between attempts: 1 s, doubling up to 30 s. The first five
+  // failures are logged, then one in ten.
+  phase_ = Phase::ConfiguringFailed;
+  phaseSince_ = Clock::now().time_since_epoch().count();
+  auto pause = std::chrono::milliseconds(1000);
+  int32_t status = failed;
+  for (int attempt = 1;; ++attempt) {
+    if (attempt <= 5 || attempt % 10 == 0) {
+      Log("line " + config_.name + ": configuring the adapter on " + config_.port +
+          " failed (status " + std::to_string(status) + ": " +
+          zortw_host::StatusMeaning(status, zortw_host::Step::Adapter) + "; attempt " +
+          std::to_string(attempt) + "); its devices are dead until it succeeds; trying again " +
+          "(WarmStart) in " + std::to_string(pause.count()) + " ms");
+    }
+    if (!WaitFor(pause)) return false;
+    status = instance_.WarmStart().status;
+    if (status == ZOR_OK) {
+      Log("line " + config_.name + ": the adapter is configured (WarmStart, attempt " +
+          std::to_string(attempt) + ")");
+      return true;
+    }
+    pause = std::min<std::chrono::milliseconds>(2 * pause, std::chrono::seconds(30));
+  }
 }
 
 bool Line::PortFailed(Clock::time_point now) {

@@ -33,4 +33,35 @@ void Log(const std::string& line) {
   if (logTap != nullptr) logTap(stamp + line);
 }
 
+std::optional<std::string> RepeatFilter::Pass(const std::string& line, Clock::time_point now) {
+  auto found = seen_.find(line);
+  if (found != seen_.end() && now - found->second.since < window_) {
+    ++found->second.held;
+    return std::nullopt;
+  }
+  // Lines whose window has passed are forgotten once many are kept (the
+  // driver's lines carry numbers: their variety is bounded, not small).
+  if (found == seen_.end() && seen_.size() >= 256) {
+    std::erase_if(seen_, [&](const auto& entry) { return now - entry.second.since >= window_; });
+  }
+  std::string text = line;
+  const uint64_t held = found == seen_.end() ? 0 : found->second.held;
+  if (held > 0) {
+    text += " (and " + std::to_string(held) + " more times since it was last logged)";
+  }
+  seen_[line] = Seen{now, 0};
+  return text;
+}
+
+void LogDriverLine(const std::string& line) {
+  static std::mutex mutex;
+  static RepeatFilter filter(std::chrono::minutes(10));
+  std::optional<std::string> text;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    text = filter.Pass(line, Clock::now());
+  }
+  if (text) Log("driver: " + *text);
+}
+
 }  // namespace gateway

@@ -79,7 +79,8 @@ std::string MetricsText(const Gateway& g, Clock::time_point now) {
   }
   {
     Family phase(out, "tiway_gateway_line_phase", "gauge",
-                 "0 starting, 1 configuring the adapter, 2 running, 3 down, 4 stopped.");
+                 "0 starting, 1 configuring the adapter, 2 running, 3 down, 4 stopped, 5 "
+                 "configuring failed.");
     for (size_t l = 0; l < g.LineCount(); ++l) {
       phase.Add(lineLabel(l), static_cast<int>(g.LineAt(l).CurrentPhase()));
     }

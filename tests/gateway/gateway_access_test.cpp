@@ -252,15 +252,18 @@ TEST_F(GatewayAccess, ReloadKeepsConnectionsAndRefusesABrokenFile) {
       << gateway_.Log();
   EXPECT_EQ(ask(reader, 2, gwtest::WritePdu(0, 7)), "8601");  // the old rules still hold
 
-  // Unit 1's first table read only, a unit 3 on station 05 (a word the line
-  // already reads: its plan stays), 127.0.0.2 may write.
+  // Unit 1's first table read only, its V0066 table moved to a unit 3 on
+  // station 05 (two units on a station read points of their own; the line
+  // reads the same words: its plan stays), 127.0.0.2 may write.
   std::string good = base;
   good.replace(good.find("v = 0x64, writable = true"), 25, "v = 0x64");
+  good.erase(good.find("{address = 10, count = 2, v = 0x66},"), 36);
   good += R"([[unit]]
 id = 3
 line = "l1"
 station = 0x05
-holding = [{address = 5, count = 1, v = 0x0065}]
+poll_ms = 100
+holding = [{address = 5, count = 2, v = 0x0066}]
 [[client]]
 address = "127.0.0.0/29"
 role = "write"
@@ -269,7 +272,7 @@ role = "write"
       reload(good, "1 of 1 line kept running, 0 started, 0 stopped; 3 units, 1 client rule"))
       << gateway_.Log();
   EXPECT_EQ(ask(writer, 1, gwtest::WritePdu(0, 7)), "8602");        // now read only
-  EXPECT_EQ(ask(writer, 3, gwtest::ReadPdu(3, 5, 1)), "03022710");  // the kept cache, at once
+  EXPECT_EQ(ask(writer, 3, gwtest::ReadPdu(3, 5, 1)), "030200ff");  // the kept cache, at once
   EXPECT_EQ(ask(reader, 2, gwtest::WritePdu(0, 9)),
             "060000"
             "0009");  // now role write

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,12 +61,13 @@ holding = [{address = 0, count = 1, v = 0x0001, writable = true}]
 
 class GatewayE2e : public ::testing::Test {
  protected:
-  void Launch(std::vector<std::string> simArgs, int maxClients = 16) {
+  void Launch(std::vector<std::string> simArgs, int maxClients = 16,
+              const std::string& moreUnits = "") {
     simArgs.insert(simArgs.end(), {"--stations", "5,10"});
     const std::string simError = sim_.Start(TIWAY_SIM_PATH, kSimData, simArgs);
     ASSERT_EQ(simError, "");
-    const std::string error =
-        gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH, ConfigText(sim_.Port(), maxClients));
+    const std::string error = gateway_.Start(TIWAY_GATEWAY_PATH, ZORTW_LIBRARY_PATH,
+                                             ConfigText(sim_.Port(), maxClients) + moreUnits);
     ASSERT_EQ(error, "");
   }
   // The gateway serves good values (the first polls are done).
@@ -173,6 +175,40 @@ TEST_F(GatewayE2e, StartsWithProgressAndASilentStationTurnsBadThenGoodAgain) {
   EXPECT_NE(failures[0], "ok 0 0 0 0 0 0 0 0 0 0 0 0");
   const std::string none = "ok 0 0 0 0 0 0 0 0 0 0";
   EXPECT_TRUE(failures[1] != none || failures[2] != none) << failures[1] << " / " << failures[2];
+  EXPECT_EQ(gateway_.Terminate(), 0);
+}
+
+// Counts the occurrences of `what` in `text`.
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A unit on a station that is not on the network, among live ones: every
+// poll of it fails with primitive error 0101, and the log names it once, in
+// hex, with what it means; the driver's own line is not repeated per poll.
+TEST_F(GatewayE2e, AStationNotOnTheNetworkIsNamedOnceAmongLiveOnes) {
+  Launch({"--configured"}, 16,
+         "[[unit]]\nid = 3\nname = \"boiler\"\nline = \"l1\"\nstation = 0x07\npoll_ms = 50\n"
+         "holding = [{address = 0, count = 2, v = 0x64}]\n");
+  ASSERT_TRUE(Eventually([&] { return Good(); })) << gateway_.Log();
+  // Unit 3's failures (diagnostics registers 1064 + 5, 6): many polls.
+  ASSERT_TRUE(Eventually([&] {
+    const std::vector<std::string> failures = gateway_.Py({"read-ir 247 1069 2"});
+    unsigned high = 0, low = 0;
+    return failures.size() == 1 && std::sscanf(failures[0].c_str(), "ok %u %u", &high, &low) == 2 &&
+           (high << 16 | low) >= 20;
+  })) << gateway_.Log();
+  EXPECT_TRUE(Good());
+  const std::string log = gateway_.Log();
+  EXPECT_EQ(Occurrences(log, "unit 3 (boiler): station 07 on line l1: "), 1u) << log;
+  EXPECT_NE(log.find("unit 3 (boiler): station 07 on line l1: no such station on the network "
+                     "(primitive error 0101); check the station number"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(Occurrences(log, "primitive error: 0101"), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "station 05"), 0u) << log;
   EXPECT_EQ(gateway_.Terminate(), 0);
 }
 

@@ -27,7 +27,10 @@
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/report/diagnostics.h"
 #include "gateway/report/prometheus.h"
+#include "gateway/report/stats.h"
+#include "host/driver.h"
 #include "tests/gateway/raw_client.h"
+#include "zortw/log_formats.h"
 #include "zortw/zortw.h"
 
 namespace gateway {
@@ -80,8 +83,20 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
        "word_order applies to F tables only"},
       {"[[unit.input]]\naddress = 0\ncount = 2\nf = 0x64\nword_order = \"middle\"\n", 12,
        "is not \"high-first\" or \"low-first\""},
+      // A value of the wrong type: the type expected and the value written.
       {"[[unit.coil]]\naddress = 0\ncount = 2\ny = 0x20\nwritable = 1\n", 12,
-       "writable must be true or false"},
+       "writable: expected true or false, got the integer 1"},
+      {"[[unit.holding]]\naddress = 0\ncount = 2\nv = 0x64\npoll_ms = 1.5\n", 12,
+       "poll_ms: expected an integer (0 to 3600000), got the float 1.5"},
+      {"[[unit.holding]]\naddress = \"0\"\ncount = 2\nv = 0x64\n", 9,
+       "address: expected an integer (0 to 65535), got the string \"0\""},
+      {"[[unit.holding]]\naddress = 0\ncount = 2\nv = \"0064\"\n", 11,
+       "v: expected an element address (an integer, 1 to 65535 / 0x0001 to 0xFFFF), got the "
+       "string \"0064\""},
+      {"[[unit.input]]\naddress = 0\ncount = 2\nf = 0x64\nword_order = 1\n", 12,
+       "word_order: expected a string, got the integer 1"},
+      {"[[unit.input]]\naddress = 0\ncount = 2\nf = 0x64\ndeadband = \"1\"\n", 12,
+       "deadband: expected a number >= 0, got the string \"1\""},
       {"[[unit.input]]\naddress = 0\ncount = 2\nv = 0x20\nwritable = true\n", 12,
        "unknown key 'writable'"},
   };
@@ -100,19 +115,73 @@ TEST(GatewayConfig, RefusesBadFilesWithLineAndReason) {
   const std::pair<std::string, std::string> files[] = {
       {std::string(kHead).replace(std::string(kHead).find("station = 5"), 11, "station = 255") +
            "[[unit.holding]]\naddress = 0\ncount = 1\nv = 1\n",
-       "g.toml:7: station must be 0x01..0xFE"},
+       "g.toml:7: station = 255 is outside 1 to 254 (0x01 to 0xFE)"},
       {std::string(kHead).replace(std::string(kHead).find("station = 5"), 11, "station = 0") +
            "[[unit.holding]]\naddress = 0\ncount = 1\nv = 1\n",
-       "g.toml:7: station must be 0x01..0xFE"},
+       "g.toml:7: station = 0 is outside 1 to 254 (0x01 to 0xFE)"},
+      {std::string(kHead).replace(std::string(kHead).find("station = 5"), 11, "station = \"02\"") +
+           "[[unit.holding]]\naddress = 0\ncount = 1\nv = 1\n",
+       "g.toml:7: station: expected an integer (1 to 254 / 0x01 to 0xFE), got the string \"02\""},
+      {"[[line]]\nname = \"a\"\nport = 5\n",
+       "g.toml:3: port: expected a string, got the integer 5"},
       {std::string(kHead).replace(std::string(kHead).find("line = \"a\""), 10, "line = \"b\""),
        "g.toml:6: no [[line]] is named 'b'"},
       {"[[line]]\nname = \"a\"\nport = \"/dev/serial/by-id/x\"\n", "g.toml:3: port '/dev/serial"},
+      // The refusal of a long name names the udev recipe.
+      {"[[line]]\nname = \"a\"\nport = \"/dev/serial/by-id/x\"\n",
+       "g.toml:3: port '/dev/serial/by-id/x' must have 1 to 11 characters (a name without '/' is "
+       "in /dev): give the adapter a short name of its own with a udev rule"},
       {"[[line]]\nname = \"a\"\nport = \"/tmp/x\"\n[[line]]\nname = \"b\"\nport = \"/tmp/x\"\n",
        "g.toml:6: port '/tmp/x' is the port of line 'a'"},
   };
   for (const auto& [text, error] : files) {
     const ConfigResult result = ParseConfig(text, "g.toml");
     EXPECT_EQ(result.error.substr(0, error.size()), error) << result.error;
+  }
+}
+
+// Units on one station of one line: refused when they read the same
+// points (both units' places named), accepted with points of their own or
+// on another line.
+TEST(GatewayConfig, TwoUnitsOnOneStationMustReadDifferentPoints) {
+  const std::string head = std::string(kHead) +
+                           "[[unit.holding]]\naddress = 0\ncount = 4\nv = 0x64\n"
+                           "[[line]]\nname = \"b\"\nport = \"/tmp/y\"\n";
+  struct Case {
+    const char* second;  // unit 2, from line 15 of the file
+    const char* error;   // "" when the file is good
+  };
+  const Case cases[] = {
+      {"[[unit]]\nid = 2\nline = \"a\"\nstation = 5\n"
+       "[[unit.input]]\naddress = 0\ncount = 2\nv = 0x66\n",
+       "g.toml:15: unit 2 and unit 1 (g.toml:4) both read station 05 on line 'a': their V ranges "
+       "0066..0067 (g.toml:19) and 0064..0067 (g.toml:8) overlap"},
+      // F values are V words: F0060 x2 is V0060..V0061, clear of V0064.
+      {"[[unit]]\nid = 2\nline = \"a\"\nstation = 5\n"
+       "[[unit.input]]\naddress = 0\ncount = 2\nf = 0x60\n",
+       ""},
+      {"[[unit]]\nid = 2\nline = \"a\"\nstation = 5\n"
+       "[[unit.input]]\naddress = 0\ncount = 4\nf = 0x62\n",
+       "g.toml:15: unit 2 and unit 1 (g.toml:4) both read station 05 on line 'a': their V ranges "
+       "0062..0065"},
+      // Another memory, another station, another line: no conflict.
+      {"[[unit]]\nid = 2\nline = \"a\"\nstation = 5\n"
+       "[[unit.discrete]]\naddress = 0\ncount = 4\nx = 0x64\n",
+       ""},
+      {"[[unit]]\nid = 2\nline = \"a\"\nstation = 6\n"
+       "[[unit.input]]\naddress = 0\ncount = 2\nv = 0x64\n",
+       ""},
+      {"[[unit]]\nid = 2\nline = \"b\"\nstation = 5\n"
+       "[[unit.input]]\naddress = 0\ncount = 2\nv = 0x64\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    const ConfigResult result = ParseConfig(head + c.second, "g.toml");
+    if (*c.error == '\0') {
+      EXPECT_TRUE(result.config.has_value()) << c.second << result.error;
+    } else {
+      EXPECT_EQ(result.error.rfind(c.error, 0), 0u) << c.second << " -> " << result.error;
+    }
   }
 }
 
@@ -281,6 +350,9 @@ struct FakeDriver {
   bool holding = false;  // a read is waiting
   std::condition_variable changed;
   int coldStarts = 0;
+  // Not 0: ColdStart logs that the adapter's configuration failed with this
+  // status (and returns 0, as the driver does); WarmStart returns it.
+  int32_t adapterStatus = 0;
 };
 FakeDriver g_fake;
 
@@ -294,10 +366,16 @@ int32_t FakeZorMain(ZorRequest* request) {
       // ColdStart: the port must exist (the line-recovery test removes it).
       const auto* p = static_cast<ZorColdStartParams*>(request->params);
       ++g_fake.coldStarts;
-      return access(p->portName, F_OK) == 0 || std::strcmp(p->portName, "/tmp/x") == 0
-                 ? ZOR_OK
-                 : ZOR_LINE_FAILURE;
+      if (access(p->portName, F_OK) != 0 && std::strcmp(p->portName, "/tmp/x") != 0) {
+        return ZOR_LINE_FAILURE;
+      }
+      if (g_fake.adapterStatus != 0) {
+        zortw_host::CollectingLog(0, log_format::kColdStartFailed, 1, g_fake.adapterStatus);
+      }
+      return ZOR_OK;
     }
+    case ZOR_WARM_START:
+      return g_fake.adapterStatus;
     case ZOR_STOP:
     case ZOR_CLOSE_PORT:
       return 0;
@@ -469,6 +547,36 @@ bool WaitUntil(Pred pred) {
   return true;
 }
 
+// An adapter whose configuration fails leaves the line "configuring failed"
+// (phase 5), reading nothing, its values 0x0B, until a WarmStart succeeds.
+TEST(GatewayLine, AFailedAdapterConfigurationHoldsTheLineUntilItSucceeds) {
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    g_fake.memory = {{{'V', 0x64}, 100}};
+    g_fake.adapterStatus = ZOR_NO_REPLY;
+    g_fake.calls.clear();
+  }
+  const Config config = TwoTableConfig();
+  Gateway gateway(config, MakePlan(config), &FakeZorMain);
+  modbus::Units units(gateway);
+  gateway.Start();
+  ASSERT_TRUE(
+      WaitUntil([&] { return gateway.LineAt(0).CurrentPhase() == Phase::ConfiguringFailed; }));
+  EXPECT_STREQ(PhaseName(Phase::ConfiguringFailed), "configuring failed");
+  std::vector<uint16_t> out;
+  EXPECT_EQ(units.Read(1, Kind::Holding, 0, 1, out, Clock::now()), kGatewayTarget);
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    EXPECT_TRUE(g_fake.calls.empty()) << g_fake.calls.front();
+    g_fake.adapterStatus = 0;
+  }
+  ASSERT_TRUE(
+      WaitUntil([&] { return units.Read(1, Kind::Holding, 0, 1, out, Clock::now()) == kOk; }));
+  EXPECT_EQ(out[0], 100);
+  EXPECT_EQ(gateway.LineAt(0).CurrentPhase(), Phase::Running);
+  gateway.Stop();
+}
+
 TEST(GatewayWrites, GoAheadOfPollsAndAFailedWriteLeavesTheCache) {
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
@@ -600,9 +708,9 @@ TEST(GatewayWrites, AfterEachWriteADuePollGoesNext) {
 }
 
 // A write that waited in the queue longer than write_timeout_ms is answered
-// 0x0B (MQTT's: not carried out) and never carried out; a write the station did not answer (status
-// 2) is answered 0x0B like a read, and the station's next write is refused at once until a poll
-// finds it again.
+// 0x0B (MQTT's: not carried out) and never carried out; a write the station did not answer
+// (status 2) is answered 0x0B like a read, and the station's next write is refused at once until
+// a poll finds it again.
 TEST(GatewayWrites, LateOrUnansweredWritesAre0x0BAndNeverCarriedOutLater) {
   ResetFake();
   const Config config =
@@ -744,7 +852,8 @@ TEST(GatewayWrites, PollsReachTheSubscriberAndItsWritesCarryItsName) {
   const int32_t status = answer.get_future().get();
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(status, ZOR_PRIMITIVE_BAD_LENGTH);
-  EXPECT_NE(log.find("write to station 5 05V0064 by mqtt:edge-1 failed with status 261"),
+  EXPECT_NE(log.find("write to 05V0064 by mqtt:edge-1 failed with status 261: the primitive "
+                     "length disagrees"),
             std::string::npos)
       << log;
   EXPECT_NE(log.find("audit: write from mqtt:edge-1 V0064 value 7: status 261"), std::string::npos)

@@ -51,6 +51,7 @@ expected[tiway-tools]="./usr/bin/tiway
 ./usr/share/doc/tiway-tools/copyright
 ./usr/share/doc/tiway-tools/examples/demo-data.txt
 ./usr/share/doc/tiway-tools/tiway-record.schema.json
+./usr/share/doc/tiway-tools/tiway-sim.md
 ./usr/share/doc/tiway-tools/tiway.md
 ./usr/share/man/man1/tiway-sim.1.gz
 ./usr/share/man/man1/tiway.1.gz"
@@ -60,8 +61,10 @@ expected[tiway-gateway]="./etc/tiway-gateway/gateway.toml
 ./usr/share/bash-completion/completions/tiway-gateway
 ./usr/share/doc/tiway-gateway/changelog.gz
 ./usr/share/doc/tiway-gateway/copyright
+./usr/share/doc/tiway-gateway/examples/60-tiway.rules
 ./usr/share/doc/tiway-gateway/examples/gateway.sample.toml
-./usr/share/man/man1/tiway-gateway.1.gz"
+./usr/share/doc/tiway-gateway/gateway.md
+./usr/share/man/man8/tiway-gateway.8.gz"
 
 for name in libzortw1 libzortw-dev tiway-tools tiway-gateway; do
   deb="$dir/${name}_${version}_${arch}.deb"
@@ -93,6 +96,27 @@ check tiway-gateway $? "a maintainer script would act on install"
 grep -q '^ExecStart=/usr/bin/tiway-gateway --config /etc/tiway-gateway/gateway.toml$' \
   "$root/unpacked/lib/systemd/system/tiway-gateway.service"
 check tiway-gateway $? "the unit does not start the installed gateway"
+
+# The man pages: groff finds nothing to warn about, each has the sections a
+# reader looks for, and none sends the reader back to itself.
+for page in man1/tiway.1 man1/tiway-sim.1 man8/tiway-gateway.8; do
+  file="$root/unpacked/usr/share/man/$page.gz"
+  warnings="$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -l "$file" 2>&1 >/dev/null)"
+  [ -z "$warnings" ]
+  check "$page" $? "man --warnings: $warnings"
+  text="$(zcat "$file")"
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    grep -q "^\.SH \"\?$section" <<<"$text"
+    check "$page" $? "no $section section"
+  done
+  name="$(basename "$page" | sed 's/\.[0-9]$//')"
+  ! sed -n '/^\.SH SEE ALSO/,$p' <<<"$text" | grep -q "^\.BR $name ("
+  check "$page" $? "SEE ALSO names the page itself"
+done
+# The udev recipe is commented: installed, it changes nothing.
+rules="$root/unpacked/usr/share/doc/tiway-gateway/examples/60-tiway.rules"
+! grep -qv '^#\|^$' "$rules"
+check tiway-gateway $? "60-tiway.rules has a rule that is not commented"
 
 for tool in tiway tiway-sim tiway-gateway; do
   out="$(timeout 20 "$root/unpacked/usr/bin/$tool" --version 2>&1)"

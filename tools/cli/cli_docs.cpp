@@ -147,7 +147,34 @@ std::string ManPage() {
     for (const OptionRow& row : rows) any = any || row.command == command;
     if (any) section("OPTIONS OF " + command, command);
   }
-  page += ".SH NOTES\n.nf\n" + roff(Footer()) + ".fi\n";
+  // The footer's notes, and its exit codes as a section of their own.
+  const std::string footer = Footer();
+  const size_t codes = footer.find("exit codes:\n");
+  page += ".SH NOTES\n.nf\n" + roff(footer.substr(0, codes)) + ".fi\n";
+  if (codes != std::string::npos) {
+    page += ".SH EXIT STATUS\n.nf\n" + roff(footer.substr(codes + 12)) + ".fi\n";
+  }
+  page +=
+      ".SH ENVIRONMENT\n"
+      ".TP\n.B TIWAY_PORT\nthe port when \\fB\\-\\-port\\fR is not given\n"
+      ".TP\n.B TIWAY_DRIVER\nthe driver library when \\fB\\-\\-driver\\fR is not given\n"
+      ".TP\n.B TIWAY_PROFILE\nthe profile file when \\fB\\-\\-profile\\fR is not given\n"
+      ".TP\n.B XDG_CONFIG_HOME\nwhere the default profile lies "
+      "(\\fI$XDG_CONFIG_HOME/tiway/profile\\fR)\n"
+      ".SH FILES\n"
+      ".TP\n.I ~/.config/tiway/profile\n"
+      "the default profile: lines \\fIoption\\fR = \\fIvalue\\fR, the global options' names "
+      "without \\-\\-\n"
+      ".TP\n.I /usr/share/doc/tiway\\-tools/tiway.md\n"
+      "the reference: commands, output, records, exit codes\n"
+      ".SH EXAMPLES\n"
+      "Read four V words of station 05, write one, and watch an F value:\n"
+      ".PP\n.RS\n.nf\n"
+      "tiway \\-\\-port ttyUSB0 read 05V0064:4\n"
+      "tiway \\-\\-port ttyUSB0 write 05V0064 1234\n"
+      "tiway \\-\\-port ttyUSB0 watch 0AF0200\n"
+      ".fi\n.RE\n"
+      ".SH SEE ALSO\n.BR tiway\\-sim (1),\n.BR tiway\\-gateway (8)\n";
   return page;
 }
 
