@@ -178,24 +178,28 @@ class BenchCore : public mqtt::Core {
     values_[device][metric].timeMs = NowMs();
     ++version_[device];
   }
-  // Waits until the edge node has read the device's latest values (as a
-  // line's next poll would come only after the last was taken).
+  // Waits until the edge node has taken a poll of the device's latest
+  // values (as a line's next poll would come only after the last was taken).
   bool WaitSeen(size_t device) {
     std::unique_lock<std::mutex> lock(mutex_);
     return read_.wait_for(lock, 10s, [&] { return seen_[device] == version_[device]; });
   }
+  // The values now (the edge node's periodic check): not a poll taken.
   bool ReadDevice(const mqtt::DeviceDef& device, std::vector<mqtt::Value>& out) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out = values_[device.unit];
+    for (mqtt::Value& v : out) v.good = true;
+    return true;
+  }
+  // A poll's values are the benchmark's, as set; the poll is taken.
+  bool PolledDevice(const mqtt::DeviceDef& device, const gateway::PollResult&,
+                    std::vector<mqtt::Value>& out) override {
     std::lock_guard<std::mutex> lock(mutex_);
     seen_[device.unit] = version_[device.unit];
     read_.notify_all();
     out = values_[device.unit];
     for (mqtt::Value& v : out) v.good = true;
     return true;
-  }
-  // A poll's values are the benchmark's, as set.
-  bool PolledDevice(const mqtt::DeviceDef& device, const gateway::PollResult&,
-                    std::vector<mqtt::Value>& out) override {
-    return ReadDevice(device, out);
   }
   std::vector<mqtt::LineStatus> LineStatuses() override { return {{"running", 0, 0}}; }
   void Write(const mqtt::DeviceDef&, const mqtt::MetricDef&, uint64_t,
