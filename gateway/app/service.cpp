@@ -6,9 +6,9 @@
 #include <iostream>
 
 #include "gateway/core/log.h"
+#include "gateway/modbus/server.h"
 #include "gateway/mqtt/mq_gateway.h"
 #include "gateway/mqtt/mq_model.h"
-#include "gateway/modbus/server.h"
 #include "gateway/report/stats.h"
 #include "gateway/web/users.h"
 #include "gateway/web/web_server.h"

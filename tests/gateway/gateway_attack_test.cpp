@@ -365,9 +365,9 @@ TEST_F(GatewayAttack, FullSlotsStillServe) {
   }
   // 3. Clients of one host that pipeline reads and never read the answers:
   // held to the address's limit (12), nothing more read from them once
-  // their answers wait, and closed when they take none in time. (Connections with answers in flight are not idle and do not give
-  // way: were every slot held by them, a new client would be refused until
-  // they are closed; the per-address limit keeps one host from doing that.)
+  // their answers wait, and closed when they take none in time. (Connections with answers in flight
+  // are not idle and do not give way: were every slot held by them, a new client would be refused
+  // until they are closed; the per-address limit keeps one host from doing that.)
   {
     Probe probe(port);
     std::vector<std::unique_ptr<RawClient>> deaf;

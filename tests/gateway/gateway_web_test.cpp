@@ -152,9 +152,10 @@ TEST_F(GatewayWeb, BeyondLoopbackOnlyWithTlsAndALogin) {
   EXPECT_NE(open.find("beyond loopback: it needs tls = true and a users file"), std::string::npos)
       << open;
   EXPECT_NE(open.find("status 2"), std::string::npos) << open;
-  ASSERT_EQ(gwtest::Shell("echo 'correct horse' | " + std::string(TIWAY_GATEWAY_PATH) +
-                          " --add-web-user operator --users " + dir + "/users 2>&1; echo status $?"),
-            "tiway-gateway: operator added to " + dir + "/users\nstatus 0\n");
+  ASSERT_EQ(
+      gwtest::Shell("echo 'correct horse' | " + std::string(TIWAY_GATEWAY_PATH) +
+                    " --add-web-user operator --users " + dir + "/users 2>&1; echo status $?"),
+      "tiway-gateway: operator added to " + dir + "/users\nstatus 0\n");
   EXPECT_EQ(gwtest::Shell("stat -c %a " + dir + "/users"), "600\n");
   const std::string web =
       "[web]\nlisten = \"0.0.0.0\"\nport = 0\ntls = true\nusers = \"" + dir + "/users\"\n";
