@@ -157,8 +157,10 @@ class Line {
   // change is logged once, in words, with what to check.
   void NoteReadStatus(size_t index, int32_t status);
   // ColdStart's configuration of the adapter failed (its log says so):
-  // WarmStart with back-off until it succeeds; false when stopping.
-  bool ConfigureAgain(int32_t failed);
+  // WarmStart with back-off until it succeeds (Yes), the gateway stops, or
+  // the port's device is gone or fails (PortGone: the port is closed).
+  enum class Configured { Yes, Stopping, PortGone };
+  Configured ConfigureAgain(int32_t failed);
   int32_t RunWrite(const WriteJob& job);
   // One WriteBlock of `count` elements from data[1...], counted; the cache
   // takes the values when it succeeds.

@@ -35,7 +35,13 @@ bool Line::OpenAndCheckBlocks() {
     if (status == ZOR_OK) {
       // The port is open; the adapter's configuration may still have failed.
       if (const auto failed = zortw_host::AdapterFailure(started.log)) {
-        if (!ConfigureAgain(*failed)) return false;
+        const Configured configured = ConfigureAgain(*failed);
+        if (configured == Configured::Stopping) return false;
+        if (configured == Configured::PortGone) {
+          // Closed: opened and configured again from the start.
+          if (!WaitFor(pause)) return false;
+          continue;
+        }
       }
       break;
     }
@@ -82,11 +88,15 @@ bool Line::OpenAndCheckBlocks() {
   return true;
 }
 
-bool Line::ConfigureAgain(int32_t failed) {
+Line::Configured Line::ConfigureAgain(int32_t failed) {
   // Back-off between attempts: 1 s, doubling up to 30 s. The first five
-  // failures are logged, then one in ten.
+  // failures are logged, then one in ten. An adapter unplugged meanwhile
+  // (its device gone or another, or the port failing at once) is not tried
+  // again on the old handle: the port is closed and opened again.
   phase_ = Phase::ConfiguringFailed;
   phaseSince_ = Clock::now().time_since_epoch().count();
+  struct stat opened {};
+  const bool haveOpened = stat(config_.port.c_str(), &opened) == 0;
   auto pause = std::chrono::milliseconds(1000);
   int32_t status = failed;
   for (int attempt = 1;; ++attempt) {
@@ -97,12 +107,25 @@ bool Line::ConfigureAgain(int32_t failed) {
           std::to_string(attempt) + "); its devices are dead until it succeeds; trying again " +
           "(WarmStart) in " + std::to_string(pause.count()) + " ms");
     }
-    if (!WaitFor(pause)) return false;
+    if (!WaitFor(pause)) return Configured::Stopping;
     status = instance_.WarmStart().status;
     if (status == ZOR_OK) {
       Log("line " + config_.name + ": the adapter is configured (WarmStart, attempt " +
           std::to_string(attempt) + ")");
-      return true;
+      return Configured::Yes;
+    }
+    struct stat now {};
+    const bool present = stat(config_.port.c_str(), &now) == 0;
+    if (status == ZOR_LINE_FAILURE || (haveOpened && (!present || now.st_rdev != opened.st_rdev ||
+                                                      now.st_ino != opened.st_ino))) {
+      const int32_t closed = instance_.Call(ZOR_CLOSE_PORT, nullptr).status;
+      Log("line " + config_.name + ": port " + config_.port +
+          (status == ZOR_LINE_FAILURE ? " fails"
+           : present                  ? " now names another device"
+                                      : " is gone") +
+          " while the adapter's configuration failed: closed (ClosePort " + std::to_string(closed) +
+          "); opening it again");
+      return Configured::PortGone;
     }
     pause = std::min<std::chrono::milliseconds>(2 * pause, std::chrono::seconds(30));
   }

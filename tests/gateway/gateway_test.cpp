@@ -568,6 +568,20 @@ TEST(GatewayLine, AFailedAdapterConfigurationHoldsTheLineUntilItSucceeds) {
   {
     std::lock_guard<std::mutex> lock(g_fake.mutex);
     EXPECT_TRUE(g_fake.calls.empty()) << g_fake.calls.front();
+    // The adapter unplugged meanwhile: WarmStart fails at once on the port.
+    g_fake.adapterStatus = ZOR_LINE_FAILURE;
+  }
+  const int coldStarts = [] {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    return g_fake.coldStarts;
+  }();
+  // The port is closed and opened again (not WarmStart on the old handle).
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
+    return g_fake.coldStarts > coldStarts;
+  }));
+  {
+    std::lock_guard<std::mutex> lock(g_fake.mutex);
     g_fake.adapterStatus = 0;
   }
   ASSERT_TRUE(
