@@ -35,9 +35,14 @@ uint64_t BitsOf(DataType type, double value);
 double NumberOf(DataType type, uint64_t bits);
 
 // The per-metric quality property host applications read ("Quality",
-// Int32), as OPC codes: good, bad (its read failed, or a BCD digit above 9),
-// stale (older than max_age_ms).
-inline constexpr int32_t kQualityGood = 192, kQualityBad = 0, kQualityStale = 500;
+// Int32), as their quality codes carry it: the level in the two highest
+// bits (bad: 10) above the code. Good (192); Bad (level bad, 512: its read
+// failed, it was never read, or a BCD digit is above 9); Bad_Stale (level
+// bad, 516: older than max_age_ms). A bad code without its level bit would
+// read as good.
+inline constexpr int32_t kQualityGood = 192;
+inline constexpr int32_t kQualityBad = static_cast<int32_t>(0x80000000u | 512u);    // -2147483136
+inline constexpr int32_t kQualityStale = static_cast<int32_t>(0x80000000u | 516u);  // -2147483132
 
 struct MetricDef {
   std::string name;  // "V0064", "F0200", "X0010", "V0064.3" (bit 3 of V0064)

@@ -564,7 +564,7 @@ TEST_F(MqttE2e, TagsByNameTypeScalingQualityAndWritesInEngineeringUnits) {
                              "Boiler_1/Counter=17:UInt16{readOnly=false,Quality=192}",
                              "Boiler_1/Total=16711683:Int32{readOnly=false,Quality=192}",
                              "Boiler_1/Burner_on=true:Boolean{readOnly=true,Quality=192}",
-                             "Boiler_1/Bad_BCD=0:UInt16{readOnly=true,Quality=0}"}) {
+                             "Boiler_1/Bad_BCD=0:UInt16{readOnly=true,Quality=-2147483136}"}) {
     EXPECT_NE(birth.find(metric), std::string::npos) << metric << "\n" << birth;
   }
   EXPECT_EQ(birth.find("V0064"), std::string::npos) << birth;
@@ -577,7 +577,7 @@ TEST_F(MqttE2e, TagsByNameTypeScalingQualityAndWritesInEngineeringUnits) {
   EXPECT_TRUE(Eventually(
       [&] {
         h.Wait("DDATA north-05", h.Count(), 200ms);
-        return h.All().find("Boiler_1/Slow=0{Quality=500}") != std::string::npos;
+        return h.All().find("Boiler_1/Slow=0{Quality=-2147483132}") != std::string::npos;
       },
       10s))
       << h.All();

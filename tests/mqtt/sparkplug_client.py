@@ -43,10 +43,11 @@ def client_for(args):
     return c
 
 
-def value_of(m):
+def value_of(m, datatype=None):
     kind = m.WhichOneof("value")
-    if kind == "int_value" and m.datatype in (1, 2, 3):  # Int8/16/32: two's complement
-        bits = {1: 8, 2: 16, 3: 32}[m.datatype]
+    datatype = m.datatype if datatype is None else datatype
+    if kind == "int_value" and datatype in (1, 2, 3):  # Int8/16/32: two's complement
+        bits = {1: 8, 2: 16, 3: 32}[datatype]
         v = m.int_value & ((1 << bits) - 1)
         return v - (1 << bits) if v >> (bits - 1) else v
     return None if kind is None else getattr(m, kind)
@@ -64,7 +65,7 @@ def text_of(v):
 def detail_of(m, birth):
     text = ":" + TYPES.get(m.datatype, str(m.datatype)) if birth else ""
     if m.HasField("properties"):
-        pairs = ["%s=%s" % (k, text_of(getattr(v, v.WhichOneof("value"))))
+        pairs = ["%s=%s" % (k, text_of(value_of(v, v.type)))
                  for k, v in zip(m.properties.keys, m.properties.values)]
         text += "{" + ",".join(pairs) + "}"
     return text
