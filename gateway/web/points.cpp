@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "gateway/core/points.h"
+#include "gateway/core/tags.h"
 
 namespace gateway::web {
 
@@ -76,6 +77,45 @@ std::vector<PointView> ReadUnitPoints(const Gateway& g, size_t u, Clock::time_po
       }
       points.push_back(std::move(p));
     }
+  }
+  // The tags: the worst quality of their words, and their value decoded and
+  // scaled (a BCD word with a digit above 9 is bad, never a number).
+  const std::vector<std::vector<Sample>> tags = g.ReadTags(u, now);
+  for (size_t t = 0; t < unit.tags.size() && t < tags.size(); ++t) {
+    const Tag& tag = unit.tags[t];
+    PointView p;
+    p.tag = tag.name;
+    p.units = tag.units;
+    p.point = PointText(unit.station, tag.Memory(), tag.element, tag.bit);
+    Quality worst = Quality::Good;
+    Clock::time_point readAt = Clock::time_point::max();
+    std::vector<uint16_t> words;
+    for (const Sample& sample : tags[t]) {
+      if (sample.quality != Quality::Good && worst != Quality::Failed &&
+          worst != Quality::NeverRead) {
+        worst = sample.quality;
+      }
+      readAt = std::min(readAt, sample.readAt);
+      words.push_back(sample.word);
+    }
+    if (tags[t].empty()) worst = Quality::NeverRead;
+    const TagReading reading = Decode(tag, words);
+    if (!tags[t].empty() && readAt != Clock::time_point{}) {
+      p.ageMs = Ms(now - readAt);
+      p.value = reading.value;
+    }
+    p.quality = QualityText(worst);
+    p.good = worst == Quality::Good && reading.good;
+    if (worst == Quality::Good && !reading.good) {
+      p.quality = "bad value";
+      p.reason = "a BCD digit above 9";
+    } else if (worst == Quality::Failed || worst == Quality::NeverRead) {
+      p.reason = failed;
+    } else if (worst == Quality::Stale) {
+      p.reason = "last good read " + std::to_string(p.ageMs) + " ms ago, max_age_ms " +
+                 std::to_string(tag.maxAgeMs);
+    }
+    points.push_back(std::move(p));
   }
   return points;
 }

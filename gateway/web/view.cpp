@@ -1,5 +1,6 @@
 #include "gateway/web/view.h"
 
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "gateway/core/line.h"
@@ -68,7 +69,8 @@ void StatusView::Sample(const Gateway& g, Clock::time_point now) {
     trend.at.push_back(at);
     if (trend.at.size() > kSamples) trend.at.pop_front();
     for (size_t i = 0; i < points.size(); ++i) {
-      trend.values[i].push_back(points[i].good ? points[i].value : -1);
+      trend.values[i].push_back(points[i].good ? points[i].value
+                                               : std::numeric_limits<double>::quiet_NaN());
       if (trend.values[i].size() > kSamples) trend.values[i].pop_front();
     }
   }
@@ -167,10 +169,13 @@ std::string StatusView::UnitJson(const Gateway& g, int unitId, Clock::time_point
     if (trend != trends_.end()) out["trend_at"] = trend->second.at;
     for (size_t i = 0; i < points.size(); ++i) {
       const PointView& p = points[i];
-      json point = {{"table", KindName(p.kind)},
-                    {"address", p.address},
+      json point = {{"table", p.tag.empty() ? json(KindName(p.kind)) : json("tag")},
+                    {"address", p.tag.empty() ? json(p.address) : json(p.tag)},
+                    {"units", p.units},
                     {"point", p.point},
-                    {"value", p.ageMs == UINT32_MAX ? json(nullptr) : json(p.value)},
+                    {"value", p.ageMs == UINT32_MAX ? json(nullptr)
+                              : p.tag.empty()       ? json(static_cast<int64_t>(p.value))
+                                                    : json(p.value)},
                     {"good", p.good},
                     {"quality", p.quality},
                     {"reason", p.reason},

@@ -37,8 +37,8 @@ class StatusView {
 
  private:
   struct Trend {
-    std::deque<int64_t> at;                   // ms since the epoch of the samples
-    std::vector<std::deque<int32_t>> values;  // per point; -1: not good
+    std::deque<int64_t> at;                  // ms since the epoch of the samples
+    std::vector<std::deque<double>> values;  // per point; NaN (null in JSON): not good
   };
   std::map<int, Trend> trends_;  // by unit id
 };

@@ -25,9 +25,17 @@ const char* kSimData = R"(05 V 0064 = 0017 2710
 0A V 0001 = 0BB8
 )";
 
+// A tag of the boiler: its V0001 scaled 0-4000 to 0-100 %.
+std::string TagFile() {
+  const std::string path = ::testing::TempDir() + "/web-tags.csv";
+  std::ofstream(path) << "device,name,address,raw_low,raw_high,eng_low,eng_high,units\n"
+                         "boiler,Drum/Level,V0001,0,4000,0,100,%\n";
+  return path;
+}
+
 std::string ConfigText(const std::string& port, const std::string& extra) {
-  return "[gateway]\nstats_interval_s = 3600\n[[line]]\nname = \"north\"\nport = \"" + port +
-         "\"\n" + R"([[unit]]
+  return "[gateway]\nstats_interval_s = 3600\ntags = \"" + TagFile() +
+         "\"\n[[line]]\nname = \"north\"\nport = \"" + port + "\"\n" + R"([[unit]]
 id = 1
 line = "north"
 station = 0x05
@@ -98,6 +106,15 @@ TEST_F(GatewayWeb, TheJsonFormFollowsThePlant) {
   EXPECT_EQ(first["point"], "05V0065");
   EXPECT_EQ(first["quality"], "good");
   EXPECT_EQ(Value(2, 0)["value"], 0x0BB8);
+  // A tag shows by name, in engineering units (3000 of 0-4000 is 75 %).
+  const json boiler = Unit(2);
+  ASSERT_TRUE(boiler.is_object());
+  const json& tag = boiler["points"].back();
+  EXPECT_EQ(tag["table"], "tag");
+  EXPECT_EQ(tag["address"], "Drum/Level");
+  EXPECT_EQ(tag["units"], "%");
+  EXPECT_EQ(tag["point"], "0AV0001");
+  EXPECT_DOUBLE_EQ(tag["value"].get<double>(), 75.0);
   ASSERT_EQ(sim_.Control("set 05 V 0064 0042").rfind("ok", 0), 0u);
   EXPECT_TRUE(Eventually([&] { return Value(1, 0)["value"] == 0x42; }, std::chrono::seconds(2)));
   const json status = json::parse(Get("http://" + url_ + "/api/status"));

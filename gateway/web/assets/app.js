@@ -32,7 +32,7 @@ function trend(values) {
   const canvas = document.createElement('canvas');
   canvas.width = 150;
   canvas.height = 24;
-  const good = values.filter(v => v >= 0);
+  const good = values.filter(v => v !== null);
   if (good.length === 0) return canvas;
   const lo = Math.min(...good), hi = Math.max(...good);
   const g = canvas.getContext('2d');
@@ -40,7 +40,7 @@ function trend(values) {
   g.beginPath();
   let drawing = false;
   values.forEach((v, i) => {
-    if (v < 0) { drawing = false; return; }
+    if (v === null) { drawing = false; return; }
     const x = values.length > 1 ? i * (canvas.width - 1) / (values.length - 1) : 0;
     const y = hi === lo ? canvas.height / 2 : canvas.height - 2 - (v - lo) * (canvas.height - 4) / (hi - lo);
     if (drawing) g.lineTo(x, y); else g.moveTo(x, y);
@@ -104,7 +104,7 @@ function showUnit(u) {
     cell(tr, p.table);
     cell(tr, p.address, 'num');
     cell(tr, p.point);
-    cell(tr, p.value, 'num value');
+    cell(tr, p.value === null ? '' : p.value + (p.units ? ' ' + p.units : ''), 'num value');
     const q = cell(tr, p.quality + (p.reason ? ': ' + p.reason : ''), p.good ? 'good quality' : 'bad quality');
     q.dataset.good = p.good;
     cell(tr, age(p.age_ms), 'num');
