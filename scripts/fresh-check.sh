@@ -179,6 +179,14 @@ bounded 900 mmdebstrap --quiet --mode=root --variant=apt --include=ca-certificat
   exit 1
 }
 echo "built in $(($(date +%s) - start)) s"
+# The certificate authorities this machine adds to Debian's (a proxy's on
+# the way out, say), so that the root reaches what the machine reaches
+# (npm's registry over HTTPS), as a user's machine behind it would.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+  chroot "$root" update-ca-certificates >/dev/null 2>&1 || true
+fi
 packages() { chroot "$root" dpkg-query -W -f '${binary:Package}\n' | sort; }
 packages >"$work/before.txt"
 echo "$(wc -l <"$work/before.txt") packages"
