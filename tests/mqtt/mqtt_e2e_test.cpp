@@ -392,6 +392,12 @@ TEST_F(MqttE2e, StoredValuesSurviveAKillWhileTheBrokerIsAwayAndFollowTheBirthsAf
       10s, 200ms))
       << gateway_.Log();
   gateway_.Kill();
+  // The killed gateway's exclusive mark stays on the simulator's pty, whose
+  // other side the simulator holds open (a real port's goes with its last
+  // close): a new simulator, holding the value the gateway last read.
+  sim_.Stop();
+  ASSERT_EQ(sim_.Start(TIWAY_SIM_PATH, kSimData, {"--configured", "--stations", "5,10"}), "");
+  ASSERT_EQ(sim_.Control("set 05 V 0065 0015").rfind("ok", 0), 0u);
   // The broker first, then the gateway: it connects before its line runs.
   const size_t before = h.Count();
   ASSERT_TRUE(broker_->Start());
