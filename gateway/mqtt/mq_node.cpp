@@ -265,13 +265,7 @@ void EdgeNode::Sample(size_t d, const std::vector<Value>& values, bool lineUp, u
                                    values[i].timeMs});
   }
   if (changes.empty()) return;
-  if (Publishing()) {
-    p.set_timestamp(nowMs);
-    p.set_seq(NextSeq());
-    if (Send(Topic("DDATA", def.id), p.SerializeAsString())) return;
-  }
-  store_.Append(changes);
-  counters_.stored += changes.size();
+  PublishOrStore(def, p, changes, nowMs);
 }
 
 // A device of tags stays born while its line is up and any of its tags is
@@ -326,6 +320,11 @@ void EdgeNode::SampleTags(size_t d, const std::vector<Value>& values, bool lineU
     }
   }
   if (p.metrics_size() == 0) return;
+  PublishOrStore(def, p, changes, nowMs);
+}
+
+void EdgeNode::PublishOrStore(const DeviceDef& def, pb::Payload& p,
+                              const std::vector<StoredChange>& changes, uint64_t nowMs) {
   if (Publishing()) {
     p.set_timestamp(nowMs);
     p.set_seq(NextSeq());

@@ -13,6 +13,10 @@
 #include "gateway/mqtt/mq_model.h"
 #include "gateway/mqtt/mq_store.h"
 
+namespace tiway::sparkplug {
+class Payload;
+}
+
 namespace mqtt {
 
 struct Message {
@@ -112,6 +116,10 @@ class EdgeNode {
   void Births(uint64_t nowMs);
   void DeviceBirth(size_t device, uint64_t nowMs);
   void DeviceDeath(size_t device, uint64_t nowMs);
+  // A device's DDATA of `p` while a session publishes, else `changes` into
+  // the store.
+  void PublishOrStore(const DeviceDef& def, tiway::sparkplug::Payload& p,
+                      const std::vector<StoredChange>& changes, uint64_t nowMs);
   void SampleTags(size_t device, const std::vector<Value>& values, bool lineUp, uint64_t nowMs);
   void Replay(size_t device, uint64_t nowMs);
   void DropUndeliverable();
